@@ -1,0 +1,91 @@
+#include "index_file.h"
+
+#include <algorithm>
+
+#include "little_endian.h"
+
+namespace qax {
+
+SectionLoadResult LoadSectionTable(FileSystem& fs, const std::string& sectionPath) {
+    SectionLoadResult result;
+    std::unique_ptr<File> section;
+    try {
+        section = fs.Open(sectionPath, OpenMode::Read);
+    } catch (const IoError&) {
+        result.status = SectionLoadStatus::CannotOpen;
+        return result;
+    }
+    try {
+        SectionTable table;
+        table.B[0] = kIndexHeaderSize;
+        for (std::size_t i = 1; i <= kMemberTypeCount; ++i) {
+            section->Seek(kSectionRecordSize * i - 4);
+            unsigned char count[4];
+            if (!ReadExactly(*section, count, sizeof count)) {
+                result.status = SectionLoadStatus::TooShort;
+                return result;
+            }
+            // Computed wide: a count this large cannot describe a real index and
+            // must not wrap round into a small, plausible-looking bound.
+            std::uint64_t bound = std::uint64_t{kIndexEntrySize} * LoadU32(count) + kIndexHeaderSize;
+            table.B[i] = static_cast<std::uint32_t>(std::min<std::uint64_t>(bound, UINT32_MAX));
+        }
+        section->Close();
+        result.status = SectionLoadStatus::Loaded;
+        result.table = table;
+    } catch (const IoError&) {
+        result.status = SectionLoadStatus::Unreadable;
+    }
+    return result;
+}
+
+std::string SectionTableProblem(const SectionTable& table, std::uint64_t indexLength) {
+    static const char* const kGroupNames[kMemberTypeCount] = {"Txt", "Shp", "Til", "Tnm", "Pal", "Dat"};
+    for (int t = 0; t < kMemberTypeCount; ++t) {
+        if (table.GroupEnd(t) < table.GroupBegin(t))
+            return std::string("the ") + kGroupNames[t] + " group ends before it begins";
+        if (table.GroupEnd(t) > indexLength)
+            return std::string("the ") + kGroupNames[t] + " group runs past the end of the index (" +
+                   std::to_string(table.GroupEnd(t)) + " > " + std::to_string(indexLength) + " bytes)";
+    }
+    return {};
+}
+
+std::uint64_t EntryOffset(const SectionTable& table, int group, std::uint32_t line) {
+    return std::uint64_t{table.GroupBegin(group)} + std::uint64_t{kIndexEntrySize} * line;
+}
+
+IndexEntry DecodeIndexEntry(const unsigned char* bytes) {
+    IndexEntry entry;
+    const auto* nameEnd = std::find(bytes, bytes + 8, 0);
+    entry.name.assign(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(nameEnd - bytes));
+    entry.size = LoadI32(bytes + 8);
+    entry.offset = LoadU32(bytes + 12);
+    return entry;
+}
+
+std::optional<IndexEntry> IndexEntryAt(File& index, std::uint64_t position) {
+    index.Seek(position);
+    unsigned char bytes[kIndexEntrySize];
+    if (!ReadExactly(index, bytes, sizeof bytes)) return std::nullopt;
+    return DecodeIndexEntry(bytes);
+}
+
+std::vector<IndexEntry> ReadGroupEntries(File& index, const SectionTable& table, int group) {
+    std::vector<IndexEntry> entries;
+    const std::uint32_t begin = table.GroupBegin(group);
+    // Never trust the bound beyond what the file holds: a damaged section
+    // table must not make the listing allocate or read garbage.
+    const std::uint64_t end = std::min<std::uint64_t>(table.GroupEnd(group), index.Length());
+    if (end <= begin) return entries;
+
+    std::vector<unsigned char> bytes(end - begin);
+    index.Seek(begin);
+    const std::size_t got = index.Read(bytes.data(), bytes.size());
+    const std::size_t complete = got / kIndexEntrySize;
+    entries.reserve(complete);
+    for (std::size_t i = 0; i < complete; ++i) entries.push_back(DecodeIndexEntry(bytes.data() + i * kIndexEntrySize));
+    return entries;
+}
+
+}  // namespace qax

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, and only those missing.
+# Runs as root on a fresh machine (uses sudo when not root).
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config              # the toolchain
+  libgtest-dev libbenchmark-dev          # core tests and benchmarks
+  qt6-base-dev                           # the window (Qt 6 Widgets) and Qt Test
+  fonts-dejavu-core fonts-liberation2    # a monospace and a sans font for the window
+  xvfb xdotool x11-utils imagemagick     # real-window tests and screenshots
+  clang libclang-rt-14-dev               # fuzz targets (libFuzzer)
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+as_root=()
+if [[ $(id -u) -ne 0 ]]; then as_root=(sudo); fi
+
+echo "Installing missing packages: ${missing[*]}"
+"${as_root[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds everything (installing what is missing) and opens the editor on a
+# generated sample data set: build/demo/data is the data set, and the editor
+# runs from build/demo/QaxEdit, one level below it, as a user would place it.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+scripts/install-deps.sh
+scripts/build.sh default
+
+demo="$root/build/demo"
+if [[ ! -f "$demo/data/qaxdata.idx" ]]; then
+  build/default/tools/make_sample_dataset "$demo"
+else
+  echo "Using the existing sample data set in build/demo/data (delete it for a fresh one)."
+fi
+if [[ ! -x build/default/app/qaxedit ]]; then
+  echo "Built the core and the sample data set in build/demo/data; the editor window is not part of this build yet."
+  exit 0
+fi
+mkdir -p "$demo/QaxEdit"
+cp -f build/default/app/qaxedit "$demo/QaxEdit/qaxedit"
+
+if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
+  echo "No display: neither DISPLAY nor WAYLAND_DISPLAY is set, so the editor window cannot open here." >&2
+  echo "Everything is built and the sample data set is ready; from a desktop session run:" >&2
+  echo "  build/demo/QaxEdit/qaxedit" >&2
+  echo "(or, without a desktop: xvfb-run build/demo/QaxEdit/qaxedit)" >&2
+  exit 1
+fi
+exec "$demo/QaxEdit/qaxedit"

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds everything (installing what is missing) in the normal and the
+# sanitizer build, and runs every test in both. Fails when any test fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+status=0
+for preset in default sanitize; do
+  echo "=== build: $preset"
+  scripts/build.sh "$preset"
+  echo "=== tests: $preset"
+  ctest --preset "$preset" -j"$(nproc)" || status=1
+done
+exit "$status"
