@@ -1,0 +1,68 @@
+#include "text_view.h"
+
+#include <algorithm>
+
+#include "catalogue.h"
+#include "file_errors.h"
+
+namespace qax {
+
+std::string TextUpToFirstZero(std::string bytes) {
+    bytes.resize(std::min(bytes.size(), bytes.find('\0')));
+    return bytes;
+}
+
+namespace {
+
+std::string ReadUpTo(File& file, std::size_t limit) {
+    std::string bytes(limit, '\0');
+    bytes.resize(file.Read(bytes.data(), bytes.size()));
+    return bytes;
+}
+
+}  // namespace
+
+void ShowTextMember(FileSystem& fs, const std::string& txtArchivePath, std::string_view catalogueLine,
+                    ReportSink& sink) {
+    const CatalogueEntry member = ReadCatalogueLine(catalogueLine);
+    sink.ClearPane();
+
+    const std::size_t wanted = member.size <= 0 ? 0 : std::min<std::size_t>(member.size, kTextViewLimit);
+    std::string text;
+    try {
+        auto archive = fs.Open(txtArchivePath, OpenMode::Read);
+        // Check before reading: bytes past the end of the archive are not
+        // part of any member and must never be shown as if they were.
+        if (std::uint64_t{member.offset} + wanted > archive->Length()) {
+            sink.ShowMessage("The member " + member.name + " runs past the end of " + txtArchivePath +
+                                 ".\nThe index does not match the archive; nothing is shown.",
+                             kFileErrorCaption);
+            return;
+        }
+        archive->Seek(member.offset);
+        text = ReadUpTo(*archive, wanted);
+        archive->Close();
+    } catch (const IoError& error) {
+        FileErrorReport(sink, error);
+        return;
+    }
+    if (text.size() < wanted) {
+        sink.ShowMessage("The member " + member.name + " could not be read whole from " + txtArchivePath + ".",
+                         kFileErrorCaption);
+        return;
+    }
+    sink.SetPaneText(TextUpToFirstZero(std::move(text)));
+}
+
+std::optional<std::string> ReadTextPreview(FileSystem& fs, const std::string& path) {
+    try {
+        auto file = fs.Open(path, OpenMode::Read);
+        std::string text = ReadUpTo(*file, kTextViewLimit);
+        file->Close();
+        return TextUpToFirstZero(std::move(text));
+    } catch (const IoError&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace qax

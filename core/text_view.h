@@ -1,0 +1,36 @@
+// Showing a text member, and the preview of a chosen replacement text.
+//
+// Both read at most 32,000 bytes and stop at the first zero byte, so the pane
+// never holds more than that. Bytes are 8-bit text; the window decides how to
+// show them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "file_access.h"
+#include "report_sink.h"
+
+namespace qax {
+
+inline constexpr std::size_t kTextViewLimit = 32000;
+
+// Cuts `bytes` at its first zero byte.
+std::string TextUpToFirstZero(std::string bytes);
+
+// Reads the member that a Txt catalogue line describes and puts it in the
+// pane. The line is read back first, so a damaged line raises ConversionError
+// before anything else happens. An archive that cannot be opened or read, or
+// a member that runs past its end, is reported in a message box and nothing
+// that is not in the archive is ever shown.
+void ShowTextMember(FileSystem& fs, const std::string& txtArchivePath, std::string_view catalogueLine,
+                    ReportSink& sink);
+
+// The first 32,000 bytes of a chosen replacement file, cut at a zero byte;
+// empty when the file cannot be opened or read (the choice is then passed over
+// in silence).
+std::optional<std::string> ReadTextPreview(FileSystem& fs, const std::string& path);
+
+}  // namespace qax
