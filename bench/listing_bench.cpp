@@ -33,9 +33,8 @@ int main(int argc, char** argv) {
     std::vector<double> seconds;
     std::size_t lines = 0;
     for (int run = 0; run < 9; ++run) {
-        seconds.push_back(qax::bench::SecondsFor([&] {
-            lines = qax::FillCatalogue(fs, startUp.paths.IndexPath, startUp.table, qax::Txt).size();
-        }));
+        seconds.push_back(qax::bench::SecondsFor(
+            [&] { lines = qax::FillCatalogue(fs, startUp.paths.IndexPath, startUp.table, qax::Txt).size(); }));
     }
     std::printf("listing of %zu Txt entries (index %.1f MiB): median %.1f ms, best %.1f ms over %zu runs\n", lines,
                 static_cast<double>(std::filesystem::file_size(startUp.paths.IndexPath)) / (1 << 20),

@@ -108,8 +108,8 @@ StartUpResult StartUpCheck(FileSystem& fs, const std::string& programPath) {
     const std::string indexProblem = IndexLengthProblem(fs, paths.IndexPath, indexLength);
     if (!indexProblem.empty()) {
         result.status = StartUpStatus::IndexUnreadable;
-        result.paneText = BannerText() + "\n\nCould not open:\n" + paths.IndexPath + "\n(" + indexProblem +
-                          ")\nYou must Exit!";
+        result.paneText =
+            BannerText() + "\n\nCould not open:\n" + paths.IndexPath + "\n(" + indexProblem + ")\nYou must Exit!";
         return result;
     }
     const std::string tableProblem = SectionTableProblem(section.table, indexLength);

@@ -50,8 +50,8 @@ enum class StartUpStatus {
 struct StartUpResult {
     StartUpStatus status = StartUpStatus::MissingFiles;
     DataSetPaths paths;
-    SectionTable table;     // all zero unless Ready
-    std::string paneText;   // what the text pane must show
+    SectionTable table;    // all zero unless Ready
+    std::string paneText;  // what the text pane must show
     bool Ready() const { return status == StartUpStatus::Ready; }
 };
 

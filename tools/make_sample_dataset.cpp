@@ -50,12 +50,18 @@ int main(int argc, char** argv) {
         }
         ++i;
         const auto v32 = static_cast<std::uint32_t>(value);
-        if (flag == "--seed") options.seed = value;
-        else if (flag == "--txt") options.txtCount = v32;
-        else if (flag == "--shp") options.shpCount = v32;
-        else if (flag == "--other") options.otherCount = v32;
-        else if (flag == "--txt-size") options.txtMeanSize = v32;
-        else if (flag == "--shp-size") options.shpMeanSize = v32;
+        if (flag == "--seed")
+            options.seed = value;
+        else if (flag == "--txt")
+            options.txtCount = v32;
+        else if (flag == "--shp")
+            options.shpCount = v32;
+        else if (flag == "--other")
+            options.otherCount = v32;
+        else if (flag == "--txt-size")
+            options.txtMeanSize = v32;
+        else if (flag == "--shp-size")
+            options.shpMeanSize = v32;
         else {
             Usage();
             return 2;

@@ -42,11 +42,11 @@ private:
 };
 
 constexpr std::array kWords = {
-    "the",    "tank",    "moves",   "across", "river",  "valley", "north",   "squad",  "holds",   "bridge",
-    "until",  "dawn",    "enemy",   "scouts", "report", "armour", "near",    "ridge",  "supply",  "convoy",
-    "waits",  "behind",  "forest",  "line",   "orders", "arrive", "quickly", "and",    "command", "expects",
-    "a",      "victory", "before",  "winter", "falls",  "on",     "plain",   "of",     "stone",   "with",
-    "radio",  "silence", "between", "units",  "every",  "hour",   "counts",  "mission", "briefing", "sector"};
+    "the",   "tank",    "moves",   "across", "river",  "valley", "north",   "squad",   "holds",    "bridge",
+    "until", "dawn",    "enemy",   "scouts", "report", "armour", "near",    "ridge",   "supply",   "convoy",
+    "waits", "behind",  "forest",  "line",   "orders", "arrive", "quickly", "and",     "command",  "expects",
+    "a",     "victory", "before",  "winter", "falls",  "on",     "plain",   "of",      "stone",    "with",
+    "radio", "silence", "between", "units",  "every",  "hour",   "counts",  "mission", "briefing", "sector"};
 
 class Generator {
 public:

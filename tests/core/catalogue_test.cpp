@@ -53,12 +53,15 @@ TEST(CatalogueReadBack, RoundTripsOverTheWholeInRangeDomain) {
     }
     for (std::uint32_t offset : {0xFu, 0xFFu, 0xFFFu, 0xFFFFu, 0xFFFFFu, 0xFFFFFFu, 0xFFFFFFFu})
         ASSERT_EQ(ReadCatalogueLine(FormatCatalogueLine({"N", 1, offset})).offset, offset);
-    for (std::int32_t size = -99999; size < 0; size += 7) ASSERT_EQ(ReadCatalogueLine(FormatCatalogueLine({"N", size, 0})).size, size);
+    for (std::int32_t size = -99999; size < 0; size += 7)
+        ASSERT_EQ(ReadCatalogueLine(FormatCatalogueLine({"N", size, 0})).size, size);
 }
 
 TEST(CatalogueReadBack, WideLinesKeepTheirTrueValues) {
-    const std::vector<IndexEntry> wide = {{"BIG", 67108864, 0x10000000},   {"HUGE", INT32_MAX, 0xFFFFFFFF},
-                                          {"NEG", INT32_MIN, 5},           {"ABCDEFGH", 1000000, 0x0FFFFFFF},
+    const std::vector<IndexEntry> wide = {{"BIG", 67108864, 0x10000000},
+                                          {"HUGE", INT32_MAX, 0xFFFFFFFF},
+                                          {"NEG", INT32_MIN, 5},
+                                          {"ABCDEFGH", 1000000, 0x0FFFFFFF},
                                           {"ABCDEFGH", 5, 0x80000000u}};
     for (const IndexEntry& e : wide) {
         const std::string line = FormatCatalogueLine(e);
@@ -116,8 +119,8 @@ protected:
 };
 
 TEST_F(CatalogueListing, ListsOneGroupInIndexOrder) {
-    WriteBytes(dir_ / "qaxdata.idx", IndexBytes(7, {{"ONE", 10, 0}, {"TWO", 20, 10}, {"TANK", 1234, 4096},
-                                                    {"ABCDEFGH", 5, 5330}}));
+    WriteBytes(dir_ / "qaxdata.idx",
+               IndexBytes(7, {{"ONE", 10, 0}, {"TWO", 20, 10}, {"TANK", 1234, 4096}, {"ABCDEFGH", 5, 5330}}));
     const SectionTable table{{4, 36, 68, 68, 68, 68, 68}};
     const std::string index = (dir_ / "qaxdata.idx").string();
     EXPECT_EQ(FillCatalogue(fs_, index, table, Txt),

@@ -99,8 +99,8 @@ TEST_F(StartUp, AllFiveMissingAreNamedInOrder) {
     std::filesystem::remove_all(dir_ / "data");
     const StartUpResult result = Run();
     EXPECT_EQ(result.status, StartUpStatus::MissingFiles);
-    EXPECT_EQ(result.paneText, BannerText() + "\nCan't find:\n" + Data("shp.qax") + "\n" + Data("qaxdata.idx") +
-                                   "\n" + Data("ext.idx") + "\n" + Data("txt.qax") + "\n" + Data("pal.qax") +
+    EXPECT_EQ(result.paneText, BannerText() + "\nCan't find:\n" + Data("shp.qax") + "\n" + Data("qaxdata.idx") + "\n" +
+                                   Data("ext.idx") + "\n" + Data("txt.qax") + "\n" + Data("pal.qax") +
                                    "\n\nYou must EXIT !!!");
     EXPECT_EQ(result.table, SectionTable{});
 }

@@ -75,8 +75,8 @@ TEST(EntryOffsets, LineJOfGroupT) {
 }
 
 TEST_F(IndexFiles, NamesEndAtZeroOrAfterEightBytes) {
-    const auto path = Write("qaxdata.idx", IndexBytes(0xDEADBEEF, {{"ABCDEFGH", 7, 0}, {"MAP", 512, 4096},
-                                                                  {"", 0, 0xFFFFFFFF}}));
+    const auto path =
+        Write("qaxdata.idx", IndexBytes(0xDEADBEEF, {{"ABCDEFGH", 7, 0}, {"MAP", 512, 4096}, {"", 0, 0xFFFFFFFF}}));
     auto index = fs_.Open(path, OpenMode::Read);
     auto first = IndexEntryAt(*index, 4);
     ASSERT_TRUE(first);

@@ -21,8 +21,8 @@ protected:
         std::string archive;
         std::vector<std::string> lines;
         for (const auto& m : members) {
-            lines.push_back(FormatCatalogueLine({"M", static_cast<std::int32_t>(m.size()),
-                                                 static_cast<std::uint32_t>(archive.size())}));
+            lines.push_back(FormatCatalogueLine(
+                {"M", static_cast<std::int32_t>(m.size()), static_cast<std::uint32_t>(archive.size())}));
             archive += m;
         }
         WriteText(ArchivePath(), archive);

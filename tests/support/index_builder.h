@@ -23,7 +23,8 @@ inline std::vector<unsigned char> IndexBytes(std::uint32_t header, const std::ve
     std::vector<unsigned char> bytes;
     AppendU32(bytes, header);
     for (const auto& e : entries) {
-        for (std::size_t i = 0; i < 8; ++i) bytes.push_back(i < e.name.size() ? static_cast<unsigned char>(e.name[i]) : 0);
+        for (std::size_t i = 0; i < 8; ++i)
+            bytes.push_back(i < e.name.size() ? static_cast<unsigned char>(e.name[i]) : 0);
         AppendU32(bytes, e.size);
         AppendU32(bytes, e.offset);
     }
