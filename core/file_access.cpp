@@ -1,9 +1,14 @@
 #include "file_access.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <unistd.h>
+#include <vector>
 
 namespace qax {
 
@@ -19,16 +24,34 @@ std::string DescribeIoError(IoStep step, const std::string& path, std::error_cod
 
 const char* ModeString(OpenMode mode) {
     switch (mode) {
-    case OpenMode::Read: return "rb";
-    case OpenMode::ReadUpdate: return "r+b";
-    case OpenMode::WriteTruncate: return "wb";
+        case OpenMode::Read:
+            return "rb";
+        case OpenMode::ReadUpdate:
+            return "r+b";
+        case OpenMode::WriteTruncate:
+            return "wb";
     }
     return "rb";
 }
 
+class DataErrorCategory final : public std::error_category {
+public:
+    const char* name() const noexcept override { return "qax data"; }
+    std::string message(int code) const override {
+        switch (static_cast<DataError>(code)) {
+            case DataError::EndedEarly:
+                return "the file ended before all the expected bytes were there";
+            case DataError::WrongLength:
+                return "the file does not have the length it must have";
+        }
+        return "unknown data error";
+    }
+};
+
 class StdioFile final : public File {
 public:
-    StdioFile(std::FILE* stream, std::string path) : stream_(stream), path_(std::move(path)) {}
+    StdioFile(std::FILE* stream, std::string path, DiskSync sync)
+        : stream_(stream), path_(std::move(path)), sync_(sync) {}
     ~StdioFile() override {
         if (stream_ != nullptr) std::fclose(stream_);
     }
@@ -76,7 +99,8 @@ public:
     void Flush() override {
         Require(IoStep::Flush);
         errno = 0;
-        if (std::fflush(stream_) != 0 || ::fsync(fileno(stream_)) != 0) Fail(IoStep::Flush);
+        if (std::fflush(stream_) != 0) Fail(IoStep::Flush);
+        if (sync_ == DiskSync::On && ::fsync(fileno(stream_)) != 0) Fail(IoStep::Flush);
     }
 
     void Close() override {
@@ -97,46 +121,176 @@ private:
 
     std::FILE* stream_;
     std::string path_;
+    DiskSync sync_;
 };
+
+// A POSIX descriptor, closed silently on the way out of a failure and with a
+// check by Close() on the way out of success.
+class Descriptor {
+public:
+    Descriptor(const std::string& path, int flags) : path_(path) {
+        errno = 0;
+        do {
+            fd_ = path.empty() ? -1 : ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+        } while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0)
+            throw IoError(
+                IoStep::Open, path,
+                path.empty() ? std::make_error_code(std::errc::no_such_file_or_directory) : LastSystemError());
+    }
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int Get() const { return fd_; }
+
+    std::uint64_t Length() const { return static_cast<std::uint64_t>(Status().st_size); }
+
+    bool IsSameFileAs(const Descriptor& other) const {
+        const struct stat mine = Status();
+        const struct stat theirs = other.Status();
+        return mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+    }
+
+    void Empty() const {
+        errno = 0;
+        if (::ftruncate(fd_, 0) != 0) throw IoError(IoStep::Write, path_, LastSystemError());
+    }
+
+    std::size_t ReadSome(unsigned char* buffer, std::size_t count) const {
+        for (;;) {
+            errno = 0;
+            const ssize_t got = ::read(fd_, buffer, count);
+            if (got >= 0) return static_cast<std::size_t>(got);
+            if (errno != EINTR) throw IoError(IoStep::Read, path_, LastSystemError());
+        }
+    }
+
+    void WriteAll(const unsigned char* buffer, std::size_t count) const {
+        while (count > 0) {
+            errno = 0;
+            const ssize_t done = ::write(fd_, buffer, count);
+            if (done < 0 && errno == EINTR) continue;
+            if (done <= 0) throw IoError(IoStep::Write, path_, LastSystemError());
+            buffer += done;
+            count -= static_cast<std::size_t>(done);
+        }
+    }
+
+    void Sync() const {
+        errno = 0;
+        if (::fsync(fd_) != 0) throw IoError(IoStep::Flush, path_, LastSystemError());
+    }
+
+    void Close() {
+        const int fd = fd_;
+        fd_ = -1;
+        errno = 0;
+        if (::close(fd) != 0) throw IoError(IoStep::Close, path_, LastSystemError());
+    }
+
+private:
+    struct stat Status() const {
+        struct stat status {};
+        if (::fstat(fd_, &status) != 0) throw IoError(IoStep::Length, path_, LastSystemError());
+        return status;
+    }
+
+    std::string path_;
+    int fd_ = -1;
+};
+
+// Large enough that the system calls cost nothing next to the bytes moved,
+// small enough that copying a whole archive keeps memory flat.
+constexpr std::size_t kCopyBufferSize = std::size_t{1} << 20;
 
 }  // namespace
 
+std::error_code MakeDataError(DataError error) {
+    static const DataErrorCategory category;
+    return {static_cast<int>(error), category};
+}
+
 const char* IoStepName(IoStep step) {
     switch (step) {
-    case IoStep::Open: return "open";
-    case IoStep::Read: return "read";
-    case IoStep::Write: return "write";
-    case IoStep::Seek: return "seek in";
-    case IoStep::Length: return "measure";
-    case IoStep::Flush: return "flush";
-    case IoStep::Close: return "close";
-    case IoStep::Rename: return "rename";
-    case IoStep::Remove: return "remove";
+        case IoStep::Open:
+            return "open";
+        case IoStep::Read:
+            return "read";
+        case IoStep::Write:
+            return "write";
+        case IoStep::Seek:
+            return "seek in";
+        case IoStep::Length:
+            return "measure";
+        case IoStep::Flush:
+            return "flush";
+        case IoStep::Close:
+            return "close";
+        case IoStep::Rename:
+            return "rename";
+        case IoStep::Remove:
+            return "remove";
     }
     return "access";
 }
 
 IoError::IoError(IoStep step, std::string path, std::error_code reason)
-    : std::runtime_error(DescribeIoError(step, path, reason)),
-      step_(step),
-      path_(std::move(path)),
-      reason_(reason) {}
+    : std::runtime_error(DescribeIoError(step, path, reason)), step_(step), path_(std::move(path)), reason_(reason) {}
 
 std::unique_ptr<File> StdioFileSystem::Open(const std::string& path, OpenMode mode) {
     errno = 0;
     std::FILE* stream = path.empty() ? nullptr : std::fopen(path.c_str(), ModeString(mode));
     if (stream == nullptr) {
-        std::error_code reason = path.empty() ? std::make_error_code(std::errc::no_such_file_or_directory)
-                                              : LastSystemError();
+        std::error_code reason =
+            path.empty() ? std::make_error_code(std::errc::no_such_file_or_directory) : LastSystemError();
         throw IoError(IoStep::Open, path, reason);
     }
-    return std::make_unique<StdioFile>(stream, path);
+    return std::make_unique<StdioFile>(stream, path, sync_);
+}
+
+std::uint64_t StdioFileSystem::CopyFile(const std::string& from, const std::string& to) {
+    Descriptor source(from, O_RDONLY);
+    // The length is taken once, before the copy: the copy must hold exactly
+    // the bytes the source had when it began, never fewer.
+    const std::uint64_t length = source.Length();
+    // Opened without truncation first: emptying a target that is the source
+    // under another name would destroy the very bytes about to be copied.
+    Descriptor target(to, O_WRONLY | O_CREAT);
+    if (target.IsSameFileAs(source)) throw IoError(IoStep::Open, to, std::make_error_code(std::errc::file_exists));
+    target.Empty();
+
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyBufferSize)));
+    std::uint64_t copied = 0;
+    while (copied < length) {
+        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length - copied, buffer.size()));
+        const std::size_t got = source.ReadSome(buffer.data(), wanted);
+        if (got == 0) throw IoError(IoStep::Read, from, MakeDataError(DataError::EndedEarly));
+        target.WriteAll(buffer.data(), got);
+        copied += got;
+    }
+    if (target.Length() != length) throw IoError(IoStep::Write, to, MakeDataError(DataError::WrongLength));
+    if (sync_ == DiskSync::On) target.Sync();
+    target.Close();
+    source.Close();
+    return copied;
 }
 
 void StdioFileSystem::Rename(const std::string& from, const std::string& to) {
     std::error_code ec;
     std::filesystem::rename(from, to, ec);
     if (ec) throw IoError(IoStep::Rename, from, ec);
+}
+
+void StdioFileSystem::SyncDirectoryOf(const std::string& path) {
+    if (sync_ == DiskSync::Off) return;
+    std::string directory = std::filesystem::path(path).parent_path().string();
+    if (directory.empty()) directory = ".";
+    Descriptor handle(directory, O_RDONLY | O_DIRECTORY);
+    handle.Sync();
+    handle.Close();
 }
 
 void StdioFileSystem::Remove(const std::string& path) {

@@ -22,6 +22,16 @@ enum class IoStep { Open, Read, Write, Seek, Length, Flush, Close, Rename, Remov
 
 const char* IoStepName(IoStep step);
 
+// Failures that are not the system's: a file that holds fewer bytes than the
+// index or an earlier measurement says it must. They travel inside IoError so
+// that every failure is reported and rolled back the same way.
+enum class DataError {
+    EndedEarly = 1,  // the file ended before all the expected bytes were read
+    WrongLength      // a finished file does not have the length it must have
+};
+
+std::error_code MakeDataError(DataError error);
+
 class IoError : public std::runtime_error {
 public:
     IoError(IoStep step, std::string path, std::error_code reason);
@@ -69,8 +79,17 @@ public:
     virtual ~FileSystem() = default;
 
     virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode) = 0;
-    // Atomically replaces `to` with `from` (same directory).
+    // Copies the whole of `from` over `to` (created, or emptied in place so it
+    // keeps its identity), checks that every byte arrived and flushes `to` to
+    // the disk. Returns the number of bytes copied. When it throws, `to` may
+    // hold part of the copy; `from` is never written.
+    virtual std::uint64_t CopyFile(const std::string& from, const std::string& to) = 0;
+    // Atomically replaces `to` with `from` (same directory). When it throws,
+    // nothing was renamed.
     virtual void Rename(const std::string& from, const std::string& to) = 0;
+    // Flushes the directory that holds `path` to the disk, so that a rename
+    // inside it survives a power cut.
+    virtual void SyncDirectoryOf(const std::string& path) = 0;
     virtual void Remove(const std::string& path) = 0;
     // True for an existing regular file (a directory does not count).
     virtual bool IsRegularFile(const std::string& path) = 0;
@@ -78,14 +97,25 @@ public:
     virtual bool SameFile(const std::string& a, const std::string& b) = 0;
 };
 
+// Whether Flush, CopyFile and SyncDirectoryOf wait for the disk. The editor
+// always does; only the benchmark turns it off, to show what durability costs.
+enum class DiskSync { On, Off };
+
 // The real file system, through C stdio streams.
 class StdioFileSystem : public FileSystem {
 public:
+    explicit StdioFileSystem(DiskSync sync = DiskSync::On) : sync_(sync) {}
+
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
+    std::uint64_t CopyFile(const std::string& from, const std::string& to) override;
     void Rename(const std::string& from, const std::string& to) override;
+    void SyncDirectoryOf(const std::string& path) override;
     void Remove(const std::string& path) override;
     bool IsRegularFile(const std::string& path) override;
     bool SameFile(const std::string& a, const std::string& b) override;
+
+private:
+    DiskSync sync_;
 };
 
 // Reads exactly `count` bytes; false when the file ended first.

@@ -6,14 +6,14 @@ void FileErrorReport(ReportSink& sink, const std::string& path) {
     sink.ShowMessage("Could not open " + path + "\n", kFileErrorCaption);
 }
 
+std::string FileErrorText(const IoError& error) {
+    if (error.Step() == IoStep::Open) return "Could not open " + error.Path() + "\n";
+    return std::string("Could not ") + IoStepName(error.Step()) + " " + error.Path() + "\n(" +
+           error.Reason().message() + ")";
+}
+
 void FileErrorReport(ReportSink& sink, const IoError& error) {
-    if (error.Step() == IoStep::Open) {
-        FileErrorReport(sink, error.Path());
-        return;
-    }
-    sink.ShowMessage(std::string("Could not ") + IoStepName(error.Step()) + " " + error.Path() + "\n(" +
-                         error.Reason().message() + ")",
-                     kFileErrorCaption);
+    sink.ShowMessage(FileErrorText(error), kFileErrorCaption);
 }
 
 }  // namespace qax

@@ -17,4 +17,8 @@ void FileErrorReport(ReportSink& sink, const std::string& path);
 // flush or other step names the step, the file and the system's reason.
 void FileErrorReport(ReportSink& sink, const IoError& error);
 
+// The text FileErrorReport shows for `error`, for callers that must add what
+// happened next (for example that an archive was restored).
+std::string FileErrorText(const IoError& error);
+
 }  // namespace qax

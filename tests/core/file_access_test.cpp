@@ -1,0 +1,105 @@
+// The whole-file copy and the other steps the archive operations build on.
+#include "file_access.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "archive_data_set.h"
+#include "temp_dir.h"
+
+namespace qax {
+namespace {
+
+using testing::ReadWholeFile;
+using testing::TempDir;
+using testing::WriteText;
+
+ino_t InodeOf(const std::filesystem::path& path) {
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0);
+    return status.st_ino;
+}
+
+class CopyFile : public ::testing::Test {
+protected:
+    std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+    TempDir dir_;
+    StdioFileSystem fs_;
+};
+
+TEST_F(CopyFile, CopiesEveryByteOfALargeFile) {
+    // Larger than the copy buffer, and not a multiple of it.
+    const std::string bytes = testing::PatternMember("BIG", (std::size_t{1} << 20) * 3 + 12345, 5).bytes;
+    WriteText(Path("from"), bytes);
+    EXPECT_EQ(fs_.CopyFile(Path("from"), Path("to")), bytes.size());
+    EXPECT_EQ(ReadWholeFile(Path("to")), bytes);
+}
+
+TEST_F(CopyFile, EmptiesALongerTargetInPlaceKeepingItsIdentity) {
+    WriteText(Path("from"), "short");
+    WriteText(Path("to"), std::string(10000, 'x'));
+    const ino_t before = InodeOf(Path("to"));
+    EXPECT_EQ(fs_.CopyFile(Path("from"), Path("to")), 5u);
+    EXPECT_EQ(ReadWholeFile(Path("to")), "short");
+    EXPECT_EQ(InodeOf(Path("to")), before);
+
+    WriteText(Path("empty"), "");
+    EXPECT_EQ(fs_.CopyFile(Path("empty"), Path("to")), 0u);
+    EXPECT_EQ(std::filesystem::file_size(Path("to")), 0u);
+}
+
+TEST_F(CopyFile, AFileIsNeverCopiedOntoItself) {
+    WriteText(Path("archive"), "precious bytes");
+    const std::string sameFile = (dir_.Path() / "." / "archive").string();
+    EXPECT_THROW(fs_.CopyFile(Path("archive"), sameFile), IoError);
+    std::filesystem::create_symlink(Path("archive"), Path("link"));
+    EXPECT_THROW(fs_.CopyFile(Path("link"), Path("archive")), IoError);
+    EXPECT_EQ(ReadWholeFile(Path("archive")), "precious bytes");
+}
+
+TEST_F(CopyFile, AMissingSourceNamesItselfAndLeavesTheTargetAlone) {
+    WriteText(Path("to"), "kept");
+    try {
+        fs_.CopyFile(Path("absent"), Path("to"));
+        FAIL() << "no error";
+    } catch (const IoError& error) {
+        EXPECT_EQ(error.Step(), IoStep::Open);
+        EXPECT_EQ(error.Path(), Path("absent"));
+    }
+    EXPECT_EQ(ReadWholeFile(Path("to")), "kept");
+}
+
+TEST_F(CopyFile, ATargetInAMissingDirectoryIsAnOpenFailure) {
+    WriteText(Path("from"), "bytes");
+    try {
+        fs_.CopyFile(Path("from"), Path("no/such/dir"));
+        FAIL() << "no error";
+    } catch (const IoError& error) {
+        EXPECT_EQ(error.Step(), IoStep::Open);
+        EXPECT_EQ(error.Path(), Path("no/such/dir"));
+    }
+}
+
+TEST(FileSystemSteps, RenameReplacesTheTargetAndDirectorySyncAcceptsAFile) {
+    TempDir dir;
+    StdioFileSystem fs;
+    WriteText(dir / "new", "new index");
+    WriteText(dir / "old", "old index");
+    fs.Rename((dir / "new").string(), (dir / "old").string());
+    EXPECT_EQ(ReadWholeFile(dir / "old"), "new index");
+    EXPECT_FALSE(std::filesystem::exists(dir / "new"));
+    EXPECT_NO_THROW(fs.SyncDirectoryOf((dir / "old").string()));
+    EXPECT_THROW(fs.SyncDirectoryOf((dir / "missing" / "x").string()), IoError);
+}
+
+TEST(FileSystemSteps, DataErrorsExplainThemselves) {
+    const IoError error(IoStep::Read, "/d/txt.qax", MakeDataError(DataError::EndedEarly));
+    EXPECT_NE(std::string(error.what()).find("ended before"), std::string::npos);
+    EXPECT_NE(MakeDataError(DataError::WrongLength).message().find("length"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qax

@@ -1,0 +1,145 @@
+// A small data set written from a plain list of members, for the archive
+// operation tests. The bytes a data set must hold after an operation are
+// built here the same plain way (concatenation for the archives, running sums
+// for the offsets), never by the code under test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "data_set.h"
+#include "index_builder.h"
+#include "index_file.h"
+#include "temp_dir.h"
+
+namespace qax::testing {
+
+struct Member {
+    std::string name;
+    std::string bytes;
+};
+
+struct MemberSet {
+    std::uint32_t header = 0x51415831;
+    std::vector<Member> txt;
+    std::vector<Member> shp;
+    // Til, Tnm, Pal and Dat entries, written as they are: the operations must
+    // leave them byte for byte alone.
+    std::vector<RawEntry> others = {{"TILE0001", 300, 0}, {"TNM", 12, 300}, {"PAL", 768, 0}, {"DAT", 4, 768}};
+};
+
+// A member of `size` bytes whose content tells where each byte came from.
+inline Member PatternMember(const std::string& name, std::size_t size, unsigned seed) {
+    Member member{name, std::string(size, '\0')};
+    for (std::size_t i = 0; i < size; ++i)
+        member.bytes[i] = static_cast<char>((i * 131 + seed * 7919 + i / 251) & 0xFF);
+    return member;
+}
+
+inline std::string ArchiveFor(const std::vector<Member>& members) {
+    std::string archive;
+    for (const Member& m : members) archive += m.bytes;
+    return archive;
+}
+
+inline std::vector<RawEntry> BackToBackEntries(const std::vector<Member>& members) {
+    std::vector<RawEntry> entries;
+    std::uint32_t offset = 0;
+    for (const Member& m : members) {
+        entries.push_back({m.name, static_cast<std::uint32_t>(m.bytes.size()), offset});
+        offset += static_cast<std::uint32_t>(m.bytes.size());
+    }
+    return entries;
+}
+
+inline std::vector<RawEntry> AllEntries(const MemberSet& set) {
+    std::vector<RawEntry> entries = BackToBackEntries(set.txt);
+    for (const RawEntry& e : BackToBackEntries(set.shp)) entries.push_back(e);
+    entries.insert(entries.end(), set.others.begin(), set.others.end());
+    return entries;
+}
+
+inline std::vector<unsigned char> IndexFor(const MemberSet& set) {
+    return IndexBytes(set.header, AllEntries(set));
+}
+
+// B[0] = 4 and B[t+1] = 4 + 16 * (entries of groups 0..t); one other entry per group 2..5.
+inline SectionTable TableFor(const MemberSet& set) {
+    SectionTable table;
+    const std::uint32_t counts[6] = {
+        static_cast<std::uint32_t>(set.txt.size()), static_cast<std::uint32_t>(set.shp.size()), 1, 1, 1, 1};
+    table.B[0] = 4;
+    std::uint32_t entries = 0;
+    for (int t = 0; t < 6; ++t) {
+        entries += counts[t];
+        table.B[static_cast<std::size_t>(t) + 1] = 4 + 16 * entries;
+    }
+    return table;
+}
+
+inline std::string AsString(const std::vector<unsigned char>& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+// A whole file in one read: the fault walks read the data set back after
+// every step, and a byte-by-byte read would dominate their time.
+inline std::string ReadWholeFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    std::string bytes(static_cast<std::size_t>(std::filesystem::file_size(path)), '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    return bytes;
+}
+
+// Equality of two byte strings without printing megabytes when they differ.
+inline ::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
+    if (actual == expected) return ::testing::AssertionSuccess();
+    std::size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+    return ::testing::AssertionFailure() << "lengths " << actual.size() << " and " << expected.size()
+                                         << ", first difference at byte " << at;
+}
+
+// <dir>/data/... and the editor at <dir>/edit/qaxedit, as the editor derives them.
+class DataSetOnDisk {
+public:
+    explicit DataSetOnDisk(const MemberSet& set) : paths_(DeriveDataSetPaths((dir_ / "edit" / "qaxedit").string())) {
+        std::filesystem::create_directories(dir_ / "edit");
+        Write(set);
+    }
+
+    void Write(const MemberSet& set) {
+        const std::uint32_t t = static_cast<std::uint32_t>(set.txt.size());
+        const std::uint32_t s = t + static_cast<std::uint32_t>(set.shp.size());
+        WriteBytes(paths_.IndexPath, IndexFor(set));
+        WriteBytes(paths_.SectionPath, SectionBytes({t, s, s + 1, s + 2, s + 3, s + 4}));
+        WriteText(paths_.TxtArchivePath, ArchiveFor(set.txt));
+        WriteText(paths_.ShpArchivePath, ArchiveFor(set.shp));
+        WriteText(paths_.PalArchivePath, std::string(768, '\x11'));
+    }
+
+    const DataSetPaths& Paths() const { return paths_; }
+    std::string EditorDir() const { return (dir_ / "edit").string(); }
+    std::filesystem::path Dir() const { return dir_.Path(); }
+
+    std::string Index() const { return ReadWholeFile(paths_.IndexPath); }
+    std::string Txt() const { return ReadWholeFile(paths_.TxtArchivePath); }
+    std::string Shp() const { return ReadWholeFile(paths_.ShpArchivePath); }
+    bool TempExists() const { return std::filesystem::exists(paths_.TempPath); }
+    // Files the operations may create and must not leave behind.
+    bool LeftoversExist() const { return std::filesystem::exists(paths_.IndexPath + ".new") || TempExists(); }
+
+private:
+    TempDir dir_;
+    DataSetPaths paths_;
+};
+
+}  // namespace qax::testing
