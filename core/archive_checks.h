@@ -1,0 +1,56 @@
+// The checks that decide, before anything is touched, whether an archive
+// operation may run. Each gives the text of the message that refuses the
+// operation, or an empty text when the operation may go on.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "archive_ops.h"
+#include "index_image.h"
+
+namespace qax {
+
+// A failed start-up leaves the section table all zero; with it a replacement
+// would write into the index header.
+std::string StartUpRefusal(const SectionTable& table);
+
+// selectedLine must name one of the group's entries.
+std::string SelectionRefusal(int selectedLine, std::uint32_t entryCount);
+
+// The replacement file must not be the archive being rebuilt, the index or
+// the temporary copy, under any name; and the temporary copy must not be the
+// archive or the index either.
+std::string SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& archivePath,
+                            const std::string& replacementFileName);
+
+// A temporary copy left by a replacement that did not finish may be the only
+// whole copy of an archive: it is never overwritten.
+std::string LeftoverCopyRefusal(FileSystem& fs, const std::string& tempPath);
+
+// The index must hold the whole group that the section table describes.
+std::string IndexGroupRefusal(const IndexImage& image, const SectionTable& table, int group,
+                              const std::string& indexPath);
+
+// Every member of the group must have a size of 0 or more.
+std::string MemberSizeRefusal(const std::vector<IndexEntry>& group);
+
+// The members an operation reads from the archive must lie inside it.
+std::string MemberBoundsRefusal(const std::vector<IndexEntry>& members, std::uint64_t archiveLength,
+                                const std::string& archivePath);
+
+// The new member's size must fit the index's signed 32-bit field, and every
+// new offset its unsigned 32-bit field.
+std::string NewSizeRefusal(std::uint64_t replacementLength, std::uint64_t newGroupLength,
+                           const std::string& replacementFileName);
+
+// All the checks a replacement makes before it opens a file, in order: the
+// start-up, the selection, the files involved, a leftover copy.
+std::string ReplacementStartRefusal(const ArchiveContext& context, int group, const std::string& archivePath,
+                                    int selectedLine, const std::string& replacementFileName);
+
+// Shows the refusal and says so.
+ArchiveOutcome Refuse(ReportSink& sink, const std::string& text, const char* caption);
+
+}  // namespace qax

@@ -1,0 +1,75 @@
+// The archive operations: replacing a Txt or Shp member, and extracting a Shp
+// member to a file of its own.
+//
+// A replacement rebuilds the whole archive. It first copies the archive to
+// the temporary file beside the editor, then writes the archive anew from
+// that copy, and only once the new archive is complete and on disk does it
+// put the new index in place (written beside the old one and renamed over
+// it). Any failure on the way puts the archive back from the copy and leaves
+// the index untouched, so after a failure both are byte for byte what they
+// were. The operations run without a window: everything they need comes in
+// through ArchiveContext, and they report through its sink.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "data_set.h"
+#include "file_access.h"
+#include "index_file.h"
+#include "report_sink.h"
+
+namespace qax {
+
+struct ArchiveContext {
+    FileSystem& fs;
+    const DataSetPaths& paths;
+    const SectionTable& table;
+    ReportSink& sink;
+};
+
+enum class ArchiveOutcome {
+    Done,     // the data set was changed (or the file extracted)
+    Refused,  // the operation could not start; nothing was touched; a message said why
+    Failed    // a file step failed; the data set is as it was before, and the failure was reported
+};
+
+// The texts of the Shp replacement, shown in the text pane.
+inline constexpr const char* kShpStartText = "This takes awhile. Please be patient. ";
+inline constexpr const char* kShpProgressMark = "* ";
+inline constexpr const char* kShpDoneText = "Finally done with the new shp.qax";
+
+// The Shp archive moves through a block of this size; one progress mark is
+// due each time the bytes consumed pass another kShpProgressStep.
+inline constexpr std::size_t kShpCopyBlockSize = 65536;
+inline constexpr std::uint64_t kShpProgressStep = 1000000;
+
+// Captions of the messages that refuse an operation.
+inline constexpr const char* kReplaceCaption = "Replace Selection";
+inline constexpr const char* kExtractCaption = "Extract File";
+
+// selectedLine: the list's selected line, -1 when none; read once.
+// Rebuilds txt.qax member by member with the selected member's bytes replaced
+// by the file's; sets its size and the offsets that follow in the index.
+ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, int selectedLine,
+                                 const std::string& replacementFileName);
+
+// Rebuilds shp.qax by position through 65,536-byte blocks, showing the busy
+// cursor and progress marks and letting the window process events once
+// before the copy and at each mark; then gives the selected entry its new
+// size and every Shp entry a fresh offset.
+ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, int selectedLine,
+                                const std::string& replacementFileName);
+
+// catalogueLine: the text of the selected list line (the window raises the
+// list-index error itself when nothing is selected); a damaged line raises
+// ConversionError before any file is opened.
+// editorDir: the editor's directory, without a trailing separator.
+// Writes editorDir/<trimmed name>.SHP byte for byte, replacing a file of that
+// name; nothing is shown on success.
+ArchiveOutcome ExtractShpMember(const ArchiveContext& context, std::string_view catalogueLine,
+                                const std::string& editorDir);
+
+}  // namespace qax

@@ -1,0 +1,99 @@
+#include "archive_rebuild.h"
+
+#include <exception>
+#include <memory>
+
+#include "file_errors.h"
+#include "safety_copy.h"
+
+namespace qax {
+
+namespace {
+
+// What failed, for a failure that may have changed the archive: the file and
+// the system's reason, also for an open.
+std::string FailureText(const std::exception& failure) {
+    if (const auto* io = dynamic_cast<const IoError*>(&failure)) {
+        std::string text = FileErrorText(*io);
+        if (io->Step() == IoStep::Open) text += "(" + io->Reason().message() + ")";
+        return text;
+    }
+    return std::string("The replacement stopped: ") + failure.what();
+}
+
+// A sibling index left by a failed write or rename is not the index; it
+// must not linger and be mistaken for one.
+std::string RemoveIndexSibling(FileSystem& fs, const std::string& indexPath) {
+    const std::string sibling = IndexSiblingPath(indexPath);
+    if (!fs.IsRegularFile(sibling)) return {};
+    try {
+        fs.Remove(sibling);
+    } catch (const IoError& error) {
+        return "\n\nThe unfinished new index " + sibling + " could not be removed (" + error.Reason().message() +
+               "); it can be deleted.";
+    }
+    return {};
+}
+
+}  // namespace
+
+ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& job) {
+    FileSystem& fs = context.fs;
+    const std::string& copyPath = context.paths.TempPath;
+    const std::string& indexPath = context.paths.IndexPath;
+
+    std::unique_ptr<File> copy;
+    try {
+        copy = MakeSafetyCopy(fs, job.archivePath, copyPath, job.archiveLength);
+    } catch (const IoError& error) {
+        copy.reset();
+        context.sink.ShowMessage(
+            FailureText(error) + "\n\nThe archive and the index are unchanged." + RemoveSafetyCopy(fs, copyPath),
+            kFileErrorCaption);
+        return ArchiveOutcome::Failed;
+    }
+
+    std::unique_ptr<File> archive;
+    try {
+        archive = fs.Open(job.archivePath, OpenMode::WriteTruncate);
+    } catch (const IoError& error) {
+        // An open that fails has not emptied the file.
+        copy.reset();
+        context.sink.ShowMessage(FileErrorText(error) + RemoveSafetyCopy(fs, copyPath), kFileErrorCaption);
+        return ArchiveOutcome::Failed;
+    }
+
+    try {
+        job.writeArchive(*copy, *archive);
+        archive->Flush();
+        if (archive->Length() != job.newArchiveLength)
+            throw IoError(IoStep::Write, job.archivePath, MakeDataError(DataError::WrongLength));
+        archive->Close();
+        copy->Close();
+        archive.reset();
+        copy.reset();
+        ReplaceIndexFile(fs, indexPath, *job.newIndex);
+    } catch (const std::exception& failure) {
+        // Closed before the restore writes the archive again.
+        archive.reset();
+        copy.reset();
+        context.sink.ShowMessage(FailureText(failure) + RestoreFromSafetyCopy(fs, job.archivePath, copyPath) +
+                                     RemoveIndexSibling(fs, indexPath),
+                                 kFileErrorCaption);
+        return ArchiveOutcome::Failed;
+    }
+
+    // The new archive and index are in place; what follows cannot undo that,
+    // so its failures are told but the replacement stands.
+    std::string afterwards;
+    try {
+        fs.SyncDirectoryOf(indexPath);
+    } catch (const IoError& error) {
+        afterwards += "\n\n" + FileErrorText(error) + "\nThe new index is in place but may not survive a power cut.";
+    }
+    afterwards += RemoveSafetyCopy(fs, copyPath);
+    if (!afterwards.empty()) context.sink.ShowMessage("The member was replaced." + afterwards, kFileErrorCaption);
+    return ArchiveOutcome::Done;
+}
+
+}  // namespace qax

@@ -1,0 +1,64 @@
+#include "index_image.h"
+
+#include <stdexcept>
+
+#include "little_endian.h"
+
+namespace qax {
+
+namespace {
+
+constexpr std::uint32_t kSizeField = 8;
+constexpr std::uint32_t kOffsetField = 12;
+
+}  // namespace
+
+IndexImage IndexImage::Load(FileSystem& fs, const std::string& indexPath) {
+    auto index = fs.Open(indexPath, OpenMode::Read);
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(index->Length()));
+    if (!bytes.empty() && !ReadExactly(*index, bytes.data(), bytes.size()))
+        throw IoError(IoStep::Read, indexPath, MakeDataError(DataError::EndedEarly));
+    index->Close();
+    return IndexImage(std::move(bytes));
+}
+
+bool IndexImage::HoldsGroup(const SectionTable& table, int group) const {
+    return table.GroupBegin(group) <= table.GroupEnd(group) && table.GroupEnd(group) <= Length();
+}
+
+IndexEntry IndexImage::EntryAt(std::uint64_t position) const {
+    if (position + kIndexEntrySize > Length()) throw std::out_of_range("index entry outside the index image");
+    return DecodeIndexEntry(bytes_.data() + position);
+}
+
+unsigned char* IndexImage::Field(std::uint64_t entryPosition, std::uint32_t fieldOffset) {
+    if (entryPosition + kIndexEntrySize > Length()) throw std::out_of_range("index entry outside the index image");
+    return bytes_.data() + entryPosition + fieldOffset;
+}
+
+void IndexImage::SetSize(std::uint64_t entryPosition, std::int32_t size) {
+    StoreU32(Field(entryPosition, kSizeField), static_cast<std::uint32_t>(size));
+}
+
+void IndexImage::SetOffset(std::uint64_t entryPosition, std::uint32_t offset) {
+    StoreU32(Field(entryPosition, kOffsetField), offset);
+}
+
+std::string IndexSiblingPath(const std::string& indexPath) {
+    return indexPath + ".new";
+}
+
+void ReplaceIndexFile(FileSystem& fs, const std::string& indexPath, const IndexImage& image) {
+    const std::string sibling = IndexSiblingPath(indexPath);
+    {
+        auto file = fs.Open(sibling, OpenMode::WriteTruncate);
+        if (!image.Bytes().empty()) file->Write(image.Bytes().data(), image.Bytes().size());
+        // On disk before the rename: otherwise a power cut could leave the
+        // renamed index without its bytes.
+        file->Flush();
+        file->Close();
+    }
+    fs.Rename(sibling, indexPath);
+}
+
+}  // namespace qax

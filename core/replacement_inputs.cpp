@@ -1,0 +1,46 @@
+#include "replacement_inputs.h"
+
+#include "archive_checks.h"
+#include "file_errors.h"
+
+namespace qax {
+
+namespace {
+
+std::uint64_t ArchiveLength(FileSystem& fs, const std::string& archivePath) {
+    auto archive = fs.Open(archivePath, OpenMode::Read);
+    const std::uint64_t length = archive->Length();
+    archive->Close();
+    return length;
+}
+
+}  // namespace
+
+std::optional<ArchiveOutcome> LoadReplacementInputs(const ArchiveContext& context, int group,
+                                                    const std::string& archivePath, int selectedLine,
+                                                    const std::string& replacementFileName, ReplacementInputs& inputs) {
+    try {
+        inputs.image = IndexImage::Load(context.fs, context.paths.IndexPath);
+        if (std::string text = IndexGroupRefusal(inputs.image, context.table, group, context.paths.IndexPath);
+            !text.empty())
+            return Refuse(context.sink, text, kReplaceCaption);
+
+        for (std::uint32_t line = 0; line < context.table.EntryCount(group); ++line) {
+            inputs.positions.push_back(EntryOffset(context.table, group, line));
+            inputs.members.push_back(inputs.image.EntryAt(inputs.positions.back()));
+        }
+        inputs.selected = static_cast<std::size_t>(selectedLine);
+
+        inputs.replacement = context.fs.Open(replacementFileName, OpenMode::Read);
+        inputs.replacementLength = inputs.replacement->Length();
+        inputs.archiveLength = ArchiveLength(context.fs, archivePath);
+    } catch (const IoError& error) {
+        FileErrorReport(context.sink, error);
+        return ArchiveOutcome::Failed;
+    }
+    if (std::string text = MemberSizeRefusal(inputs.members); !text.empty())
+        return Refuse(context.sink, text, kReplaceCaption);
+    return std::nullopt;
+}
+
+}  // namespace qax

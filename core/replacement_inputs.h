@@ -1,0 +1,39 @@
+// What both replacements read before they change anything: the whole index,
+// the selected group's entries, the replacement file (kept open) and the
+// archive's length.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "archive_ops.h"
+#include "index_image.h"
+
+namespace qax {
+
+struct ReplacementInputs {
+    IndexImage image;
+    std::vector<std::uint64_t> positions;  // byte position of each entry of the group in the index
+    std::vector<IndexEntry> members;       // the group's entries, in index order
+    std::size_t selected = 0;
+    std::unique_ptr<File> replacement;
+    std::uint64_t replacementLength = 0;
+    std::uint64_t archiveLength = 0;
+
+    const IndexEntry& Selected() const { return members[selected]; }
+    std::uint64_t SelectedPosition() const { return positions[selected]; }
+};
+
+// Opens the index, then the replacement file, then measures the archive,
+// and checks that the index holds the group and that no entry of it has a
+// negative size. Touches nothing. Returns the outcome when it stopped (the
+// failure or refusal was reported), or nothing when the inputs are ready.
+// selectedLine must already have been checked against the group.
+std::optional<ArchiveOutcome> LoadReplacementInputs(const ArchiveContext& context, int group,
+                                                    const std::string& archivePath, int selectedLine,
+                                                    const std::string& replacementFileName, ReplacementInputs& inputs);
+
+}  // namespace qax

@@ -1,0 +1,46 @@
+#include "shp_archive_copy.h"
+
+#include "block_copy.h"
+
+namespace qax {
+
+ShpArchiveCopy::ShpArchiveCopy(File& copy, File& archive, std::uint64_t copyLength, ReportSink& sink)
+    : copy_(copy), archive_(archive), copyLength_(copyLength), sink_(sink), block_(kShpCopyBlockSize) {}
+
+void ShpArchiveCopy::MoveChunk(std::uint64_t end) {
+    // copied never passes `end`, so the chunk is never negative; a copy that
+    // ends early stops the loop with an error instead of spinning forever.
+    if (copied_ > end) throw IoError(IoStep::Read, copy_.Path(), MakeDataError(DataError::EndedEarly));
+    const std::uint64_t chunk = copied_ + kShpCopyBlockSize < end ? kShpCopyBlockSize : end - copied_;
+    if (chunk == 0) return;
+    ReadWhole(copy_, block_.data(), static_cast<std::size_t>(chunk));
+    copied_ += chunk;
+    archive_.Write(block_.data(), static_cast<std::size_t>(chunk));
+}
+
+void ShpArchiveCopy::AddMark() {
+    mark_ += kShpProgressStep;
+    sink_.SetPaneText(sink_.PaneText() + kShpProgressMark);
+    sink_.ProcessEvents();
+}
+
+void ShpArchiveCopy::CopyHead(std::uint64_t end) {
+    do {
+        MoveChunk(end);
+        if (copied_ > mark_) AddMark();
+    } while (copied_ < end);
+}
+
+void ShpArchiveCopy::Skip(std::uint64_t count) {
+    copied_ += count;
+    copy_.Seek(copied_);
+}
+
+void ShpArchiveCopy::CopyTail() {
+    do {
+        MoveChunk(copyLength_);
+        if (copied_ >= mark_) AddMark();
+    } while (copied_ < copyLength_);
+}
+
+}  // namespace qax

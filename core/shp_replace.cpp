@@ -1,0 +1,121 @@
+// The Shp replacement: shp.qax is rebuilt by position from the temporary
+// copy (the bytes before the selected member, the replacement file, the
+// bytes after the old member), and every Shp entry gets a fresh offset, the
+// sum of the sizes before it. Shows the busy cursor and progress marks, and
+// lets the window process events once before the copy and at each mark.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "archive_checks.h"
+#include "archive_ops.h"
+#include "archive_rebuild.h"
+#include "block_copy.h"
+#include "replacement_inputs.h"
+#include "shp_archive_copy.h"
+
+namespace qax {
+
+namespace {
+
+// The busy cursor from construction until End() or the way out, whatever
+// that way is.
+class BusyCursor {
+public:
+    explicit BusyCursor(ReportSink& sink) : sink_(sink) { sink_.SetBusyCursor(true); }
+    ~BusyCursor() { End(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+
+    void End() {
+        if (busy_) sink_.SetBusyCursor(false);
+        busy_ = false;
+    }
+
+private:
+    ReportSink& sink_;
+    bool busy_ = true;
+};
+
+// Fresh offsets are sums of sizes, which is right only when the members lie
+// back to back; otherwise the rewritten index would point into the wrong
+// bytes.
+std::string NotBackToBackRefusal(const std::vector<IndexEntry>& members) {
+    std::uint64_t expected = 0;
+    for (const IndexEntry& member : members) {
+        if (member.offset != expected)
+            return "The Shp entries of the index do not lie back to back: " + member.name + " is at offset " +
+                   std::to_string(member.offset) + " where " + std::to_string(expected) +
+                   " was expected.\nFresh offsets would not match the archive. Nothing was changed.";
+        expected += static_cast<std::uint64_t>(member.size);
+    }
+    return {};
+}
+
+}  // namespace
+
+ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, int selectedLine,
+                                const std::string& replacementFileName) {
+    ReportSink& sink = context.sink;
+    const std::string& archivePath = context.paths.ShpArchivePath;
+    if (std::string text = ReplacementStartRefusal(context, Shp, archivePath, selectedLine, replacementFileName);
+        !text.empty())
+        return Refuse(sink, text, kReplaceCaption);
+
+    BusyCursor busy(sink);
+    sink.ClearPane();
+    sink.SetPaneText(kShpStartText);
+
+    ReplacementInputs inputs;
+    if (auto stopped = LoadReplacementInputs(context, Shp, archivePath, selectedLine, replacementFileName, inputs))
+        return *stopped;
+    const std::vector<IndexEntry>& members = inputs.members;
+    const IndexEntry old = inputs.Selected();
+    if (std::string text = MemberBoundsRefusal({old}, inputs.archiveLength, archivePath); !text.empty())
+        return Refuse(sink, text, kReplaceCaption);
+    if (std::string text = NotBackToBackRefusal(members); !text.empty()) return Refuse(sink, text, kReplaceCaption);
+
+    std::uint64_t newGroupLength = inputs.replacementLength;
+    for (std::size_t q = 0; q < members.size(); ++q)
+        if (q != inputs.selected) newGroupLength += static_cast<std::uint64_t>(members[q].size);
+    const std::uint64_t oldSize = static_cast<std::uint64_t>(old.size);
+    const std::uint64_t newArchiveLength = inputs.archiveLength - oldSize + inputs.replacementLength;
+    if (std::string text =
+            NewSizeRefusal(inputs.replacementLength, std::max(newGroupLength, newArchiveLength), replacementFileName);
+        !text.empty())
+        return Refuse(sink, text, kReplaceCaption);
+
+    IndexImage newIndex = inputs.image;
+    newIndex.SetSize(inputs.SelectedPosition(), static_cast<std::int32_t>(inputs.replacementLength));
+    std::uint64_t offset = 0;
+    for (std::size_t q = 0; q < members.size(); ++q) {
+        newIndex.SetOffset(inputs.positions[q], static_cast<std::uint32_t>(offset));
+        offset += q == inputs.selected ? inputs.replacementLength : static_cast<std::uint64_t>(members[q].size);
+    }
+
+    sink.ProcessEvents();
+
+    RebuildJob job;
+    job.archivePath = archivePath;
+    job.archiveLength = inputs.archiveLength;
+    job.newArchiveLength = newArchiveLength;
+    job.newIndex = &newIndex;
+    job.writeArchive = [&](File& copy, File& archive) {
+        ShpArchiveCopy shp(copy, archive, inputs.archiveLength, sink);
+        shp.CopyHead(old.offset);
+        CopyExactly(*inputs.replacement, archive, inputs.replacementLength, shp.Block());
+        inputs.replacement->Close();
+        shp.Skip(oldSize);
+        shp.CopyTail();
+    };
+    const ArchiveOutcome outcome = RebuildArchive(context, job);
+
+    busy.End();
+    if (outcome == ArchiveOutcome::Done) {
+        sink.ClearPane();
+        sink.SetPaneText(kShpDoneText);
+    }
+    return outcome;
+}
+
+}  // namespace qax

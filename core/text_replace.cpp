@@ -1,0 +1,110 @@
+// The Txt replacement: txt.qax is rebuilt member by member, in index order,
+// from the temporary copy, with the selected member's bytes taken from the
+// replacement file. The members come out back to back, so every entry's
+// offset is where the new archive puts it; for an archive that was back to
+// back already, that changes the selected entry's size and the offsets after
+// it and nothing else.
+#include <vector>
+
+#include "archive_checks.h"
+#include "archive_ops.h"
+#include "archive_rebuild.h"
+#include "block_copy.h"
+#include "replacement_inputs.h"
+
+namespace qax {
+
+namespace {
+
+// Members are usually back to back in the copy, so neighbours are merged
+// into one run and the archive moves in large blocks instead of one small
+// read per member.
+class MemberRunCopier {
+public:
+    MemberRunCopier(File& copy, File& archive, std::span<unsigned char> buffer)
+        : copy_(copy), archive_(archive), buffer_(buffer) {}
+
+    void Add(std::uint64_t offset, std::uint64_t size) {
+        if (size == 0) return;
+        if (runLength_ > 0 && runStart_ + runLength_ == offset) {
+            runLength_ += size;
+            return;
+        }
+        Finish();
+        runStart_ = offset;
+        runLength_ = size;
+    }
+
+    void Finish() {
+        if (runLength_ == 0) return;
+        if (copyPosition_ != runStart_) copy_.Seek(runStart_);
+        CopyExactly(copy_, archive_, runLength_, buffer_);
+        copyPosition_ = runStart_ + runLength_;
+        runLength_ = 0;
+    }
+
+private:
+    File& copy_;
+    File& archive_;
+    std::span<unsigned char> buffer_;
+    std::uint64_t copyPosition_ = 0;  // the copy is opened at its start
+    std::uint64_t runStart_ = 0;
+    std::uint64_t runLength_ = 0;
+};
+
+constexpr std::size_t kTextCopyBufferSize = std::size_t{1} << 20;
+
+}  // namespace
+
+ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, int selectedLine,
+                                 const std::string& replacementFileName) {
+    const std::string& archivePath = context.paths.TxtArchivePath;
+    if (std::string text = ReplacementStartRefusal(context, Txt, archivePath, selectedLine, replacementFileName);
+        !text.empty())
+        return Refuse(context.sink, text, kReplaceCaption);
+
+    ReplacementInputs inputs;
+    if (auto stopped = LoadReplacementInputs(context, Txt, archivePath, selectedLine, replacementFileName, inputs))
+        return *stopped;
+    const std::vector<IndexEntry>& members = inputs.members;
+    // Every member is read from the copy, so every member must be inside it.
+    if (std::string text = MemberBoundsRefusal(members, inputs.archiveLength, archivePath); !text.empty())
+        return Refuse(context.sink, text, kReplaceCaption);
+
+    std::uint64_t newLength = inputs.replacementLength;
+    for (std::size_t k = 0; k < members.size(); ++k)
+        if (k != inputs.selected) newLength += static_cast<std::uint64_t>(members[k].size);
+    if (std::string text = NewSizeRefusal(inputs.replacementLength, newLength, replacementFileName); !text.empty())
+        return Refuse(context.sink, text, kReplaceCaption);
+
+    // The new index is complete before the archive is touched, but takes
+    // effect only once the new archive is.
+    IndexImage newIndex = inputs.image;
+    newIndex.SetSize(inputs.SelectedPosition(), static_cast<std::int32_t>(inputs.replacementLength));
+    std::uint64_t position = 0;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        newIndex.SetOffset(inputs.positions[k], static_cast<std::uint32_t>(position));
+        position += k == inputs.selected ? inputs.replacementLength : static_cast<std::uint64_t>(members[k].size);
+    }
+
+    RebuildJob job;
+    job.archivePath = archivePath;
+    job.archiveLength = inputs.archiveLength;
+    job.newArchiveLength = newLength;
+    job.newIndex = &newIndex;
+    job.writeArchive = [&](File& copy, File& archive) {
+        std::vector<unsigned char> buffer(kTextCopyBufferSize);
+        MemberRunCopier runs(copy, archive, buffer);
+        for (std::size_t k = 0; k < inputs.selected; ++k)
+            runs.Add(members[k].offset, static_cast<std::uint64_t>(members[k].size));
+        runs.Finish();
+        CopyExactly(*inputs.replacement, archive, inputs.replacementLength, buffer);
+        inputs.replacement->Close();
+        for (std::size_t k = inputs.selected + 1; k < members.size(); ++k)
+            runs.Add(members[k].offset, static_cast<std::uint64_t>(members[k].size));
+        runs.Finish();
+    };
+    return RebuildArchive(context, job);
+}
+
+}  // namespace qax

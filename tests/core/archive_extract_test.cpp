@@ -1,0 +1,150 @@
+// Extraction of a Shp member to <editor dir>/<name>.SHP.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "archive_data_set.h"
+#include "archive_ops.h"
+#include "catalogue.h"
+#include "faulty_file_system.h"
+#include "recording_sink.h"
+
+namespace qax {
+namespace {
+
+using testing::DataSetOnDisk;
+using testing::FaultyFileSystem;
+using testing::MemberSet;
+using testing::PatternMember;
+using testing::ReadWholeFile;
+using testing::RecordingSink;
+using testing::TableFor;
+using testing::WriteText;
+
+MemberSet ShpMembers() {
+    MemberSet set;
+    set.txt = {{"README", "text"}};
+    set.shp = {PatternMember("HEADER", 4096, 1), PatternMember("TANK", 1234, 2), PatternMember("SOLDIER1", 999, 3),
+               PatternMember("EMPTY", 0, 4)};
+    return set;
+}
+
+class Extraction : public ::testing::Test {
+protected:
+    ArchiveOutcome Extract(std::string_view line, FileSystem* fs = nullptr) {
+        return ExtractShpMember({fs != nullptr ? *fs : fs_, disk_.Paths(), table_, sink_}, line, disk_.EditorDir());
+    }
+    std::string Line(std::size_t member) const {
+        const auto& m = set_.shp[member];
+        std::uint32_t offset = 0;
+        for (std::size_t i = 0; i < member; ++i) offset += static_cast<std::uint32_t>(set_.shp[i].bytes.size());
+        return FormatCatalogueLine({m.name, static_cast<std::int32_t>(m.bytes.size()), offset});
+    }
+    std::filesystem::path Output(const std::string& name) const { return disk_.Dir() / "edit" / name; }
+    std::vector<std::string> EditorFiles() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(disk_.Dir() / "edit"))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    MemberSet set_ = ShpMembers();
+    DataSetOnDisk disk_{set_};
+    SectionTable table_ = TableFor(set_);
+    StdioFileSystem fs_;
+    RecordingSink sink_;
+};
+
+TEST_F(Extraction, WritesTheMembersBytesUnderItsNameWithTheShpExtension) {
+    // The line as the list shows it: TANK, 1,234 bytes at offset 4,096.
+    sink_.pane = "untouched";
+    ASSERT_EQ(Extract("    TANK   1234 $0001000"), ArchiveOutcome::Done);
+    EXPECT_EQ(ReadWholeFile(Output("TANK.SHP")), disk_.Shp().substr(4096, 1234));
+    EXPECT_EQ(EditorFiles(), (std::vector<std::string>{"TANK.SHP"}));
+    EXPECT_TRUE(sink_.messages.empty());
+    EXPECT_EQ(sink_.pane, "untouched");
+    EXPECT_TRUE(sink_.paneHistory.empty());
+}
+
+TEST_F(Extraction, AnEightCharacterNameGivesAnEightCharacterFileName) {
+    ASSERT_EQ(Extract(Line(2)), ArchiveOutcome::Done);
+    EXPECT_EQ(ReadWholeFile(Output("SOLDIER1.SHP")), set_.shp[2].bytes);
+}
+
+TEST_F(Extraction, ExtractingAgainReplacesTheFileWhole) {
+    WriteText(Output("TANK.SHP"), std::string(5000, 'o'));  // longer than the member
+    ASSERT_EQ(Extract(Line(1)), ArchiveOutcome::Done);
+    ASSERT_EQ(Extract(Line(1)), ArchiveOutcome::Done);
+    EXPECT_EQ(ReadWholeFile(Output("TANK.SHP")), set_.shp[1].bytes);
+    EXPECT_EQ(EditorFiles(), (std::vector<std::string>{"TANK.SHP"}));
+}
+
+TEST_F(Extraction, AMemberOfSizeZeroGivesAnEmptyFile) {
+    WriteText(Output("EMPTY.SHP"), "old contents");
+    ASSERT_EQ(Extract(Line(3)), ArchiveOutcome::Done);
+    EXPECT_EQ(std::filesystem::file_size(Output("EMPTY.SHP")), 0u);
+}
+
+TEST_F(Extraction, NamesThatWouldLeaveTheEditorsDirectoryAreRefused) {
+    for (const char* name : {"../x", "a/b", "..\\x", ".", "..", ""}) {
+        SCOPED_TRACE(name);
+        sink_.messages.clear();
+        EXPECT_EQ(Extract(FormatCatalogueLine({name, 10, 0})), ArchiveOutcome::Refused);
+        ASSERT_EQ(sink_.messages.size(), 1u);
+        EXPECT_EQ(sink_.messages[0].caption, "Extract File");
+    }
+    EXPECT_TRUE(EditorFiles().empty());
+    EXPECT_FALSE(std::filesystem::exists(disk_.Dir() / "x.SHP"));
+}
+
+TEST_F(Extraction, ADamagedLineRaisesTheConversionErrorBeforeAnyFileIsOpened) {
+    FaultyFileSystem spy(fs_);
+    EXPECT_THROW(Extract("    TANK   12x4 $0001000", &spy), ConversionError);
+    EXPECT_THROW(Extract("    TANK   1234 $00G1000", &spy), ConversionError);
+    EXPECT_EQ(spy.OpenCount(), 0);
+    EXPECT_TRUE(EditorFiles().empty());
+}
+
+TEST_F(Extraction, AMemberRunningPastTheEndWritesNothing) {
+    WriteText(Output("TANK.SHP"), "earlier extraction");
+    const std::uint32_t length = static_cast<std::uint32_t>(disk_.Shp().size());
+    EXPECT_EQ(Extract(FormatCatalogueLine({"TANK", 100, length - 99})), ArchiveOutcome::Refused);
+    ASSERT_EQ(sink_.messages.size(), 1u);
+    EXPECT_NE(sink_.messages[0].text.find("runs past the end"), std::string::npos);
+    EXPECT_EQ(ReadWholeFile(Output("TANK.SHP")), "earlier extraction");
+    EXPECT_EQ(EditorFiles(), (std::vector<std::string>{"TANK.SHP"}));
+}
+
+TEST_F(Extraction, AnArchiveThatCannotBeOpenedIsAFileError) {
+    std::filesystem::remove(disk_.Paths().ShpArchivePath);
+    EXPECT_EQ(Extract(Line(1)), ArchiveOutcome::Failed);
+    ASSERT_EQ(sink_.messages.size(), 1u);
+    EXPECT_EQ(sink_.messages[0].text, "Could not open " + disk_.Paths().ShpArchivePath + "\n");
+    EXPECT_EQ(sink_.messages[0].caption, "File Error");
+    EXPECT_TRUE(EditorFiles().empty());
+}
+
+TEST_F(Extraction, AnOutputThatCannotBeOpenedIsAFileErrorUnderItsOwnName) {
+    const std::string missingDir = (disk_.Dir() / "gone").string();
+    EXPECT_EQ(ExtractShpMember({fs_, disk_.Paths(), table_, sink_}, Line(1), missingDir), ArchiveOutcome::Failed);
+    ASSERT_EQ(sink_.messages.size(), 1u);
+    EXPECT_EQ(sink_.messages[0].text, "Could not open " + missingDir + "/TANK.SHP\n");
+}
+
+TEST_F(Extraction, RefusedAfterAFailedStartUp) {
+    table_ = SectionTable{};
+    EXPECT_EQ(Extract(Line(1)), ArchiveOutcome::Refused);
+    EXPECT_TRUE(EditorFiles().empty());
+}
+
+TEST_F(Extraction, AnOutputThatIsADataFileUnderAnotherNameIsRefused) {
+    std::filesystem::create_symlink(disk_.Paths().ShpArchivePath, Output("TANK.SHP"));
+    const std::string archive = disk_.Shp();
+    EXPECT_EQ(Extract(Line(1)), ArchiveOutcome::Refused);
+    EXPECT_EQ(disk_.Shp(), archive);
+}
+
+}  // namespace
+}  // namespace qax

@@ -1,0 +1,235 @@
+// A failure walked over every file step of each archive operation. After any
+// failure the archive and the index are byte for byte what they were, the
+// failure was reported, and nothing is left behind; a failure after the new
+// index took effect is reported but the replacement stands.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <set>
+
+#include "archive_data_set.h"
+#include "archive_ops.h"
+#include "catalogue.h"
+#include "faulty_file_system.h"
+#include "recording_sink.h"
+
+namespace qax {
+namespace {
+
+using testing::AsString;
+using testing::DataSetOnDisk;
+using testing::FaultKind;
+using testing::FaultyFileSystem;
+using testing::MemberSet;
+using testing::PatternMember;
+using testing::RecordingSink;
+using testing::SameBytes;
+using testing::TableFor;
+using testing::WriteText;
+
+using Operation = std::function<ArchiveOutcome(const ArchiveContext&)>;
+
+struct DataSetBytes {
+    std::string index;
+    std::string txt;
+    std::string shp;
+};
+
+MemberSet SmallDataSet() {
+    MemberSet set;
+    set.txt = {{"ONE", "first"}, PatternMember("TWO", 3000, 1), {"THREE", "third"}, {"FOUR", "fourth"}};
+    // Several 65,536-byte blocks before and after the replaced member.
+    set.shp = {PatternMember("TANK", 100000, 2), PatternMember("JEEP", 5000, 3), PatternMember("HELI", 70000, 4)};
+    return set;
+}
+
+// The kind of step, the first word of the fault layer's description of it.
+std::string StepKind(const std::string& step) {
+    return step.substr(0, step.find(' '));
+}
+
+class FaultWalk : public ::testing::Test {
+protected:
+    FaultWalk() {
+        Reset();
+        before_ = Current();
+    }
+
+    void Reset() {
+        disk_.Write(set_);
+        for (const std::string& path : {disk_.Paths().TempPath, disk_.Paths().IndexPath + ".new"})
+            std::filesystem::remove(path);
+        for (const auto& entry : std::filesystem::directory_iterator(disk_.Dir() / "edit"))
+            std::filesystem::remove(entry.path());
+        WriteText(ReplacementPath(), PatternMember("NEW", 8000, 7).bytes);
+    }
+    DataSetBytes Current() const { return {disk_.Index(), disk_.Txt(), disk_.Shp()}; }
+    std::string ReplacementPath() const { return (disk_.Dir() / "new.bin").string(); }
+
+    void ExpectDataSet(const DataSetBytes& expected) const {
+        EXPECT_TRUE(SameBytes(disk_.Index(), expected.index));
+        EXPECT_TRUE(SameBytes(disk_.Txt(), expected.txt));
+        EXPECT_TRUE(SameBytes(disk_.Shp(), expected.shp));
+    }
+
+    long StepsOfACleanRun(const Operation& operation) {
+        Reset();
+        FaultyFileSystem spy(real_);
+        RecordingSink sink;
+        EXPECT_EQ(operation({spy, disk_.Paths(), table_, sink}), ArchiveOutcome::Done);
+        return spy.Steps();
+    }
+
+    // Fails each step in turn, once with `kind`, and checks the outcome with
+    // `expectDone` (a run that completed) or `expectUntouched` (one that did
+    // not). Returns the kinds of step that failed.
+    std::set<std::string> Walk(const Operation& operation, FaultKind kind, const std::function<void()>& expectDone,
+                               const std::function<void()>& expectUntouched) {
+        std::set<std::string> failedKinds;
+        const long steps = StepsOfACleanRun(operation);
+        for (long step = 1; step <= steps; ++step) {
+            Reset();
+            FaultyFileSystem faulty(real_);
+            faulty.FailStep(step, kind);
+            RecordingSink sink;
+            const ArchiveOutcome outcome = operation({faulty, disk_.Paths(), table_, sink});
+            SCOPED_TRACE("step " + std::to_string(step) + ": " + (faulty.Fired() ? faulty.FiredStep() : "none"));
+            EXPECT_TRUE(sink.busyHistory.empty() || sink.busyHistory == (std::vector<bool>{true, false}));
+            if (!faulty.Fired()) {
+                EXPECT_EQ(outcome, ArchiveOutcome::Done);
+                EXPECT_TRUE(sink.messages.empty());
+                expectDone();
+                continue;
+            }
+            failedKinds.insert(StepKind(faulty.FiredStep()));
+            EXPECT_EQ(sink.messages.size(), 1u) << "a failure must be reported";
+            if (sink.messages.empty()) continue;
+            EXPECT_EQ(sink.messages[0].caption, "File Error");
+            if (outcome == ArchiveOutcome::Done) {
+                // Only what follows the new index taking effect may fail
+                // without undoing the replacement.
+                const std::string failed = StepKind(faulty.FiredStep());
+                EXPECT_TRUE(failed == "sync" || failed == "remove") << sink.messages[0].text;
+                expectDone();
+            } else {
+                EXPECT_EQ(outcome, ArchiveOutcome::Failed);
+                expectUntouched();
+            }
+        }
+        return failedKinds;
+    }
+
+    std::set<std::string> WalkReplacement(const Operation& operation, FaultKind kind, const DataSetBytes& after) {
+        return Walk(
+            operation, kind,
+            [&] {
+                ExpectDataSet(after);
+                EXPECT_FALSE(std::filesystem::exists(disk_.Paths().IndexPath + ".new"));
+            },
+            [&] {
+                ExpectDataSet(before_);
+                EXPECT_FALSE(disk_.LeftoversExist());
+            });
+    }
+
+    DataSetBytes ExpectedAfterReplacing(bool text, std::size_t member) const {
+        MemberSet after = set_;
+        (text ? after.txt : after.shp)[member].bytes = PatternMember("NEW", 8000, 7).bytes;
+        return {AsString(testing::IndexFor(after)), testing::ArchiveFor(after.txt), testing::ArchiveFor(after.shp)};
+    }
+
+    Operation ReplaceText(int line) {
+        return
+            [this, line](const ArchiveContext& context) { return ReplaceTextMember(context, line, ReplacementPath()); };
+    }
+    Operation ReplaceShp(int line) {
+        return
+            [this, line](const ArchiveContext& context) { return ReplaceShpMember(context, line, ReplacementPath()); };
+    }
+
+    MemberSet set_ = SmallDataSet();
+    DataSetOnDisk disk_{set_};
+    SectionTable table_ = TableFor(set_);
+    // Waiting for the disk hundreds of times would only slow the walk: the
+    // steps it fails are the same with or without it.
+    StdioFileSystem real_{DiskSync::Off};
+    DataSetBytes before_;
+};
+
+const std::set<std::string> kEveryKindOfStep = {"open",  "read", "write",  "seek", "length", "flush",
+                                                "close", "copy", "rename", "sync", "remove"};
+
+TEST_F(FaultWalk, TextReplacementFailingAtEveryStep) {
+    const auto kinds = WalkReplacement(ReplaceText(1), FaultKind::Error, ExpectedAfterReplacing(true, 1));
+    EXPECT_EQ(kinds, kEveryKindOfStep);
+}
+
+TEST_F(FaultWalk, ShpReplacementFailingAtEveryStep) {
+    const auto kinds = WalkReplacement(ReplaceShp(1), FaultKind::Error, ExpectedAfterReplacing(false, 1));
+    EXPECT_EQ(kinds, kEveryKindOfStep);
+}
+
+TEST_F(FaultWalk, ReplacementsMeetingAnUnexpectedEndOfDataAtEveryRead) {
+    // Each read in turn finds nothing, as if the file had ended; the copy
+    // of the archive silently stops halfway.
+    const auto text = WalkReplacement(ReplaceText(2), FaultKind::EndOfData, ExpectedAfterReplacing(true, 2));
+    EXPECT_EQ(text, (std::set<std::string>{"read", "copy"}));
+    const auto shp = WalkReplacement(ReplaceShp(0), FaultKind::EndOfData, ExpectedAfterReplacing(false, 0));
+    EXPECT_EQ(shp, (std::set<std::string>{"read", "copy"}));
+}
+
+TEST_F(FaultWalk, ExtractionFailingAtEveryStepLeavesNoFile) {
+    const std::string line = FormatCatalogueLine({"HELI", 70000, 105000});
+    const Operation extract = [&](const ArchiveContext& context) {
+        return ExtractShpMember(context, line, disk_.EditorDir());
+    };
+    const std::filesystem::path output = disk_.Dir() / "edit" / "HELI.SHP";
+    auto kinds = Walk(
+        extract, FaultKind::Error, [&] { EXPECT_EQ(testing::ReadWholeFile(output), set_.shp[2].bytes); },
+        [&] {
+            EXPECT_TRUE(std::filesystem::is_empty(disk_.Dir() / "edit"));
+            ExpectDataSet(before_);
+        });
+    EXPECT_EQ(kinds, (std::set<std::string>{"open", "read", "write", "seek", "length", "flush", "close", "rename"}));
+    kinds = Walk(
+        extract, FaultKind::EndOfData, [] {}, [&] { EXPECT_TRUE(std::filesystem::is_empty(disk_.Dir() / "edit")); });
+    EXPECT_EQ(kinds, std::set<std::string>{"read"});
+}
+
+// When everything fails from some step on, the restore fails too: the index
+// is still untouched, and an archive that could not be put back has its
+// complete former contents in the temporary copy, which the message names.
+TEST_F(FaultWalk, WhenTheRestoreFailsTooTheCopyIsKeptAndNamed) {
+    for (const bool text : {true, false}) {
+        const Operation operation = text ? ReplaceText(1) : ReplaceShp(1);
+        const std::string oldArchive = text ? before_.txt : before_.shp;
+        const long steps = StepsOfACleanRun(operation);
+        int keptCopies = 0;
+        for (long step = 1; step <= steps; ++step) {
+            Reset();
+            FaultyFileSystem faulty(real_);
+            faulty.FailFromStep(step);
+            RecordingSink sink;
+            const ArchiveOutcome outcome = operation({faulty, disk_.Paths(), table_, sink});
+            SCOPED_TRACE(faulty.FiredStep());
+            ASSERT_FALSE(sink.messages.empty());
+            if (outcome == ArchiveOutcome::Done) {
+                ExpectDataSet(ExpectedAfterReplacing(text, 1));
+                continue;
+            }
+            EXPECT_EQ(disk_.Index(), before_.index);
+            const std::string archive = text ? disk_.Txt() : disk_.Shp();
+            if (archive != oldArchive) {
+                ++keptCopies;
+                ASSERT_TRUE(disk_.TempExists());
+                EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Paths().TempPath), oldArchive));
+                EXPECT_NE(sink.messages.back().text.find(disk_.Paths().TempPath), std::string::npos);
+            }
+        }
+        EXPECT_GT(keptCopies, 5) << "the walk must reach the failures after the archive was emptied";
+    }
+}
+
+}  // namespace
+}  // namespace qax

@@ -1,0 +1,171 @@
+// The cases in which a replacement must not start, for the Txt and the Shp
+// replacement alike: each is told in a message, and the data set, the
+// temporary copy and the index are left exactly as they were.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "archive_data_set.h"
+#include "archive_ops.h"
+#include "recording_sink.h"
+
+namespace qax {
+namespace {
+
+using testing::AsString;
+using testing::DataSetOnDisk;
+using testing::MemberSet;
+using testing::PatternMember;
+using testing::RecordingSink;
+using testing::TableFor;
+using testing::WriteText;
+
+struct Operation {
+    const char* name;
+    ArchiveOutcome (*replace)(const ArchiveContext&, int, const std::string&);
+    std::string DataSetPaths::*archive;
+    int group;
+};
+
+const Operation kTextOperation{"Txt", &ReplaceTextMember, &DataSetPaths::TxtArchivePath, Txt};
+const Operation kShpOperation{"Shp", &ReplaceShpMember, &DataSetPaths::ShpArchivePath, Shp};
+
+MemberSet ThreeOfEach() {
+    MemberSet set;
+    set.txt = {{"ONE", "first text"}, {"TWO", "second text"}, {"THREE", "third text"}};
+    set.shp = {PatternMember("TANK", 500, 1), PatternMember("JEEP", 700, 2), PatternMember("HELI", 300, 3)};
+    return set;
+}
+
+class Refusal : public ::testing::TestWithParam<Operation> {
+protected:
+    Refusal() { WriteText(ReplacementPath(), "replacement bytes"); }
+
+    ArchiveOutcome Run(int line, const std::string& replacement) {
+        return GetParam().replace({fs_, disk_.Paths(), table_, sink_}, line, replacement);
+    }
+    ArchiveOutcome Run(int line) { return Run(line, ReplacementPath()); }
+    std::string ReplacementPath() const { return (disk_.Dir() / "new.bin").string(); }
+    std::string Archive() const { return disk_.Paths().*GetParam().archive; }
+
+    // One message with the given words; nothing on disk changed.
+    void ExpectRefused(ArchiveOutcome outcome, const std::string& words) {
+        EXPECT_EQ(outcome, ArchiveOutcome::Refused);
+        ASSERT_EQ(sink_.messages.size(), 1u);
+        EXPECT_NE(sink_.messages[0].text.find(words), std::string::npos) << sink_.messages[0].text;
+        EXPECT_EQ(sink_.messages[0].caption, "Replace Selection");
+        EXPECT_EQ(disk_.Index(), indexBefore_);
+        EXPECT_EQ(disk_.Txt(), txtBefore_);
+        EXPECT_EQ(disk_.Shp(), shpBefore_);
+        EXPECT_FALSE(std::filesystem::exists(disk_.Paths().IndexPath + ".new"));
+        // The busy cursor, when it was shown at all, is back to the default.
+        EXPECT_TRUE(sink_.busyHistory.empty() || sink_.busyHistory == (std::vector<bool>{true, false}));
+    }
+    void Remember() {
+        indexBefore_ = disk_.Index();
+        txtBefore_ = disk_.Txt();
+        shpBefore_ = disk_.Shp();
+    }
+
+    MemberSet set_ = ThreeOfEach();
+    DataSetOnDisk disk_{set_};
+    SectionTable table_ = TableFor(set_);
+    StdioFileSystem fs_;
+    RecordingSink sink_;
+    std::string indexBefore_ = disk_.Index();
+    std::string txtBefore_ = disk_.Txt();
+    std::string shpBefore_ = disk_.Shp();
+};
+
+TEST_P(Refusal, NoLineSelected) {
+    ExpectRefused(Run(-1), "No line is selected");
+    // Refused before anything was shown.
+    EXPECT_TRUE(sink_.busyHistory.empty());
+    EXPECT_TRUE(sink_.paneHistory.empty());
+}
+
+TEST_P(Refusal, LineOutsideTheGroup) {
+    ExpectRefused(Run(3), "not in the list");
+}
+
+TEST_P(Refusal, EmptyGroupIsNeverWrittenOutsideItsBounds) {
+    // Both groups empty: B[0] = B[1] = B[2]. Line 0 would be the first entry of
+    // the next group.
+    SectionTable table = table_;
+    table.B[1] = table.B[0];
+    table.B[2] = table.B[0];
+    table_ = table;
+    ExpectRefused(Run(0), "not in the list");
+}
+
+TEST_P(Refusal, AfterAFailedStartUp) {
+    table_ = SectionTable{};
+    ExpectRefused(Run(0), "not loaded");
+}
+
+TEST_P(Refusal, ReplacementThatIsTheArchiveUnderAnotherName) {
+    const std::filesystem::path link = disk_.Dir() / "innocent.bin";
+    std::filesystem::create_symlink(Archive(), link);
+    ExpectRefused(Run(1, link.string()), "archive being rebuilt");
+
+    sink_.messages.clear();
+    const std::string dotted = disk_.Paths().IndexPath.substr(0, disk_.Paths().IndexPath.rfind('/')) + "/./" +
+                               std::filesystem::path(Archive()).filename().string();
+    ExpectRefused(Run(1, dotted), "archive being rebuilt");
+}
+
+TEST_P(Refusal, ReplacementThatIsTheIndex) {
+    const std::filesystem::path link = disk_.Dir() / "hard.bin";
+    std::filesystem::create_hard_link(disk_.Paths().IndexPath, link);
+    ExpectRefused(Run(1, link.string()), "the index");
+}
+
+TEST_P(Refusal, ReplacementThatIsTheTemporaryCopy) {
+    WriteText(disk_.Paths().TempPath, "left over");
+    ExpectRefused(Run(1, disk_.Paths().TempPath), "temporary copy");
+    EXPECT_EQ(testing::ReadWholeFile(disk_.Paths().TempPath), "left over");
+}
+
+TEST_P(Refusal, ACopyLeftByAnEarlierReplacementIsNeverOverwritten) {
+    WriteText(disk_.Paths().TempPath, "the only good copy");
+    ExpectRefused(Run(1), disk_.Paths().TempPath);
+    EXPECT_EQ(testing::ReadWholeFile(disk_.Paths().TempPath), "the only good copy");
+}
+
+TEST_P(Refusal, IndexShorterThanItsSectionTable) {
+    std::string index = disk_.Index();
+    index.resize(table_.GroupEnd(GetParam().group) - 8);  // the group's last entry is cut in half
+    WriteText(disk_.Paths().IndexPath, index);
+    Remember();
+    ExpectRefused(Run(0), "does not hold the entries");
+}
+
+TEST_P(Refusal, MemberWithANegativeSize) {
+    std::vector<testing::RawEntry> entries = testing::AllEntries(set_);
+    entries[GetParam().group == Txt ? 2 : 5].size = 0xFFFFFFF0u;  // the group's last entry
+    testing::WriteBytes(disk_.Paths().IndexPath, testing::IndexBytes(set_.header, entries));
+    Remember();
+    ExpectRefused(Run(0), "negative size");
+}
+
+TEST_P(Refusal, SelectedMemberRunningPastTheEndOfTheArchive) {
+    std::string archive = GetParam().group == Txt ? disk_.Txt() : disk_.Shp();
+    archive.resize(archive.size() - 1);
+    WriteText(Archive(), archive);
+    Remember();
+    ExpectRefused(Run(2), "runs past the end");
+}
+
+TEST_P(Refusal, ReplacementLargerThanASizeFieldCanHold) {
+    // A sparse file of 3 GiB, past the signed 32-bit size field.
+    const std::filesystem::path big = disk_.Dir() / "huge.bin";
+    WriteText(big, "");
+    std::filesystem::resize_file(big, std::uint64_t{3} << 30);
+    ExpectRefused(Run(1, big.string()), "at most");
+}
+
+INSTANTIATE_TEST_SUITE_P(BothReplacements, Refusal, ::testing::Values(kTextOperation, kShpOperation),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace qax

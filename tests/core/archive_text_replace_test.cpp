@@ -1,0 +1,205 @@
+// The Txt replacement's results, checked against archives and indexes built
+// by hand from the member list.
+#include <gtest/gtest.h>
+
+#include "archive_data_set.h"
+#include "archive_ops.h"
+#include "faulty_file_system.h"
+#include "little_endian.h"
+#include "recording_sink.h"
+
+namespace qax {
+namespace {
+
+using testing::AsString;
+using testing::DataSetOnDisk;
+using testing::FaultyFileSystem;
+using testing::IndexBytes;
+using testing::MemberSet;
+using testing::PatternMember;
+using testing::RecordingSink;
+using testing::SameBytes;
+using testing::TableFor;
+using testing::WriteText;
+
+MemberSet FiveTextMembers() {
+    MemberSet set;
+    set.txt = {{"INTRO", "Welcome, commander.\r\n"},
+               {"BRIEFING", std::string(700, 'b')},
+               PatternMember("MISSION1", 5000, 1),
+               {"M", "x"},
+               {"ENDING", "The war is over.\r\n"}};
+    set.shp = {PatternMember("TANK", 900, 2), PatternMember("JEEP", 300, 3)};
+    return set;
+}
+
+class TextReplacement : public ::testing::Test {
+protected:
+    ArchiveOutcome Replace(int line, const std::string& bytes) {
+        WriteText(ReplacementPath(), bytes);
+        return ReplaceTextMember(Context(), line, ReplacementPath());
+    }
+    ArchiveContext Context() { return {fs_, disk_.Paths(), table_, sink_}; }
+    std::string ReplacementPath() const { return (disk_.Dir() / "new.txt").string(); }
+
+    // The data set after txt[line] became `bytes`, built from the member list.
+    void ExpectReplaced(int line, const std::string& bytes) {
+        MemberSet expected = set_;
+        expected.txt[static_cast<std::size_t>(line)].bytes = bytes;
+        EXPECT_TRUE(SameBytes(disk_.Txt(), testing::ArchiveFor(expected.txt)));
+        EXPECT_TRUE(SameBytes(disk_.Index(), AsString(testing::IndexFor(expected))));
+        EXPECT_TRUE(SameBytes(disk_.Shp(), testing::ArchiveFor(set_.shp)));
+        EXPECT_FALSE(disk_.LeftoversExist());
+        EXPECT_TRUE(sink_.messages.empty()) << sink_.messages[0].text;
+    }
+
+    MemberSet set_ = FiveTextMembers();
+    DataSetOnDisk disk_{set_};
+    SectionTable table_ = TableFor(set_);
+    StdioFileSystem fs_;
+    RecordingSink sink_;
+};
+
+TEST_F(TextReplacement, ReplacesTheFirstMiddleAndLastMember) {
+    for (int line : {0, 2, 4}) {
+        SCOPED_TRACE(line);
+        disk_.Write(set_);
+        const std::string bytes = "replacement for line " + std::to_string(line) + std::string(1000, 'r');
+        EXPECT_EQ(Replace(line, bytes), ArchiveOutcome::Done);
+        ExpectReplaced(line, bytes);
+    }
+}
+
+TEST_F(TextReplacement, EmptyLargerSmallerAndSameSizeReplacements) {
+    const std::string sameSize(set_.txt[1].bytes.size(), 's');
+    for (const std::string& bytes : {std::string(), std::string(20000, 'L'), std::string("tiny"), sameSize}) {
+        SCOPED_TRACE(bytes.size());
+        disk_.Write(set_);
+        EXPECT_EQ(Replace(1, bytes), ArchiveOutcome::Done);
+        ExpectReplaced(1, bytes);
+    }
+}
+
+TEST_F(TextReplacement, SameSizeLeavesTheIndexAndTheArchiveLengthAsTheyWere) {
+    const std::string before = disk_.Index();
+    const std::size_t length = disk_.Txt().size();
+    ASSERT_EQ(Replace(2, std::string(5000, 'z')), ArchiveOutcome::Done);
+    EXPECT_EQ(disk_.Index(), before);
+    EXPECT_EQ(disk_.Txt().size(), length);
+}
+
+TEST_F(TextReplacement, OnlyTheSizeAndTheLaterOffsetsChange) {
+    const std::string before = disk_.Index();
+    ASSERT_EQ(Replace(1, std::string(1000, 'n')), ArchiveOutcome::Done);  // 300 bytes longer
+    const std::string after = disk_.Index();
+    ASSERT_EQ(after.size(), before.size());
+
+    auto field = [](const std::string& index, std::uint32_t line, int at) {
+        return LoadU32(reinterpret_cast<const unsigned char*>(index.data()) + 4 + 16 * line + at);
+    };
+    EXPECT_EQ(field(after, 1, 8), 1000u);
+    EXPECT_EQ(field(after, 1, 12), field(before, 1, 12));
+    for (std::uint32_t line = 2; line < 5; ++line) EXPECT_EQ(field(after, line, 12), field(before, line, 12) + 300);
+
+    // Header, the entries before the selection, and everything after the Txt group.
+    EXPECT_EQ(after.substr(0, 4 + 16 + 8), before.substr(0, 4 + 16 + 8));
+    EXPECT_EQ(after.substr(table_.B[1]), before.substr(table_.B[1]));
+}
+
+TEST_F(TextReplacement, ShowsNothingAndLeavesNoTemporaryCopy) {
+    sink_.pane = "the member's text";
+    ASSERT_EQ(Replace(3, "y"), ArchiveOutcome::Done);
+    EXPECT_EQ(sink_.pane, "the member's text");
+    EXPECT_TRUE(sink_.busyHistory.empty());
+    EXPECT_EQ(sink_.eventPasses, 0);
+    EXPECT_FALSE(disk_.TempExists());
+}
+
+TEST_F(TextReplacement, AnArchiveWithGapsComesOutBackToBackWithTrueOffsets) {
+    // Bytes no entry points to lie between the members and after them.
+    const std::string archive = "AAAA--BB---CCCCC***";
+    testing::WriteText(disk_.Paths().TxtArchivePath, archive);
+    std::vector<testing::RawEntry> entries = {{"A", 4, 0}, {"B", 2, 6}, {"C", 5, 11}};
+    entries.push_back({"TANK", 900, 0});
+    entries.push_back({"JEEP", 300, 900});
+    entries.insert(entries.end(), set_.others.begin(), set_.others.end());
+    testing::WriteBytes(disk_.Paths().IndexPath, IndexBytes(set_.header, entries));
+    const SectionTable table = [] {
+        SectionTable t;
+        t.B = {4, 4 + 16 * 3, 4 + 16 * 5, 4 + 16 * 6, 4 + 16 * 7, 4 + 16 * 8, 4 + 16 * 9};
+        return t;
+    }();
+
+    WriteText(ReplacementPath(), "bbb");
+    ASSERT_EQ(ReplaceTextMember({fs_, disk_.Paths(), table, sink_}, 1, ReplacementPath()), ArchiveOutcome::Done);
+    EXPECT_EQ(disk_.Txt(), "AAAAbbbCCCCC");
+    entries[1] = {"B", 3, 4};
+    entries[2] = {"C", 5, 7};
+    EXPECT_TRUE(SameBytes(disk_.Index(), AsString(IndexBytes(set_.header, entries))));
+}
+
+TEST_F(TextReplacement, AnIndexLargerThan24000BytesIsHeldWhole) {
+    MemberSet big = set_;
+    for (int i = 0; i < 1600; ++i) big.txt.push_back({"T" + std::to_string(i), std::string(1, static_cast<char>(i))});
+    disk_.Write(big);
+    ASSERT_GT(disk_.Index().size(), 24000u);
+    set_ = big;
+    table_ = TableFor(big);
+    ASSERT_EQ(Replace(1500, "fifteen hundred"), ArchiveOutcome::Done);
+    ExpectReplaced(1500, "fifteen hundred");
+}
+
+class TextReplacementOpenFailures : public TextReplacement {
+protected:
+    void ExpectUnchangedWithMessage(const std::string& text) {
+        ASSERT_EQ(sink_.messages.size(), 1u);
+        EXPECT_EQ(sink_.messages[0].text, text);
+        EXPECT_EQ(sink_.messages[0].caption, "File Error");
+        EXPECT_EQ(disk_.Index(), AsString(testing::IndexFor(set_)));
+        EXPECT_EQ(disk_.Txt(), testing::ArchiveFor(set_.txt));
+        EXPECT_FALSE(disk_.LeftoversExist());
+    }
+};
+
+TEST_F(TextReplacementOpenFailures, IndexThatCannotBeOpened) {
+    FaultyFileSystem faulty(fs_);
+    faulty.FailOpensOf(disk_.Paths().IndexPath);
+    WriteText(ReplacementPath(), "new");
+    EXPECT_EQ(ReplaceTextMember({faulty, disk_.Paths(), table_, sink_}, 0, ReplacementPath()), ArchiveOutcome::Failed);
+    ExpectUnchangedWithMessage("Could not open " + disk_.Paths().IndexPath + "\n");
+}
+
+TEST_F(TextReplacementOpenFailures, ReplacementFileThatIsNotThere) {
+    const std::string missing = (disk_.Dir() / "no such file.txt").string();
+    EXPECT_EQ(ReplaceTextMember(Context(), 0, missing), ArchiveOutcome::Failed);
+    ExpectUnchangedWithMessage("Could not open " + missing + "\n");
+}
+
+TEST_F(TextReplacementOpenFailures, NoReplacementFileChosenGivesTheEmptyPath) {
+    EXPECT_EQ(ReplaceTextMember(Context(), 0, ""), ArchiveOutcome::Failed);
+    ExpectUnchangedWithMessage("Could not open \n");
+}
+
+TEST_F(TextReplacementOpenFailures, ArchiveThatCannotBeOpenedForWriting) {
+    WriteText(ReplacementPath(), "new");
+    // The archive is opened for reading (to measure it), then copied, then
+    // opened for writing: refuse only the open that would empty it.
+    class RefuseWriteOpen : public FaultyFileSystem {
+    public:
+        RefuseWriteOpen(FileSystem& real, std::string path) : FaultyFileSystem(real), path_(std::move(path)) {}
+        std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+            if (path == path_ && mode == OpenMode::WriteTruncate)
+                throw IoError(IoStep::Open, path, std::make_error_code(std::errc::read_only_file_system));
+            return FaultyFileSystem::Open(path, mode);
+        }
+
+    private:
+        std::string path_;
+    } refusing(fs_, disk_.Paths().TxtArchivePath);
+    EXPECT_EQ(ReplaceTextMember({refusing, disk_.Paths(), table_, sink_}, 0, ReplacementPath()),
+              ArchiveOutcome::Failed);
+    ExpectUnchangedWithMessage("Could not open " + disk_.Paths().TxtArchivePath + "\n");
+}
+
+}  // namespace
+}  // namespace qax

@@ -1,0 +1,169 @@
+// A file system that passes everything to a real one, counts every file step
+// that can fail, and makes a chosen step fail, so tests can walk a failure
+// over every step of an operation.
+//
+// Counted steps: open, read, write, seek, length, flush, close (of files);
+// copy, rename, remove and directory sync (of the file system). The step
+// numbers start at 1.
+#pragma once
+
+#include <cerrno>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "file_access.h"
+
+namespace qax::testing {
+
+enum class FaultKind {
+    Error,      // the step throws IoError (a write or copy first does half its work, as a full disk would)
+    EndOfData,  // a read returns nothing, as at an unexpected end of file; a copy silently stops
+                // halfway; other steps are not failed
+};
+
+class FaultyFileSystem : public FileSystem {
+public:
+    explicit FaultyFileSystem(FileSystem& real) : real_(real) {}
+
+    // Fails step `step` only (0: none).
+    void FailStep(long step, FaultKind kind = FaultKind::Error) {
+        failStep_ = step;
+        failFromStep_ = 0;
+        kind_ = kind;
+    }
+    // Fails step `step` and every step after it.
+    void FailFromStep(long step) {
+        failStep_ = 0;
+        failFromStep_ = step;
+        kind_ = FaultKind::Error;
+    }
+
+    // Every open of `path` fails, as for a file the user may not open.
+    void FailOpensOf(std::string path) { refusedPath_ = std::move(path); }
+
+    long Steps() const { return steps_; }
+    bool Fired() const { return fired_; }
+    // What the failed step was, e.g. "write /tmp/.../shp.qax".
+    const std::string& FiredStep() const { return firedStep_; }
+    const std::vector<std::string>& Log() const { return log_; }
+    std::uint64_t BytesReadFrom(const std::string& path) const {
+        auto found = bytesRead_.find(path);
+        return found == bytesRead_.end() ? 0 : found->second;
+    }
+    int OpenCount() const { return opens_; }
+
+    std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+        Step(IoStep::Open, "open", path);
+        ++opens_;
+        if (path == refusedPath_) throw IoError(IoStep::Open, path, std::make_error_code(std::errc::permission_denied));
+        return std::make_unique<FaultyFile>(*this, real_.Open(path, mode));
+    }
+
+    std::uint64_t CopyFile(const std::string& from, const std::string& to) override {
+        const bool fail = Step(IoStep::Write, "copy", from + " -> " + to, Partial::Yes, EndsEarly::Yes);
+        const std::uint64_t copied = real_.CopyFile(from, to);
+        if (!fail) return copied;
+        std::filesystem::resize_file(to, copied / 2);
+        if (kind_ == FaultKind::EndOfData) return copied;  // claims success, as a faulty copy would
+        throw IoError(IoStep::Write, to, std::make_error_code(std::errc::no_space_on_device));
+    }
+
+    void Rename(const std::string& from, const std::string& to) override {
+        Step(IoStep::Rename, "rename", from + " -> " + to);
+        real_.Rename(from, to);
+    }
+    void SyncDirectoryOf(const std::string& path) override {
+        Step(IoStep::Flush, "sync directory of", path);
+        real_.SyncDirectoryOf(path);
+    }
+    void Remove(const std::string& path) override {
+        Step(IoStep::Remove, "remove", path);
+        real_.Remove(path);
+    }
+    bool IsRegularFile(const std::string& path) override { return real_.IsRegularFile(path); }
+    bool SameFile(const std::string& a, const std::string& b) override { return real_.SameFile(a, b); }
+
+private:
+    class FaultyFile : public File {
+    public:
+        FaultyFile(FaultyFileSystem& owner, std::unique_ptr<File> real) : owner_(owner), real_(std::move(real)) {}
+
+        std::size_t Read(void* buffer, std::size_t count) override {
+            if (owner_.Step(IoStep::Read, "read", Path(), Partial::Yes, EndsEarly::Yes)) {
+                if (owner_.kind_ == FaultKind::EndOfData) return 0;
+                throw IoError(IoStep::Read, Path(), std::make_error_code(std::errc::io_error));
+            }
+            const std::size_t got = real_->Read(buffer, count);
+            owner_.bytesRead_[Path()] += got;
+            return got;
+        }
+        void Write(const void* buffer, std::size_t count) override {
+            if (owner_.Step(IoStep::Write, "write", Path(), Partial::Yes)) {
+                real_->Write(buffer, count / 2);
+                throw IoError(IoStep::Write, Path(), std::make_error_code(std::errc::no_space_on_device));
+            }
+            real_->Write(buffer, count);
+        }
+        void Seek(std::uint64_t position) override {
+            owner_.Step(IoStep::Seek, "seek", Path());
+            real_->Seek(position);
+        }
+        std::uint64_t Position() override { return real_->Position(); }
+        std::uint64_t Length() override {
+            owner_.Step(IoStep::Length, "length", Path());
+            return real_->Length();
+        }
+        void Flush() override {
+            owner_.Step(IoStep::Flush, "flush", Path());
+            real_->Flush();
+        }
+        void Close() override {
+            // The stream is gone whether or not its close succeeds.
+            const bool fail = owner_.Step(IoStep::Close, "close", Path(), Partial::Yes);
+            real_->Close();
+            if (fail) throw IoError(IoStep::Close, Path(), std::make_error_code(std::errc::io_error));
+        }
+        const std::string& Path() const override { return real_->Path(); }
+
+    private:
+        FaultyFileSystem& owner_;
+        std::unique_ptr<File> real_;
+    };
+
+    enum class Partial { No, Yes };    // does the step do part of its work before it fails?
+    enum class EndsEarly { No, Yes };  // can the step meet an unexpected end of data?
+
+    // Counts a step. Returns whether it is to fail; a step that does nothing
+    // partial throws for it at once.
+    bool Step(IoStep step, const char* what, const std::string& path, Partial partial = Partial::No,
+              EndsEarly endsEarly = EndsEarly::No) {
+        ++steps_;
+        log_.push_back(std::string(what) + " " + path);
+        bool fail = steps_ == failStep_ || (failFromStep_ > 0 && steps_ >= failFromStep_);
+        if (kind_ == FaultKind::EndOfData && endsEarly == EndsEarly::No) fail = false;
+        if (!fail) return false;
+        if (!fired_) firedStep_ = log_.back();
+        fired_ = true;
+        if (partial == Partial::No) throw IoError(step, path, std::make_error_code(std::errc::permission_denied));
+        return true;
+    }
+
+    FileSystem& real_;
+    std::string refusedPath_;
+    long failStep_ = 0;
+    long failFromStep_ = 0;
+    FaultKind kind_ = FaultKind::Error;
+    long steps_ = 0;
+    bool fired_ = false;
+    std::string firedStep_;
+    std::vector<std::string> log_;
+    std::map<std::string, std::uint64_t> bytesRead_;
+    int opens_ = 0;
+};
+
+}  // namespace qax::testing
