@@ -1,0 +1,103 @@
+// The editor's one window: its controls, its event handlers, and the window
+// services the core reports through.
+//
+// The handlers call the window-free core; the window only keeps the state
+// that lives between events and turns the core's results into controls.
+#pragma once
+
+#include <QButtonGroup>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTextEdit>
+#include <QWidget>
+#include <functional>
+#include <string>
+
+#include "data_set.h"
+#include "file_access.h"
+#include "index_file.h"
+#include "report_sink.h"
+#include "user_prompts.h"
+
+namespace qax::ui {
+
+// What the window keeps from one event to the next besides its controls.
+struct EditorState {
+    DataSetPaths paths;
+    SectionTable table;               // all zero unless the start-up succeeded
+    std::string ReplacementFileName;  // empty until a file is confirmed in the dialog
+    bool dataSetReady = false;        // the start-up check found a sound data set
+};
+
+class TMainForm final : public QWidget, public ReportSink {
+    Q_OBJECT
+public:
+    // `programPath` is the running program's full path; every data-set path
+    // derives from it. `fs` and `prompts` must outlive the window.
+    TMainForm(std::string programPath, FileSystem& fs, UserPrompts& prompts, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // The controls, created with the window and never added or removed.
+    QTextEdit* TextRichEdit = nullptr;
+    QListWidget* FileLB = nullptr;
+    QGroupBox* TypesRG = nullptr;
+    QPushButton* LoadBtn = nullptr;
+    QLabel* FileLbl = nullptr;
+    QFileDialog* OpenDialog1 = nullptr;
+    QPushButton* ReplaceBtn = nullptr;
+    QPushButton* ExtractBtn = nullptr;
+
+    // Event handlers. Each one reports an error it raises in the error box
+    // and returns, so the event loop goes on.
+    void FormCreate();
+    void TypesRGClick();
+    void FileLBClick();
+    void LoadBtnClick();
+    void ReplaceBtnClick();
+    void ExtractBtnClick();
+
+    const EditorState& State() const { return state_; }
+
+    // The item index of the File Type group: the member type.
+    int SelectedType() const;
+    QRadioButton* TypeButton(int type) const;
+    // The item index of the list: the selected line, -1 when none is.
+    int SelectedLineNumber() const;
+    // Line `row` of the list; ListIndexError when the list has no such line.
+    std::string CatalogueLine(int row) const;
+
+    // ReportSink
+    void SetPaneText(const std::string& text) override;
+    void ClearPane() override;
+    std::string PaneText() const override;
+    void RepaintPane() override;
+    void ShowMessage(const std::string& text, const std::string& caption) override;
+    void SetBusyCursor(bool busy) override;
+    void ProcessEvents() override;
+
+private:
+    void CreateControls();
+    void ArrangeControls();
+    void WireEvents();
+    void EnableDataSetControls(bool enabled);
+
+    // Runs a handler's body; an error ends it and is shown in the error box.
+    void Handle(const std::function<void()>& body);
+    void ListSelectedType();
+    void ShowSelectedTextMember();
+    void ChooseReplacementFile();
+    void ReleaseBusyCursors();
+
+    const std::string programPath_;
+    FileSystem& fs_;
+    UserPrompts& prompts_;
+    EditorState state_;
+    QButtonGroup* typeButtons_ = nullptr;
+    int busyCursors_ = 0;  // override cursors this window has set and not yet restored
+};
+
+}  // namespace qax::ui
