@@ -1,0 +1,82 @@
+// The File Type group: a type chosen with the mouse or the keyboard re-lists;
+// only Txt and Shp have lines.
+#include <QTest>
+
+#include "ui_fixture.h"
+
+using namespace qax;
+using namespace qax::testing;
+
+class ListingTest : public QObject {
+    Q_OBJECT
+private:
+    std::vector<std::string> ExpectedLines(const SampleProduct& product, int group) {
+        std::vector<std::string> lines;
+        for (std::size_t i = 0; i < product.Group(group).size(); ++i) lines.push_back(product.LineOf(group, i));
+        return lines;
+    }
+
+private slots:
+    void clickingShpListsTheShpMembersInsteadOfTheTxtOnes() {
+        SampleProduct product;
+        Editor editor(product);
+        QVERIFY(editor.ShowActive());
+        editor.form.FileLB->setCurrentRow(2);
+
+        QTest::mouseClick(editor.form.TypeButton(Shp), Qt::LeftButton);
+        QCOMPARE(editor.form.SelectedType(), int{Shp});
+        QVERIFY(editor.Lines() == ExpectedLines(product, Shp));
+        QCOMPARE(editor.form.SelectedLineNumber(), -1);
+
+        QTest::mouseClick(editor.form.TypeButton(Txt), Qt::LeftButton);
+        QVERIFY(editor.Lines() == ExpectedLines(product, Txt));
+        QVERIFY(editor.prompts.messages.empty());
+    }
+
+    void typesTwoToFiveListNothing() {
+        SampleProduct product;  // has members in every group
+        Editor editor(product);
+        for (int type = Til; type <= Dat; ++type) {
+            QVERIFY(!product.Group(type).empty());
+            editor.form.TypeButton(Txt)->setChecked(true);
+            QVERIFY(editor.form.FileLB->count() > 0);
+            editor.form.TypeButton(type)->setChecked(true);
+            QCOMPARE(editor.form.FileLB->count(), 0);
+        }
+    }
+
+    void aTypeChosenWithTheKeyboardCountsAsAClick() {
+        SampleProduct product;
+        Editor editor(product);
+        QVERIFY(editor.ShowActive());
+        editor.form.TypeButton(Txt)->setFocus();
+
+        // The items run down the columns: Txt above Shp, Til to the right of Txt.
+        QTest::keyClick(editor.form.TypeButton(Txt), Qt::Key_Down);
+        QCOMPARE(editor.form.SelectedType(), int{Shp});
+        QVERIFY(editor.Lines() == ExpectedLines(product, Shp));
+
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+        QCOMPARE(editor.form.SelectedType(), int{Tnm});
+        QCOMPARE(editor.form.FileLB->count(), 0);
+    }
+
+    void anEmptyGroupListsNothingAndAnUnreadableIndexKeepsTheList() {
+        sample::SampleOptions options;
+        options.shpCount = 0;
+        SampleProduct product(options);
+        Editor editor(product);
+        editor.form.TypeButton(Shp)->setChecked(true);
+        QCOMPARE(editor.form.FileLB->count(), 0);
+
+        // The index disappears after start-up: the listing passes over it.
+        editor.form.TypeButton(Txt)->setChecked(true);
+        std::filesystem::remove(product.DataFile("qaxdata.idx"));
+        editor.form.TypesRGClick();
+        QCOMPARE(editor.form.FileLB->count(), 0);
+        QVERIFY(editor.prompts.messages.empty());
+    }
+};
+
+QTEST_MAIN(ListingTest)
+#include "listing_test.moc"

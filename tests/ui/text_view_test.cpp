@@ -1,0 +1,133 @@
+// Viewing a text member: a line chosen with the mouse or the keyboard shows
+// its member, whole up to 32,000 bytes, byte for byte.
+#include "text_view.h"
+
+#include <QTest>
+
+#include "ui_fixture.h"
+
+using namespace qax;
+using namespace qax::testing;
+
+namespace {
+
+std::string AllHighBytes() {
+    std::string bytes;
+    for (int b = 0x80; b <= 0xFF; ++b) bytes += static_cast<char>(b);
+    return bytes;
+}
+
+}  // namespace
+
+class TextViewTest : public QObject {
+    Q_OBJECT
+private slots:
+    void clickingATxtLineShowsThatMember() {
+        TextProduct product({{"FIRST", "First member.\r\nSecond line."}, {"SECOND", "Second member."}});
+        Editor editor(product);
+        QVERIFY(editor.ShowActive());
+
+        editor.ClickLine(1);
+        QCOMPARE(editor.form.SelectedLineNumber(), 1);
+        QCOMPARE(editor.form.PaneText(), std::string("Second member."));
+        editor.ClickLine(0);
+        QCOMPARE(editor.form.TextRichEdit->toPlainText(), QStringLiteral("First member.\nSecond line."));
+        QVERIFY(editor.prompts.messages.empty());
+    }
+
+    void clickingTheSelectedLineAgainShowsItAgain() {
+        TextProduct product({{"ONLY", "The member."}});
+        Editor editor(product);
+        QVERIFY(editor.ShowActive());
+        editor.ClickLine(0);
+        editor.form.SetPaneText("edited by the user");
+
+        editor.ClickLine(0);
+        QCOMPARE(editor.form.PaneText(), std::string("The member."));
+    }
+
+    void movingToALineWithTheKeyboardShowsThatMember() {
+        TextProduct product({{"A", "alpha"}, {"B", "beta"}, {"C", "gamma"}});
+        Editor editor(product);
+        QVERIFY(editor.ShowActive());
+        QListWidget* list = editor.form.FileLB;
+        list->setFocus();
+
+        QTest::keyClick(list, Qt::Key_End);
+        QCOMPARE(editor.form.PaneText(), std::string("gamma"));
+        QTest::keyClick(list, Qt::Key_Up);
+        QCOMPARE(editor.form.PaneText(), std::string("beta"));
+        QTest::keyClick(list, Qt::Key_Home);
+        QCOMPARE(editor.form.PaneText(), std::string("alpha"));
+        QCOMPARE(editor.form.SelectedLineNumber(), 0);
+    }
+
+    void aLongMemberShowsItsFirst32000BytesAndAnEmptyOneNothing() {
+        std::string big(40000, 'a');
+        big[31999] = 'z';
+        TextProduct product({{"BIG", big}, {"EMPTY", ""}});
+        Editor editor(product);
+
+        editor.form.FileLB->setCurrentRow(0);
+        const std::string shown = editor.form.PaneText();
+        QCOMPARE(shown.size(), std::size_t{kTextViewLimit});
+        QCOMPARE(shown.back(), 'z');
+        QCOMPARE(editor.form.TextRichEdit->toPlainText().size(), qsizetype{kTextViewLimit});
+
+        editor.form.FileLB->setCurrentRow(1);
+        QVERIFY(editor.form.PaneText().empty());
+        QVERIFY(editor.form.TextRichEdit->toPlainText().isEmpty());
+    }
+
+    void everyByteIsShownAsOneCharacterAndReadBackUnchanged() {
+        const std::string high = AllHighBytes();
+        TextProduct product({{"HIGH", high + std::string("\0hidden", 7)}});
+        Editor editor(product);
+        editor.form.FileLB->setCurrentRow(0);
+
+        const QString shown = editor.form.TextRichEdit->document()->toRawText();
+        QCOMPARE(shown.size(), qsizetype{128});
+        QVERIFY(!shown.contains(QChar::ReplacementCharacter));
+        QCOMPARE(shown.at(0x20), QChar(0xA0));  // a no-break space stays one
+        QCOMPARE(shown.back(), QChar(0xFF));
+        QCOMPARE(editor.form.PaneText(), high);
+    }
+
+    void aClickWhileShpIsSelectedChangesNothing() {
+        SampleProduct product;
+        Editor editor(product);
+        editor.form.TypeButton(Shp)->setChecked(true);
+        editor.form.FileLB->setCurrentRow(0);
+        QCOMPARE(editor.form.PaneText(), BannerText());
+        QVERIFY(editor.prompts.messages.empty());
+    }
+
+    void aMemberRunningPastTheArchiveIsNeverShown() {
+        TextProduct product({{"FINE", "fine"}, {"CUT", "0123456789"}});
+        // The archive is shorter than the index says.
+        WriteText(product.DataFile("txt.qax"), "fine01234");
+        Editor editor(product);
+        editor.form.FileLB->setCurrentRow(1);
+
+        QVERIFY(editor.form.PaneText().empty());
+        QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
+        QCOMPARE(editor.prompts.messages[0].caption, QStringLiteral("File Error"));
+        QCOMPARE(editor.prompts.messages[0].icon, QMessageBox::NoIcon);
+        QVERIFY(editor.prompts.messages[0].text.contains(QString::fromStdString(product.DataFile("txt.qax"))));
+    }
+
+    void anArchiveThatCannotBeOpenedIsReportedAsAFileError() {
+        TextProduct product({{"GONE", "text"}});
+        Editor editor(product);
+        std::filesystem::remove(product.DataFile("txt.qax"));
+        editor.form.FileLB->setCurrentRow(0);
+
+        QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
+        QCOMPARE(editor.prompts.messages[0].text,
+                 QStringLiteral("Could not open %1\n").arg(QString::fromStdString(product.DataFile("txt.qax"))));
+        QVERIFY(editor.form.PaneText().empty());
+    }
+};
+
+QTEST_MAIN(TextViewTest)
+#include "text_view_test.moc"

@@ -1,0 +1,146 @@
+// Shared pieces of the window tests: scripted answers for the dialog and the
+// message boxes, and product directories for the window to start on.
+#pragma once
+
+#include <QApplication>
+#include <QListWidget>
+#include <QTest>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "catalogue.h"
+#include "index_builder.h"
+#include "main_form.h"
+#include "sample_data_set.h"
+#include "temp_dir.h"
+#include "user_prompts.h"
+
+namespace qax::testing {
+
+// Answers the dialog from a script (cancel when the script is empty) and
+// records every message box instead of showing it, so nothing ever blocks.
+class ScriptedPrompts : public ui::UserPrompts {
+public:
+    struct Message {
+        QString text;
+        QString caption;
+        QMessageBox::Icon icon;
+    };
+
+    std::optional<QString> RunOpenDialog(QFileDialog& dialog) override {
+        dialogFilters.push_back(dialog.nameFilters());
+        if (answers.empty()) return std::nullopt;
+        const QString answer = answers.front();
+        answers.pop_front();
+        if (answer.isEmpty()) return std::nullopt;
+        return answer;
+    }
+    void ShowMessageBox(QWidget*, const QString& text, const QString& caption, QMessageBox::Icon icon) override {
+        messages.push_back({text, caption, icon});
+    }
+
+    std::deque<QString> answers;             // an empty answer: the user cancels
+    std::vector<QStringList> dialogFilters;  // the filters of each dialog run
+    std::vector<Message> messages;
+};
+
+// A product directory: <product>/data holds the data set and the program
+// runs from <product>/edit, one level below it.
+class Product {
+public:
+    Product() { std::filesystem::create_directories(dir_ / "edit"); }
+
+    std::string ProgramPath() const { return (dir_ / "edit" / "qaxedit").string(); }
+    std::filesystem::path DataFile(const std::string& name) const { return dir_ / "data" / name; }
+    const std::filesystem::path& Dir() const { return dir_.Path(); }
+
+private:
+    TempDir dir_;
+};
+
+// The generated sample data set.
+class SampleProduct : public Product {
+public:
+    explicit SampleProduct(const sample::SampleOptions& options = {})
+        : set_(sample::WriteSampleDataSet(Dir(), options)) {}
+
+    const std::vector<sample::SampleMember>& Group(int group) const { return set_.groups[group]; }
+    std::string LineOf(int group, std::size_t i) const {
+        const auto& m = Group(group)[i];
+        return FormatCatalogueLine({m.name, static_cast<std::int32_t>(m.size), m.offset});
+    }
+
+    // Text member i as the pane reads it back: its line breaks are line feeds.
+    std::string TextAsShown(std::size_t i) const {
+        const auto& m = Group(Txt)[i];
+        const std::vector<unsigned char> archive = ReadBytes(DataFile("txt.qax"));
+        std::string shown;
+        for (std::size_t at = m.offset; at < m.offset + m.size; ++at) {
+            if (archive[at] == '\r' && at + 1 < m.offset + m.size && archive[at + 1] == '\n') continue;
+            shown += static_cast<char>(archive[at]);
+        }
+        return shown;
+    }
+
+private:
+    sample::SampleDataSet set_;
+};
+
+struct TextMember {
+    std::string name;
+    std::string bytes;
+};
+
+// A data set whose text members are given byte for byte; one Shp member, no
+// others.
+class TextProduct : public Product {
+public:
+    explicit TextProduct(std::initializer_list<TextMember> members) {
+        std::vector<RawEntry> entries;
+        std::string archive;
+        for (const auto& m : members) {
+            entries.push_back(
+                {m.name, static_cast<std::uint32_t>(m.bytes.size()), static_cast<std::uint32_t>(archive.size())});
+            archive += m.bytes;
+        }
+        entries.push_back({"SHAPE", 4, 0});
+        const auto txtCount = static_cast<std::uint32_t>(members.size());
+        WriteBytes(DataFile("qaxdata.idx"), IndexBytes(static_cast<std::uint32_t>(entries.size()), entries));
+        WriteBytes(DataFile("ext.idx"),
+                   SectionBytes({txtCount, txtCount + 1, txtCount + 1, txtCount + 1, txtCount + 1, txtCount + 1}));
+        WriteText(DataFile("txt.qax"), archive);
+        WriteText(DataFile("shp.qax"), "SHP!");
+        WriteText(DataFile("pal.qax"), std::string(768, '\x10'));
+    }
+};
+
+// A window on a product, with the real file system and scripted prompts.
+struct Editor {
+    explicit Editor(const Product& product) : form(product.ProgramPath(), fs, prompts) {}
+
+    // Shows the window and gives it the focus, for mouse and keyboard tests.
+    bool ShowActive() {
+        form.show();
+        QApplication::setActiveWindow(&form);
+        return QTest::qWaitForWindowActive(&form);
+    }
+    std::vector<std::string> Lines() const {
+        std::vector<std::string> lines;
+        for (int row = 0; row < form.FileLB->count(); ++row) lines.push_back(form.CatalogueLine(row));
+        return lines;
+    }
+    void ClickLine(int row) {
+        QListWidget& list = *form.FileLB;
+        QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualItemRect(list.item(row)).center());
+    }
+
+    StdioFileSystem fs;
+    ScriptedPrompts prompts;
+    ui::TMainForm form;
+};
+
+}  // namespace qax::testing
