@@ -15,10 +15,6 @@ if [[ ! -f "$demo/data/qaxdata.idx" ]]; then
 else
   echo "Using the existing sample data set in build/demo/data (delete it for a fresh one)."
 fi
-if [[ ! -x build/default/app/qaxedit ]]; then
-  echo "Built the core and the sample data set in build/demo/data; the editor window is not part of this build yet."
-  exit 0
-fi
 mkdir -p "$demo/QaxEdit"
 cp -f build/default/app/qaxedit "$demo/QaxEdit/qaxedit"
 
