@@ -53,11 +53,15 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
         return ArchiveOutcome::Failed;
     }
 
+    // The archive is rewritten in place and cut to its new length at the end:
+    // the result is the same as emptying it first, but overwriting pages the
+    // system already holds costs far less than freeing them all and
+    // allocating them again.
     std::unique_ptr<File> archive;
     try {
-        archive = fs.Open(job.archivePath, OpenMode::WriteTruncate);
+        archive = fs.Open(job.archivePath, OpenMode::ReadUpdate);
     } catch (const IoError& error) {
-        // An open that fails has not emptied the file.
+        // An open that fails has not touched the file.
         copy.reset();
         context.sink.ShowMessage(FileErrorText(error) + RemoveSafetyCopy(fs, copyPath), kFileErrorCaption);
         return ArchiveOutcome::Failed;
@@ -65,9 +69,10 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
 
     try {
         job.writeArchive(*copy, *archive);
-        archive->Flush();
-        if (archive->Length() != job.newArchiveLength)
+        if (archive->Position() != job.newArchiveLength)
             throw IoError(IoStep::Write, job.archivePath, MakeDataError(DataError::WrongLength));
+        archive->SetLength(job.newArchiveLength);
+        archive->Flush();
         archive->Close();
         copy->Close();
         archive.reset();

@@ -2,8 +2,9 @@
 // data whole whatever fails:
 //
 //   1. copy the archive to the temporary file and check the copy;
-//   2. empty the archive and let the caller write it anew from the copy;
-//   3. check the new archive's length and flush it to disk;
+//   2. let the caller write the archive anew from the copy, from its first
+//      byte on;
+//   3. check the new archive's length, cut it there and flush it to disk;
 //   4. write the new index beside the old one and rename it over it: only
 //      now does the change take effect;
 //   5. flush the directory entry and remove the temporary copy.
@@ -28,7 +29,7 @@ struct RebuildJob {
     std::uint64_t newArchiveLength = 0;  // what writeArchive must produce
     const IndexImage* newIndex = nullptr;
     // Writes the whole new archive from the copy (opened for reading at its
-    // start) into the emptied archive. Throws on any failure.
+    // start) into the archive, from its start. Throws on any failure.
     std::function<void(File& copy, File& archive)> writeArchive;
 };
 

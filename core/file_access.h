@@ -67,6 +67,8 @@ public:
     virtual void Seek(std::uint64_t position) = 0;
     virtual std::uint64_t Position() = 0;
     virtual std::uint64_t Length() = 0;
+    // Cuts the file to `length` bytes (or extends it with zero bytes).
+    virtual void SetLength(std::uint64_t length) = 0;
     // Pushes buffered data to the operating system and then to the disk.
     virtual void Flush() = 0;
     // Closes with a check; the destructor closes silently if this was not called.

@@ -1,4 +1,4 @@
-// The temporary whole copy of an archive that makes emptying it safe: as long
+// The temporary whole copy of an archive that makes rewriting it safe: as long
 // as the copy is there and whole, the archive can be put back.
 #pragma once
 

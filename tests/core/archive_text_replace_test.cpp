@@ -183,12 +183,12 @@ TEST_F(TextReplacementOpenFailures, NoReplacementFileChosenGivesTheEmptyPath) {
 TEST_F(TextReplacementOpenFailures, ArchiveThatCannotBeOpenedForWriting) {
     WriteText(ReplacementPath(), "new");
     // The archive is opened for reading (to measure it), then copied, then
-    // opened for writing: refuse only the open that would empty it.
+    // opened for writing: refuse only the open for writing.
     class RefuseWriteOpen : public FaultyFileSystem {
     public:
         RefuseWriteOpen(FileSystem& real, std::string path) : FaultyFileSystem(real), path_(std::move(path)) {}
         std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
-            if (path == path_ && mode == OpenMode::WriteTruncate)
+            if (path == path_ && mode != OpenMode::Read)
                 throw IoError(IoStep::Open, path, std::make_error_code(std::errc::read_only_file_system));
             return FaultyFileSystem::Open(path, mode);
         }

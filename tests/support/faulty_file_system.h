@@ -2,7 +2,7 @@
 // that can fail, and makes a chosen step fail, so tests can walk a failure
 // over every step of an operation.
 //
-// Counted steps: open, read, write, seek, length, flush, close (of files);
+// Counted steps: open, read, write, seek, length, truncate, flush, close (of files);
 // copy, rename, remove and directory sync (of the file system). The step
 // numbers start at 1.
 #pragma once
@@ -117,6 +117,10 @@ private:
         std::uint64_t Length() override {
             owner_.Step(IoStep::Length, "length", Path());
             return real_->Length();
+        }
+        void SetLength(std::uint64_t length) override {
+            owner_.Step(IoStep::Write, "truncate", Path());
+            real_->SetLength(length);
         }
         void Flush() override {
             owner_.Step(IoStep::Flush, "flush", Path());
