@@ -79,6 +79,9 @@ public:
     void SetBusyCursor(bool busy) override;
     void ProcessEvents() override;
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
     void CreateControls();
     void ArrangeControls();
@@ -97,7 +100,8 @@ private:
     UserPrompts& prompts_;
     EditorState state_;
     QButtonGroup* typeButtons_ = nullptr;
-    int busyCursors_ = 0;  // override cursors this window has set and not yet restored
+    int busyCursors_ = 0;            // override cursors this window has set and not yet restored
+    bool operationRunning_ = false;  // an archive operation is under way (it handles events)
 };
 
 }  // namespace qax::ui

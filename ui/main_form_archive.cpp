@@ -1,15 +1,78 @@
 // The archive operations of the window: replacing the selected member with
 // the chosen file, and extracting the selected Shp member.
+#include <QCloseEvent>
+
+#include "archive_ops.h"
 #include "main_form.h"
 
 namespace qax::ui {
 
+namespace {
+
+// While the Shp archive is rebuilt the window handles events at every
+// progress mark, so a click could otherwise start a second operation while
+// the first has the archive open. Everything that can start one is disabled
+// for the operation's whole length and enabled again on every way out.
+class OperationLock {
+public:
+    explicit OperationLock(TMainForm& form, bool& running) : form_(form), running_(running) {
+        running_ = true;
+        SetControlsEnabled(false);
+    }
+    ~OperationLock() {
+        SetControlsEnabled(true);
+        running_ = false;
+    }
+    OperationLock(const OperationLock&) = delete;
+    OperationLock& operator=(const OperationLock&) = delete;
+
+private:
+    void SetControlsEnabled(bool enabled) {
+        for (QWidget* control : {static_cast<QWidget*>(form_.LoadBtn), static_cast<QWidget*>(form_.ReplaceBtn),
+                                 static_cast<QWidget*>(form_.ExtractBtn), static_cast<QWidget*>(form_.FileLB),
+                                 static_cast<QWidget*>(form_.TypesRG)})
+            control->setEnabled(enabled);
+    }
+
+    TMainForm& form_;
+    bool& running_;
+};
+
+}  // namespace
+
 void TMainForm::ReplaceBtnClick() {
-    // The replacement operations are wired in here by the archive work.
+    Handle([this] {
+        // After a failed start-up the section table is all zero: a
+        // replacement would write into the index header.
+        if (!state_.dataSetReady) return;
+        const ArchiveContext context{fs_, state_.paths, state_.table, *this};
+        if (SelectedType() == Txt) ReplaceTextMember(context, SelectedLineNumber(), state_.ReplacementFileName);
+        if (SelectedType() == Shp) {
+            const OperationLock lock(*this, operationRunning_);
+            ReplaceShpMember(context, SelectedLineNumber(), state_.ReplacementFileName);
+        }
+    });
+    // Whatever happened, the list shows the index as it now is.
+    TypesRGClick();
 }
 
 void TMainForm::ExtractBtnClick() {
-    // The extraction is wired in here by the archive work.
+    Handle([this] {
+        if (!state_.dataSetReady || SelectedType() != Shp) return;
+        const std::string line = CatalogueLine(SelectedLineNumber());
+        const ArchiveContext context{fs_, state_.paths, state_.table, *this};
+        ExtractShpMember(context, line, ExeDirOf(programPath_));
+    });
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    // Closing in the middle of a rebuild would destroy the window under the
+    // running operation; it finishes first.
+    if (operationRunning_) {
+        event->ignore();
+        return;
+    }
+    QWidget::closeEvent(event);
 }
 
 }  // namespace qax::ui

@@ -1,0 +1,145 @@
+// Replace Selection and Extract File driven through the window: the files on
+// disk afterwards, the refreshed list, and the controls held off while the
+// Shp archive is rebuilt.
+#include <QTest>
+#include <QTimer>
+
+#include "archive_ops.h"
+#include "ui_fixture.h"
+
+using namespace qax;
+using namespace qax::testing;
+
+namespace {
+
+std::string Bytes(const std::filesystem::path& path) {
+    const auto bytes = ReadBytes(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+// The catalogue lines expected after member `replaced` of `members` took
+// `newSize` bytes, the members lying back to back.
+std::vector<std::string> ExpectedLines(std::vector<sample::SampleMember> members, std::size_t replaced,
+                                       std::uint32_t newSize) {
+    members[replaced].size = newSize;
+    std::vector<std::string> lines;
+    std::uint32_t offset = 0;
+    for (auto& m : members) {
+        lines.push_back(FormatCatalogueLine({m.name, static_cast<std::int32_t>(m.size), offset}));
+        offset += m.size;
+    }
+    return lines;
+}
+
+}  // namespace
+
+class ArchiveTest : public QObject {
+    Q_OBJECT
+private slots:
+    void replacingATextMemberRebuildsTxtAndRefreshesTheList() {
+        SampleProduct product;
+        Editor editor(product);
+        const std::string oldArchive = Bytes(product.DataFile("txt.qax"));
+        const auto& members = product.Group(Txt);
+        const std::string replacement = "A brand new briefing.\r\n";
+        WriteText(product.Dir() / "new.txt", replacement);
+        editor.prompts.answers.push_back(QString::fromStdString((product.Dir() / "new.txt").string()));
+        editor.form.LoadBtnClick();
+        editor.ClickLine(2);
+
+        QTest::mouseClick(editor.form.ReplaceBtn, Qt::LeftButton);
+
+        const auto& m = members[2];
+        const std::string expected =
+            oldArchive.substr(0, m.offset) + replacement + oldArchive.substr(m.offset + m.size);
+        QCOMPARE(Bytes(product.DataFile("txt.qax")), expected);
+        QCOMPARE(editor.Lines(), ExpectedLines(members, 2, static_cast<std::uint32_t>(replacement.size())));
+        QCOMPARE(editor.form.SelectedLineNumber(), -1);
+        QVERIFY(editor.prompts.messages.empty());
+        QVERIFY(!std::filesystem::exists(product.Dir() / "edit" / "~temp.fpc"));
+    }
+
+    void replacingWithNoLineSelectedChangesNothingAndSaysSo() {
+        SampleProduct product;
+        Editor editor(product);
+        const std::string index = Bytes(product.DataFile("qaxdata.idx"));
+        const std::string archive = Bytes(product.DataFile("txt.qax"));
+        WriteText(product.Dir() / "new.txt", "x");
+        editor.prompts.answers.push_back(QString::fromStdString((product.Dir() / "new.txt").string()));
+        editor.form.LoadBtnClick();
+
+        editor.form.ReplaceBtnClick();
+        QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
+        QCOMPARE(Bytes(product.DataFile("qaxdata.idx")), index);
+        QCOMPARE(Bytes(product.DataFile("txt.qax")), archive);
+    }
+
+    void replacingAShpMemberHoldsOffEveryOtherControlUntilItIsDone() {
+        sample::SampleOptions options;
+        options.shpCount = 4;
+        options.shpMeanSize = 1500000;  // enough for progress marks
+        options.exactSizes = true;
+        SampleProduct product(options);
+        Editor editor(product);
+        const std::string oldArchive = Bytes(product.DataFile("shp.qax"));
+        const std::string replacement(70000, '\x5A');
+        WriteText(product.Dir() / "new.shp", replacement);
+        editor.form.TypeButton(Shp)->click();
+        editor.prompts.answers.push_back(QString::fromStdString((product.Dir() / "new.shp").string()));
+        editor.form.LoadBtnClick();
+        editor.ClickLine(1);
+
+        // Runs while the operation lets the window handle its events: every
+        // control that could start something must be disabled, and a click
+        // on Extract File must do nothing.
+        bool sawLockedControls = false;
+        QTimer::singleShot(0, &editor.form, [&] {
+            sawLockedControls = !editor.form.LoadBtn->isEnabled() && !editor.form.ReplaceBtn->isEnabled() &&
+                                !editor.form.ExtractBtn->isEnabled() && !editor.form.FileLB->isEnabled() &&
+                                !editor.form.TypesRG->isEnabled();
+            QTest::mouseClick(editor.form.ExtractBtn, Qt::LeftButton);
+            QVERIFY(!editor.form.close());
+        });
+        editor.form.ReplaceBtnClick();
+
+        QVERIFY(sawLockedControls);
+        QVERIFY(editor.form.ReplaceBtn->isEnabled() && editor.form.FileLB->isEnabled() &&
+                editor.form.TypesRG->isEnabled() && editor.form.LoadBtn->isEnabled());
+        const auto& m = product.Group(Shp)[1];
+        QCOMPARE(Bytes(product.DataFile("shp.qax")),
+                 oldArchive.substr(0, m.offset) + replacement + oldArchive.substr(m.offset + m.size));
+        QCOMPARE(editor.form.PaneText(), std::string(kShpDoneText));
+        QCOMPARE(editor.Lines(), ExpectedLines(product.Group(Shp), 1, 70000));
+        QVERIFY(!std::filesystem::exists(product.Dir() / "edit" / (m.name + ".SHP")));
+    }
+
+    void extractingWritesTheMemberBesideTheEditor() {
+        SampleProduct product;
+        Editor editor(product);
+        editor.form.TypeButton(Shp)->click();
+        editor.ClickLine(3);
+        QTest::mouseClick(editor.form.ExtractBtn, Qt::LeftButton);
+
+        const auto& m = product.Group(Shp)[3];
+        const std::string archive = Bytes(product.DataFile("shp.qax"));
+        QCOMPARE(Bytes(product.Dir() / "edit" / (m.name + ".SHP")), archive.substr(m.offset, m.size));
+        QVERIFY(editor.prompts.messages.empty());
+    }
+
+    void extractingWithNoLineOrTxtSelected() {
+        SampleProduct product;
+        Editor editor(product);
+        editor.form.ExtractBtnClick();  // Txt: the button does nothing
+        QVERIFY(editor.prompts.messages.empty());
+
+        editor.form.TypeButton(Shp)->click();
+        editor.form.ExtractBtnClick();
+        QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
+        QCOMPARE(editor.prompts.messages[0].text, QStringLiteral("List index out of bounds."));
+        for (const auto& item : std::filesystem::directory_iterator(product.Dir() / "edit"))
+            QFAIL(qPrintable(QString::fromStdString("unexpected file " + item.path().string())));
+    }
+};
+
+QTEST_MAIN(ArchiveTest)
+#include "archive_test.moc"
