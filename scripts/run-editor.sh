@@ -15,8 +15,7 @@ if [[ ! -f "$demo/data/qaxdata.idx" ]]; then
 else
   echo "Using the existing sample data set in build/demo/data (delete it for a fresh one)."
 fi
-mkdir -p "$demo/QaxEdit"
-cp -f build/default/app/qaxedit "$demo/QaxEdit/qaxedit"
+cmake --install build/default --prefix "$demo" >/dev/null
 
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
   echo "No display: neither DISPLAY nor WAYLAND_DISPLAY is set, so the editor window cannot open here." >&2
