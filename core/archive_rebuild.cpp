@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "file_errors.h"
+#include "leftover_file.h"
 #include "safety_copy.h"
 
 namespace qax {
@@ -19,20 +20,6 @@ std::string FailureText(const std::exception& failure) {
         return text;
     }
     return std::string("The replacement stopped: ") + failure.what();
-}
-
-// A sibling index left by a failed write or rename is not the index; it
-// must not linger and be mistaken for one.
-std::string RemoveIndexSibling(FileSystem& fs, const std::string& indexPath) {
-    const std::string sibling = IndexSiblingPath(indexPath);
-    if (!fs.IsRegularFile(sibling)) return {};
-    try {
-        fs.Remove(sibling);
-    } catch (const IoError& error) {
-        return "\n\nThe unfinished new index " + sibling + " could not be removed (" + error.Reason().message() +
-               "); it can be deleted.";
-    }
-    return {};
 }
 
 }  // namespace
@@ -79,11 +66,13 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
         copy.reset();
         ReplaceIndexFile(fs, indexPath, *job.newIndex);
     } catch (const std::exception& failure) {
-        // Closed before the restore writes the archive again.
+        // Closed before the restore writes the archive again. A new index
+        // left half-written beside the old one must not linger to be
+        // mistaken for it.
         archive.reset();
         copy.reset();
         context.sink.ShowMessage(FailureText(failure) + RestoreFromSafetyCopy(fs, job.archivePath, copyPath) +
-                                     RemoveIndexSibling(fs, indexPath),
+                                     RemoveLeftoverFile(fs, IndexSiblingPath(indexPath), "The unfinished new index"),
                                  kFileErrorCaption);
         return ArchiveOutcome::Failed;
     }

@@ -16,6 +16,24 @@ std::uint64_t ArchiveLength(FileSystem& fs, const std::string& archivePath) {
 
 }  // namespace
 
+std::uint64_t ReplacementInputs::NewGroupLength() const {
+    std::uint64_t length = replacementLength;
+    for (std::size_t k = 0; k < members.size(); ++k)
+        if (k != selected) length += static_cast<std::uint64_t>(members[k].size);
+    return length;
+}
+
+IndexImage ReplacementInputs::NewIndex() const {
+    IndexImage index = image;
+    index.SetSize(SelectedPosition(), static_cast<std::int32_t>(replacementLength));
+    std::uint64_t offset = 0;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        index.SetOffset(positions[k], static_cast<std::uint32_t>(offset));
+        offset += k == selected ? replacementLength : static_cast<std::uint64_t>(members[k].size);
+    }
+    return index;
+}
+
 std::optional<ArchiveOutcome> LoadReplacementInputs(const ArchiveContext& context, int group,
                                                     const std::string& archivePath, int selectedLine,
                                                     const std::string& replacementFileName, ReplacementInputs& inputs) {

@@ -25,6 +25,13 @@ struct ReplacementInputs {
 
     const IndexEntry& Selected() const { return members[selected]; }
     std::uint64_t SelectedPosition() const { return positions[selected]; }
+    // The group's members back to back, the selected one as long as the
+    // replacement file: their total length...
+    std::uint64_t NewGroupLength() const;
+    // ...and the index with the selected entry's new size and every entry
+    // of the group at the offset that layout gives it. Complete before the
+    // archive is touched, it takes effect only once the new archive has.
+    IndexImage NewIndex() const;
 };
 
 // Opens the index, then the replacement file, then measures the archive,

@@ -1,5 +1,7 @@
 #include "safety_copy.h"
 
+#include "leftover_file.h"
+
 namespace qax {
 
 std::unique_ptr<File> MakeSafetyCopy(FileSystem& fs, const std::string& archivePath, const std::string& copyPath,
@@ -26,13 +28,7 @@ std::string RestoreFromSafetyCopy(FileSystem& fs, const std::string& archivePath
 }
 
 std::string RemoveSafetyCopy(FileSystem& fs, const std::string& copyPath) {
-    try {
-        fs.Remove(copyPath);
-    } catch (const IoError& error) {
-        return "\n\nThe temporary copy " + copyPath + " could not be removed (" + error.Reason().message() +
-               "); it is no longer needed and can be deleted.";
-    }
-    return {};
+    return RemoveLeftoverFile(fs, copyPath, "The temporary copy");
 }
 
 }  // namespace qax

@@ -11,6 +11,7 @@
 #include "block_copy.h"
 #include "catalogue.h"
 #include "file_errors.h"
+#include "leftover_file.h"
 
 namespace qax {
 
@@ -48,17 +49,6 @@ std::unique_ptr<File> OpenPartial(FileSystem& fs, const std::string& outputPath)
         // The user knows the file by its final name.
         throw IoError(IoStep::Open, outputPath, error.Reason());
     }
-}
-
-std::string RemovePartial(FileSystem& fs, const std::string& outputPath) {
-    const std::string partial = PartialPath(outputPath);
-    if (!fs.IsRegularFile(partial)) return {};
-    try {
-        fs.Remove(partial);
-    } catch (const IoError& error) {
-        return "\n\nThe unfinished file " + partial + " could not be removed (" + error.Reason().message() + ").";
-    }
-    return {};
 }
 
 }  // namespace
@@ -103,7 +93,8 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, std::string_view 
         // Only a complete file takes the output's name.
         fs.Rename(PartialPath(outputPath), outputPath);
     } catch (const IoError& error) {
-        sink.ShowMessage(FileErrorText(error) + RemovePartial(fs, outputPath), kFileErrorCaption);
+        sink.ShowMessage(FileErrorText(error) + RemoveLeftoverFile(fs, PartialPath(outputPath), "The unfinished file"),
+                         kFileErrorCaption);
         return ArchiveOutcome::Failed;
     }
     return ArchiveOutcome::Done;

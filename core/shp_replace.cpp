@@ -69,29 +69,20 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, int selectedLine,
     ReplacementInputs inputs;
     if (auto stopped = LoadReplacementInputs(context, Shp, archivePath, selectedLine, replacementFileName, inputs))
         return *stopped;
-    const std::vector<IndexEntry>& members = inputs.members;
     const IndexEntry old = inputs.Selected();
     if (std::string text = MemberBoundsRefusal({old}, inputs.archiveLength, archivePath); !text.empty())
         return Refuse(sink, text, kReplaceCaption);
-    if (std::string text = NotBackToBackRefusal(members); !text.empty()) return Refuse(sink, text, kReplaceCaption);
-
-    std::uint64_t newGroupLength = inputs.replacementLength;
-    for (std::size_t q = 0; q < members.size(); ++q)
-        if (q != inputs.selected) newGroupLength += static_cast<std::uint64_t>(members[q].size);
-    const std::uint64_t oldSize = static_cast<std::uint64_t>(old.size);
-    const std::uint64_t newArchiveLength = inputs.archiveLength - oldSize + inputs.replacementLength;
-    if (std::string text =
-            NewSizeRefusal(inputs.replacementLength, std::max(newGroupLength, newArchiveLength), replacementFileName);
-        !text.empty())
+    if (std::string text = NotBackToBackRefusal(inputs.members); !text.empty())
         return Refuse(sink, text, kReplaceCaption);
 
-    IndexImage newIndex = inputs.image;
-    newIndex.SetSize(inputs.SelectedPosition(), static_cast<std::int32_t>(inputs.replacementLength));
-    std::uint64_t offset = 0;
-    for (std::size_t q = 0; q < members.size(); ++q) {
-        newIndex.SetOffset(inputs.positions[q], static_cast<std::uint32_t>(offset));
-        offset += q == inputs.selected ? inputs.replacementLength : static_cast<std::uint64_t>(members[q].size);
-    }
+    const std::uint64_t oldSize = static_cast<std::uint64_t>(old.size);
+    const std::uint64_t newArchiveLength = inputs.archiveLength - oldSize + inputs.replacementLength;
+    if (std::string text = NewSizeRefusal(inputs.replacementLength, std::max(inputs.NewGroupLength(), newArchiveLength),
+                                          replacementFileName);
+        !text.empty())
+        return Refuse(sink, text, kReplaceCaption);
+    // The members lie back to back, so this is every entry's fresh offset.
+    const IndexImage newIndex = inputs.NewIndex();
 
     sink.ProcessEvents();
 

@@ -71,21 +71,10 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, int selectedLine
     if (std::string text = MemberBoundsRefusal(members, inputs.archiveLength, archivePath); !text.empty())
         return Refuse(context.sink, text, kReplaceCaption);
 
-    std::uint64_t newLength = inputs.replacementLength;
-    for (std::size_t k = 0; k < members.size(); ++k)
-        if (k != inputs.selected) newLength += static_cast<std::uint64_t>(members[k].size);
+    const std::uint64_t newLength = inputs.NewGroupLength();
     if (std::string text = NewSizeRefusal(inputs.replacementLength, newLength, replacementFileName); !text.empty())
         return Refuse(context.sink, text, kReplaceCaption);
-
-    // The new index is complete before the archive is touched, but takes
-    // effect only once the new archive is.
-    IndexImage newIndex = inputs.image;
-    newIndex.SetSize(inputs.SelectedPosition(), static_cast<std::int32_t>(inputs.replacementLength));
-    std::uint64_t position = 0;
-    for (std::size_t k = 0; k < members.size(); ++k) {
-        newIndex.SetOffset(inputs.positions[k], static_cast<std::uint32_t>(position));
-        position += k == inputs.selected ? inputs.replacementLength : static_cast<std::uint64_t>(members[k].size);
-    }
+    const IndexImage newIndex = inputs.NewIndex();
 
     RebuildJob job;
     job.archivePath = archivePath;

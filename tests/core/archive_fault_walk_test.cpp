@@ -134,8 +134,8 @@ protected:
     }
 
     DataSetBytes ExpectedAfterReplacing(bool text, std::size_t member) const {
-        MemberSet after = set_;
-        (text ? after.txt : after.shp)[member].bytes = PatternMember("NEW", 8000, 7).bytes;
+        const MemberSet after =
+            testing::WithMemberReplaced(set_, text ? Txt : Shp, member, PatternMember("NEW", 8000, 7).bytes);
         return {AsString(testing::IndexFor(after)), testing::ArchiveFor(after.txt), testing::ArchiveFor(after.shp)};
     }
 

@@ -42,12 +42,8 @@ protected:
     std::string ReplacementPath() const { return (disk_.Dir() / "new.shp").string(); }
 
     void ExpectReplaced(int line, const std::string& bytes) {
-        MemberSet expected = set_;
-        expected.shp[static_cast<std::size_t>(line)].bytes = bytes;
-        EXPECT_TRUE(SameBytes(disk_.Shp(), testing::ArchiveFor(expected.shp)));
-        EXPECT_TRUE(SameBytes(disk_.Index(), AsString(testing::IndexFor(expected))));
-        EXPECT_TRUE(SameBytes(disk_.Txt(), testing::ArchiveFor(set_.txt)));
-        EXPECT_FALSE(disk_.LeftoversExist());
+        testing::ExpectDataSetHolds(disk_,
+                                    testing::WithMemberReplaced(set_, Shp, static_cast<std::size_t>(line), bytes));
         EXPECT_TRUE(sink_.messages.empty()) << sink_.messages[0].text;
     }
 

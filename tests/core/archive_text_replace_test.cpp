@@ -42,14 +42,9 @@ protected:
     ArchiveContext Context() { return {fs_, disk_.Paths(), table_, sink_}; }
     std::string ReplacementPath() const { return (disk_.Dir() / "new.txt").string(); }
 
-    // The data set after txt[line] became `bytes`, built from the member list.
     void ExpectReplaced(int line, const std::string& bytes) {
-        MemberSet expected = set_;
-        expected.txt[static_cast<std::size_t>(line)].bytes = bytes;
-        EXPECT_TRUE(SameBytes(disk_.Txt(), testing::ArchiveFor(expected.txt)));
-        EXPECT_TRUE(SameBytes(disk_.Index(), AsString(testing::IndexFor(expected))));
-        EXPECT_TRUE(SameBytes(disk_.Shp(), testing::ArchiveFor(set_.shp)));
-        EXPECT_FALSE(disk_.LeftoversExist());
+        testing::ExpectDataSetHolds(disk_,
+                                    testing::WithMemberReplaced(set_, Txt, static_cast<std::size_t>(line), bytes));
         EXPECT_TRUE(sink_.messages.empty()) << sink_.messages[0].text;
     }
 

@@ -142,4 +142,19 @@ private:
     DataSetPaths paths_;
 };
 
+// The set with member `member` of group `group` (Txt or Shp) given new bytes.
+inline MemberSet WithMemberReplaced(MemberSet set, int group, std::size_t member, std::string bytes) {
+    (group == Txt ? set.txt : set.shp).at(member).bytes = std::move(bytes);
+    return set;
+}
+
+// The data set on disk holds exactly what `expected` describes, and nothing
+// an operation makes for itself is left behind.
+inline void ExpectDataSetHolds(const DataSetOnDisk& disk, const MemberSet& expected) {
+    EXPECT_TRUE(SameBytes(disk.Index(), AsString(IndexFor(expected))));
+    EXPECT_TRUE(SameBytes(disk.Txt(), ArchiveFor(expected.txt)));
+    EXPECT_TRUE(SameBytes(disk.Shp(), ArchiveFor(expected.shp)));
+    EXPECT_FALSE(disk.LeftoversExist());
+}
+
 }  // namespace qax::testing
