@@ -5,18 +5,12 @@
 
 namespace qax {
 
-void ReadWhole(File& from, unsigned char* buffer, std::size_t count) {
-    if (count == 0) return;
-    if (from.Read(buffer, count) != count)
-        throw IoError(IoStep::Read, from.Path(), MakeDataError(DataError::EndedEarly));
-}
-
 void CopyExactly(File& from, File& to, std::uint64_t count, std::span<unsigned char> buffer) {
     if (buffer.empty() && count > 0) throw std::invalid_argument("CopyExactly needs a buffer to copy through");
     while (count > 0) {
         const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer.size()));
-        ReadWhole(from, buffer.data(), chunk);
-        to.Write(buffer.data(), chunk);
+        if (to.TransferFrom(from, chunk, buffer) != chunk)
+            throw IoError(IoStep::Read, from.Path(), MakeDataError(DataError::EndedEarly));
         count -= chunk;
     }
 }

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <stdexcept>
 #include <vector>
 
 namespace qax {
@@ -47,6 +48,29 @@ public:
         return "unknown data error";
     }
 };
+
+// Moves up to `count` bytes between two descriptors at explicit positions
+// inside the kernel, advancing the positions. Returns how many it moved;
+// stops early, without an error, where the kernel cannot or will not go on.
+std::size_t KernelTransfer(int fromFd, off_t& from, int toFd, off_t& to, std::size_t count) {
+    std::size_t moved = 0;
+#if defined(__linux__)
+    while (moved < count) {
+        errno = 0;
+        const ssize_t done = ::copy_file_range(fromFd, &from, toFd, &to, count - moved, 0);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) break;
+        moved += static_cast<std::size_t>(done);
+    }
+#else
+    (void)fromFd;
+    (void)from;
+    (void)toFd;
+    (void)to;
+    (void)count;
+#endif
+    return moved;
+}
 
 class StdioFile final : public File {
 public:
@@ -119,9 +143,42 @@ public:
         if (std::fclose(stream) != 0) Fail(IoStep::Close);
     }
 
+    std::size_t TransferFrom(File& source, std::size_t count, std::span<unsigned char> buffer) override {
+        auto* stdioSource = dynamic_cast<StdioFile*>(&source);
+        if (stdioSource == nullptr) return File::TransferFrom(source, count, buffer);
+        Require(IoStep::Write);
+        stdioSource->Require(IoStep::Read);
+        // The kernel works on the descriptors: what this stream still buffers
+        // must reach the file first, and both streams must then be moved to
+        // where the kernel left off.
+        errno = 0;
+        if (std::fflush(stream_) != 0) Fail(IoStep::Write);
+        off_t from = stdioSource->Tell();
+        off_t to = Tell();
+        const std::size_t moved = KernelTransfer(fileno(stdioSource->stream_), from, fileno(stream_), to, count);
+        stdioSource->SeekTo(from);
+        SeekTo(to);
+        // Whatever the kernel would not move (another file system, an error,
+        // the end of the source) is tried again through the buffer, which
+        // also names the side that failed.
+        if (moved == count) return moved;
+        return moved + File::TransferFrom(source, count - moved, buffer);
+    }
+
     const std::string& Path() const override { return path_; }
 
 private:
+    off_t Tell() const {
+        errno = 0;
+        const off_t at = ftello(stream_);
+        if (at < 0) Fail(IoStep::Seek);
+        return at;
+    }
+    void SeekTo(off_t position) const {
+        errno = 0;
+        if (fseeko(stream_, position, SEEK_SET) != 0) Fail(IoStep::Seek);
+    }
+
     void Require(IoStep step) const {
         if (stream_ == nullptr) throw IoError(step, path_, std::make_error_code(std::errc::bad_file_descriptor));
     }
@@ -268,6 +325,19 @@ const char* IoStepName(IoStep step) {
             return "remove";
     }
     return "access";
+}
+
+std::size_t File::TransferFrom(File& source, std::size_t count, std::span<unsigned char> buffer) {
+    if (buffer.empty() && count > 0) throw std::invalid_argument("a transfer needs a buffer to move bytes through");
+    std::size_t moved = 0;
+    while (moved < count) {
+        const std::size_t chunk = std::min(count - moved, buffer.size());
+        const std::size_t got = source.Read(buffer.data(), chunk);
+        if (got > 0) Write(buffer.data(), got);
+        moved += got;
+        if (got < chunk) break;
+    }
+    return moved;
 }
 
 IoError::IoError(IoStep step, std::string path, std::error_code reason)

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -64,6 +65,12 @@ public:
     virtual std::size_t Read(void* buffer, std::size_t count) = 0;
     // Writes all `count` bytes or throws.
     virtual void Write(const void* buffer, std::size_t count) = 0;
+    // Moves up to `count` bytes from the current position of `source` to the
+    // current position of this file, advancing both; fewer only when the
+    // source ends first, and then only bytes the source holds. The bytes go
+    // through `buffer` (which must not be empty) unless the system can move
+    // them between the two files itself.
+    virtual std::size_t TransferFrom(File& source, std::size_t count, std::span<unsigned char> buffer);
     virtual void Seek(std::uint64_t position) = 0;
     virtual std::uint64_t Position() = 0;
     virtual std::uint64_t Length() = 0;

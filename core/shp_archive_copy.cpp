@@ -13,9 +13,10 @@ void ShpArchiveCopy::MoveChunk(std::uint64_t end) {
     if (copied_ > end) throw IoError(IoStep::Read, copy_.Path(), MakeDataError(DataError::EndedEarly));
     const std::uint64_t chunk = copied_ + kShpCopyBlockSize < end ? kShpCopyBlockSize : end - copied_;
     if (chunk == 0) return;
-    ReadWhole(copy_, block_.data(), static_cast<std::size_t>(chunk));
-    copied_ += chunk;
-    archive_.Write(block_.data(), static_cast<std::size_t>(chunk));
+    // One transfer per block: the block is the unit the marks count.
+    const std::size_t moved = archive_.TransferFrom(copy_, static_cast<std::size_t>(chunk), block_);
+    copied_ += moved;
+    if (moved != chunk) throw IoError(IoStep::Read, copy_.Path(), MakeDataError(DataError::EndedEarly));
 }
 
 void ShpArchiveCopy::AddMark() {

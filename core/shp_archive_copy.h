@@ -1,5 +1,5 @@
-// The Shp rebuild's copy of the archive by position, through one 65,536-byte
-// block, with its progress marks.
+// The Shp rebuild's copy of the archive by position, one 65,536-byte block
+// at a time, with its progress marks.
 //
 // `copied` counts the bytes of the temporary copy consumed so far: the
 // skipped old member counts, the replacement's bytes do not. The head copy

@@ -98,6 +98,70 @@ TEST_F(CopyFile, ATargetInAMissingDirectoryIsAnOpenFailure) {
     }
 }
 
+class Transfer : public CopyFile {
+protected:
+    std::vector<unsigned char> buffer_ = std::vector<unsigned char>(4096);
+};
+
+TEST_F(Transfer, KeepsOrderWithBufferedWritesAndAdvancesBothPositions) {
+    const std::string bytes = testing::PatternMember("S", 300000, 9).bytes;
+    WriteText(Path("source"), bytes);
+    auto source = fs_.Open(Path("source"), OpenMode::Read);
+    auto target = fs_.Open(Path("target"), OpenMode::WriteTruncate);
+
+    char first[10];
+    ASSERT_EQ(source->Read(first, sizeof first), sizeof first);
+    target->Write("head:", 5);  // still in the stream's buffer
+    EXPECT_EQ(target->TransferFrom(*source, 200000, buffer_), 200000u);
+    target->Write(":mid:", 5);
+    char next[10];
+    ASSERT_EQ(source->Read(next, sizeof next), sizeof next);  // reads on after the transferred bytes
+    EXPECT_EQ(std::string(next, sizeof next), bytes.substr(200010, 10));
+    EXPECT_EQ(target->TransferFrom(*source, 100, buffer_), 100u);
+    EXPECT_EQ(target->Position(), 5u + 200000 + 5 + 100);
+    target->Close();
+    EXPECT_EQ(ReadWholeFile(Path("target")), "head:" + bytes.substr(10, 200000) + ":mid:" + bytes.substr(200020, 100));
+}
+
+TEST_F(Transfer, StopsAtTheEndOfTheSourceWithOnlyItsBytes) {
+    WriteText(Path("source"), "0123456789");
+    auto source = fs_.Open(Path("source"), OpenMode::Read);
+    source->Seek(4);
+    auto target = fs_.Open(Path("target"), OpenMode::WriteTruncate);
+    EXPECT_EQ(target->TransferFrom(*source, 100, buffer_), 6u);
+    EXPECT_EQ(target->TransferFrom(*source, 100, buffer_), 0u);
+    target->Close();
+    EXPECT_EQ(ReadWholeFile(Path("target")), "456789");
+}
+
+TEST_F(Transfer, OverwritesInPlaceInsideAnUpdatedFile) {
+    WriteText(Path("source"), "NEWBYTES");
+    WriteText(Path("target"), "old contents of the file");
+    auto source = fs_.Open(Path("source"), OpenMode::Read);
+    auto target = fs_.Open(Path("target"), OpenMode::ReadUpdate);
+    target->Seek(4);
+    EXPECT_EQ(target->TransferFrom(*source, 8, buffer_), 8u);
+    target->SetLength(12);
+    target->Close();
+    EXPECT_EQ(ReadWholeFile(Path("target")), "old NEWBYTES");
+}
+
+TEST_F(Transfer, WorksBetweenFileSystems) {
+    const std::filesystem::path memory = "/dev/shm";
+    if (!std::filesystem::is_directory(memory)) GTEST_SKIP() << "no second file system to copy from";
+    const std::filesystem::path from = memory / ("qaxedit-transfer-test-" + std::to_string(::getpid()));
+    const std::string bytes = testing::PatternMember("X", 50000, 4).bytes;
+    WriteText(from, bytes);
+    {
+        auto source = fs_.Open(from.string(), OpenMode::Read);
+        auto target = fs_.Open(Path("target"), OpenMode::WriteTruncate);
+        EXPECT_EQ(target->TransferFrom(*source, bytes.size(), buffer_), bytes.size());
+        target->Close();
+    }
+    std::filesystem::remove(from);
+    EXPECT_EQ(ReadWholeFile(Path("target")), bytes);
+}
+
 TEST(FileSystemSteps, RenameReplacesTheTargetAndDirectorySyncAcceptsAFile) {
     TempDir dir;
     StdioFileSystem fs;
