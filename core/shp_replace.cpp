@@ -86,12 +86,7 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, int selectedLine,
 
     sink.ProcessEvents();
 
-    RebuildJob job;
-    job.archivePath = archivePath;
-    job.archiveLength = inputs.archiveLength;
-    job.newArchiveLength = newArchiveLength;
-    job.newIndex = &newIndex;
-    job.writeArchive = [&](File& copy, File& archive) {
+    const auto writeArchive = [&](File& copy, File& archive) {
         ShpArchiveCopy shp(copy, archive, inputs.archiveLength, sink);
         shp.CopyHead(old.offset);
         CopyExactly(*inputs.replacement, archive, inputs.replacementLength, shp.Block());
@@ -99,7 +94,11 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, int selectedLine,
         shp.Skip(oldSize);
         shp.CopyTail();
     };
-    const ArchiveOutcome outcome = RebuildArchive(context, job);
+    const ArchiveOutcome outcome = RebuildArchive(context, {.archivePath = archivePath,
+                                                            .archiveLength = inputs.archiveLength,
+                                                            .newArchiveLength = newArchiveLength,
+                                                            .newIndex = &newIndex,
+                                                            .writeArchive = writeArchive});
 
     busy.End();
     if (outcome == ArchiveOutcome::Done) {

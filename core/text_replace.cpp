@@ -76,12 +76,7 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, int selectedLine
         return Refuse(context.sink, text, kReplaceCaption);
     const IndexImage newIndex = inputs.NewIndex();
 
-    RebuildJob job;
-    job.archivePath = archivePath;
-    job.archiveLength = inputs.archiveLength;
-    job.newArchiveLength = newLength;
-    job.newIndex = &newIndex;
-    job.writeArchive = [&](File& copy, File& archive) {
+    const auto writeArchive = [&](File& copy, File& archive) {
         std::vector<unsigned char> buffer(kTextCopyBufferSize);
         MemberRunCopier runs(copy, archive, buffer);
         for (std::size_t k = 0; k < inputs.selected; ++k)
@@ -93,7 +88,11 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, int selectedLine
             runs.Add(members[k].offset, static_cast<std::uint64_t>(members[k].size));
         runs.Finish();
     };
-    return RebuildArchive(context, job);
+    return RebuildArchive(context, {.archivePath = archivePath,
+                                    .archiveLength = inputs.archiveLength,
+                                    .newArchiveLength = newLength,
+                                    .newIndex = &newIndex,
+                                    .writeArchive = writeArchive});
 }
 
 }  // namespace qax
