@@ -1,0 +1,176 @@
+#include "e2e_fixture.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "e2e_failure.h"
+
+namespace qax::e2e {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr auto kWindowTimeout = std::chrono::seconds(60);
+
+std::string ReadText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string CurrentTestName() {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : name)
+        if (c == '/') c = '_';
+    return name;
+}
+
+// What every program on the test's display runs with.
+EnvironmentChanges ClientEnvironment(const std::string& display, const fs::path& home, const fs::path& runtime) {
+    EnvironmentChanges environment;
+    environment["DISPLAY"] = display;
+    // The test runner selects the offscreen platform for the window's unit
+    // tests; these programs belong on the X server.
+    environment["QT_QPA_PLATFORM"] = "xcb";
+    environment["HOME"] = home.string();
+    environment["XDG_CONFIG_HOME"] = (home / ".config").string();
+    environment["XDG_CACHE_HOME"] = (home / ".cache").string();
+    environment["XDG_RUNTIME_DIR"] = runtime.string();
+    // The editor is ended by a signal, and Qt keeps font and platform
+    // allocations for the life of a process: leak checking would report
+    // those, not the editor's. Every other sanitizer check stays on.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    environment["ASAN_OPTIONS"] =
+        std::string(asan != nullptr ? asan : "") + (asan != nullptr ? ":" : "") + "detect_leaks=0";
+    return environment;
+}
+
+}  // namespace
+
+void EndToEndTest::MakeProduct(const sample::SampleOptions& options) {
+    productDir_ = fs::canonical(root_.Path()) / "Corvane";
+    dataSet_ = sample::WriteSampleDataSet(productDir_, options);
+    for (const std::string& name : kDataFiles) originals_[name] = testing::ReadBytes(DataFile(name));
+    fs::create_directories(EditorDir());
+}
+
+const Bytes& EndToEndTest::Original(const std::string& name) const {
+    return originals_.at(name);
+}
+
+fs::path EndToEndTest::WriteUserFile(const std::string& name, const Bytes& bytes) const {
+    const fs::path path = fs::canonical(root_.Path()) / "files" / name;
+    testing::WriteBytes(path, bytes);
+    return path;
+}
+
+void EndToEndTest::StartEditor() {
+    const fs::path root = fs::canonical(root_.Path());
+    const fs::path home = root / "home";
+    const fs::path runtime = root / "runtime";
+    const fs::path logs = root / "logs";
+    fs::create_directories(home);
+    fs::create_directories(logs);
+    fs::create_directories(runtime);
+    fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
+
+    // A copy, not a link: the editor finds the data set from its own
+    // resolved path.
+    const fs::path program = EditorDir() / "qaxedit";
+    fs::copy_file(QAX_E2E_EDITOR, program, fs::copy_options::overwrite_existing);
+    fs::permissions(program, fs::perms::owner_all, fs::perm_options::add);
+
+    display_ = std::make_unique<VirtualDisplay>(logs / "xvfb.log");
+    desktop_ = std::make_unique<Desktop>(ClientEnvironment(display_->Name(), home, runtime), QAX_E2E_CLIPBOARD_READER);
+    WindowLayout layout =
+        WindowLayout::Probe(*desktop_, QAX_E2E_LAYOUT_PROBE, root / "no-product" / "QaxEdit" / "qaxedit");
+
+    LaunchOptions options;
+    options.argv = {program.string()};
+    options.environment = desktop_->ClientEnvironment();
+    options.workingDirectory = home;
+    options.outputLog = logs / "editor.log";
+    editor_ = std::make_unique<ChildProcess>(options);
+
+    const std::string window = desktop_->WaitForWindow(editor_->Pid(), "^Qax Edit$", kWindowTimeout);
+    const Rect shown = desktop_->Geometry(window);
+    const Rect& probed = layout.Of("Window");
+    if (shown.width != probed.width || shown.height != probed.height)
+        throw E2eFailure("the editor's window is " + std::to_string(shown.width) + "x" + std::to_string(shown.height) +
+                         " but the layout probe measured " + std::to_string(probed.width) + "x" +
+                         std::to_string(probed.height) + ": the clicks would miss their controls");
+    window_ = std::make_unique<EditorWindow>(*desktop_, editor_->Pid(), window, std::move(layout));
+}
+
+std::vector<std::string> EndToEndTest::FilesBesideEditor() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(EditorDir()))
+        if (entry.path().filename() != "qaxedit") names.push_back(entry.path().filename().string());
+    return names;
+}
+
+void EndToEndTest::RemoveDataFile(const std::string& name) {
+    fs::remove(DataFile(name));
+    originals_.erase(name);
+}
+
+void EndToEndTest::ExpectDataSetUnchanged() const {
+    std::vector<std::string> present;
+    for (const auto& entry : fs::directory_iterator(DataFile(""))) present.push_back(entry.path().filename().string());
+    std::sort(present.begin(), present.end());
+    std::vector<std::string> expected;
+    for (const auto& [name, bytes] : originals_) expected.push_back(name);
+    EXPECT_EQ(present, expected) << "the files of the data directory";
+    ExpectUnchanged(expected);
+}
+
+void EndToEndTest::ExpectUnchanged(const std::vector<std::string>& names) const {
+    for (const std::string& name : names) {
+        if (!fs::exists(DataFile(name))) {
+            ADD_FAILURE() << name << " is gone";
+        } else {
+            EXPECT_TRUE(testing::ReadBytes(DataFile(name)) == Original(name)) << name << " changed";
+        }
+    }
+}
+
+void EndToEndTest::TearDown() {
+    if (editor_ && !editor_->Running())
+        ADD_FAILURE() << "the editor ended during the test (" << editor_->EndDescription() << ")";
+    if (HasFailure()) KeepArtefacts();
+    window_.reset();
+    editor_.reset();
+    desktop_.reset();
+    display_.reset();
+}
+
+void EndToEndTest::KeepArtefacts() {
+    const fs::path artefacts = QAX_E2E_ARTEFACT_DIR;
+    std::error_code ignored;
+    fs::create_directories(artefacts, ignored);
+    const std::string name = CurrentTestName();
+    if (display_) {
+        const fs::path screenshot = artefacts / (name + ".png");
+        try {
+            display_->Screenshot(screenshot);
+            std::cerr << "screenshot of the failing test: " << screenshot.string() << "\n";
+        } catch (const E2eFailure& error) {
+            std::cerr << "no screenshot: " << error.what() << "\n";
+        }
+    }
+    const fs::path logs = fs::canonical(root_.Path()) / "logs";
+    for (const std::string log : {"editor.log", "xvfb.log"}) {
+        if (!fs::exists(logs / log)) continue;
+        const fs::path kept = artefacts / (name + "." + log);
+        fs::copy_file(logs / log, kept, fs::copy_options::overwrite_existing, ignored);
+        std::cerr << log << " of the failing test: " << kept.string() << "\n" << ReadText(logs / log) << "\n";
+    }
+}
+
+}  // namespace qax::e2e

@@ -1,0 +1,76 @@
+// One end-to-end test's world: a product directory made by the generator,
+// the built editor copied into its editor directory, a private X server, the
+// running editor and its window. Everything is ended and removed after the
+// test; a failing test leaves a screenshot and the editor's output in the
+// artefact directory of the build.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "desktop.h"
+#include "editor_window.h"
+#include "expected_data_set.h"
+#include "sample_data_set.h"
+#include "temp_dir.h"
+#include "virtual_display.h"
+
+namespace qax::e2e {
+
+// The data files, in the order the start-up check names them.
+inline const std::vector<std::string> kDataFiles = {"shp.qax", "qaxdata.idx", "ext.idx", "txt.qax", "pal.qax"};
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    void TearDown() override;
+
+    // Writes the sample data set into <product>/data and remembers its bytes.
+    void MakeProduct(const sample::SampleOptions& options);
+    // Starts the X server and the editor from <product>/QaxEdit, and waits
+    // until its window is on the screen.
+    void StartEditor();
+
+    std::filesystem::path ProductDir() const { return productDir_; }
+    std::filesystem::path EditorDir() const { return productDir_ / "QaxEdit"; }
+    std::filesystem::path DataFile(const std::string& name) const { return productDir_ / "data" / name; }
+    std::filesystem::path TempCopy() const { return EditorDir() / "~temp.fpc"; }
+
+    const std::vector<sample::SampleMember>& Group(int type) const { return dataSet_.groups[type]; }
+    // A data file's bytes as the generator wrote them.
+    const Bytes& Original(const std::string& name) const;
+    // A file of the user's, outside the product directory.
+    std::filesystem::path WriteUserFile(const std::string& name, const Bytes& bytes) const;
+
+    const EditorWindow& Window() const { return *window_; }
+    ChildProcess& Editor() { return *editor_; }
+
+    // The files in the editor's directory besides the editor itself.
+    std::vector<std::string> FilesBesideEditor() const;
+    // The named data files byte for byte as the generator wrote them.
+    void ExpectUnchanged(const std::vector<std::string>& names) const;
+    // Takes a data file away before the editor starts.
+    void RemoveDataFile(const std::string& name);
+    // Every data file byte for byte as the generator wrote it (less those
+    // taken away), and no other file in the data directory.
+    void ExpectDataSetUnchanged() const;
+
+private:
+    void KeepArtefacts();
+
+    testing::TempDir root_;
+    std::filesystem::path productDir_;
+    sample::SampleDataSet dataSet_;
+    std::map<std::string, Bytes> originals_;
+    std::unique_ptr<VirtualDisplay> display_;
+    std::unique_ptr<Desktop> desktop_;
+    std::unique_ptr<ChildProcess> editor_;
+    std::unique_ptr<EditorWindow> window_;
+};
+
+}  // namespace qax::e2e

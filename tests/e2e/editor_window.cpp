@@ -1,0 +1,102 @@
+#include "editor_window.h"
+
+#include "e2e_failure.h"
+#include "expected_data_set.h"
+
+namespace qax::e2e {
+
+namespace {
+
+constexpr auto kDialogTimeout = std::chrono::seconds(20);
+constexpr auto kDialogCloseTimeout = std::chrono::seconds(4);
+constexpr auto kPopupAppearance = std::chrono::milliseconds(700);
+constexpr int kConfirmAttempts = 3;
+constexpr const char* kMainWindowName = "Qax Edit";
+constexpr const char* kOpenDialogName = "^Open$";
+
+}  // namespace
+
+EditorWindow::EditorWindow(const Desktop& desktop, pid_t editor, std::string window, WindowLayout layout)
+    : desktop_(desktop), editor_(editor), window_(std::move(window)), layout_(std::move(layout)) {}
+
+void EditorWindow::ClickControl(const std::string& control) const {
+    const Rect& rect = layout_.Of(control);
+    desktop_.Click(window_, rect.CenterX(), rect.CenterY());
+}
+
+void EditorWindow::ChooseType(int type) const {
+    ClickControl("Type" + std::to_string(type));
+}
+
+void EditorWindow::ClickListLine(int line) const {
+    const Rect& list = layout_.Of("FileLB");
+    const Rect& first = layout_.Of("FileLBLine0");
+    const int y = first.y + line * first.height + first.height / 2;
+    if (line < 0 || y >= list.y + list.height - first.height / 2)
+        throw E2eFailure("list line " + std::to_string(line) + " is not in view");
+    desktop_.Click(window_, first.CenterX(), y);
+}
+
+void EditorWindow::Keys(const std::vector<std::string>& keys) const {
+    desktop_.Keys(keys);
+}
+
+std::string EditorWindow::CopyListLine() const {
+    desktop_.Keys({"ctrl+c"});
+    return Clipboard();
+}
+
+std::string EditorWindow::ReadPane() const {
+    CopyPane();
+    return Clipboard();
+}
+
+void EditorWindow::CopyPane() const {
+    ClickControl("TextRichEdit");
+    desktop_.Keys({"ctrl+a", "ctrl+c"});
+}
+
+std::string EditorWindow::Clipboard() const {
+    return Latin1FromUtf8(desktop_.Clipboard());
+}
+
+void EditorWindow::ChooseReplacementFile(const std::filesystem::path& file) const {
+    ClickControl("LoadBtn");
+    desktop_.WaitForWindow(editor_, kOpenDialogName, kDialogTimeout);
+    // The field may still hold the last name chosen: replace it.
+    desktop_.Keys({"ctrl+a"});
+    desktop_.Type(file.string());
+    // While the field's completion list is open it takes Enter for itself
+    // and closes; the next Enter then confirms the dialog, as a person would
+    // press it again.
+    for (int attempt = 1;; ++attempt) {
+        desktop_.Keys({"Return"});
+        if (PollUntil([&] { return desktop_.VisibleWindows(editor_, kOpenDialogName).empty(); }, kDialogCloseTimeout,
+                      std::chrono::milliseconds(50)))
+            break;
+        if (attempt == kConfirmAttempts)
+            throw E2eFailure("the file dialog did not accept " + file.string() + " after " +
+                             std::to_string(kConfirmAttempts) + " presses of Enter");
+    }
+    DismissCompletionPopup();
+}
+
+void EditorWindow::DismissCompletionPopup() const {
+    // The completion list of the dialog's field can open once more, after
+    // the dialog closed, over the main window; Escape closes it.
+    if (!PollUntil([&] { return !OtherWindows().empty(); }, kPopupAppearance, std::chrono::milliseconds(50))) return;
+    desktop_.Keys({"Escape"});
+    WaitUntil([&] { return OtherWindows().empty(); }, kDialogCloseTimeout,
+              "the completion list of the file dialog to close");
+}
+
+std::vector<std::string> EditorWindow::OtherWindows() const {
+    std::vector<std::string> others;
+    for (const std::string& window : desktop_.VisibleWindows(editor_, ".*")) {
+        const std::string name = desktop_.WindowName(window);
+        if (name != kMainWindowName) others.push_back(name);
+    }
+    return others;
+}
+
+}  // namespace qax::e2e

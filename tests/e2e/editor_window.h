@@ -1,0 +1,58 @@
+// The editor's window as a person uses it: clicks on its controls, keys,
+// the file dialog, and what the window shows, read through the clipboard.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "desktop.h"
+#include "window_layout.h"
+
+namespace qax::e2e {
+
+class EditorWindow {
+public:
+    EditorWindow(const Desktop& desktop, pid_t editor, std::string window, WindowLayout layout);
+
+    const std::string& Id() const { return window_; }
+    const WindowLayout& Layout() const { return layout_; }
+
+    // A click on the middle of a control: "LoadBtn", "ReplaceBtn",
+    // "ExtractBtn", "TextRichEdit", "FileLB".
+    void ClickControl(const std::string& control) const;
+    // A click on a type of the File Type group: 0 Txt, 1 Shp, ... 5 Dat.
+    void ChooseType(int type) const;
+    // A click on line `line` of the list, which must be in view.
+    void ClickListLine(int line) const;
+    void Keys(const std::vector<std::string>& keys) const;
+
+    // The list's current line, copied with the Copy key; the list must have
+    // the keyboard focus.
+    std::string CopyListLine() const;
+    // The whole text of the pane: a click into it, Select All, Copy.
+    std::string ReadPane() const;
+    // The first half of ReadPane: the keys that copy the pane ...
+    void CopyPane() const;
+    // ... and the second: the clipboard's text as 8-bit text.
+    std::string Clipboard() const;
+
+    // Load New File: the dialog, the path typed into its file-name field,
+    // Enter; returns once the dialog has closed.
+    void ChooseReplacementFile(const std::filesystem::path& file) const;
+
+    // The names of the editor's visible windows other than the main window.
+    std::vector<std::string> OtherWindows() const;
+
+private:
+    void DismissCompletionPopup() const;
+
+    const Desktop& desktop_;
+    pid_t editor_;
+    std::string window_;
+    WindowLayout layout_;
+};
+
+}  // namespace qax::e2e

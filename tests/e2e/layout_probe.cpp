@@ -1,0 +1,78 @@
+// Prints where the editor's controls lie inside its window, so that the
+// end-to-end tests click where a person would: on the middle of a button, a
+// type, a list line.
+//
+// The window arranges its controls with layouts, so their positions depend
+// on the fonts and the style of the display. The probe builds the same
+// window class on the same display, never shows it on screen, and prints
+// every control's rectangle in window coordinates, one per line:
+//   <name> <x> <y> <width> <height>
+// Argument: a program path whose data set does not exist, so the probe's
+// start-up check finds no files and reads or writes nothing.
+#include <QApplication>
+#include <QListWidget>
+#include <cstdio>
+
+#include "file_access.h"
+#include "main_form.h"
+#include "user_prompts.h"
+
+namespace {
+
+// The probe's window must never block on a modal box.
+class SilentPrompts : public qax::ui::UserPrompts {
+public:
+    std::optional<QString> RunOpenDialog(QFileDialog&) override { return std::nullopt; }
+    void ShowMessageBox(QWidget*, const QString&, const QString&, QMessageBox::Icon) override {}
+};
+
+void Print(const char* name, const QRect& rect) {
+    std::printf("%s %d %d %d %d\n", name, rect.x(), rect.y(), rect.width(), rect.height());
+}
+
+void Print(const char* name, const QWidget& control, const QWidget& window) {
+    Print(name, QRect(control.mapTo(&window, QPoint(0, 0)), control.size()));
+}
+
+// A radio button reacts to clicks on its circle and its text only, which
+// fill the left part of a wider grid cell: its natural size, from the left,
+// centred in the height.
+void PrintClickableArea(const char* name, const QWidget& control, const QWidget& window) {
+    const QSize natural = control.sizeHint().boundedTo(control.size());
+    const QPoint topLeft = control.mapTo(&window, QPoint(0, (control.height() - natural.height()) / 2));
+    Print(name, QRect(topLeft, natural));
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <program path without a data set>\n", argv[0]);
+        return 2;
+    }
+    QApplication application(argc, argv);
+    qax::StdioFileSystem fileSystem;
+    SilentPrompts prompts;
+    qax::ui::TMainForm form(argv[1], fileSystem, prompts);
+    form.setAttribute(Qt::WA_DontShowOnScreen);
+    // One catalogue line, so the height of a list line is known.
+    form.FileLB->addItem(QStringLiteral("MEMBER01 123456 $0ABCDEF"));
+    form.show();
+    QApplication::processEvents();
+
+    Print("Window", QRect(QPoint(0, 0), form.size()));
+    Print("TextRichEdit", *form.TextRichEdit, form);
+    Print("FileLB", *form.FileLB, form);
+    Print("TypesRG", *form.TypesRG, form);
+    Print("LoadBtn", *form.LoadBtn, form);
+    Print("FileLbl", *form.FileLbl, form);
+    Print("ReplaceBtn", *form.ReplaceBtn, form);
+    Print("ExtractBtn", *form.ExtractBtn, form);
+    for (int type = 0; type < 6; ++type) {
+        const std::string name = "Type" + std::to_string(type);
+        PrintClickableArea(name.c_str(), *form.TypeButton(type), form);
+    }
+    const QRect line = form.FileLB->visualItemRect(form.FileLB->item(0));
+    Print("FileLBLine0", QRect(form.FileLB->viewport()->mapTo(&form, line.topLeft()), line.size()));
+    return 0;
+}

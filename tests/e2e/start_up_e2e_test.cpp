@@ -1,0 +1,91 @@
+// Start-up on a sound data set, the listing of the types, and the text view,
+// in the real window.
+#include <gtest/gtest.h>
+
+#include "data_set.h"
+#include "e2e_fixture.h"
+#include "index_file.h"
+
+namespace qax::e2e {
+namespace {
+
+class StartUp : public EndToEndTest {
+protected:
+    void SetUp() override {
+        sample::SampleOptions options;
+        options.txtCount = 6;
+        options.shpCount = 5;
+        options.otherCount = 2;
+        options.txtMeanSize = 700;
+        options.shpMeanSize = 3000;
+        MakeProduct(options);
+        StartEditor();
+    }
+
+    // Reads the whole list from its first line down with the arrow key.
+    std::vector<std::string> ReadListFromTop(std::size_t lines) {
+        Window().ClickListLine(0);
+        Window().Keys({"Home"});
+        std::vector<std::string> read;
+        for (std::size_t i = 0; i < lines; ++i) {
+            if (i > 0) Window().Keys({"Down"});
+            read.push_back(Window().CopyListLine());
+        }
+        return read;
+    }
+};
+
+TEST_F(StartUp, ListsTheTxtMembersThenShpWhenShpIsChosen) {
+    const auto& txt = Group(Txt);
+    EXPECT_EQ(ReadListFromTop(txt.size()), ExpectedCatalogueLines(txt));
+    // One more Down stays on the last line: the list holds nothing else.
+    Window().Keys({"Down"});
+    EXPECT_EQ(Window().CopyListLine(), ExpectedCatalogueLine(txt.back()));
+
+    Window().ChooseType(Shp);
+    const auto& shp = Group(Shp);
+    EXPECT_EQ(ReadListFromTop(shp.size()), ExpectedCatalogueLines(shp));
+    Window().Keys({"End"});
+    EXPECT_EQ(Window().CopyListLine(), ExpectedCatalogueLine(shp.back()));
+
+    ExpectDataSetUnchanged();
+    EXPECT_TRUE(FilesBesideEditor().empty());
+}
+
+TEST_F(StartUp, TheOtherTypesListNothing) {
+    Window().ChooseType(Til);
+    // The clipboard holds the pane's text; Copy in an empty list copies
+    // nothing, so it still does afterwards.
+    const std::string pane = Window().ReadPane();
+    EXPECT_EQ(pane, BannerText());
+    Window().ClickListLine(0);
+    EXPECT_EQ(Window().CopyListLine(), pane);
+
+    Window().ChooseType(Dat);
+    Window().ClickListLine(0);
+    EXPECT_EQ(Window().CopyListLine(), pane);
+}
+
+TEST_F(StartUp, ShowsTheTxtMemberChosenWithTheMouseOrTheKeyboard) {
+    const Bytes& archive = Original("txt.qax");
+    EXPECT_EQ(Window().ReadPane(), BannerText());
+
+    Window().ClickListLine(2);
+    EXPECT_EQ(Window().ReadPane(), TextAsShown(MemberBytes(archive, Group(Txt)[2])));
+
+    // Arrow keys choose a line as a click does.
+    Window().ClickListLine(2);
+    Window().Keys({"Down", "Down"});
+    EXPECT_EQ(Window().ReadPane(), TextAsShown(MemberBytes(archive, Group(Txt)[4])));
+    Window().ClickListLine(4);
+    Window().Keys({"Home"});
+    EXPECT_EQ(Window().ReadPane(), TextAsShown(MemberBytes(archive, Group(Txt)[0])));
+
+    // A Shp line is not a text: the pane keeps what it shows.
+    Window().ChooseType(Shp);
+    Window().ClickListLine(1);
+    EXPECT_EQ(Window().ReadPane(), TextAsShown(MemberBytes(archive, Group(Txt)[0])));
+}
+
+}  // namespace
+}  // namespace qax::e2e
