@@ -90,9 +90,9 @@ TEST_F(Replace, TxtMemberWithATypedFileName) {
 
     Window().ClickListLine(static_cast<int>(line));
     Window().ChooseReplacementFile(file);
-    // For a text the pane shows the chosen file.
-    EXPECT_EQ(Window().ReadPane(), TextAsShown(replacement));
-    Window().ClickControl("ReplaceBtn");
+    // From the keyboard: the focus is back on Load New File, and Tab moves
+    // it on to Replace Selection.
+    Window().Keys({"Tab", "space"});
 
     const ArchiveAndIndex expected =
         ExpectedReplacement(Original("qaxdata.idx"), Original("txt.qax"), Group(Txt), 0, line, replacement);
@@ -101,6 +101,8 @@ TEST_F(Replace, TxtMemberWithATypedFileName) {
     ExpectUnchanged({"shp.qax", "ext.idx", "pal.qax"});
     EXPECT_TRUE(FilesBesideEditor().empty());
     EXPECT_TRUE(Window().OtherWindows().empty());
+    // For a text the pane shows the chosen file, and the replacement keeps it.
+    EXPECT_EQ(Window().ReadPane(), TextAsShown(replacement));
 
     ExpectListedAfterReplacement(Txt, line, replacement.size());
     // The replaced member now shows the file's text.

@@ -70,6 +70,11 @@ TEST_F(StartUp, ShowsTheTxtMemberChosenWithTheMouseOrTheKeyboard) {
     const Bytes& archive = Original("txt.qax");
     EXPECT_EQ(Window().ReadPane(), BannerText());
 
+    // Tab takes the focus from the pane to the list (a tab character in the
+    // pane would leave the banner there), where End chooses the last line.
+    Window().Keys({"Tab", "End"});
+    EXPECT_EQ(Window().ReadPane(), TextAsShown(MemberBytes(archive, Group(Txt).back())));
+
     Window().ClickListLine(2);
     EXPECT_EQ(Window().ReadPane(), TextAsShown(MemberBytes(archive, Group(Txt)[2])));
 
