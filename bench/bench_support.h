@@ -22,13 +22,14 @@ inline double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-// Peak resident set size of this process so far, in KiB (VmHWM).
-inline long PeakResidentKiB() {
+// A memory figure of this process from /proc/self/status, in KiB; -1 when
+// the system does not give it.
+inline long StatusFieldKiB(const std::string& field) {
     std::ifstream status("/proc/self/status");
     std::string key;
     long value = 0;
     while (status >> key) {
-        if (key == "VmHWM:") {
+        if (key == field) {
             status >> value;
             return value;
         }
@@ -37,19 +38,14 @@ inline long PeakResidentKiB() {
     return -1;
 }
 
-// Current resident set size, in KiB (VmRSS).
+// Peak resident set size of this process so far.
+inline long PeakResidentKiB() {
+    return StatusFieldKiB("VmHWM:");
+}
+
+// Current resident set size.
 inline long ResidentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = 0;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            status >> value;
-            return value;
-        }
-        status.ignore(4096, '\n');
-    }
-    return -1;
+    return StatusFieldKiB("VmRSS:");
 }
 
 }  // namespace qax::bench
