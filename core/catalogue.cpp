@@ -72,7 +72,8 @@ std::optional<std::int32_t> ParseDecimal(std::string_view text) {
     return static_cast<std::int32_t>(negative ? -value : value);
 }
 
-// Delphi-style Copy: a substring that is simply shorter when the text is.
+// The columns of a line from `firstColumn` (counted from 1), simply fewer
+// characters when the line is shorter: a short line is read, not rejected here.
 std::string_view Columns(std::string_view line, std::size_t firstColumn, std::size_t count) {
     const std::size_t start = firstColumn - 1;
     if (start >= line.size()) return {};
