@@ -24,6 +24,7 @@
 
 #include "archive_ops.h"
 #include "bench_support.h"
+#include "catalogue.h"
 #include "data_set.h"
 #include "sample_data_set.h"
 
@@ -157,8 +158,13 @@ int main(int argc, char** argv) {
     QuietSink sink;
     const qax::ArchiveContext withFlushes{durable, paths, startUp.table, sink};
     const qax::ArchiveContext withoutFlushes{buffered, paths, startUp.table, sink};
-    const int middleShp = kShpMembers / 2;
-    const int middleTxt = kTxtMembers / 2;
+    // The middle member of each group, selected as the list shows it.
+    const auto middleOf = [&](int group, int count) {
+        const int line = count / 2;
+        return qax::ListedLine{line, qax::FillCatalogue(durable, paths.IndexPath, startUp.table, group)[line]};
+    };
+    const qax::ListedLine middleShp = middleOf(qax::Shp, kShpMembers);
+    const qax::ListedLine middleTxt = middleOf(qax::Txt, kTxtMembers);
     // The extracted member's line as the list would show it: the second
     // member, 64 MiB at offset 64 MiB (wider than 24 columns, read back by
     // its field boundaries).
@@ -178,8 +184,9 @@ int main(int argc, char** argv) {
         txtBase.push_back(TwoCopies(paths.TxtArchivePath, product / "edit"));
         txtOn.push_back(TimeOperation([&] { return ReplaceTextMember(withFlushes, middleTxt, newTxt.string()); }));
         txtOff.push_back(TimeOperation([&] { return ReplaceTextMember(withoutFlushes, middleTxt, newTxt.string()); }));
-        extract.push_back(
-            TimeOperation([&] { return ExtractShpMember(withFlushes, line, (product / "edit").string()); }));
+        extract.push_back(TimeOperation([&] {
+            return ExtractShpMember(withFlushes, {1, line}, (product / "edit").string());
+        }));
         fs::remove(product / "edit" / "BENCHOUT.SHP");
     }
     const long peakKiB = qax::bench::PeakResidentKiB();

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "catalogue.h"
+
 namespace qax {
 
 namespace {
@@ -44,14 +46,6 @@ std::string SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std
                    " under another name; copying the archive there would destroy it." + kNothingChanged;
     }
     return {};
-}
-
-std::string LeftoverCopyRefusal(FileSystem& fs, const std::string& tempPath) {
-    if (!fs.IsRegularFile(tempPath)) return {};
-    return "A copy left by an earlier replacement that did not finish is still at\n" + tempPath +
-           "\nIt may be the only complete copy of an archive. Check it (copy it back over its archive if that "
-           "archive is damaged), then delete it and try again." +
-           kNothingChanged;
 }
 
 std::string IndexGroupRefusal(const IndexImage& image, const SectionTable& table, int group,
@@ -100,8 +94,46 @@ std::string ReplacementStartRefusal(const ArchiveContext& context, int group, co
     std::string text = StartUpRefusal(context.table);
     if (text.empty()) text = SelectionRefusal(selectedLine, context.table.EntryCount(group));
     if (text.empty()) text = SameFileRefusal(context.fs, context.paths, archivePath, replacementFileName);
-    if (text.empty()) text = LeftoverCopyRefusal(context.fs, context.paths.TempPath);
     return text;
+}
+
+CurrentSectionTable ReadCurrentSectionTable(FileSystem& fs, const DataSetPaths& paths, std::uint64_t indexLength) {
+    const SectionLoadResult section = LoadSectionTable(fs, paths.SectionPath);
+    // The editor started with a sound section file, so one that cannot be
+    // read whole now is a file failure like any other.
+    if (section.status == SectionLoadStatus::CannotOpen)
+        throw IoError(IoStep::Open, paths.SectionPath, std::make_error_code(std::errc::io_error));
+    if (section.status == SectionLoadStatus::TooShort)
+        throw IoError(IoStep::Read, paths.SectionPath, MakeDataError(DataError::EndedEarly));
+    if (section.status != SectionLoadStatus::Loaded)
+        throw IoError(IoStep::Read, paths.SectionPath, std::make_error_code(std::errc::io_error));
+    if (std::string problem = SectionTableProblem(section.table, indexLength); !problem.empty())
+        return {
+            {},
+            "The section file " + paths.SectionPath + " no longer fits the index: " + problem + "." + kNothingChanged};
+    return {section.table, {}};
+}
+
+CurrentSectionTable ReadCurrentSectionTable(FileSystem& fs, const DataSetPaths& paths) {
+    try {
+        auto index = fs.Open(paths.IndexPath, OpenMode::Read);
+        const std::uint64_t length = index->Length();
+        index->Close();
+        return ReadCurrentSectionTable(fs, paths, length);
+    } catch (const IoError& error) {
+        return {{}, error.what()};
+    }
+}
+
+std::string StaleSelectionRefusal(const IndexImage& index, const SectionTable& table, int group,
+                                  const ListedLine& selected) {
+    const bool stillThere =
+        selected.number >= 0 && static_cast<std::uint32_t>(selected.number) < table.EntryCount(group) &&
+        EntryOffset(table, group, static_cast<std::uint32_t>(selected.number)) + kIndexEntrySize <= index.Length();
+    if (stillThere && FormatCatalogueLine(index.EntryAt(
+                          EntryOffset(table, group, static_cast<std::uint32_t>(selected.number)))) == selected.text)
+        return {};
+    return std::string(kDataSetChangedText) + kNothingChanged;
 }
 
 ArchiveOutcome Refuse(ReportSink& sink, const std::string& text, const char* caption) {

@@ -25,10 +25,6 @@ std::string SelectionRefusal(int selectedLine, std::uint32_t entryCount);
 std::string SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& archivePath,
                             const std::string& replacementFileName);
 
-// A temporary copy left by a replacement that did not finish may be the only
-// whole copy of an archive: it is never overwritten.
-std::string LeftoverCopyRefusal(FileSystem& fs, const std::string& tempPath);
-
 // The index must hold the whole group that the section table describes.
 std::string IndexGroupRefusal(const IndexImage& image, const SectionTable& table, int group,
                               const std::string& indexPath);
@@ -46,9 +42,27 @@ std::string NewSizeRefusal(std::uint64_t replacementLength, std::uint64_t newGro
                            const std::string& replacementFileName);
 
 // All the checks a replacement makes before it opens a file, in order: the
-// start-up, the selection, the files involved, a leftover copy.
+// start-up, the selection, the files involved.
 std::string ReplacementStartRefusal(const ArchiveContext& context, int group, const std::string& archivePath,
                                     int selectedLine, const std::string& replacementFileName);
+
+// The section table as the section file gives it now, for an index of
+// `indexLength` bytes, with the text of the refusal when it no longer fits
+// the index. IoError when the section file cannot be read.
+struct CurrentSectionTable {
+    SectionTable table;
+    std::string refusal;
+};
+CurrentSectionTable ReadCurrentSectionTable(FileSystem& fs, const DataSetPaths& paths, std::uint64_t indexLength);
+// The same, measuring the index itself; a file that cannot be read is told
+// in the refusal.
+CurrentSectionTable ReadCurrentSectionTable(FileSystem& fs, const DataSetPaths& paths);
+
+// The selected line must still be the line the index gives for the entry
+// at its place, as the index and section file are now; otherwise the data
+// set changed since it was listed.
+std::string StaleSelectionRefusal(const IndexImage& index, const SectionTable& table, int group,
+                                  const ListedLine& selected);
 
 // Shows the refusal and says so.
 ArchiveOutcome Refuse(ReportSink& sink, const std::string& text, const char* caption);

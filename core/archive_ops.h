@@ -33,8 +33,21 @@ struct ArchiveContext {
 enum class ArchiveOutcome {
     Done,     // the data set was changed (or the file extracted)
     Refused,  // the operation could not start; nothing was touched; a message said why
-    Failed    // a file step failed; the data set is as it was before, and the failure was reported
+    Failed,   // a file step failed; the data set is as it was before, and the failure was reported
+    Stale     // the data set changed since it was listed; nothing was touched; the list must be read again
 };
+
+// The line the user selected, as the list shows it: its number (-1 when no
+// line is selected) and its text. An operation goes ahead only while the
+// index still gives that very line for the entry at that place.
+struct ListedLine {
+    int number = -1;
+    std::string text;
+};
+
+inline constexpr const char* kDataSetChangedText =
+    "The data set has changed since it was listed: the selected line no longer describes the member at its "
+    "place. The list has been read again; select the member again.";
 
 // The texts of the Shp replacement, shown in the text pane.
 inline constexpr const char* kShpStartText = "This takes awhile. Please be patient. ";
@@ -50,26 +63,30 @@ inline constexpr std::uint64_t kShpProgressStep = 1000000;
 inline constexpr const char* kReplaceCaption = "Replace Selection";
 inline constexpr const char* kExtractCaption = "Extract File";
 
-// selectedLine: the list's selected line, -1 when none; read once.
+// Every operation runs under the data set's lock (exclusive for a
+// replacement, shared for an extraction) and first recovers what an
+// interrupted replacement left; another editor at work refuses it.
+
+// selected: the list's selected line, read once.
 // Rebuilds txt.qax member by member with the selected member's bytes replaced
 // by the file's; sets its size and the offsets that follow in the index.
-ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, int selectedLine,
+ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine& selected,
                                  const std::string& replacementFileName);
 
 // Rebuilds shp.qax by position through 65,536-byte blocks, showing the busy
 // cursor and progress marks and letting the window process events once
 // before the copy and at each mark; then gives the selected entry its new
 // size and every Shp entry a fresh offset.
-ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, int selectedLine,
+ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine& selected,
                                 const std::string& replacementFileName);
 
-// catalogueLine: the text of the selected list line (the window raises the
-// list-index error itself when nothing is selected); a damaged line raises
-// ConversionError before any file is opened.
+// selected: the selected list line (the window raises the list-index error
+// itself when nothing is selected); a damaged line raises ConversionError
+// before any file is opened.
 // editorDir: the editor's directory, without a trailing separator.
 // Writes editorDir/<trimmed name>.SHP byte for byte, replacing a file of that
 // name; nothing is shown on success.
-ArchiveOutcome ExtractShpMember(const ArchiveContext& context, std::string_view catalogueLine,
+ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine& selected,
                                 const std::string& editorDir);
 
 }  // namespace qax

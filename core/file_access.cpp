@@ -1,6 +1,7 @@
 #include "file_access.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace qax {
@@ -31,6 +33,10 @@ const char* ModeString(OpenMode mode) {
             return "r+b";
         case OpenMode::WriteTruncate:
             return "wb";
+        case OpenMode::CreateNew:
+            // "x" adds O_EXCL: the open fails on any existing name, a link
+            // included, so nothing is ever written through one.
+            return "wbx";
     }
     return "rb";
 }
@@ -210,6 +216,8 @@ public:
     Descriptor& operator=(const Descriptor&) = delete;
 
     int Get() const { return fd_; }
+    // Hands the descriptor over; this object no longer closes it.
+    int Release() { return std::exchange(fd_, -1); }
 
     std::uint64_t Length() const { return static_cast<std::uint64_t>(Status().st_size); }
 
@@ -407,6 +415,11 @@ bool StdioFileSystem::IsRegularFile(const std::string& path) {
     return !path.empty() && std::filesystem::is_regular_file(path, ec);
 }
 
+bool StdioFileSystem::Exists(const std::string& path) {
+    std::error_code ec;
+    return !path.empty() && std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
 bool StdioFileSystem::SameFile(const std::string& a, const std::string& b) {
     std::error_code ec;
     if (a.empty() || b.empty()) return false;
@@ -416,6 +429,36 @@ bool StdioFileSystem::SameFile(const std::string& a, const std::string& b) {
 
 bool ReadExactly(File& file, void* buffer, std::size_t count) {
     return file.Read(buffer, count) == count;
+}
+
+std::string ReadWholeFile(FileSystem& fs, const std::string& path) {
+    auto file = fs.Open(path, OpenMode::Read);
+    std::string bytes(static_cast<std::size_t>(file->Length()), '\0');
+    if (!bytes.empty() && !ReadExactly(*file, bytes.data(), bytes.size()))
+        throw IoError(IoStep::Read, path, MakeDataError(DataError::EndedEarly));
+    file->Close();
+    return bytes;
+}
+
+std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& directory, LockKind kind) {
+    Descriptor handle(directory.empty() ? "." : directory, O_RDONLY | O_DIRECTORY);
+    for (;;) {
+        errno = 0;
+        if (::flock(handle.Get(), (kind == LockKind::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) break;
+        if (errno == EWOULDBLOCK) return nullptr;
+        if (errno != EINTR) throw IoError(IoStep::Open, directory, LastSystemError());
+    }
+    return std::unique_ptr<DirectoryLock>(new DirectoryLock(handle.Release()));
+}
+
+DirectoryLock::~DirectoryLock() {
+    ::close(fd_);  // drops the lock
+}
+
+void DirectoryLock::Share() {
+    // Converting to shared never has to wait: this holder is the only one.
+    while (::flock(fd_, LOCK_SH) != 0 && errno == EINTR) {
+    }
 }
 
 }  // namespace qax

@@ -49,9 +49,10 @@ private:
 
 // The three stream modes the data set is accessed with.
 enum class OpenMode {
-    Read,          // "rb"
-    ReadUpdate,    // "r+b": read and write in place, no truncation
-    WriteTruncate  // "wb": create, or empty an existing file
+    Read,           // "rb"
+    ReadUpdate,     // "r+b": read and write in place, no truncation
+    WriteTruncate,  // "wb": create, or empty an existing file
+    CreateNew       // a new file only: fails when anything, even a dangling link, has the name
 };
 
 class File {
@@ -102,6 +103,9 @@ public:
     virtual void Remove(const std::string& path) = 0;
     // True for an existing regular file (a directory does not count).
     virtual bool IsRegularFile(const std::string& path) = 0;
+    // True when anything has this name, a link is not followed: a dangling
+    // link exists.
+    virtual bool Exists(const std::string& path) = 0;
     // True when both paths name the same existing file, whatever the spelling.
     virtual bool SameFile(const std::string& a, const std::string& b) = 0;
 };
@@ -121,6 +125,7 @@ public:
     void SyncDirectoryOf(const std::string& path) override;
     void Remove(const std::string& path) override;
     bool IsRegularFile(const std::string& path) override;
+    bool Exists(const std::string& path) override;
     bool SameFile(const std::string& a, const std::string& b) override;
 
 private:
@@ -129,5 +134,32 @@ private:
 
 // Reads exactly `count` bytes; false when the file ended first.
 bool ReadExactly(File& file, void* buffer, std::size_t count);
+
+// The whole of a file's bytes; IoError when it cannot be opened or read whole.
+std::string ReadWholeFile(FileSystem& fs, const std::string& path);
+
+// An advisory lock on a directory, held from a successful TryAcquire until
+// destruction. Several shared holders may hold it at once, an exclusive
+// holder alone. It is taken on the directory itself, so it leaves no file
+// behind, and the system drops it when the holding process dies, whatever
+// way it dies.
+enum class LockKind { Shared, Exclusive };
+
+class DirectoryLock {
+public:
+    // Empty when another holder keeps it from being taken at once; never
+    // waits. IoError when the directory cannot be opened.
+    static std::unique_ptr<DirectoryLock> TryAcquire(const std::string& directory, LockKind kind);
+    ~DirectoryLock();
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+    // Turns an exclusive lock into a shared one; others may then share it.
+    void Share();
+
+private:
+    explicit DirectoryLock(int fd) : fd_(fd) {}
+    int fd_;
+};
 
 }  // namespace qax

@@ -9,6 +9,8 @@
 namespace qax {
 
 inline constexpr const char* kFileErrorCaption = "File Error";
+// For what goes wrong after a replacement took effect: the member is replaced.
+inline constexpr const char* kReplacedWithWarningCaption = "Replaced, with a Warning";
 
 // "Could not open <path>\n" in a box captioned "File Error" with one OK button.
 void FileErrorReport(ReportSink& sink, const std::string& path);

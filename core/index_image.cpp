@@ -44,21 +44,4 @@ void IndexImage::SetOffset(std::uint64_t entryPosition, std::uint32_t offset) {
     StoreU32(Field(entryPosition, kOffsetField), offset);
 }
 
-std::string IndexSiblingPath(const std::string& indexPath) {
-    return indexPath + ".new";
-}
-
-void ReplaceIndexFile(FileSystem& fs, const std::string& indexPath, const IndexImage& image) {
-    const std::string sibling = IndexSiblingPath(indexPath);
-    {
-        auto file = fs.Open(sibling, OpenMode::WriteTruncate);
-        if (!image.Bytes().empty()) file->Write(image.Bytes().data(), image.Bytes().size());
-        // On disk before the rename: otherwise a power cut could leave the
-        // renamed index without its bytes.
-        file->Flush();
-        file->Close();
-    }
-    fs.Rename(sibling, indexPath);
-}
-
 }  // namespace qax

@@ -39,13 +39,4 @@ private:
     std::vector<unsigned char> bytes_;
 };
 
-// Where the new index is written before it takes the old one's place.
-std::string IndexSiblingPath(const std::string& indexPath);
-
-// Writes the image beside the index, flushes it to disk and renames it over
-// the index: the index is at every moment either the old one or the new one,
-// never emptied or half-written. When this throws, the index is unchanged
-// (the sibling may be left for the caller to remove).
-void ReplaceIndexFile(FileSystem& fs, const std::string& indexPath, const IndexImage& image);
-
 }  // namespace qax

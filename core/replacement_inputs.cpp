@@ -35,19 +35,29 @@ IndexImage ReplacementInputs::NewIndex() const {
 }
 
 std::optional<ArchiveOutcome> LoadReplacementInputs(const ArchiveContext& context, int group,
-                                                    const std::string& archivePath, int selectedLine,
+                                                    const std::string& archivePath, const ListedLine& selected,
                                                     const std::string& replacementFileName, ReplacementInputs& inputs) {
     try {
         inputs.image = IndexImage::Load(context.fs, context.paths.IndexPath);
-        if (std::string text = IndexGroupRefusal(inputs.image, context.table, group, context.paths.IndexPath);
+        // Another program may have rewritten the data set since the list was
+        // filled: the section file is read again, and the line the user
+        // chose must still be the one the index gives at its place.
+        const CurrentSectionTable current = ReadCurrentSectionTable(context.fs, context.paths, inputs.image.Length());
+        if (!current.refusal.empty()) return Refuse(context.sink, current.refusal, kReplaceCaption);
+        inputs.table = current.table;
+        if (std::string text = IndexGroupRefusal(inputs.image, inputs.table, group, context.paths.IndexPath);
             !text.empty())
             return Refuse(context.sink, text, kReplaceCaption);
+        if (std::string text = StaleSelectionRefusal(inputs.image, inputs.table, group, selected); !text.empty()) {
+            context.sink.ShowMessage(text, kReplaceCaption);
+            return ArchiveOutcome::Stale;
+        }
 
-        for (std::uint32_t line = 0; line < context.table.EntryCount(group); ++line) {
-            inputs.positions.push_back(EntryOffset(context.table, group, line));
+        for (std::uint32_t line = 0; line < inputs.table.EntryCount(group); ++line) {
+            inputs.positions.push_back(EntryOffset(inputs.table, group, line));
             inputs.members.push_back(inputs.image.EntryAt(inputs.positions.back()));
         }
-        inputs.selected = static_cast<std::size_t>(selectedLine);
+        inputs.selected = static_cast<std::size_t>(selected.number);
 
         inputs.replacement = context.fs.Open(replacementFileName, OpenMode::Read);
         inputs.replacementLength = inputs.replacement->Length();

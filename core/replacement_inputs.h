@@ -15,6 +15,7 @@
 namespace qax {
 
 struct ReplacementInputs {
+    SectionTable table;  // as the section file gives it now
     IndexImage image;
     std::vector<std::uint64_t> positions;  // byte position of each entry of the group in the index
     std::vector<IndexEntry> members;       // the group's entries, in index order
@@ -34,13 +35,14 @@ struct ReplacementInputs {
     IndexImage NewIndex() const;
 };
 
-// Opens the index, then the replacement file, then measures the archive,
-// and checks that the index holds the group and that no entry of it has a
-// negative size. Touches nothing. Returns the outcome when it stopped (the
-// failure or refusal was reported), or nothing when the inputs are ready.
-// selectedLine must already have been checked against the group.
+// Reads the index and the section file as they are now and checks that the
+// selected line still describes its entry; then opens the replacement file
+// and measures the archive, and checks that the index holds the group and
+// that no entry of it has a negative size. Touches nothing. Returns the
+// outcome when it stopped (the failure or refusal was reported), or nothing
+// when the inputs are ready.
 std::optional<ArchiveOutcome> LoadReplacementInputs(const ArchiveContext& context, int group,
-                                                    const std::string& archivePath, int selectedLine,
+                                                    const std::string& archivePath, const ListedLine& selected,
                                                     const std::string& replacementFileName, ReplacementInputs& inputs);
 
 }  // namespace qax

@@ -1,8 +1,10 @@
 // Extraction: the selected Shp member, byte for byte, to <editor dir>/<name>.SHP.
 //
-// Name, size and offset come from the catalogue line, not the index. The
-// file is written beside its final name and renamed over it once complete,
-// so a failure never leaves a half-written file where an earlier one was.
+// Name, size and offset come from the catalogue line, once the index has
+// confirmed that the line still describes its entry. The file is written
+// beside its final name and renamed over it once complete, so a failure never
+// leaves a half-written file where an earlier one was.
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,7 +13,9 @@
 #include "block_copy.h"
 #include "catalogue.h"
 #include "file_errors.h"
-#include "leftover_file.h"
+#include "index_image.h"
+#include "rebuild_transaction.h"
+#include "save_file.h"
 
 namespace qax {
 
@@ -38,24 +42,11 @@ std::string DataFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std
     return {};
 }
 
-std::string PartialPath(const std::string& outputPath) {
-    return outputPath + ".part";
-}
-
-std::unique_ptr<File> OpenPartial(FileSystem& fs, const std::string& outputPath) {
-    try {
-        return fs.Open(PartialPath(outputPath), OpenMode::WriteTruncate);
-    } catch (const IoError& error) {
-        // The user knows the file by its final name.
-        throw IoError(IoStep::Open, outputPath, error.Reason());
-    }
-}
-
 }  // namespace
 
-ArchiveOutcome ExtractShpMember(const ArchiveContext& context, std::string_view catalogueLine,
+ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine& selected,
                                 const std::string& editorDir) {
-    const CatalogueEntry member = ReadCatalogueLine(catalogueLine);
+    const CatalogueEntry member = ReadCatalogueLine(selected.text);
     FileSystem& fs = context.fs;
     ReportSink& sink = context.sink;
 
@@ -70,8 +61,22 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, std::string_view 
     if (std::string text = DataFileRefusal(fs, context.paths, outputPath); !text.empty())
         return Refuse(sink, text, kExtractCaption);
 
+    const auto lock = LockDataSet(context, DataSetUse::Read, kExtractCaption);
+    if (!lock) return ArchiveOutcome::Refused;
+
     const std::uint64_t size = static_cast<std::uint64_t>(member.size);
+    std::optional<SaveFile> output;
     try {
+        // The line is trusted only while the index still gives it: another
+        // program may have rewritten the data set since it was listed.
+        const IndexImage index = IndexImage::Load(fs, context.paths.IndexPath);
+        const CurrentSectionTable current = ReadCurrentSectionTable(fs, context.paths, index.Length());
+        if (!current.refusal.empty()) return Refuse(sink, current.refusal, kExtractCaption);
+        if (std::string text = StaleSelectionRefusal(index, current.table, Shp, selected); !text.empty()) {
+            sink.ShowMessage(text, kExtractCaption);
+            return ArchiveOutcome::Stale;
+        }
+
         auto archive = fs.Open(context.paths.ShpArchivePath, OpenMode::Read);
         const std::uint64_t archiveLength = archive->Length();
         // Checked before the output is touched: bytes that are not in the
@@ -84,17 +89,27 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, std::string_view 
                               ").\nThe list does not match the archive; nothing was written.",
                           kFileErrorCaption);
         archive->Seek(member.offset);
-        auto partial = OpenPartial(fs, outputPath);
+        output.emplace(fs, outputPath);
         std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size, kExtractBufferSize)));
-        CopyExactly(*archive, *partial, size, buffer);
-        partial->Flush();
-        partial->Close();
+        CopyExactly(*archive, output->Stream(), size, buffer);
         archive->Close();
         // Only a complete file takes the output's name.
-        fs.Rename(PartialPath(outputPath), outputPath);
+        output->Commit();
     } catch (const IoError& error) {
-        sink.ShowMessage(FileErrorText(error) + RemoveLeftoverFile(fs, PartialPath(outputPath), "The unfinished file"),
-                         kFileErrorCaption);
+        if (output && output->Renamed()) {
+            sink.ShowMessage("The member was extracted to " + outputPath + ", but " + FileErrorText(error) +
+                                 "\nThe file may not survive a power cut.",
+                             kExtractCaption);
+            return ArchiveOutcome::Done;
+        }
+        std::string unfinished;
+        try {
+            if (output) output->Cancel();
+        } catch (const IoError& removal) {
+            unfinished = "\n\nThe unfinished file " + SaveFile::PartialPathOf(outputPath) + " could not be removed (" +
+                         removal.Reason().message() + "); it is not needed and can be deleted.";
+        }
+        sink.ShowMessage(FileErrorText(error) + unfinished, kFileErrorCaption);
         return ArchiveOutcome::Failed;
     }
     return ArchiveOutcome::Done;

@@ -9,8 +9,8 @@
 
 #include "archive_checks.h"
 #include "archive_ops.h"
-#include "archive_rebuild.h"
 #include "block_copy.h"
+#include "rebuild_transaction.h"
 #include "replacement_inputs.h"
 #include "shp_archive_copy.h"
 
@@ -54,20 +54,20 @@ std::string NotBackToBackRefusal(const std::vector<IndexEntry>& members) {
 
 }  // namespace
 
-ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, int selectedLine,
+ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine& selected,
                                 const std::string& replacementFileName) {
     ReportSink& sink = context.sink;
     const std::string& archivePath = context.paths.ShpArchivePath;
-    if (std::string text = ReplacementStartRefusal(context, Shp, archivePath, selectedLine, replacementFileName);
+    if (std::string text = ReplacementStartRefusal(context, Shp, archivePath, selected.number, replacementFileName);
         !text.empty())
         return Refuse(sink, text, kReplaceCaption);
+    const auto lock = LockDataSet(context, DataSetUse::Change, kReplaceCaption);
+    if (!lock) return ArchiveOutcome::Refused;
 
-    BusyCursor busy(sink);
-    sink.ClearPane();
-    sink.SetPaneText(kShpStartText);
-
+    // Every check is made before the start text appears, so the pane never
+    // promises a copy that is then refused.
     ReplacementInputs inputs;
-    if (auto stopped = LoadReplacementInputs(context, Shp, archivePath, selectedLine, replacementFileName, inputs))
+    if (auto stopped = LoadReplacementInputs(context, Shp, archivePath, selected, replacementFileName, inputs))
         return *stopped;
     const IndexEntry old = inputs.Selected();
     if (std::string text = MemberBoundsRefusal({old}, inputs.archiveLength, archivePath); !text.empty())
@@ -84,6 +84,9 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, int selectedLine,
     // The members lie back to back, so this is every entry's fresh offset.
     const IndexImage newIndex = inputs.NewIndex();
 
+    BusyCursor busy(sink);
+    sink.ClearPane();
+    sink.SetPaneText(kShpStartText);
     sink.ProcessEvents();
 
     const auto writeArchive = [&](File& copy, File& archive) {
@@ -97,6 +100,7 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, int selectedLine,
     const ArchiveOutcome outcome = RebuildArchive(context, {.archivePath = archivePath,
                                                             .archiveLength = inputs.archiveLength,
                                                             .newArchiveLength = newArchiveLength,
+                                                            .oldIndex = &inputs.image,
                                                             .newIndex = &newIndex,
                                                             .writeArchive = writeArchive});
 

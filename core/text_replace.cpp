@@ -8,8 +8,8 @@
 
 #include "archive_checks.h"
 #include "archive_ops.h"
-#include "archive_rebuild.h"
 #include "block_copy.h"
+#include "rebuild_transaction.h"
 #include "replacement_inputs.h"
 
 namespace qax {
@@ -56,15 +56,17 @@ constexpr std::size_t kTextCopyBufferSize = std::size_t{1} << 20;
 
 }  // namespace
 
-ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, int selectedLine,
+ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine& selected,
                                  const std::string& replacementFileName) {
     const std::string& archivePath = context.paths.TxtArchivePath;
-    if (std::string text = ReplacementStartRefusal(context, Txt, archivePath, selectedLine, replacementFileName);
+    if (std::string text = ReplacementStartRefusal(context, Txt, archivePath, selected.number, replacementFileName);
         !text.empty())
         return Refuse(context.sink, text, kReplaceCaption);
+    const auto lock = LockDataSet(context, DataSetUse::Change, kReplaceCaption);
+    if (!lock) return ArchiveOutcome::Refused;
 
     ReplacementInputs inputs;
-    if (auto stopped = LoadReplacementInputs(context, Txt, archivePath, selectedLine, replacementFileName, inputs))
+    if (auto stopped = LoadReplacementInputs(context, Txt, archivePath, selected, replacementFileName, inputs))
         return *stopped;
     const std::vector<IndexEntry>& members = inputs.members;
     // Every member is read from the copy, so every member must be inside it.
@@ -91,6 +93,7 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, int selectedLine
     return RebuildArchive(context, {.archivePath = archivePath,
                                     .archiveLength = inputs.archiveLength,
                                     .newArchiveLength = newLength,
+                                    .oldIndex = &inputs.image,
                                     .newIndex = &newIndex,
                                     .writeArchive = writeArchive});
 }

@@ -1,9 +1,11 @@
 #include "text_view.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "catalogue.h"
 #include "file_errors.h"
+#include "rebuild_transaction.h"
 
 namespace qax {
 
@@ -28,6 +30,11 @@ void ShowTextMember(FileSystem& fs, const std::string& txtArchivePath, std::stri
     sink.ClearPane();
 
     const std::size_t wanted = member.size <= 0 ? 0 : std::min<std::size_t>(member.size, kTextViewLimit);
+    // Another editor rebuilding txt.qax holds the data set exclusively: what
+    // the archive holds at this place may be half old and half new.
+    const auto lock = LockDataSetForReading(fs, std::filesystem::path(txtArchivePath).parent_path().string(), sink,
+                                            kFileErrorCaption);
+    if (!lock) return;
     std::string text;
     try {
         auto archive = fs.Open(txtArchivePath, OpenMode::Read);

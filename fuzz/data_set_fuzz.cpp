@@ -130,7 +130,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const qax::ArchiveContext context{files, startUp.paths, startUp.table, sink};
     const bool shp = in.ConsumeBool();
-    const int selected = PickLine(in, shp ? shpLines.size() : txtLines.size());
+    const auto& lines = shp ? shpLines : txtLines;
+    const int number = PickLine(in, lines.size());
+    const bool listed = number >= 0 && static_cast<std::size_t>(number) < lines.size();
+    const qax::ListedLine selected{number, listed ? lines[static_cast<std::size_t>(number)] : std::string()};
     const qax::ArchiveOutcome outcome = shp ? qax::ReplaceShpMember(context, selected, replacementPath)
                                             : qax::ReplaceTextMember(context, selected, replacementPath);
     const auto after = Snapshot(product);
@@ -152,10 +155,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     if (!shpLines.empty()) {
-        const auto& line = shpLines[in.ConsumeIntegralInRange<std::size_t>(0, shpLines.size() - 1)];
+        const std::size_t number = in.ConsumeIntegralInRange<std::size_t>(0, shpLines.size() - 1);
         const auto beforeExtract = Snapshot(product);
         try {
-            qax::ExtractShpMember(context, line, (product / "edit").string());
+            // Listed after the replacement changed the index: a line that
+            // no longer describes its entry must be refused.
+            qax::ExtractShpMember(context, {static_cast<int>(number), shpLines[number]}, (product / "edit").string());
         } catch (const qax::ConversionError&) {
         }
         // Extraction may add or replace one .SHP file in the editor's

@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config              # the toolchain
+  zlib1g-dev                             # the checksum of the crash record
   libgtest-dev libbenchmark-dev          # core tests and benchmarks
   qt6-base-dev                           # the window (Qt 6 Widgets) and Qt Test
   fonts-dejavu-core fonts-liberation2    # a monospace and a sans font for the window

@@ -7,6 +7,7 @@
 #include "catalogue.h"
 #include "error_box.h"
 #include "list_click_watcher.h"
+#include "rebuild_transaction.h"
 #include "text_codec.h"
 #include "text_view.h"
 
@@ -53,7 +54,14 @@ void TMainForm::FormCreate() {
         state_.paths = result.paths;
         state_.table = result.table;
         state_.dataSetReady = result.Ready();
-        SetPaneText(result.paneText);
+        std::string paneText = result.paneText;
+        // A replacement that a dead editor left half done is finished or
+        // undone before anything is listed from the data set.
+        if (result.status != StartUpStatus::MissingFiles) {
+            const RecoveryReport recovery = RecoverAtStartUp(fs_, state_.paths);
+            if (!recovery.text.empty()) paneText += "\n\n" + recovery.text;
+        }
+        SetPaneText(paneText);
         RepaintPane();
         // After a failed start-up nothing may read or write the data set:
         // the section table is all zero, and a replacement would write into

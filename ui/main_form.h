@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 
+#include "archive_ops.h"
 #include "data_set.h"
 #include "file_access.h"
 #include "index_file.h"
@@ -94,6 +95,11 @@ private:
     void ShowSelectedTextMember();
     void ChooseReplacementFile();
     void ReleaseBusyCursors();
+    // The selected line with its text; number -1 and no text when none is.
+    ListedLine SelectedListedLine() const;
+    // After an operation that found the data set changed since it was
+    // listed, takes the section table as it is now. True when it did.
+    bool FollowDataSetChanges(ArchiveOutcome outcome);
 
     const std::string programPath_;
     FileSystem& fs_;

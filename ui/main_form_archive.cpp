@@ -2,7 +2,9 @@
 // the chosen file, and extracting the selected Shp member.
 #include <QCloseEvent>
 
+#include "archive_checks.h"
 #include "archive_ops.h"
+#include "file_errors.h"
 #include "main_form.h"
 
 namespace qax::ui {
@@ -46,10 +48,11 @@ void TMainForm::ReplaceBtnClick() {
         // replacement would write into the index header.
         if (!state_.dataSetReady) return;
         const ArchiveContext context{fs_, state_.paths, state_.table, *this};
-        if (SelectedType() == Txt) ReplaceTextMember(context, SelectedLineNumber(), state_.ReplacementFileName);
+        if (SelectedType() == Txt)
+            FollowDataSetChanges(ReplaceTextMember(context, SelectedListedLine(), state_.ReplacementFileName));
         if (SelectedType() == Shp) {
             const OperationLock lock(*this, operationRunning_);
-            ReplaceShpMember(context, SelectedLineNumber(), state_.ReplacementFileName);
+            FollowDataSetChanges(ReplaceShpMember(context, SelectedListedLine(), state_.ReplacementFileName));
         }
     });
     // Whatever happened, the list shows the index as it now is.
@@ -59,10 +62,28 @@ void TMainForm::ReplaceBtnClick() {
 void TMainForm::ExtractBtnClick() {
     Handle([this] {
         if (!state_.dataSetReady || SelectedType() != Shp) return;
-        const std::string line = CatalogueLine(SelectedLineNumber());
+        const ListedLine selected{SelectedLineNumber(), CatalogueLine(SelectedLineNumber())};
         const ArchiveContext context{fs_, state_.paths, state_.table, *this};
-        ExtractShpMember(context, line, ExeDirOf(programPath_));
+        if (FollowDataSetChanges(ExtractShpMember(context, selected, ExeDirOf(programPath_)))) ListSelectedType();
     });
+}
+
+ListedLine TMainForm::SelectedListedLine() const {
+    const int number = SelectedLineNumber();
+    return {number, number < 0 ? std::string() : CatalogueLine(number)};
+}
+
+bool TMainForm::FollowDataSetChanges(ArchiveOutcome outcome) {
+    if (outcome != ArchiveOutcome::Stale) return false;
+    // The data set was rewritten behind the list: its groups may lie
+    // elsewhere now, so the section file is read again before re-listing.
+    const CurrentSectionTable current = ReadCurrentSectionTable(fs_, state_.paths);
+    if (current.refusal.empty()) {
+        state_.table = current.table;
+    } else {
+        ShowMessage(current.refusal, kFileErrorCaption);
+    }
+    return true;
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

@@ -33,7 +33,8 @@ MemberSet ShpMembers() {
 class Extraction : public ::testing::Test {
 protected:
     ArchiveOutcome Extract(std::string_view line, FileSystem* fs = nullptr) {
-        return ExtractShpMember({fs != nullptr ? *fs : fs_, disk_.Paths(), table_, sink_}, line, disk_.EditorDir());
+        return ExtractShpMember({fs != nullptr ? *fs : fs_, disk_.Paths(), table_, sink_},
+                                testing::ListedText(disk_.Paths(), table_, Shp, line), disk_.EditorDir());
     }
     std::string Line(std::size_t member) const {
         const auto& m = set_.shp[member];
@@ -108,13 +109,15 @@ TEST_F(Extraction, ADamagedLineRaisesTheConversionErrorBeforeAnyFileIsOpened) {
 }
 
 TEST_F(Extraction, AMemberRunningPastTheEndWritesNothing) {
-    WriteText(Output("TANK.SHP"), "earlier extraction");
-    const std::uint32_t length = static_cast<std::uint32_t>(disk_.Shp().size());
-    EXPECT_EQ(Extract(FormatCatalogueLine({"TANK", 100, length - 99})), ArchiveOutcome::Refused);
+    WriteText(Output("SOLDIER1.SHP"), "earlier extraction");
+    // The archive ends 99 bytes into SOLDIER1, which the index and the
+    // line both say is 999 bytes long.
+    WriteText(disk_.Paths().ShpArchivePath, disk_.Shp().substr(0, 4096 + 1234 + 99));
+    EXPECT_EQ(Extract(Line(2)), ArchiveOutcome::Refused);
     ASSERT_EQ(sink_.messages.size(), 1u);
     EXPECT_NE(sink_.messages[0].text.find("runs past the end"), std::string::npos);
-    EXPECT_EQ(ReadWholeFile(Output("TANK.SHP")), "earlier extraction");
-    EXPECT_EQ(EditorFiles(), (std::vector<std::string>{"TANK.SHP"}));
+    EXPECT_EQ(ReadWholeFile(Output("SOLDIER1.SHP")), "earlier extraction");
+    EXPECT_EQ(EditorFiles(), (std::vector<std::string>{"SOLDIER1.SHP"}));
 }
 
 TEST_F(Extraction, AnArchiveThatCannotBeOpenedIsAFileError) {
@@ -128,7 +131,9 @@ TEST_F(Extraction, AnArchiveThatCannotBeOpenedIsAFileError) {
 
 TEST_F(Extraction, AnOutputThatCannotBeOpenedIsAFileErrorUnderItsOwnName) {
     const std::string missingDir = (disk_.Dir() / "gone").string();
-    EXPECT_EQ(ExtractShpMember({fs_, disk_.Paths(), table_, sink_}, Line(1), missingDir), ArchiveOutcome::Failed);
+    EXPECT_EQ(ExtractShpMember({fs_, disk_.Paths(), table_, sink_},
+                               testing::ListedText(disk_.Paths(), table_, Shp, Line(1)), missingDir),
+              ArchiveOutcome::Failed);
     ASSERT_EQ(sink_.messages.size(), 1u);
     EXPECT_EQ(sink_.messages[0].text, "Could not open " + missingDir + "/TANK.SHP\n");
 }

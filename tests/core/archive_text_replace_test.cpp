@@ -37,9 +37,10 @@ class TextReplacement : public ::testing::Test {
 protected:
     ArchiveOutcome Replace(int line, const std::string& bytes) {
         WriteText(ReplacementPath(), bytes);
-        return ReplaceTextMember(Context(), line, ReplacementPath());
+        return ReplaceTextMember(Context(), Listed(line), ReplacementPath());
     }
     ArchiveContext Context() { return {fs_, disk_.Paths(), table_, sink_}; }
+    ListedLine Listed(int line) const { return testing::Listed(disk_.Paths(), table_, Txt, line); }
     std::string ReplacementPath() const { return (disk_.Dir() / "new.txt").string(); }
 
     void ExpectReplaced(int line, const std::string& bytes) {
@@ -119,6 +120,7 @@ TEST_F(TextReplacement, AnArchiveWithGapsComesOutBackToBackWithTrueOffsets) {
     entries.push_back({"JEEP", 300, 900});
     entries.insert(entries.end(), set_.others.begin(), set_.others.end());
     testing::WriteBytes(disk_.Paths().IndexPath, IndexBytes(set_.header, entries));
+    testing::WriteBytes(disk_.Paths().SectionPath, testing::SectionBytes({3, 5, 6, 7, 8, 9}));
     const SectionTable table = [] {
         SectionTable t;
         t.B = {4, 4 + 16 * 3, 4 + 16 * 5, 4 + 16 * 6, 4 + 16 * 7, 4 + 16 * 8, 4 + 16 * 9};
@@ -126,7 +128,9 @@ TEST_F(TextReplacement, AnArchiveWithGapsComesOutBackToBackWithTrueOffsets) {
     }();
 
     WriteText(ReplacementPath(), "bbb");
-    ASSERT_EQ(ReplaceTextMember({fs_, disk_.Paths(), table, sink_}, 1, ReplacementPath()), ArchiveOutcome::Done);
+    ASSERT_EQ(ReplaceTextMember({fs_, disk_.Paths(), table, sink_}, testing::Listed(disk_.Paths(), table, Txt, 1),
+                                ReplacementPath()),
+              ArchiveOutcome::Done);
     EXPECT_EQ(disk_.Txt(), "AAAAbbbCCCCC");
     entries[1] = {"B", 3, 4};
     entries[2] = {"C", 5, 7};
@@ -160,18 +164,19 @@ TEST_F(TextReplacementOpenFailures, IndexThatCannotBeOpened) {
     FaultyFileSystem faulty(fs_);
     faulty.FailOpensOf(disk_.Paths().IndexPath);
     WriteText(ReplacementPath(), "new");
-    EXPECT_EQ(ReplaceTextMember({faulty, disk_.Paths(), table_, sink_}, 0, ReplacementPath()), ArchiveOutcome::Failed);
+    EXPECT_EQ(ReplaceTextMember({faulty, disk_.Paths(), table_, sink_}, Listed(0), ReplacementPath()),
+              ArchiveOutcome::Failed);
     ExpectUnchangedWithMessage("Could not open " + disk_.Paths().IndexPath + "\n");
 }
 
 TEST_F(TextReplacementOpenFailures, ReplacementFileThatIsNotThere) {
     const std::string missing = (disk_.Dir() / "no such file.txt").string();
-    EXPECT_EQ(ReplaceTextMember(Context(), 0, missing), ArchiveOutcome::Failed);
+    EXPECT_EQ(ReplaceTextMember(Context(), Listed(0), missing), ArchiveOutcome::Failed);
     ExpectUnchangedWithMessage("Could not open " + missing + "\n");
 }
 
 TEST_F(TextReplacementOpenFailures, NoReplacementFileChosenGivesTheEmptyPath) {
-    EXPECT_EQ(ReplaceTextMember(Context(), 0, ""), ArchiveOutcome::Failed);
+    EXPECT_EQ(ReplaceTextMember(Context(), Listed(0), ""), ArchiveOutcome::Failed);
     ExpectUnchangedWithMessage("Could not open \n");
 }
 
@@ -191,7 +196,7 @@ TEST_F(TextReplacementOpenFailures, ArchiveThatCannotBeOpenedForWriting) {
     private:
         std::string path_;
     } refusing(fs_, disk_.Paths().TxtArchivePath);
-    EXPECT_EQ(ReplaceTextMember({refusing, disk_.Paths(), table_, sink_}, 0, ReplacementPath()),
+    EXPECT_EQ(ReplaceTextMember({refusing, disk_.Paths(), table_, sink_}, Listed(0), ReplacementPath()),
               ArchiveOutcome::Failed);
     ExpectUnchangedWithMessage("Could not open " + disk_.Paths().TxtArchivePath + "\n");
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -14,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "archive_ops.h"
+#include "catalogue.h"
 #include "data_set.h"
 #include "index_builder.h"
 #include "index_file.h"
@@ -134,13 +137,37 @@ public:
     std::string Txt() const { return ReadWholeFile(paths_.TxtArchivePath); }
     std::string Shp() const { return ReadWholeFile(paths_.ShpArchivePath); }
     bool TempExists() const { return std::filesystem::exists(paths_.TempPath); }
+    std::filesystem::path RecordPath() const { return dir_ / "data" / "~qaxedit.rec"; }
     // Files the operations may create and must not leave behind.
-    bool LeftoversExist() const { return std::filesystem::exists(paths_.IndexPath + ".new") || TempExists(); }
+    bool LeftoversExist() const {
+        for (const std::filesystem::path& path : {std::filesystem::path(paths_.IndexPath + ".new"), RecordPath(),
+                                                  std::filesystem::path(RecordPath().string() + ".new")})
+            if (std::filesystem::exists(std::filesystem::symlink_status(path))) return true;
+        return TempExists();
+    }
 
 private:
     TempDir dir_;
     DataSetPaths paths_;
 };
+
+// Line `line` of group `group` as the list shows it for the index on disk,
+// the way the window hands a selection to an operation; no text when the
+// list has no such line.
+inline ListedLine Listed(const DataSetPaths& paths, const SectionTable& table, int group, int line) {
+    StdioFileSystem fs;
+    const std::vector<std::string> lines = FillCatalogue(fs, paths.IndexPath, table, group);
+    const bool listed = line >= 0 && static_cast<std::size_t>(line) < lines.size();
+    return {line, listed ? lines[static_cast<std::size_t>(line)] : std::string()};
+}
+
+// A line given as text, at the place the list shows it (-1 when it does not).
+inline ListedLine ListedText(const DataSetPaths& paths, const SectionTable& table, int group, std::string_view text) {
+    StdioFileSystem fs;
+    const std::vector<std::string> lines = FillCatalogue(fs, paths.IndexPath, table, group);
+    const auto found = std::find(lines.begin(), lines.end(), text);
+    return {found == lines.end() ? -1 : static_cast<int>(found - lines.begin()), std::string(text)};
+}
 
 // The set with member `member` of group `group` (Txt or Shp) given new bytes.
 inline MemberSet WithMemberReplaced(MemberSet set, int group, std::size_t member, std::string bytes) {

@@ -86,6 +86,7 @@ public:
         real_.Remove(path);
     }
     bool IsRegularFile(const std::string& path) override { return real_.IsRegularFile(path); }
+    bool Exists(const std::string& path) override { return real_.Exists(path); }
     bool SameFile(const std::string& a, const std::string& b) override { return real_.SameFile(a, b); }
 
 private:

@@ -1,0 +1,97 @@
+// The write cycle of a replacement, and what makes it safe beyond the life of
+// one process.
+//
+// A replacement rebuilds an archive in place from a whole copy of it:
+//
+//   1. copy the archive to the temporary file beside the editor, check the
+//      copy and flush it (file and directory) to disk;
+//   2. write the crash record into the data directory, on disk before
+//      anything else happens: which archive is rebuilt, where its copy is,
+//      the old and new lengths and checksums of the archive and the index;
+//   3. let the caller write the archive anew from the copy; check its
+//      length, cut it there and flush it;
+//   4. write the new index beside the old one and rename it over it: this
+//      rename is the moment the replacement takes effect;
+//   5. remove the record, then the copy.
+//
+// A failure the process lives through puts the archive back from the copy
+// at once. A process that dies anywhere leaves the record behind, and the
+// next editor to open the data set (at start-up, or at the start of any
+// operation) finishes or undoes the replacement from it: an old index means
+// the archive may be half rewritten and is copied back from the copy; a new
+// index means the replacement was complete. All of this runs under the
+// data set's exclusive lock, so one editor never "recovers" a rebuild that
+// another editor is still running.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "archive_ops.h"
+#include "index_image.h"
+
+namespace qax {
+
+// The crash record lives in the data directory, where every editor of the
+// data set finds it whatever directory it runs from.
+inline constexpr const char* kRebuildRecordName = "~qaxedit.rec";
+std::string DataDirectoryOf(const DataSetPaths& paths);
+std::string RebuildRecordPath(const DataSetPaths& paths);
+
+struct RebuildJob {
+    std::string archivePath;
+    std::uint64_t archiveLength = 0;     // measured before the copy is made
+    std::uint64_t newArchiveLength = 0;  // what writeArchive must produce
+    const IndexImage* oldIndex = nullptr;
+    const IndexImage* newIndex = nullptr;
+    // Writes the whole new archive from the copy (opened for reading at its
+    // start) into the archive (opened for update at its start). Throws on
+    // any failure.
+    std::function<void(File& copy, File& archive)> writeArchive;
+};
+
+// Runs steps 1 to 5. The caller holds the data set's exclusive lock.
+ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& job);
+
+enum class RecoveryState {
+    Clean,        // nothing was left by an interrupted replacement
+    Undone,       // the archive was put back from its copy
+    Completed,    // the replacement had taken effect; its leftovers were removed
+    CopyRemoved,  // a copy without a record: the archive and index agreed already
+    Unresolved    // nothing was touched; the text says what the user can do
+};
+
+struct RecoveryReport {
+    RecoveryState state = RecoveryState::Clean;
+    std::string text;  // one or two sentences for the user; empty when Clean
+};
+
+// Finishes or undoes a replacement that a dead process left, and removes
+// the leftovers of the editor's own interrupted writes (the index's and the
+// record's unfinished siblings, unfinished extraction outputs in the
+// editor's directory). The caller holds the data set's exclusive lock.
+RecoveryReport RecoverInterruptedRebuild(FileSystem& fs, const DataSetPaths& paths);
+
+// Recovery as the editor runs it when it starts: only when the exclusive
+// lock can be had at once (another editor holding it is still working, and
+// what it left is its own); Clean otherwise.
+RecoveryReport RecoverAtStartUp(FileSystem& fs, const DataSetPaths& paths);
+
+enum class DataSetUse { Change, Read };
+
+// Takes the data set's lock for one operation: exclusive to change it,
+// shared to read from it. Recovers first where it can. Returns nothing,
+// after telling the user why under `caption`, when another editor is
+// working on the data set or an interrupted replacement could not be
+// recovered.
+std::unique_ptr<DirectoryLock> LockDataSet(const ArchiveContext& context, DataSetUse use, const char* caption);
+
+// The shared lock for reading a member in the data directory `dataDir`,
+// without recovering; nothing (after a message) when another editor is
+// changing the data set or left a replacement unfinished.
+std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const std::string& dataDir, ReportSink& sink,
+                                                     const char* caption);
+
+}  // namespace qax
