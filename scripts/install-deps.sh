@@ -11,6 +11,7 @@ packages=(
   fonts-dejavu-core fonts-liberation2    # a monospace and a sans font for the window
   xvfb xdotool x11-utils imagemagick     # real-window tests and screenshots
   clang libclang-rt-14-dev               # fuzz targets (libFuzzer)
+  strace                                 # sees the directory flush reach the system
 )
 
 missing=()

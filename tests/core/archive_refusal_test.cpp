@@ -3,10 +3,12 @@
 // temporary copy and the index are left exactly as they were.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
 
 #include "archive_data_set.h"
 #include "archive_ops.h"
+#include "faulty_file_system.h"
 #include "recording_sink.h"
 
 namespace qax {
@@ -37,12 +39,24 @@ MemberSet ThreeOfEach() {
     return set;
 }
 
+// Every refusal comes before the archive is copied: a copy means the refusal
+// came too late. It is stopped at once, so that a missing check fails fast
+// instead of copying the sparse 4 GiB archive below for real.
+class NoCopyFileSystem : public testing::FaultyFileSystem {
+public:
+    using FaultyFileSystem::FaultyFileSystem;
+    std::uint64_t CopyFile(const std::string& from, const std::string& to) override {
+        ADD_FAILURE() << "copied " << from << " although the replacement should have been refused";
+        throw IoError(IoStep::Write, to, std::make_error_code(std::errc::operation_not_permitted));
+    }
+};
+
 class Refusal : public ::testing::TestWithParam<Operation> {
 protected:
     Refusal() { WriteText(ReplacementPath(), "replacement bytes"); }
 
     ArchiveOutcome Run(int line, const std::string& replacement) {
-        return GetParam().replace({fs_, disk_.Paths(), table_, sink_},
+        return GetParam().replace({noCopy_, disk_.Paths(), table_, sink_},
                                   testing::Listed(disk_.Paths(), table_, GetParam().group, line), replacement);
     }
     ArchiveOutcome Run(int line) { return Run(line, ReplacementPath()); }
@@ -72,6 +86,7 @@ protected:
     DataSetOnDisk disk_{set_};
     SectionTable table_ = TableFor(set_);
     StdioFileSystem fs_;
+    NoCopyFileSystem noCopy_{fs_};
     RecordingSink sink_;
     std::string indexBefore_ = disk_.Index();
     std::string txtBefore_ = disk_.Txt();
@@ -159,7 +174,45 @@ TEST_P(Refusal, ReplacementLargerThanASizeFieldCanHold) {
     ExpectRefused(Run(1, big.string()), "at most");
 }
 
+TEST_P(Refusal, NewArchivePastTheReachOfTheOffsets) {
+    // Two members of the largest size fill a sparse archive up to the last
+    // offset there is; a third member longer than its one byte would begin
+    // past 4 GiB.
+    std::vector<testing::RawEntry> entries = testing::AllEntries(set_);
+    testing::RawEntry* group = &entries[GetParam().group == Txt ? 0 : set_.txt.size()];
+    group[0] = {"FIRST", INT32_MAX, 0};
+    group[1] = {"SECOND", INT32_MAX, INT32_MAX};
+    group[2] = {"LAST", 1, UINT32_MAX - 1};
+    testing::WriteBytes(disk_.Paths().IndexPath, testing::IndexBytes(set_.header, entries));
+    std::filesystem::resize_file(Archive(), UINT32_MAX);
+    const std::string index = disk_.Index();
+
+    EXPECT_EQ(Run(2), ArchiveOutcome::Refused);
+    ASSERT_EQ(sink_.messages.size(), 1u);
+    EXPECT_NE(sink_.messages[0].text.find("4 GiB"), std::string::npos) << sink_.messages[0].text;
+    // Not read back whole: the archive is 4 GiB.
+    EXPECT_EQ(disk_.Index(), index);
+    EXPECT_EQ(std::filesystem::file_size(Archive()), UINT32_MAX);
+    EXPECT_FALSE(disk_.LeftoversExist());
+}
+
 INSTANTIATE_TEST_SUITE_P(BothReplacements, Refusal, ::testing::Values(kTextOperation, kShpOperation),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The Txt replacement reads every member from the copy, so any member past
+// the end refuses it; the Shp replacement copies by position and needs only
+// the selected member inside the archive.
+class TextRefusal : public Refusal {};
+
+TEST_P(TextRefusal, MemberNotSelectedRunningPastTheEndOfTheArchive) {
+    std::string archive = disk_.Txt();
+    archive.resize(archive.size() - 1);
+    WriteText(Archive(), archive);
+    Remember();
+    ExpectRefused(Run(0), "runs past the end");
+}
+
+INSTANTIATE_TEST_SUITE_P(TxtReplacement, TextRefusal, ::testing::Values(kTextOperation),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

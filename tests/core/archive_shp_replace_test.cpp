@@ -198,6 +198,22 @@ TEST_F(SkipPastSeveralThresholds, EachTailBlockMarksUntilTheMarkCatchesUp) {
     ExpectReplaced(1, std::string(2500000, 'r'));
 }
 
+class TailEndingOnAThreshold : public ShpProgressMarks {
+protected:
+    TailEndingOnAThreshold()
+        : ShpProgressMarks(WithShp(
+              {PatternMember("HEAD", 100, 1), PatternMember("SKIPPED", 100, 2), PatternMember("TAIL", 999800, 3)})) {}
+};
+
+// Neither the head copy nor the skip reaches 1,000,000: the tail copy's last
+// block ends exactly there, and its "greater or equal" test alone adds the mark.
+TEST_F(TailEndingOnAThreshold, TheTailsLastBlockMarksAtExactlyAMillion) {
+    const auto passes = RecordPasses(1, "new");
+    const std::vector<EventPass> expected = {{Start(0), 0}, {Start(1), 100 + 999800}};
+    EXPECT_EQ(passes, expected);
+    ExpectReplaced(1, "new");
+}
+
 class LastMemberAfterTwoMillionBytes : public ShpProgressMarks {
 protected:
     LastMemberAfterTwoMillionBytes()

@@ -113,28 +113,37 @@ TEST_F(TextReplacement, ShowsNothingAndLeavesNoTemporaryCopy) {
 
 TEST_F(TextReplacement, AnArchiveWithGapsComesOutBackToBackWithTrueOffsets) {
     // Bytes no entry points to lie between the members and after them.
-    const std::string archive = "AAAA--BB---CCCCC***";
-    testing::WriteText(disk_.Paths().TxtArchivePath, archive);
-    std::vector<testing::RawEntry> entries = {{"A", 4, 0}, {"B", 2, 6}, {"C", 5, 11}};
-    entries.push_back({"TANK", 900, 0});
-    entries.push_back({"JEEP", 300, 900});
-    entries.insert(entries.end(), set_.others.begin(), set_.others.end());
-    testing::WriteBytes(disk_.Paths().IndexPath, IndexBytes(set_.header, entries));
-    testing::WriteBytes(disk_.Paths().SectionPath, testing::SectionBytes({3, 5, 6, 7, 8, 9}));
+    const std::vector<testing::RawEntry> gapped = {{"A", 4, 0}, {"B", 2, 6}, {"C", 5, 11}};
     const SectionTable table = [] {
         SectionTable t;
         t.B = {4, 4 + 16 * 3, 4 + 16 * 5, 4 + 16 * 6, 4 + 16 * 7, 4 + 16 * 8, 4 + 16 * 9};
         return t;
     }();
-
-    WriteText(ReplacementPath(), "bbb");
-    ASSERT_EQ(ReplaceTextMember({fs_, disk_.Paths(), table, sink_}, testing::Listed(disk_.Paths(), table, Txt, 1),
-                                ReplacementPath()),
-              ArchiveOutcome::Done);
-    EXPECT_EQ(disk_.Txt(), "AAAAbbbCCCCC");
-    entries[1] = {"B", 3, 4};
-    entries[2] = {"C", 5, 7};
-    EXPECT_TRUE(SameBytes(disk_.Index(), AsString(IndexBytes(set_.header, entries))));
+    auto withOthers = [&](std::vector<testing::RawEntry> txt) {
+        txt.push_back({"TANK", 900, 0});
+        txt.push_back({"JEEP", 300, 900});
+        txt.insert(txt.end(), set_.others.begin(), set_.others.end());
+        return IndexBytes(set_.header, txt);
+    };
+    struct Case {
+        int line;
+        std::string archive;
+        std::vector<testing::RawEntry> txt;
+    };
+    // Replacing A leaves B and C, which a gap parts, to be copied on their own.
+    for (const Case& expected : {Case{1, "AAAAbbbCCCCC", {{"A", 4, 0}, {"B", 3, 4}, {"C", 5, 7}}},
+                                 Case{0, "bbbBBCCCCC", {{"A", 3, 0}, {"B", 2, 3}, {"C", 5, 5}}}}) {
+        SCOPED_TRACE(expected.line);
+        WriteText(disk_.Paths().TxtArchivePath, "AAAA--BB---CCCCC***");
+        testing::WriteBytes(disk_.Paths().IndexPath, withOthers(gapped));
+        testing::WriteBytes(disk_.Paths().SectionPath, testing::SectionBytes({3, 5, 6, 7, 8, 9}));
+        WriteText(ReplacementPath(), "bbb");
+        ASSERT_EQ(ReplaceTextMember({fs_, disk_.Paths(), table, sink_},
+                                    testing::Listed(disk_.Paths(), table, Txt, expected.line), ReplacementPath()),
+                  ArchiveOutcome::Done);
+        EXPECT_EQ(disk_.Txt(), expected.archive);
+        EXPECT_TRUE(SameBytes(disk_.Index(), AsString(withOthers(expected.txt))));
+    }
 }
 
 TEST_F(TextReplacement, AnIndexLargerThan24000BytesIsHeldWhole) {

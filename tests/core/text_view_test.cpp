@@ -53,8 +53,9 @@ TEST_F(TextView, LongMembersAreCutAt32000Bytes) {
     EXPECT_EQ(sink_.pane.back(), 'z');
 }
 
-TEST_F(TextView, EmptyMemberAndZeroByteGiveShortText) {
-    const auto lines = WriteArchive({"", std::string("before\0after", 12)});
+TEST_F(TextView, EmptyMemberAndZeroBytesGiveShortText) {
+    // The text ends at the first of several zero bytes, not the last.
+    const auto lines = WriteArchive({"", std::string("before\0middle\0after", 19)});
     sink_.pane = "old";
     ShowTextMember(fs_, ArchivePath(), lines[0], sink_);
     EXPECT_EQ(sink_.pane, "");
@@ -90,10 +91,10 @@ TEST_F(TextView, DamagedLineRaisesBeforeThePaneIsTouched) {
     EXPECT_EQ(sink_.clears, 0);
 }
 
-TEST_F(TextView, PreviewReadsAtMost32000BytesUpToAZero) {
+TEST_F(TextView, PreviewReadsAtMost32000BytesUpToTheFirstZero) {
     WriteText(dir_ / "a.txt", std::string(33000, 'q'));
     EXPECT_EQ(ReadTextPreview(fs_, (dir_ / "a.txt").string())->size(), 32000u);
-    WriteText(dir_ / "b.txt", std::string("ab\0cd", 5));
+    WriteText(dir_ / "b.txt", std::string("ab\0cd\0ef", 8));
     EXPECT_EQ(*ReadTextPreview(fs_, (dir_ / "b.txt").string()), "ab");
     WriteText(dir_ / "c.txt", "");
     EXPECT_EQ(*ReadTextPreview(fs_, (dir_ / "c.txt").string()), "");
