@@ -59,6 +59,32 @@ private slots:
         QVERIFY(!std::filesystem::exists(product.Dir() / "edit" / "~temp.fpc"));
     }
 
+    // Another program rewrote the data set, with more Txt members, after the
+    // list was filled: the click is refused, nothing changes, and the list
+    // shows the data set as it is now, its section file read again.
+    void aDataSetRewrittenSinceItWasListedIsRefusedAndListedAgain() {
+        SampleProduct product;
+        Editor editor(product);
+        WriteText(product.Dir() / "new.txt", "x");
+        editor.prompts.answers.push_back(QString::fromStdString((product.Dir() / "new.txt").string()));
+        editor.form.LoadBtnClick();
+        sample::SampleOptions other;
+        other.seed = 7;
+        other.txtCount = 30;
+        const auto rewritten = sample::WriteSampleDataSet(product.Dir(), other);
+        const std::string index = Bytes(product.DataFile("qaxdata.idx"));
+        const std::string archive = Bytes(product.DataFile("txt.qax"));
+
+        editor.ClickLine(2);
+        editor.form.ReplaceBtnClick();
+
+        QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
+        QVERIFY(editor.prompts.messages[0].text.contains("changed since it was listed"));
+        QCOMPARE(Bytes(product.DataFile("qaxdata.idx")), index);
+        QCOMPARE(Bytes(product.DataFile("txt.qax")), archive);
+        QCOMPARE(editor.Lines(), ExpectedLines(rewritten.groups[Txt], 0, rewritten.groups[Txt][0].size));
+    }
+
     void replacingWithNoLineSelectedChangesNothingAndSaysSo() {
         SampleProduct product;
         Editor editor(product);

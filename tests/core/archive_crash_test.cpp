@@ -1,0 +1,354 @@
+// What the next editor finds after a replacement that did not live to its
+// end, and what it makes of it; and the data set shared by two editors, or
+// rewritten behind the editor's back.
+//
+// The crash walk lets the process "die" at every file step of each
+// replacement: that step and every later one fail, so none of the
+// operation's own clean-up or restore reaches the files. Recovery then runs
+// on the real files, as the next start would, and the data set must be
+// exactly the old one or exactly the new one, with nothing left behind and
+// the report saying which.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+
+#include "archive_data_set.h"
+#include "archive_ops.h"
+#include "faulty_file_system.h"
+#include "power_cut_file_system.h"
+#include "rebuild_transaction.h"
+#include "recording_sink.h"
+#include "text_view.h"
+
+namespace qax {
+namespace {
+
+using testing::AsString;
+using testing::DataSetOnDisk;
+using testing::FaultyFileSystem;
+using testing::Listed;
+using testing::MemberSet;
+using testing::PatternMember;
+using testing::PowerCutFileSystem;
+using testing::RecordingSink;
+using testing::SameBytes;
+using testing::TableFor;
+using testing::WriteText;
+
+struct DataSetBytes {
+    std::string index;
+    std::string txt;
+    std::string shp;
+    bool operator==(const DataSetBytes&) const = default;
+};
+
+MemberSet SmallDataSet() {
+    MemberSet set;
+    set.txt = {{"ONE", "first"}, PatternMember("TWO", 3000, 1), {"THREE", "third"}, {"FOUR", "fourth"}};
+    set.shp = {PatternMember("TANK", 100000, 2), PatternMember("JEEP", 5000, 3), PatternMember("HELI", 70000, 4)};
+    return set;
+}
+
+class CrashRecovery : public ::testing::Test {
+protected:
+    DataSetBytes Current() const { return {disk_.Index(), disk_.Txt(), disk_.Shp()}; }
+    std::string ReplacementPath() const { return (disk_.Dir() / "new.bin").string(); }
+    ArchiveContext Context(FileSystem& fs, ReportSink& sink) const { return {fs, disk_.Paths(), table_, sink}; }
+
+    ArchiveOutcome Replace(FileSystem& fs, ReportSink& sink, int group, int line) {
+        const ListedLine selected = Listed(disk_.Paths(), table_, group, line);
+        return group == Txt ? ReplaceTextMember(Context(fs, sink), selected, ReplacementPath())
+                            : ReplaceShpMember(Context(fs, sink), selected, ReplacementPath());
+    }
+
+    DataSetBytes After(int group, std::size_t member, const std::string& bytes) const {
+        const MemberSet after = testing::WithMemberReplaced(set_, group, member, bytes);
+        return {AsString(testing::IndexFor(after)), testing::ArchiveFor(after.txt), testing::ArchiveFor(after.shp)};
+    }
+
+    void Reset(const std::string& replacement) {
+        std::filesystem::remove_all(disk_.Dir() / "edit");
+        std::filesystem::create_directories(disk_.Dir() / "edit");
+        for (const auto& entry : std::filesystem::directory_iterator(disk_.Dir() / "data"))
+            std::filesystem::remove(entry.path());
+        disk_.Write(set_);
+        WriteText(ReplacementPath(), replacement);
+    }
+
+    // Recovery as the next start runs it, on the real files; then the data
+    // set must be the old or the new one, with nothing left, and the report
+    // must say which.
+    void ExpectRecoveredToOldOrNew(const DataSetBytes& old, const DataSetBytes& replaced) {
+        const RecoveryReport report = RecoverAtStartUp(real_, disk_.Paths());
+        const DataSetBytes now = Current();
+        EXPECT_TRUE(now == old || now == replaced) << report.text;
+        EXPECT_FALSE(disk_.LeftoversExist()) << report.text;
+        EXPECT_TRUE(std::filesystem::is_empty(disk_.Dir() / "edit"));
+        switch (report.state) {
+            case RecoveryState::Undone:
+                EXPECT_TRUE(now == old);
+                EXPECT_NE(report.text.find("was undone"), std::string::npos);
+                break;
+            case RecoveryState::Completed:
+                EXPECT_TRUE(now == replaced);
+                EXPECT_NE(report.text.find("had been completed"), std::string::npos);
+                break;
+            case RecoveryState::Unresolved:
+                ADD_FAILURE() << report.text;
+                break;
+            case RecoveryState::Clean:
+            case RecoveryState::CopyRemoved:
+                break;
+        }
+    }
+
+    MemberSet set_ = SmallDataSet();
+    DataSetOnDisk disk_{set_};
+    SectionTable table_ = TableFor(set_);
+    // Waiting for the disk would only slow the walk; the power-cut layer
+    // models what the waits make durable.
+    StdioFileSystem real_{DiskSync::Off};
+};
+
+struct CrashCase {
+    int group;
+    int line;
+    std::size_t replacementSize;
+};
+
+// Txt and Shp; first, middle and last member; a larger and a smaller
+// replacement.
+const CrashCase kCrashCases[] = {{
+                                     Txt,
+                                     0,
+                                     4000,
+                                 },
+                                 {
+                                     Txt,
+                                     1,
+                                     2,
+                                 },
+                                 {
+                                     Txt,
+                                     3,
+                                     4000,
+                                 },
+                                 {
+                                     Txt,
+                                     3,
+                                     1,
+                                 },
+                                 {
+                                     Shp,
+                                     0,
+                                     2,
+                                 },
+                                 {
+                                     Shp,
+                                     1,
+                                     90000,
+                                 },
+                                 {
+                                     Shp,
+                                     2,
+                                     1,
+                                 },
+                                 {
+                                     Shp,
+                                     2,
+                                     120000,
+                                 }};
+
+TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
+    long walked = 0;
+    for (const bool powerCut : {false, true}) {
+        for (const CrashCase& crash : kCrashCases) {
+            const std::string replacement = PatternMember("NEW", crash.replacementSize, 9).bytes;
+            Reset(replacement);
+            const DataSetBytes old = Current();
+            const DataSetBytes replaced = After(crash.group, static_cast<std::size_t>(crash.line), replacement);
+            long steps = 0;
+            {
+                FaultyFileSystem spy(real_);
+                RecordingSink sink;
+                ASSERT_EQ(Replace(spy, sink, crash.group, crash.line), ArchiveOutcome::Done);
+                steps = spy.Steps();
+            }
+            for (long step = 1; step <= steps; ++step, ++walked) {
+                Reset(replacement);
+                FaultyFileSystem dying(real_);
+                dying.FailFromStep(step);
+                PowerCutFileSystem disk(dying, {disk_.Dir() / "data", disk_.Dir() / "edit"});
+                RecordingSink sink;
+                Replace(disk, sink, crash.group, crash.line);
+                if (powerCut) disk.Cut();
+                SCOPED_TRACE(std::string(powerCut ? "power cut" : "killed") + " at step " + std::to_string(step) +
+                             ": " + dying.FiredStep() + " (" + (crash.group == Txt ? "Txt" : "Shp") + " line " +
+                             std::to_string(crash.line) + ")");
+                ExpectRecoveredToOldOrNew(old, replaced);
+            }
+        }
+    }
+    // The walk must have covered both kinds of death over every case.
+    EXPECT_GT(walked, 2 * 8 * 40);
+    std::printf("crash walk: %ld deaths walked\n", walked);
+}
+
+// Each state recovery can meet, built by hand; the texts name the files.
+TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
+    const std::string replacement = "new text";
+    const DataSetBytes old = Current();
+    const DataSetBytes replaced = After(Txt, 1, replacement);
+    const std::string record = disk_.RecordPath().string();
+    const std::string& copy = disk_.Paths().TempPath;
+    // A real record: the one a Txt replacement writes before it touches the
+    // archive, caught by failing from the archive's first write on.
+    const auto leaveRecord = [&] {
+        Reset(replacement);
+        FaultyFileSystem spy(real_);
+        RecordingSink sink;
+        ASSERT_EQ(Replace(spy, sink, Txt, 1), ArchiveOutcome::Done);
+        // The last open of txt.qax is the one for rewriting it.
+        const auto& log = spy.Log();
+        const auto rewrite = std::find(log.rbegin(), log.rend(), "open " + disk_.Paths().TxtArchivePath);
+        ASSERT_NE(rewrite, log.rend());
+        Reset(replacement);
+        FaultyFileSystem dying(real_);
+        dying.FailFromStep(static_cast<long>(log.rend() - rewrite));
+        Replace(dying, sink, Txt, 1);
+        ASSERT_TRUE(std::filesystem::exists(record));
+        ASSERT_TRUE(Current() == old);
+    };
+
+    struct State {
+        const char* name;
+        std::function<void()> make;
+        RecoveryState expected;
+        std::string words;
+    };
+    const State states[] = {
+        {"record, old index", [&] { leaveRecord(); }, RecoveryState::Undone, "was undone"},
+        {"record, new index",
+         [&] {
+             leaveRecord();
+             WriteText(disk_.Paths().TxtArchivePath, replaced.txt);
+             WriteText(disk_.Paths().IndexPath, replaced.index);
+         },
+         RecoveryState::Completed, "had been completed"},
+        {"copy, no record",
+         [&] {
+             Reset(replacement);
+             WriteText(copy, old.txt);
+         },
+         RecoveryState::CopyRemoved, copy},
+        {"damaged record",
+         [&] {
+             leaveRecord();
+             std::string bytes = testing::ReadWholeFile(record);
+             bytes[bytes.size() / 2] ^= 1;
+             WriteText(record, bytes);
+         },
+         RecoveryState::Unresolved, "is damaged"},
+        {"index neither",
+         [&] {
+             leaveRecord();
+             std::string index = old.index;
+             index[0] ^= 1;
+             WriteText(disk_.Paths().IndexPath, index);
+         },
+         RecoveryState::Unresolved, "neither"},
+        {"copy missing", [&] { leaveRecord(), std::filesystem::remove(copy); }, RecoveryState::Unresolved,
+         "is missing"},
+        {"copy of the wrong length", [&] { leaveRecord(), WriteText(copy, "short"); }, RecoveryState::Unresolved,
+         "were expected"},
+    };
+    for (const State& state : states) {
+        SCOPED_TRACE(state.name);
+        state.make();
+        const DataSetBytes before = Current();
+        const bool recordBefore = std::filesystem::exists(record);
+        const RecoveryReport report = RecoverAtStartUp(real_, disk_.Paths());
+        EXPECT_EQ(report.state, state.expected);
+        EXPECT_NE(report.text.find(state.words), std::string::npos) << report.text;
+        if (state.expected != RecoveryState::Unresolved) {
+            EXPECT_TRUE(Current() == (state.expected == RecoveryState::Completed ? replaced : old));
+            EXPECT_FALSE(disk_.LeftoversExist());
+            continue;
+        }
+        // Nothing is touched, and a replacement stays refused with the same
+        // explanation until the user has settled it.
+        EXPECT_TRUE(Current() == before);
+        EXPECT_EQ(std::filesystem::exists(record), recordBefore);
+        RecordingSink sink;
+        EXPECT_EQ(Replace(real_, sink, Shp, 0), ArchiveOutcome::Refused);
+        EXPECT_TRUE(Current() == before);
+        ASSERT_EQ(sink.messages.size(), 1u);
+        EXPECT_EQ(sink.messages[0].text, report.text);
+    }
+}
+
+// Two editors on one data set: while one rebuilds shp.qax (here, inside one
+// of the event passes the copy makes), the other can neither replace, nor
+// read, nor "recover" the rebuild under way.
+TEST_F(CrashRecovery, ASecondEditorIsRefusedWhileTheFirstRebuilds) {
+    // Past a million bytes, so that the copy lets events through with the
+    // record on disk.
+    set_.shp[0] = PatternMember("TANK", 2500000, 2);
+    const std::string replacement = PatternMember("NEW", 90000, 9).bytes;
+    Reset(replacement);
+    const DataSetBytes replaced = After(Shp, 1, replacement);
+    RecordingSink first;
+    RecordingSink second;
+    bool checked = false;
+    first.onProcessEvents = [&] {
+        if (checked || !std::filesystem::exists(disk_.RecordPath())) return;
+        checked = true;
+        const DataSetBytes during = Current();
+        EXPECT_EQ(Replace(real_, second, Txt, 1), ArchiveOutcome::Refused);
+        EXPECT_EQ(RecoverAtStartUp(real_, disk_.Paths()).state, RecoveryState::Clean);
+        ShowTextMember(real_, disk_.Paths().TxtArchivePath, Listed(disk_.Paths(), table_, Txt, 0).text, second);
+        EXPECT_TRUE(Current() == during);
+        EXPECT_TRUE(std::filesystem::exists(disk_.RecordPath()));
+        EXPECT_TRUE(disk_.TempExists());
+    };
+    EXPECT_EQ(Replace(real_, first, Shp, 1), ArchiveOutcome::Done);
+    EXPECT_TRUE(checked) << "the copy must let events through while the record exists";
+    ASSERT_EQ(second.messages.size(), 2u);
+    for (const auto& message : second.messages)
+        EXPECT_NE(message.text.find("Another editor is working on this data set"), std::string::npos);
+    EXPECT_TRUE(first.messages.empty());
+    EXPECT_TRUE(Current() == replaced);
+    EXPECT_FALSE(disk_.LeftoversExist());
+}
+
+// Another program writes a different data set of the same shape between the
+// listing and the click: the line the user saw is no longer what the index
+// holds at its place, and nothing may be replaced or extracted on its word.
+TEST_F(CrashRecovery, ADataSetRewrittenSinceItWasListedIsNotTouched) {
+    Reset("replacement");
+    const ListedLine txt = Listed(disk_.Paths(), table_, Txt, 1);
+    const ListedLine shp = Listed(disk_.Paths(), table_, Shp, 1);
+    MemberSet other = set_;
+    other.txt[0].bytes += "longer";  // shifts TWO's offset
+    other.shp[1] = PatternMember("TRUCK", 5000, 3);
+    disk_.Write(other);
+    const DataSetBytes rewritten = Current();
+
+    for (const auto& run : std::vector<std::function<ArchiveOutcome(RecordingSink&)>>{
+             [&](RecordingSink& sink) { return ReplaceTextMember(Context(real_, sink), txt, ReplacementPath()); },
+             [&](RecordingSink& sink) { return ReplaceShpMember(Context(real_, sink), shp, ReplacementPath()); },
+             [&](RecordingSink& sink) { return ExtractShpMember(Context(real_, sink), shp, disk_.EditorDir()); }}) {
+        RecordingSink sink;
+        EXPECT_EQ(run(sink), ArchiveOutcome::Stale);
+        ASSERT_EQ(sink.messages.size(), 1u);
+        EXPECT_NE(sink.messages[0].text.find("has changed since it was listed"), std::string::npos);
+        EXPECT_TRUE(Current() == rewritten);
+        EXPECT_TRUE(std::filesystem::is_empty(disk_.Dir() / "edit"));
+    }
+}
+
+}  // namespace
+}  // namespace qax

@@ -1,0 +1,122 @@
+// A file system that remembers what would survive a power cut, and can then
+// make the files on disk exactly that.
+//
+// What survives: a file's bytes as of its last flush to disk (a copy counts
+// as flushed, as the real copy is), and in each directory the names as of
+// the last flush of that directory. So a file written but not flushed loses
+// its new bytes, and a file created, renamed or removed without a directory
+// flush after it is back as it was. Files are followed by identity, not by
+// name, through renames. Only the directories named at construction are
+// modelled; everything else passes straight through.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "archive_data_set.h"
+#include "file_access.h"
+
+namespace qax::testing {
+
+class PowerCutFileSystem : public FileSystem {
+public:
+    PowerCutFileSystem(FileSystem& inner, std::vector<std::filesystem::path> directories)
+        : inner_(inner), directories_(std::move(directories)) {
+        for (const auto& directory : directories_)
+            for (const auto& entry : std::filesystem::directory_iterator(directory))
+                if (entry.is_regular_file())
+                    names_[entry.path().string()] = std::make_shared<Inode>(Inode{ReadWholeFile(entry.path())});
+        durableNames_ = names_;
+    }
+
+    // The power cut: every modelled directory holds what survives, no more.
+    void Cut() {
+        for (const auto& directory : directories_)
+            for (const auto& entry : std::filesystem::directory_iterator(directory))
+                std::filesystem::remove(entry.path());
+        for (const auto& [path, inode] : durableNames_) WriteText(path, inode->durable);
+    }
+
+    std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
+        auto file = inner_.Open(path, mode);
+        if (mode == OpenMode::Read || !Modelled(path)) return file;
+        auto& inode = names_[path];
+        if (inode == nullptr || mode == OpenMode::CreateNew) inode = std::make_shared<Inode>();
+        return std::make_unique<TrackedFile>(std::move(file), inode);
+    }
+    std::uint64_t CopyFile(const std::string& from, const std::string& to) override {
+        auto& inode = names_[to];
+        if (inode == nullptr) inode = std::make_shared<Inode>();
+        const std::uint64_t copied = inner_.CopyFile(from, to);
+        inode->durable = ReadWholeFile(to);
+        return copied;
+    }
+    void Rename(const std::string& from, const std::string& to) override {
+        inner_.Rename(from, to);
+        if (names_.count(from) != 0) names_[to] = names_[from];
+        names_.erase(from);
+    }
+    void SyncDirectoryOf(const std::string& path) override {
+        inner_.SyncDirectoryOf(path);
+        const std::string directory = std::filesystem::path(path).parent_path().string();
+        std::erase_if(durableNames_, [&](const auto& entry) { return DirectoryOf(entry.first) == directory; });
+        for (const auto& [name, inode] : names_)
+            if (DirectoryOf(name) == directory) durableNames_[name] = inode;
+    }
+    void Remove(const std::string& path) override {
+        inner_.Remove(path);
+        names_.erase(path);
+    }
+    bool IsRegularFile(const std::string& path) override { return inner_.IsRegularFile(path); }
+    bool Exists(const std::string& path) override { return inner_.Exists(path); }
+    bool SameFile(const std::string& a, const std::string& b) override { return inner_.SameFile(a, b); }
+
+private:
+    struct Inode {
+        std::string durable;  // the bytes that reached the disk
+    };
+
+    class TrackedFile : public File {
+    public:
+        TrackedFile(std::unique_ptr<File> inner, std::shared_ptr<Inode> inode)
+            : inner_(std::move(inner)), inode_(std::move(inode)) {}
+        std::size_t Read(void* buffer, std::size_t count) override { return inner_->Read(buffer, count); }
+        void Write(const void* buffer, std::size_t count) override { inner_->Write(buffer, count); }
+        void Seek(std::uint64_t position) override { inner_->Seek(position); }
+        std::uint64_t Position() override { return inner_->Position(); }
+        std::uint64_t Length() override { return inner_->Length(); }
+        void SetLength(std::uint64_t length) override { inner_->SetLength(length); }
+        void Flush() override {
+            inner_->Flush();
+            inode_->durable = ReadWholeFile(inner_->Path());
+        }
+        void Close() override { inner_->Close(); }
+        const std::string& Path() const override { return inner_->Path(); }
+
+    private:
+        std::unique_ptr<File> inner_;
+        std::shared_ptr<Inode> inode_;
+    };
+
+    static std::string DirectoryOf(const std::string& path) {
+        return std::filesystem::path(path).parent_path().string();
+    }
+    bool Modelled(const std::string& path) const {
+        const std::string directory = DirectoryOf(path);
+        for (const auto& modelled : directories_)
+            if (modelled.string() == directory) return true;
+        return false;
+    }
+
+    FileSystem& inner_;
+    std::vector<std::filesystem::path> directories_;
+    std::map<std::string, std::shared_ptr<Inode>> names_;         // what the names are now
+    std::map<std::string, std::shared_ptr<Inode>> durableNames_;  // what the directories hold on disk
+};
+
+}  // namespace qax::testing
