@@ -173,6 +173,20 @@ public:
 
     const std::string& Path() const override { return path_; }
 
+    void TakeAccessOf(const std::string& modelPath) override {
+        Require(IoStep::Write);
+        struct stat model {};
+        errno = 0;
+        if (::stat(modelPath.c_str(), &model) != 0) throw IoError(IoStep::Open, modelPath, LastSystemError());
+        const int fd = fileno(stream_);
+        // Owner first: changing it may clear the set-id bits the mode then
+        // puts back. Without the privilege to give the file away, the group
+        // alone is kept where the process belongs to it; otherwise the file
+        // stays the process's own, as any file it creates is.
+        if (::fchown(fd, model.st_uid, model.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), model.st_gid);
+        if (::fchmod(fd, model.st_mode & 07777) != 0) Fail(IoStep::Write);
+    }
+
 private:
     off_t Tell() const {
         errno = 0;
@@ -362,14 +376,16 @@ std::unique_ptr<File> StdioFileSystem::Open(const std::string& path, OpenMode mo
     return std::make_unique<StdioFile>(stream, path, sync_);
 }
 
-std::uint64_t StdioFileSystem::CopyFile(const std::string& from, const std::string& to) {
+std::uint64_t StdioFileSystem::CopyFile(const std::string& from, const std::string& to, CopyTarget mode) {
     Descriptor source(from, O_RDONLY);
     // The length is taken once, before the copy: the copy must hold exactly
     // the bytes the source had when it began, never fewer.
     const std::uint64_t length = source.Length();
     // Opened without truncation first: emptying a target that is the source
     // under another name would destroy the very bytes about to be copied.
-    Descriptor target(to, O_WRONLY | O_CREAT);
+    // A new file is created exclusively, so nothing is ever written through
+    // a link that someone left with its name.
+    Descriptor target(to, O_WRONLY | O_CREAT | (mode == CopyTarget::NewFile ? O_EXCL : 0));
     if (target.IsSameFileAs(source)) throw IoError(IoStep::Open, to, std::make_error_code(std::errc::file_exists));
     target.Empty();
 
@@ -418,6 +434,16 @@ bool StdioFileSystem::IsRegularFile(const std::string& path) {
 bool StdioFileSystem::Exists(const std::string& path) {
     std::error_code ec;
     return !path.empty() && std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+bool StdioFileSystem::MayWrite(const std::string& path) {
+    return !path.empty() && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+std::uint64_t StdioFileSystem::LinkCount(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) throw IoError(IoStep::Length, path, LastSystemError());
+    return static_cast<std::uint64_t>(status.st_nlink);
 }
 
 bool StdioFileSystem::SameFile(const std::string& a, const std::string& b) {

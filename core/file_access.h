@@ -55,6 +55,12 @@ enum class OpenMode {
     CreateNew       // a new file only: fails when anything, even a dangling link, has the name
 };
 
+// How a whole-file copy treats its target.
+enum class CopyTarget {
+    Overwrite,  // created, or emptied in place so it keeps its identity (and its links)
+    NewFile     // created; fails when anything, even a dangling link, has the name
+};
+
 class File {
 public:
     virtual ~File() = default;
@@ -81,6 +87,10 @@ public:
     virtual void Flush() = 0;
     // Closes with a check; the destructor closes silently if this was not called.
     virtual void Close() = 0;
+    // Gives this file the permission bits of the file at `modelPath`, and its
+    // owner and group as far as the process may set them (the owner only
+    // with the privilege to; the group when the process belongs to it).
+    virtual void TakeAccessOf(const std::string& modelPath) = 0;
     virtual const std::string& Path() const = 0;
 };
 
@@ -89,11 +99,11 @@ public:
     virtual ~FileSystem() = default;
 
     virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode) = 0;
-    // Copies the whole of `from` over `to` (created, or emptied in place so it
-    // keeps its identity), checks that every byte arrived and flushes `to` to
-    // the disk. Returns the number of bytes copied. When it throws, `to` may
-    // hold part of the copy; `from` is never written.
-    virtual std::uint64_t CopyFile(const std::string& from, const std::string& to) = 0;
+    // Copies the whole of `from` to `to` as `target` says, checks that every
+    // byte arrived and flushes `to` to the disk. Returns the number of bytes
+    // copied. When it throws, `to` may hold part of the copy; `from` is never
+    // written.
+    virtual std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) = 0;
     // Atomically replaces `to` with `from` (same directory). When it throws,
     // nothing was renamed.
     virtual void Rename(const std::string& from, const std::string& to) = 0;
@@ -108,6 +118,12 @@ public:
     virtual bool Exists(const std::string& path) = 0;
     // True when both paths name the same existing file, whatever the spelling.
     virtual bool SameFile(const std::string& a, const std::string& b) = 0;
+    // Whether this process may open the existing file for writing, judged
+    // on the file itself with the process's effective ids, as an open for
+    // update would judge it.
+    virtual bool MayWrite(const std::string& path) = 0;
+    // How many names the file has (hard links); a symbolic link is followed.
+    virtual std::uint64_t LinkCount(const std::string& path) = 0;
 };
 
 // Whether Flush, CopyFile and SyncDirectoryOf wait for the disk. The editor
@@ -120,13 +136,15 @@ public:
     explicit StdioFileSystem(DiskSync sync = DiskSync::On) : sync_(sync) {}
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
-    std::uint64_t CopyFile(const std::string& from, const std::string& to) override;
+    std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override;
     void Rename(const std::string& from, const std::string& to) override;
     void SyncDirectoryOf(const std::string& path) override;
     void Remove(const std::string& path) override;
     bool IsRegularFile(const std::string& path) override;
     bool Exists(const std::string& path) override;
     bool SameFile(const std::string& a, const std::string& b) override;
+    bool MayWrite(const std::string& path) override;
+    std::uint64_t LinkCount(const std::string& path) override;
 
 private:
     DiskSync sync_;

@@ -35,6 +35,10 @@ struct RebuildRecord {
     std::uint32_t oldIndexChecksum = 0;
     std::uint64_t newIndexLength = 0;
     std::uint32_t newIndexChecksum = 0;
+    // The old index's bytes, kept only when the index is rewritten in place
+    // (it has other hard links that a rename would leave behind): a write
+    // cut short there leaves an index that is neither old nor new.
+    std::string oldIndexBytes;
 };
 
 class RecordWriter {
@@ -96,6 +100,7 @@ std::string EncodeRecord(const RebuildRecord& record) {
     out.Number(record.oldIndexChecksum, 4);
     out.Number(record.newIndexLength, 8);
     out.Number(record.newIndexChecksum, 4);
+    out.Text(record.oldIndexBytes);
     return out.Finish();
 }
 
@@ -119,9 +124,23 @@ std::optional<RebuildRecord> DecodeRecord(const std::string& bytes) {
     record.oldIndexChecksum = static_cast<std::uint32_t>(in.Number(4));
     record.newIndexLength = in.Number(8);
     record.newIndexChecksum = static_cast<std::uint32_t>(in.Number(4));
+    record.oldIndexBytes = in.Text();
     if (!in.Sound() || (record.archiveName != "txt.qax" && record.archiveName != "shp.qax") || record.copyPath.empty())
         return std::nullopt;
     return record;
+}
+
+std::string AsText(const IndexImage& image) {
+    return {image.Bytes().begin(), image.Bytes().end()};
+}
+
+// Overwrites a file with `bytes` where it lies, keeping its identity.
+void WriteInPlace(FileSystem& fs, const std::string& path, const std::string& bytes) {
+    auto file = fs.Open(path, OpenMode::ReadUpdate);
+    if (!bytes.empty()) file->Write(bytes.data(), bytes.size());
+    file->SetLength(bytes.size());
+    file->Flush();
+    file->Close();
 }
 
 std::string FileNameOf(const std::string& path) {
@@ -134,7 +153,7 @@ std::string DirectoryOf(const std::string& path) {
 
 void WriteRecord(FileSystem& fs, const std::string& recordPath, const RebuildRecord& record) {
     const std::string bytes = EncodeRecord(record);
-    SaveFile file(fs, recordPath);
+    SaveFile file(fs, recordPath, SaveFile::Links::ReplaceLink);
     file.Stream().Write(bytes.data(), bytes.size());
     file.Commit();
 }
@@ -192,7 +211,10 @@ std::string RemoveRecordAndCopyText(FileSystem& fs, const std::string& recordPat
 
 std::unique_ptr<File> MakeSafetyCopy(FileSystem& fs, const std::string& archivePath, const std::string& copyPath,
                                      std::uint64_t archiveLength) {
-    const std::uint64_t copied = fs.CopyFile(archivePath, copyPath);
+    // Whatever has the copy's name now is not needed (recovery has run): a
+    // link planted there is removed, never followed.
+    RemoveLeftover(fs, copyPath);
+    const std::uint64_t copied = fs.CopyFile(archivePath, copyPath, CopyTarget::NewFile);
     auto copy = fs.Open(copyPath, OpenMode::Read);
     // Measured again through the copy itself: the archive is rewritten on
     // the strength of this check alone.
@@ -209,7 +231,7 @@ std::unique_ptr<File> MakeSafetyCopy(FileSystem& fs, const std::string& archiveP
 std::string RestoreFromSafetyCopy(FileSystem& fs, const std::string& archivePath, const std::string& copyPath,
                                   const std::string& recordPath) {
     try {
-        fs.CopyFile(copyPath, archivePath);
+        fs.CopyFile(copyPath, archivePath, CopyTarget::Overwrite);
     } catch (const IoError& error) {
         return "\n\n" + archivePath + " could not be put back: " + error.what() +
                ".\nIts complete former contents are kept in\n" + copyPath +
@@ -240,22 +262,25 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
     // 1 and 2: the copy and the record, both on disk before the archive is
     // touched. A failure here has changed nothing.
     std::unique_ptr<File> copy;
+    // An index with other hard links is rewritten where it is, so that every
+    // name keeps seeing the same file; a rename would split them.
+    const std::string indexTarget = LinkTarget(indexPath);
+    bool indexInPlace = false;
     try {
+        indexInPlace = fs.LinkCount(indexTarget) > 1;
         copy = MakeSafetyCopy(fs, job.archivePath, copyPath, job.archiveLength);
         const IndexImage& oldIndex = *job.oldIndex;
         const IndexImage& newIndex = *job.newIndex;
-        const auto asText = [](const IndexImage& image) {
-            return std::string(image.Bytes().begin(), image.Bytes().end());
-        };
         WriteRecord(fs, recordPath,
                     {.archiveName = FileNameOf(job.archivePath),
                      .copyPath = copyPath,
                      .oldArchiveLength = job.archiveLength,
                      .newArchiveLength = job.newArchiveLength,
                      .oldIndexLength = oldIndex.Length(),
-                     .oldIndexChecksum = Checksum(asText(oldIndex)),
+                     .oldIndexChecksum = Checksum(AsText(oldIndex)),
                      .newIndexLength = newIndex.Length(),
-                     .newIndexChecksum = Checksum(asText(newIndex))});
+                     .newIndexChecksum = Checksum(AsText(newIndex)),
+                     .oldIndexBytes = indexInPlace ? AsText(oldIndex) : std::string()});
     } catch (const IoError& error) {
         copy.reset();
         std::string cleanUp;
@@ -287,6 +312,7 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
         return ArchiveOutcome::Failed;
     }
     std::optional<SaveFile> newIndex;
+    bool indexTouched = false;
     try {
         job.writeArchive(*copy, *archive);
         if (archive->Position() != job.newArchiveLength)
@@ -298,10 +324,17 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
         copy->Close();
         copy.reset();
 
-        newIndex.emplace(fs, indexPath);
-        const std::vector<unsigned char>& bytes = job.newIndex->Bytes();
-        if (!bytes.empty()) newIndex->Stream().Write(bytes.data(), bytes.size());
-        newIndex->Commit();
+        const std::string bytes = AsText(*job.newIndex);
+        if (indexInPlace) {
+            // The record holds the old bytes: a write cut short here is
+            // undone by the next recovery.
+            indexTouched = true;
+            WriteInPlace(fs, indexTarget, bytes);
+        } else {
+            newIndex.emplace(fs, indexPath, SaveFile::Links::RewriteTarget);
+            if (!bytes.empty()) newIndex->Stream().Write(bytes.data(), bytes.size());
+            newIndex->Commit();
+        }
     } catch (const std::exception& failure) {
         // Closed before the restore writes the archive again.
         archive.reset();
@@ -328,6 +361,22 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
             }
         }
         newIndex.reset();
+        if (indexTouched) {
+            // The index written in place may be part new: it goes back
+            // first, and the archive only after it, so that the two never
+            // disagree in a way the record cannot explain.
+            try {
+                WriteInPlace(fs, indexTarget, AsText(*job.oldIndex));
+            } catch (const IoError& error) {
+                sink.ShowMessage(FailureText(failure) + "\n\nThe index " + indexTarget +
+                                     " could not be put back either (" + error.Reason().message() +
+                                     "). Its former contents are kept in " + recordPath + " and those of " +
+                                     job.archivePath + " in " + copyPath +
+                                     "; the editor puts both back the next time it starts or replaces a member.",
+                                 kFileErrorCaption);
+                return ArchiveOutcome::Failed;
+            }
+        }
         sink.ShowMessage(
             FailureText(failure) + RestoreFromSafetyCopy(fs, job.archivePath, copyPath, recordPath) + unfinishedIndex,
             kFileErrorCaption);
@@ -423,7 +472,11 @@ RecoveryReport RecoverFromRecord(FileSystem& fs, const DataSetPaths& paths, cons
                         " had been completed when the editor stopped; it stands, and its leftovers were removed." +
                         RemoveCopyText(fs, copyPath)};
         }
-        if (!isOld)
+        if (!isOld && !record->oldIndexBytes.empty()) {
+            // The index was being rewritten in place: the record holds what
+            // it was, and it is put back before the archive is.
+            WriteInPlace(fs, LinkTarget(paths.IndexPath), record->oldIndexBytes);
+        } else if (!isOld) {
             return Unresolved("The index " + paths.IndexPath +
                               " is neither the one from before nor the one from after "
                               "the interrupted replacement in " +
@@ -431,6 +484,7 @@ RecoveryReport RecoverFromRecord(FileSystem& fs, const DataSetPaths& paths, cons
                               record->archiveName + " is in " + copyPath +
                               ". If the index is the old one, copy that file over " + archivePath +
                               "; then delete it and " + recordPath + ".");
+        }
 
         // The old index: the archive may be partly rewritten. The copy is
         // the archive as it was; copied, not renamed, since the two may lie
@@ -447,7 +501,8 @@ RecoveryReport RecoverFromRecord(FileSystem& fs, const DataSetPaths& paths, cons
                               copyPath + " has " + std::to_string(copyLength) + " bytes where " +
                               std::to_string(record->oldArchiveLength) + " were expected. Restore " + archivePath +
                               " from a backup, then delete " + recordPath + " and " + copyPath + ".");
-        if (fs.CopyFile(copyPath, archivePath) != record->oldArchiveLength || LengthOf(fs, archivePath) != copyLength)
+        if (fs.CopyFile(copyPath, archivePath, CopyTarget::Overwrite) != record->oldArchiveLength ||
+            LengthOf(fs, archivePath) != copyLength)
             throw IoError(IoStep::Write, archivePath, MakeDataError(DataError::WrongLength));
         RemoveRecord(fs, recordPath);
         return {RecoveryState::Undone, "The interrupted replacement in " + archivePath +

@@ -59,6 +59,12 @@ std::optional<ArchiveOutcome> LoadReplacementInputs(const ArchiveContext& contex
         }
         inputs.selected = static_cast<std::size_t>(selected.number);
 
+        // Files the user may not write are refused before anything is
+        // touched, as opening them for update would be.
+        for (const std::string* dataFile : {&archivePath, &context.paths.IndexPath})
+            if (!context.fs.MayWrite(*dataFile))
+                throw IoError(IoStep::Open, *dataFile, std::make_error_code(std::errc::permission_denied));
+
         inputs.replacement = context.fs.Open(replacementFileName, OpenMode::Read);
         inputs.replacementLength = inputs.replacement->Length();
         inputs.archiveLength = ArchiveLength(context.fs, archivePath);

@@ -7,6 +7,8 @@
 // (a leftover of an earlier run, or a link someone planted there) is removed
 // first, the link itself and never what it points to, and the exclusive
 // create then fails rather than follow anything that appeared in between.
+// The new file takes the permission bits, and as far as the process may set
+// them the owner and group, of the file it replaces.
 #pragma once
 
 #include <memory>
@@ -21,8 +23,14 @@ public:
     // Where the new bytes are written before they take `target`'s place.
     static std::string PartialPathOf(const std::string& target) { return target + ".new"; }
 
+    // What a target that is a symbolic link means: the file it points to,
+    // rewritten where it lies so the link stays (a data file shared between
+    // products), or just the name, whose link is replaced (an output the
+    // editor makes: whatever the link points to is never written).
+    enum class Links { RewriteTarget, ReplaceLink };
+
     // Creates the partial file. IoError (naming `target`) when it cannot.
-    SaveFile(FileSystem& fs, std::string target);
+    SaveFile(FileSystem& fs, std::string target, Links links);
     // Cancels, silently, unless committed.
     ~SaveFile();
     SaveFile(const SaveFile&) = delete;
@@ -39,6 +47,7 @@ public:
     // Closes and removes the partial file; IoError when it cannot be removed.
     void Cancel();
 
+    // The name the new bytes take: `target`, or the file its link points to.
     const std::string& Target() const { return target_; }
 
 private:
@@ -53,5 +62,9 @@ private:
 // never its target) or an empty directory. IoError when it is there and
 // cannot be removed, a directory with something in it for one.
 void RemoveLeftover(FileSystem& fs, const std::string& path);
+
+// The file a symbolic link finally points to; `path` itself when it is no
+// link, or a link that leads nowhere.
+std::string LinkTarget(const std::string& path);
 
 }  // namespace qax

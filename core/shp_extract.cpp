@@ -61,6 +61,12 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine&
     if (std::string text = DataFileRefusal(fs, context.paths, outputPath); !text.empty())
         return Refuse(sink, text, kExtractCaption);
 
+    // An earlier extraction the user may not write is not replaced behind
+    // their back; a link of that name is replaced, never written through.
+    if (fs.IsRegularFile(outputPath) && LinkTarget(outputPath) == outputPath && !fs.MayWrite(outputPath)) {
+        FileErrorReport(sink, outputPath);
+        return ArchiveOutcome::Failed;
+    }
     const auto lock = LockDataSet(context, DataSetUse::Read, kExtractCaption);
     if (!lock) return ArchiveOutcome::Refused;
 
@@ -89,7 +95,7 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine&
                               ").\nThe list does not match the archive; nothing was written.",
                           kFileErrorCaption);
         archive->Seek(member.offset);
-        output.emplace(fs, outputPath);
+        output.emplace(fs, outputPath, SaveFile::Links::ReplaceLink);
         std::vector<unsigned char> buffer(static_cast<std::size_t>(std::min<std::uint64_t>(size, kExtractBufferSize)));
         CopyExactly(*archive, output->Stream(), size, buffer);
         archive->Close();

@@ -117,57 +117,27 @@ struct CrashCase {
     int group;
     int line;
     std::size_t replacementSize;
+    bool hardLinkedIndex = false;  // then the index is rewritten in place
 };
 
 // Txt and Shp; first, middle and last member; a larger and a smaller
-// replacement.
-const CrashCase kCrashCases[] = {{
-                                     Txt,
-                                     0,
-                                     4000,
-                                 },
-                                 {
-                                     Txt,
-                                     1,
-                                     2,
-                                 },
-                                 {
-                                     Txt,
-                                     3,
-                                     4000,
-                                 },
-                                 {
-                                     Txt,
-                                     3,
-                                     1,
-                                 },
-                                 {
-                                     Shp,
-                                     0,
-                                     2,
-                                 },
-                                 {
-                                     Shp,
-                                     1,
-                                     90000,
-                                 },
-                                 {
-                                     Shp,
-                                     2,
-                                     1,
-                                 },
-                                 {
-                                     Shp,
-                                     2,
-                                     120000,
-                                 }};
+// replacement; an index with a second name.
+const CrashCase kCrashCases[] = {{Txt, 0, 4000},       {Txt, 1, 2},      {Txt, 3, 4000}, {Txt, 3, 1},
+                                 {Shp, 0, 2},          {Shp, 1, 90000},  {Shp, 2, 1},    {Shp, 2, 120000},
+                                 {Txt, 1, 4000, true}, {Shp, 1, 2, true}};
 
 TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
     long walked = 0;
     for (const bool powerCut : {false, true}) {
         for (const CrashCase& crash : kCrashCases) {
             const std::string replacement = PatternMember("NEW", crash.replacementSize, 9).bytes;
-            Reset(replacement);
+            const auto reset = [&] {
+                Reset(replacement);
+                std::filesystem::remove(disk_.Dir() / "second-name.idx");
+                if (crash.hardLinkedIndex)
+                    std::filesystem::create_hard_link(disk_.Paths().IndexPath, disk_.Dir() / "second-name.idx");
+            };
+            reset();
             const DataSetBytes old = Current();
             const DataSetBytes replaced = After(crash.group, static_cast<std::size_t>(crash.line), replacement);
             long steps = 0;
@@ -178,7 +148,7 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
                 steps = spy.Steps();
             }
             for (long step = 1; step <= steps; ++step, ++walked) {
-                Reset(replacement);
+                reset();
                 FaultyFileSystem dying(real_);
                 dying.FailFromStep(step);
                 PowerCutFileSystem disk(dying, {disk_.Dir() / "data", disk_.Dir() / "edit"});
@@ -193,7 +163,7 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
         }
     }
     // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 2 * 8 * 40);
+    EXPECT_GT(walked, 2 * 10 * 40);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 

@@ -45,7 +45,7 @@ MemberSet ThreeOfEach() {
 class NoCopyFileSystem : public testing::FaultyFileSystem {
 public:
     using FaultyFileSystem::FaultyFileSystem;
-    std::uint64_t CopyFile(const std::string& from, const std::string& to) override {
+    std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget) override {
         ADD_FAILURE() << "copied " << from << " although the replacement should have been refused";
         throw IoError(IoStep::Write, to, std::make_error_code(std::errc::operation_not_permitted));
     }

@@ -35,7 +35,7 @@ TEST_F(CopyFile, CopiesEveryByteOfALargeFile) {
     // Larger than the copy buffer, and not a multiple of it.
     const std::string bytes = testing::PatternMember("BIG", (std::size_t{1} << 20) * 3 + 12345, 5).bytes;
     WriteText(Path("from"), bytes);
-    EXPECT_EQ(fs_.CopyFile(Path("from"), Path("to")), bytes.size());
+    EXPECT_EQ(fs_.CopyFile(Path("from"), Path("to"), CopyTarget::Overwrite), bytes.size());
     EXPECT_EQ(ReadWholeFile(Path("to")), bytes);
 }
 
@@ -48,7 +48,7 @@ TEST_F(CopyFile, CopiesBetweenFileSystemsWithPlainReadsAndWrites) {
     const std::filesystem::path from = memory / ("qaxedit-copy-test-" + std::to_string(::getpid()));
     const std::string bytes = testing::PatternMember("X", (std::size_t{1} << 20) + 777, 3).bytes;
     WriteText(from, bytes);
-    EXPECT_EQ(fs_.CopyFile(from.string(), (target / "to").string()), bytes.size());
+    EXPECT_EQ(fs_.CopyFile(from.string(), (target / "to").string(), CopyTarget::Overwrite), bytes.size());
     std::filesystem::remove(from);
     EXPECT_EQ(ReadWholeFile(target / "to"), bytes);
 }
@@ -57,28 +57,28 @@ TEST_F(CopyFile, EmptiesALongerTargetInPlaceKeepingItsIdentity) {
     WriteText(Path("from"), "short");
     WriteText(Path("to"), std::string(10000, 'x'));
     const ino_t before = InodeOf(Path("to"));
-    EXPECT_EQ(fs_.CopyFile(Path("from"), Path("to")), 5u);
+    EXPECT_EQ(fs_.CopyFile(Path("from"), Path("to"), CopyTarget::Overwrite), 5u);
     EXPECT_EQ(ReadWholeFile(Path("to")), "short");
     EXPECT_EQ(InodeOf(Path("to")), before);
 
     WriteText(Path("empty"), "");
-    EXPECT_EQ(fs_.CopyFile(Path("empty"), Path("to")), 0u);
+    EXPECT_EQ(fs_.CopyFile(Path("empty"), Path("to"), CopyTarget::Overwrite), 0u);
     EXPECT_EQ(std::filesystem::file_size(Path("to")), 0u);
 }
 
 TEST_F(CopyFile, AFileIsNeverCopiedOntoItself) {
     WriteText(Path("archive"), "precious bytes");
     const std::string sameFile = (dir_.Path() / "." / "archive").string();
-    EXPECT_THROW(fs_.CopyFile(Path("archive"), sameFile), IoError);
+    EXPECT_THROW(fs_.CopyFile(Path("archive"), sameFile, CopyTarget::Overwrite), IoError);
     std::filesystem::create_symlink(Path("archive"), Path("link"));
-    EXPECT_THROW(fs_.CopyFile(Path("link"), Path("archive")), IoError);
+    EXPECT_THROW(fs_.CopyFile(Path("link"), Path("archive"), CopyTarget::Overwrite), IoError);
     EXPECT_EQ(ReadWholeFile(Path("archive")), "precious bytes");
 }
 
 TEST_F(CopyFile, AMissingSourceNamesItselfAndLeavesTheTargetAlone) {
     WriteText(Path("to"), "kept");
     try {
-        fs_.CopyFile(Path("absent"), Path("to"));
+        fs_.CopyFile(Path("absent"), Path("to"), CopyTarget::Overwrite);
         FAIL() << "no error";
     } catch (const IoError& error) {
         EXPECT_EQ(error.Step(), IoStep::Open);
@@ -90,7 +90,7 @@ TEST_F(CopyFile, AMissingSourceNamesItselfAndLeavesTheTargetAlone) {
 TEST_F(CopyFile, ATargetInAMissingDirectoryIsAnOpenFailure) {
     WriteText(Path("from"), "bytes");
     try {
-        fs_.CopyFile(Path("from"), Path("no/such/dir"));
+        fs_.CopyFile(Path("from"), Path("no/such/dir"), CopyTarget::Overwrite);
         FAIL() << "no error";
     } catch (const IoError& error) {
         EXPECT_EQ(error.Step(), IoStep::Open);

@@ -64,9 +64,9 @@ public:
         return std::make_unique<FaultyFile>(*this, real_.Open(path, mode));
     }
 
-    std::uint64_t CopyFile(const std::string& from, const std::string& to) override {
+    std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override {
         const bool fail = Step(IoStep::Write, "copy", from + " -> " + to, Partial::Yes, EndsEarly::Yes);
-        const std::uint64_t copied = real_.CopyFile(from, to);
+        const std::uint64_t copied = real_.CopyFile(from, to, target);
         if (!fail) return copied;
         std::filesystem::resize_file(to, copied / 2);
         if (kind_ == FaultKind::EndOfData) return copied;  // claims success, as a faulty copy would
@@ -88,6 +88,8 @@ public:
     bool IsRegularFile(const std::string& path) override { return real_.IsRegularFile(path); }
     bool Exists(const std::string& path) override { return real_.Exists(path); }
     bool SameFile(const std::string& a, const std::string& b) override { return real_.SameFile(a, b); }
+    bool MayWrite(const std::string& path) override { return real_.MayWrite(path); }
+    std::uint64_t LinkCount(const std::string& path) override { return real_.LinkCount(path); }
 
 private:
     class FaultyFile : public File {
@@ -134,6 +136,7 @@ private:
             if (fail) throw IoError(IoStep::Close, Path(), std::make_error_code(std::errc::io_error));
         }
         const std::string& Path() const override { return real_->Path(); }
+        void TakeAccessOf(const std::string& modelPath) override { real_->TakeAccessOf(modelPath); }
 
     private:
         FaultyFileSystem& owner_;

@@ -49,10 +49,10 @@ public:
         if (inode == nullptr || mode == OpenMode::CreateNew) inode = std::make_shared<Inode>();
         return std::make_unique<TrackedFile>(std::move(file), inode);
     }
-    std::uint64_t CopyFile(const std::string& from, const std::string& to) override {
+    std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override {
+        const std::uint64_t copied = inner_.CopyFile(from, to, target);
         auto& inode = names_[to];
-        if (inode == nullptr) inode = std::make_shared<Inode>();
-        const std::uint64_t copied = inner_.CopyFile(from, to);
+        if (inode == nullptr || target == CopyTarget::NewFile) inode = std::make_shared<Inode>();
         inode->durable = ReadWholeFile(to);
         return copied;
     }
@@ -75,6 +75,8 @@ public:
     bool IsRegularFile(const std::string& path) override { return inner_.IsRegularFile(path); }
     bool Exists(const std::string& path) override { return inner_.Exists(path); }
     bool SameFile(const std::string& a, const std::string& b) override { return inner_.SameFile(a, b); }
+    bool MayWrite(const std::string& path) override { return inner_.MayWrite(path); }
+    std::uint64_t LinkCount(const std::string& path) override { return inner_.LinkCount(path); }
 
 private:
     struct Inode {
@@ -97,6 +99,7 @@ private:
         }
         void Close() override { inner_->Close(); }
         const std::string& Path() const override { return inner_->Path(); }
+        void TakeAccessOf(const std::string& modelPath) override { inner_->TakeAccessOf(modelPath); }
 
     private:
         std::unique_ptr<File> inner_;

@@ -1,0 +1,228 @@
+// Writes land only where the user meant: the editor's own transient files are
+// never written through a link someone planted with their name, data files
+// the user may not write are refused before anything is touched, and the
+// index keeps its protections, its owner and its links.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "archive_data_set.h"
+#include "archive_ops.h"
+#include "recording_sink.h"
+
+namespace qax {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::DataSetOnDisk;
+using testing::Listed;
+using testing::MemberSet;
+using testing::PatternMember;
+using testing::ReadWholeFile;
+using testing::RecordingSink;
+using testing::TableFor;
+using testing::WriteText;
+
+MemberSet TwoOfEach() {
+    MemberSet set;
+    set.txt = {{"ONE", "first text"}, {"TWO", "second text"}};
+    set.shp = {PatternMember("TANK", 700, 1), PatternMember("JEEP", 300, 2)};
+    return set;
+}
+
+class WritesLand : public ::testing::Test {
+protected:
+    WritesLand() { WriteText(Replacement(), "the new bytes"); }
+
+    ArchiveOutcome Replace(int group, int line) {
+        return (group == Txt ? ReplaceTextMember : ReplaceShpMember)(Context(), Listed(paths_, table_, group, line),
+                                                                     Replacement());
+    }
+    ArchiveOutcome Extract(int line) {
+        return ExtractShpMember(Context(), Listed(paths_, table_, Shp, line), disk_.EditorDir());
+    }
+    ArchiveContext Context() { return {fs_, paths_, table_, sink_}; }
+    std::string Replacement() const { return (disk_.Dir() / "new.bin").string(); }
+    fs::path Data(const std::string& name) const { return disk_.Dir() / "data" / name; }
+    fs::path Editor(const std::string& name) const { return disk_.Dir() / "edit" / name; }
+    // Somewhere outside the data set and the editor's directory.
+    fs::path Outside(const std::string& name) const { return disk_.Dir() / name; }
+    std::string Expected(int group, int line) const {
+        const MemberSet after =
+            testing::WithMemberReplaced(set_, group, static_cast<std::size_t>(line), "the new bytes");
+        return testing::AsString(testing::IndexFor(after));
+    }
+
+    MemberSet set_ = TwoOfEach();
+    DataSetOnDisk disk_{set_};
+    const DataSetPaths& paths_ = disk_.Paths();
+    SectionTable table_ = TableFor(set_);
+    StdioFileSystem fs_;
+    RecordingSink sink_;
+};
+
+// A link planted where the editor makes a file of its own: the operation
+// still does its work, the link's target outside is left byte for byte (or
+// left absent), and the real file is a plain file of its own.
+TEST_F(WritesLand, NothingIsWrittenThroughALinkPlantedWhereTheEditorWrites) {
+    struct Planted {
+        const char* name;
+        std::function<fs::path()> link;  // where the link is, made fresh per case
+        bool dangling;                   // pointing at nothing (the target must stay absent)
+        std::function<ArchiveOutcome()> run;
+    };
+    const Planted cases[] = {
+        {"partial extraction output", [&] { return Editor("JEEP.SHP.new"); }, false, [&] { return Extract(1); }},
+        {"the extraction output itself", [&] { return Editor("JEEP.SHP"); }, false, [&] { return Extract(1); }},
+        {"the index's new sibling", [&] { return Data("qaxdata.idx.new"); }, false, [&] { return Replace(Txt, 1); }},
+        {"the temporary copy", [&] { return Editor("~temp.fpc"); }, true, [&] { return Replace(Shp, 0); }},
+        {"the crash record's sibling", [&] { return Data("~qaxedit.rec.new"); }, false,
+         [&] { return Replace(Shp, 1); }},
+    };
+    for (const Planted& planted : cases) {
+        SCOPED_TRACE(planted.name);
+        disk_.Write(set_);
+        const fs::path target = Outside(std::string("victim-") + planted.name);
+        fs::remove(target);
+        if (!planted.dangling) WriteText(target, "the victim's own bytes");
+        fs::create_symlink(target, planted.link());
+
+        EXPECT_EQ(planted.run(), ArchiveOutcome::Done) << (sink_.messages.empty() ? "" : sink_.messages[0].text);
+        if (planted.dangling)
+            EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
+        else
+            EXPECT_EQ(ReadWholeFile(target), "the victim's own bytes");
+        EXPECT_FALSE(fs::is_symlink(Data("qaxdata.idx")));
+        EXPECT_FALSE(disk_.LeftoversExist());
+        for (const auto& entry : fs::directory_iterator(disk_.Dir() / "edit"))
+            EXPECT_FALSE(fs::is_symlink(entry.symlink_status())) << entry.path();
+        fs::remove_all(disk_.Dir() / "edit");
+        fs::create_directories(disk_.Dir() / "edit");
+    }
+    EXPECT_TRUE(sink_.messages.empty());
+}
+
+// The new index takes the old one's permission bits, and its owner and
+// group where the process may give them (as root here).
+TEST_F(WritesLand, TheIndexKeepsItsModeAndOwner) {
+    fs::permissions(Data("qaxdata.idx"), fs::perms(0640));
+    const bool root = ::geteuid() == 0;
+    if (root) ASSERT_EQ(::chown(Data("qaxdata.idx").c_str(), 1234, 1234), 0);
+    ASSERT_EQ(Replace(Shp, 1), ArchiveOutcome::Done);
+    struct stat after {};
+    ASSERT_EQ(::stat(Data("qaxdata.idx").c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(after.st_uid, 1234u);
+        EXPECT_EQ(after.st_gid, 1234u);
+    }
+    EXPECT_EQ(disk_.Index(), Expected(Shp, 1));
+}
+
+// An index shared by links stays shared: a symbolic link is followed to its
+// target, which is rewritten there; a hard-linked index is written in place,
+// so every name sees the new index.
+TEST_F(WritesLand, ALinkedIndexStaysLinked) {
+    const fs::path shared = Outside("shared");
+    fs::create_directories(shared);
+    for (const char* name : {"qaxdata.idx", "shp.qax"}) {
+        fs::rename(Data(name), shared / name);
+        fs::create_symlink(shared / name, Data(name));
+    }
+    ASSERT_EQ(Replace(Shp, 0), ArchiveOutcome::Done);
+    EXPECT_TRUE(fs::is_symlink(Data("qaxdata.idx")));
+    EXPECT_TRUE(fs::is_symlink(Data("shp.qax")));
+    EXPECT_EQ(ReadWholeFile(shared / "qaxdata.idx"), Expected(Shp, 0));
+    EXPECT_EQ(ReadWholeFile(shared / "shp.qax").substr(0, 13), "the new bytes");
+    EXPECT_FALSE(fs::exists(shared / "qaxdata.idx.new"));
+
+    for (const char* name : {"qaxdata.idx", "shp.qax"}) fs::remove(Data(name));
+    disk_.Write(set_);
+    fs::create_hard_link(Data("qaxdata.idx"), Outside("other-name.idx"));
+    ASSERT_EQ(Replace(Txt, 1), ArchiveOutcome::Done) << sink_.messages.at(0).text;
+    EXPECT_EQ(fs::hard_link_count(Data("qaxdata.idx")), 2u);
+    EXPECT_EQ(ReadWholeFile(Outside("other-name.idx")), Expected(Txt, 1));
+    EXPECT_FALSE(disk_.LeftoversExist());
+}
+
+// A data file the user may not write, or an earlier extraction they may not
+// overwrite, is refused before anything is touched, as an open for update
+// would refuse it. Root may write anything: there the case runs as another
+// user, when the tests may switch to one.
+constexpr const char* kProductVariable = "QAX_PROTECTED_PRODUCT";
+
+void ExpectProtectedFilesRefused(const fs::path& productDir) {
+    const DataSetPaths paths = DeriveDataSetPaths((productDir / "edit" / "qaxedit").string());
+    StdioFileSystem files;
+    const SectionTable table = TableFor(TwoOfEach());
+    struct Protected {
+        std::string path;
+        std::function<ArchiveOutcome(const ArchiveContext&)> run;
+    };
+    const std::string replacement = (productDir / "new.bin").string();
+    const Protected cases[] = {
+        {paths.IndexPath,
+         [&](const ArchiveContext& c) { return ReplaceShpMember(c, Listed(paths, table, Shp, 1), replacement); }},
+        {paths.TxtArchivePath,
+         [&](const ArchiveContext& c) { return ReplaceTextMember(c, Listed(paths, table, Txt, 0), replacement); }},
+        {(productDir / "edit" / "JEEP.SHP").string(),
+         [&](const ArchiveContext& c) {
+             return ExtractShpMember(c, Listed(paths, table, Shp, 1), (productDir / "edit").string());
+         }},
+    };
+    for (const Protected& file : cases) {
+        SCOPED_TRACE(file.path);
+        std::vector<std::string> before;
+        for (const auto& entry : fs::recursive_directory_iterator(productDir))
+            if (entry.is_regular_file()) before.push_back(entry.path().string() + ReadWholeFile(entry.path()));
+        const fs::perms writable = fs::status(file.path).permissions();
+        fs::permissions(file.path, fs::perms(0444));
+        RecordingSink sink;
+        EXPECT_EQ(file.run({files, paths, table, sink}), ArchiveOutcome::Failed);
+        ASSERT_EQ(sink.messages.size(), 1u);
+        EXPECT_EQ(sink.messages[0].text, "Could not open " + file.path + "\n");
+        EXPECT_EQ(sink.messages[0].caption, "File Error");
+        std::vector<std::string> after;
+        for (const auto& entry : fs::recursive_directory_iterator(productDir))
+            if (entry.is_regular_file()) after.push_back(entry.path().string() + ReadWholeFile(entry.path()));
+        EXPECT_EQ(after, before);
+        fs::permissions(file.path, writable);
+    }
+}
+
+TEST_F(WritesLand, FilesTheUserMayNotWriteAreRefused) {
+    WriteText(Editor("JEEP.SHP"), "an earlier extraction");
+    if (::geteuid() != 0) {
+        ExpectProtectedFilesRefused(disk_.Dir());
+        return;
+    }
+    if (!fs::exists("/usr/sbin/runuser") && !fs::exists("/sbin/runuser"))
+        GTEST_SKIP() << "running as root without runuser: no other user to run the case as";
+    // The same case as the unprivileged user "nobody", in a product that
+    // user owns; this very test program runs the case below.
+    fs::permissions(disk_.Dir(), fs::perms(0755));
+    for (const auto& entry : fs::recursive_directory_iterator(disk_.Dir())) {
+        ASSERT_EQ(::chown(entry.path().c_str(), 65534, 65534), 0);
+    }
+    const std::string command = "runuser -u nobody -- env " + std::string(kProductVariable) + "=" +
+                                disk_.Dir().string() + " " + fs::read_symlink("/proc/self/exe").string() +
+                                " --gtest_filter=WritesLandForAnotherUser.* --gtest_brief=1 >&2";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(WritesLandForAnotherUser, FilesTheUserMayNotWriteAreRefused) {
+    const char* product = std::getenv(kProductVariable);
+    if (product == nullptr) GTEST_SKIP() << "run by WritesLand.FilesTheUserMayNotWriteAreRefused as another user";
+    ASSERT_NE(::geteuid(), 0u);
+    ExpectProtectedFilesRefused(product);
+}
+
+}  // namespace
+}  // namespace qax
