@@ -53,7 +53,7 @@ void TMainForm::FormCreate() {
         state_.paths = result.paths;
         state_.table = result.table;
         state_.dataSetReady = result.Ready();
-        SetPaneText(result.paneText);
+        ShowEditorText(result.paneText);
         RepaintPane();
         // After a failed start-up nothing may read or write the data set:
         // the section table is all zero, and a replacement would write into

@@ -87,6 +87,11 @@ private:
     void ArrangeControls();
     void WireEvents();
     void EnableDataSetControls(bool enabled);
+    // Sets the pane to a text the editor composed itself (the banner, the
+    // start-up errors), whose paths are in the file system's encoding: shown
+    // as UTF-8, as Latin-1 when it is not valid UTF-8. Member text and
+    // replacement previews go through SetPaneText, byte for byte.
+    void ShowEditorText(const std::string& text);
 
     // Runs a handler's body; an error ends it and is shown in the error box.
     void Handle(const std::function<void()>& body);
