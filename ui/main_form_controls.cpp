@@ -106,8 +106,7 @@ void TMainForm::CreateControls() {
     // A long path wraps instead of being cut off.
     FileLbl->setWordWrap(true);
 
-    OpenDialog1 = new QFileDialog(this);
-    ConfigureOpenDialog(*OpenDialog1);
+    OpenDialog1 = MakeOpenDialog(this);
 
     ReplaceBtn = new QPushButton(QStringLiteral("Replace Selection"), this);
     ExtractBtn = new QPushButton(QStringLiteral("Extract File"), this);
