@@ -1,6 +1,8 @@
 #include "user_prompts.h"
 
+#include <QApplication>
 #include <QSettings>
+#include <cstdio>
 
 namespace qax::ui {
 
@@ -13,6 +15,12 @@ std::optional<QString> DesktopPrompts::RunOpenDialog(QFileDialog& dialog) {
 
 void DesktopPrompts::ShowMessageBox(QWidget* parent, const QString& text, const QString& caption,
                                     QMessageBox::Icon icon) {
+    // A box needs the application; an error raised while it was being
+    // created can only be written out.
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(caption), qPrintable(text));
+        return;
+    }
     MakeMessageBox(parent, text, caption, icon)->exec();
 }
 
