@@ -100,22 +100,7 @@ void EndToEndTest::Start(bool underWindowManager) {
 
     display_ = std::make_unique<VirtualDisplay>(logs / "xvfb.log");
     desktop_ = std::make_unique<Desktop>(ClientEnvironment(display_->Name(), home, runtime), QAX_E2E_CLIPBOARD_READER);
-    if (underWindowManager) {
-        // Openbox with its packaged configuration (Alt+F4 closes a window),
-        // in a home of its own: it keeps a log there.
-        const fs::path managerHome = root / "window-manager";
-        LaunchOptions manager;
-        manager.argv = {"openbox", "--sm-disable"};
-        manager.environment = {{"DISPLAY", display_->Name()},
-                               {"HOME", managerHome.string()},
-                               {"XDG_CONFIG_HOME", (managerHome / ".config").string()},
-                               {"XDG_CACHE_HOME", (managerHome / ".cache").string()},
-                               {"XDG_DATA_HOME", (managerHome / ".local" / "share").string()}};
-        manager.outputLog = logs / "openbox.log";
-        windowManager_ = std::make_unique<ChildProcess>(manager);
-        WaitUntil([&] { return desktop_->HasWindowManager(); }, kWindowManagerTimeout,
-                  "openbox to take charge of the screen", std::chrono::milliseconds(50));
-    }
+    if (underWindowManager) StartWindowManager(root / "window-manager", logs / "openbox.log");
     const fs::path absentProgram = root / "no-product" / "QaxEdit" / "qaxedit";
     std::optional<WindowLayout> layout;
     if (!underWindowManager) layout = WindowLayout::Probe(*desktop_, QAX_E2E_LAYOUT_PROBE, absentProgram);
@@ -131,17 +116,7 @@ void EndToEndTest::Start(bool underWindowManager) {
     if (underWindowManager) {
         // The window fits its inside to the frame once it is framed; the
         // controls are then laid out in that smaller inside.
-        Rect frame;
-        if (!PollUntil(
-                [&] {
-                    frame = desktop_->FrameGeometry(window);
-                    return frame.width == kDesignedWindowFrame.width && frame.height == kDesignedWindowFrame.height;
-                },
-                kFrameTimeout, std::chrono::milliseconds(50)))
-            throw E2eFailure("the framed window is " + std::to_string(frame.width) + "x" +
-                             std::to_string(frame.height) + " at " + std::to_string(frame.x) + "," +
-                             std::to_string(frame.y) + ", not " + std::to_string(kDesignedWindowFrame.width) + "x" +
-                             std::to_string(kDesignedWindowFrame.height));
+        WaitForDesignedFrame(window);
         layout = WindowLayout::Probe(*desktop_, QAX_E2E_LAYOUT_PROBE, absentProgram, desktop_->Geometry(window));
     }
     const Rect shown = desktop_->Geometry(window);
@@ -151,6 +126,37 @@ void EndToEndTest::Start(bool underWindowManager) {
                          " but the layout probe measured " + std::to_string(probed.width) + "x" +
                          std::to_string(probed.height) + ": the clicks would miss their controls");
     window_ = std::make_unique<EditorWindow>(*desktop_, editor_->Pid(), window, std::move(*layout));
+}
+
+void EndToEndTest::StartWindowManager(const fs::path& home, const fs::path& log) {
+    // Openbox with its packaged configuration (Alt+F4 closes a window), in a
+    // home of its own: it keeps a log there.
+    LaunchOptions manager;
+    manager.argv = {"openbox", "--sm-disable"};
+    manager.environment = {{"DISPLAY", display_->Name()},
+                           {"HOME", home.string()},
+                           {"XDG_CONFIG_HOME", (home / ".config").string()},
+                           {"XDG_CACHE_HOME", (home / ".cache").string()},
+                           {"XDG_DATA_HOME", (home / ".local" / "share").string()}};
+    manager.outputLog = log;
+    windowManager_ = std::make_unique<ChildProcess>(manager);
+    WaitUntil([&] { return desktop_->HasWindowManager(); }, kWindowManagerTimeout,
+              "openbox to take charge of the screen", std::chrono::milliseconds(50));
+}
+
+void EndToEndTest::WaitForDesignedFrame(const std::string& window) const {
+    Rect frame;
+    const bool designed = PollUntil(
+        [&] {
+            frame = desktop_->FrameGeometry(window);
+            return frame.width == kDesignedWindowFrame.width && frame.height == kDesignedWindowFrame.height;
+        },
+        kFrameTimeout, std::chrono::milliseconds(50));
+    if (!designed)
+        throw E2eFailure("the framed window is " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
+                         " at " + std::to_string(frame.x) + "," + std::to_string(frame.y) + ", not " +
+                         std::to_string(kDesignedWindowFrame.width) + "x" +
+                         std::to_string(kDesignedWindowFrame.height));
 }
 
 std::string EndToEndTest::WaitForEditorToEnd() {

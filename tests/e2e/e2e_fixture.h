@@ -75,6 +75,10 @@ protected:
 
 private:
     void Start(bool underWindowManager);
+    void StartWindowManager(const std::filesystem::path& home, const std::filesystem::path& log);
+    // Waits until the window manager's frame around `window` has the
+    // designed size.
+    void WaitForDesignedFrame(const std::string& window) const;
     void KeepArtefacts();
 
     testing::TempDir root_;
