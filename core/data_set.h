@@ -43,7 +43,7 @@ enum class StartUpStatus {
     Ready,              // all files found, section table loaded and sound
     MissingFiles,       // one or more of the five data files is not there
     SectionUnreadable,  // ext.idx could not be opened
-    SectionDamaged,     // ext.idx is too short or its bounds do not fit the index
+    SectionDamaged,     // ext.idx is too short or its Txt or Shp bounds do not fit the index
     IndexUnreadable     // qaxdata.idx could not be opened to check the bounds
 };
 

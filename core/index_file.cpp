@@ -40,12 +40,17 @@ SectionLoadResult LoadSectionTable(FileSystem& fs, const std::string& sectionPat
 }
 
 std::string SectionTableProblem(const SectionTable& table, std::uint64_t indexLength) {
-    static const char* const kGroupNames[kMemberTypeCount] = {"Txt", "Shp", "Til", "Tnm", "Pal", "Dat"};
-    for (int t = 0; t < kMemberTypeCount; ++t) {
+    // Only the Txt and Shp groups are ever read or written, so only their
+    // bounds (B[0] to B[2]) must be sound. The bounds of the other groups are
+    // kept as the section file gives them: nothing reads or writes an entry
+    // through them, and those groups list nothing.
+    static const char* const kCheckedGroupNames[] = {"Txt", "Shp"};
+    static_assert(Txt == 0 && Shp == 1);
+    for (int t = Txt; t <= Shp; ++t) {
         if (table.GroupEnd(t) < table.GroupBegin(t))
-            return std::string("the ") + kGroupNames[t] + " group ends before it begins";
+            return std::string("the ") + kCheckedGroupNames[t] + " group ends before it begins";
         if (table.GroupEnd(t) > indexLength)
-            return std::string("the ") + kGroupNames[t] + " group runs past the end of the index (" +
+            return std::string("the ") + kCheckedGroupNames[t] + " group runs past the end of the index (" +
                    std::to_string(table.GroupEnd(t)) + " > " + std::to_string(indexLength) + " bytes)";
     }
     return {};

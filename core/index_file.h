@@ -62,8 +62,10 @@ struct SectionLoadResult {
 SectionLoadResult LoadSectionTable(FileSystem& fs, const std::string& sectionPath);
 
 // Why a loaded table cannot be trusted with an index of `indexLength` bytes,
-// or an empty text when it can: every bound must lie inside the index and no
-// bound may go back before the one preceding it.
+// or an empty text when it can: the bounds of the Txt and Shp groups, the
+// only ones read or written, must lie inside the index and none of them may
+// go back before the one preceding it. The other groups' bounds are not
+// looked at.
 std::string SectionTableProblem(const SectionTable& table, std::uint64_t indexLength);
 
 // The byte offset of line `line` of group `group` in the index.

@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev                           # the window (Qt 6 Widgets) and Qt Test
   fonts-dejavu-core fonts-liberation2    # a monospace and a sans font for the window
   xvfb xdotool x11-utils imagemagick     # real-window tests and screenshots
+  openbox                                # a window manager for the framed-window tests
   clang libclang-rt-14-dev               # fuzz targets (libFuzzer)
   strace                                 # sees the directory flush reach the system
 )

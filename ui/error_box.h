@@ -18,4 +18,11 @@ void ShowErrorBox(UserPrompts& prompts, QWidget* parent, const std::string& mess
 bool RunReportingErrors(UserPrompts& prompts, QWidget* parent, const std::string& programPath,
                         const std::function<void()>& body);
 
+// The program's entry guard: runs `entry`, the whole of the entry's steps
+// from the application's creation on, and returns its exit code. An error
+// that escapes them is shown in the error box, captioned from the running
+// program's path (from `startedAs`, the name it was started by, while no
+// application knows that path), and the exit code is then 0.
+int RunEntryReportingErrors(UserPrompts& prompts, const char* startedAs, const std::function<int()>& entry);
+
 }  // namespace qax::ui

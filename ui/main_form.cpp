@@ -61,7 +61,7 @@ void TMainForm::FormCreate() {
             const RecoveryReport recovery = RecoverAtStartUp(fs_, state_.paths);
             if (!recovery.text.empty()) paneText += "\n\n" + recovery.text;
         }
-        SetPaneText(paneText);
+        ShowEditorText(paneText);
         RepaintPane();
         // After a failed start-up nothing may read or write the data set:
         // the section table is all zero, and a replacement would write into

@@ -81,13 +81,23 @@ public:
     void ProcessEvents() override;
 
 protected:
+    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
     void CreateControls();
     void ArrangeControls();
+    // Sizes the inside so that the window manager's frame around it has the
+    // designed size, at the designed position; does nothing until the frame
+    // is known.
+    void FitFrameToDesign();
     void WireEvents();
     void EnableDataSetControls(bool enabled);
+    // Sets the pane to a text the editor composed itself (the banner, the
+    // start-up errors), whose paths are in the file system's encoding: shown
+    // as UTF-8, as Latin-1 when it is not valid UTF-8. Member text and
+    // replacement previews go through SetPaneText, byte for byte.
+    void ShowEditorText(const std::string& text);
 
     // Runs a handler's body; an error ends it and is shown in the error box.
     void Handle(const std::function<void()>& body);
@@ -108,6 +118,7 @@ private:
     QButtonGroup* typeButtons_ = nullptr;
     int busyCursors_ = 0;            // override cursors this window has set and not yet restored
     bool operationRunning_ = false;  // an archive operation is under way (it handles events)
+    bool frameFitted_ = false;       // the window manager's frame was measured and fitted to the design
 };
 
 }  // namespace qax::ui

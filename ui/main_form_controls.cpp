@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QStyle>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include "catalogue.h"
 #include "list_click_watcher.h"
@@ -106,8 +107,7 @@ void TMainForm::CreateControls() {
     // A long path wraps instead of being cut off.
     FileLbl->setWordWrap(true);
 
-    OpenDialog1 = new QFileDialog(this);
-    ConfigureOpenDialog(*OpenDialog1);
+    OpenDialog1 = MakeOpenDialog(this);
 
     ReplaceBtn = new QPushButton(QStringLiteral("Replace Selection"), this);
     ExtractBtn = new QPushButton(QStringLiteral("Extract File"), this);
@@ -154,7 +154,30 @@ void TMainForm::ArrangeControls() {
     setTabOrder(LoadBtn, ReplaceBtn);
     setTabOrder(ReplaceBtn, ExtractBtn);
 
-    setGeometry(kWindowLeft, kWindowTop, kWindowWidth, kWindowHeight);
+    // The designed rectangle is the window's outer frame. move() places the
+    // frame; resize() sizes the inside, which is the whole window until a
+    // window manager frames it (and where the platform has no frames).
+    move(kWindowLeft, kWindowTop);
+    resize(kWindowWidth, kWindowHeight);
+}
+
+bool TMainForm::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    // A window manager's frame becomes known once it has framed the window,
+    // which moves or resizes the inside.
+    if (!frameFitted_ && (event->type() == QEvent::Move || event->type() == QEvent::Resize)) FitFrameToDesign();
+    return handled;
+}
+
+void TMainForm::FitFrameToDesign() {
+    const QWindow* window = windowHandle();
+    if (window == nullptr || !isVisible()) return;
+    const QMargins frame = window->frameMargins();
+    if (frame.isNull()) return;
+    // Once only: later moves and resizes are the user's.
+    frameFitted_ = true;
+    resize(kWindowWidth - frame.left() - frame.right(), kWindowHeight - frame.top() - frame.bottom());
+    move(kWindowLeft, kWindowTop);
 }
 
 void TMainForm::WireEvents() {

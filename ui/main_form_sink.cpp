@@ -11,6 +11,10 @@ void TMainForm::SetPaneText(const std::string& text) {
     TextRichEdit->setPlainText(FromBytes(text));
 }
 
+void TMainForm::ShowEditorText(const std::string& text) {
+    TextRichEdit->setPlainText(ForDisplay(text));
+}
+
 void TMainForm::ClearPane() {
     TextRichEdit->clear();
 }

@@ -14,8 +14,9 @@ namespace qax::ui {
 QString FromBytes(const std::string& bytes);
 std::string ToBytes(const QString& text);
 
-// For message boxes, whose text mixes paths with bytes of the data set:
-// UTF-8 when the text is valid UTF-8, otherwise Latin-1.
+// For texts the editor composes (message boxes, the start-up texts of the
+// pane), which mix paths with bytes of the data set: UTF-8 when the text is
+// valid UTF-8, otherwise Latin-1.
 QString ForDisplay(const std::string& text);
 
 // A Qt path as the file system spells it.

@@ -35,8 +35,9 @@ public:
 std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, const QString& text, const QString& caption,
                                             QMessageBox::Icon icon);
 
-// Turns a dialog into the one the editor uses: Qt's own dialog, so the file
-// name can always be typed into a plain edit field, opening one existing file.
-void ConfigureOpenDialog(QFileDialog& dialog);
+// The dialog the editor uses, owned by `parent`: Qt's own dialog, so the file
+// name can always be typed into a plain edit field, opening one existing
+// file, and remembering nothing from one run of the editor to the next.
+QFileDialog* MakeOpenDialog(QWidget* parent);
 
 }  // namespace qax::ui

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 
 #include "index_builder.h"
 #include "sample_data_set.h"
@@ -159,18 +160,37 @@ TEST_F(StartUp, ShortSectionFileIsRefused) {
     EXPECT_EQ(result.table, SectionTable{});
 }
 
-TEST_F(StartUp, BoundsThatGoBackwardsOrPastTheIndexAreRefused) {
-    WriteBytes(Data("ext.idx"), SectionBytes({5, 3, 12, 15, 18, 21}));
-    EXPECT_EQ(Run().status, StartUpStatus::SectionDamaged);
-
-    WriteBytes(Data("ext.idx"), SectionBytes({5, 9, 12, 15, 18, 22}));  // one entry more than the index holds
-    const StartUpResult past = Run();
-    EXPECT_EQ(past.status, StartUpStatus::SectionDamaged);
-    EXPECT_NE(past.paneText.find("Dat group runs past the end of the index"), std::string::npos);
-
-    // A count whose bound would wrap round in 32 bits.
-    WriteBytes(Data("ext.idx"), SectionBytes({0x10000000u, 9, 12, 15, 18, 21}));
-    EXPECT_EQ(Run().status, StartUpStatus::SectionDamaged);
+// The index holds 21 entries: 5 Txt, 4 Shp, then 3 of each other group.
+TEST_F(StartUp, OnlyTxtAndShpBoundsThatGoBackwardsOrPastTheIndexAreRefused) {
+    struct Case {
+        std::array<std::uint32_t, 6> counts;
+        const char* problem;  // nullptr: the start-up succeeds
+    };
+    const Case cases[] = {
+        {{5, 3, 12, 15, 18, 21}, "the Shp group ends before it begins"},
+        {{5, 22, 22, 22, 22, 22}, "the Shp group runs past the end of the index"},
+        {{22, 22, 22, 22, 22, 22}, "the Txt group runs past the end of the index"},
+        // A count whose bound would wrap round in 32 bits.
+        {{0x10000000u, 9, 12, 15, 18, 21}, "the Txt group runs past the end of the index"},
+        // The other groups' bounds are taken as they are.
+        {{5, 9, 12, 15, 18, 22}, nullptr},
+        {{5, 9, 7, 15, 18, 21}, nullptr},
+        {{5, 9, 12, 15, 0x10000000u, 2}, nullptr},
+    };
+    for (const Case& c : cases) {
+        WriteBytes(Data("ext.idx"), SectionBytes(c.counts));
+        const StartUpResult result = Run();
+        if (c.problem == nullptr) {
+            EXPECT_TRUE(result.Ready()) << result.paneText;
+            EXPECT_EQ(result.table.GroupEnd(Dat), 4 + 16 * c.counts[5]);
+            EXPECT_EQ(result.paneText, BannerText());
+        } else {
+            EXPECT_EQ(result.status, StartUpStatus::SectionDamaged) << c.problem;
+            EXPECT_NE(result.paneText.find(c.problem), std::string::npos) << result.paneText;
+            EXPECT_NE(result.paneText.find("You must Exit!"), std::string::npos);
+            EXPECT_EQ(result.table, SectionTable{});
+        }
+    }
 }
 
 TEST_F(StartUp, EmptyGroupsAndExtraTrailingEntriesAreAccepted) {

@@ -59,11 +59,14 @@ TEST_F(IndexFiles, SectionFileFailures) {
     }
 }
 
-TEST(SectionTableChecks, BoundsMustIncreaseAndFitTheIndex) {
+TEST(SectionTableChecks, TxtAndShpBoundsMustIncreaseAndFitTheIndex) {
     EXPECT_EQ(SectionTableProblem(SectionTable{{4, 20, 20, 36, 36, 36, 52}}, 52), "");
-    EXPECT_NE(SectionTableProblem(SectionTable{{4, 20, 20, 36, 36, 36, 52}}, 51), "");
+    EXPECT_NE(SectionTableProblem(SectionTable{{4, 20, 36, 36, 36, 36, 36}}, 35), "");
     EXPECT_NE(SectionTableProblem(SectionTable{{4, 36, 20, 36, 36, 36, 52}}, 100), "");
-    EXPECT_NE(SectionTableProblem(SectionTable{{4, 20, 20, 36, 36, 36, UINT32_MAX}}, 100), "");
+    EXPECT_NE(SectionTableProblem(SectionTable{{4, UINT32_MAX, UINT32_MAX, 0, 0, 0, 0}}, 100), "");
+    // The bounds after the Shp group are not looked at.
+    EXPECT_EQ(SectionTableProblem(SectionTable{{4, 20, 20, 36, 36, 36, 52}}, 51), "");
+    EXPECT_EQ(SectionTableProblem(SectionTable{{4, 20, 36, 4, 100, 0, UINT32_MAX}}, 36), "");
 }
 
 TEST(EntryOffsets, LineJOfGroupT) {

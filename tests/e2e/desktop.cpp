@@ -1,5 +1,6 @@
 #include "desktop.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <thread>
@@ -84,6 +85,42 @@ Rect Desktop::Geometry(const std::string& window) const {
         if (key == "HEIGHT") rect.height = value;
     }
     return rect;
+}
+
+Rect Desktop::FrameGeometry(const std::string& window) const {
+    // xwininfo, not xdotool: xdotool counts a framed window's offset inside
+    // its frame twice.
+    const CommandResult info =
+        RunCommand({"xwininfo", "-id", window}, environment_, kToolTimeout, "the geometry of window " + window);
+    if (!info.Succeeded()) throw E2eFailure("xwininfo failed: " + info.Describe());
+    Rect inside;
+    const std::pair<std::string, int*> fields[] = {{"Absolute upper-left X:", &inside.x},
+                                                   {"Absolute upper-left Y:", &inside.y},
+                                                   {"Width:", &inside.width},
+                                                   {"Height:", &inside.height}};
+    for (std::string line : Lines(info.output)) {
+        line.erase(0, line.find_first_not_of(' '));
+        for (const auto& [key, field] : fields)
+            if (line.rfind(key, 0) == 0) *field = std::stoi(line.substr(key.size()));
+    }
+
+    // "_NET_FRAME_EXTENTS(CARDINAL) = left, right, top, bottom", or a line
+    // saying the property is not set.
+    const CommandResult extents = RunCommand({"xprop", "-id", window, "_NET_FRAME_EXTENTS"}, environment_, kToolTimeout,
+                                             "the frame extents of window " + window);
+    if (!extents.Succeeded()) throw E2eFailure("xprop failed: " + extents.Describe());
+    int left = 0, right = 0, top = 0, bottom = 0;
+    const auto equals = extents.output.find('=');
+    if (equals != std::string::npos &&
+        std::sscanf(extents.output.c_str() + equals + 1, "%d, %d, %d, %d", &left, &right, &top, &bottom) != 4)
+        throw E2eFailure("unexpected frame extents: " + extents.output);
+    return {inside.x - left, inside.y - top, inside.width + left + right, inside.height + top + bottom};
+}
+
+bool Desktop::HasWindowManager() const {
+    const CommandResult result = RunCommand({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}, environment_, kToolTimeout,
+                                            "the window manager's check window");
+    return result.Succeeded() && result.output.find("window id") != std::string::npos;
 }
 
 void Desktop::PaceRepeatedClick(const std::string& window, int x, int y) const {

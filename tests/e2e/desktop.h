@@ -39,6 +39,11 @@ public:
     std::string WindowName(const std::string& window) const;
     // Position on the screen and size of a window's inside.
     Rect Geometry(const std::string& window) const;
+    // Position on the screen and size of a window with the frame the window
+    // manager declares around it (none without a window manager).
+    Rect FrameGeometry(const std::string& window) const;
+    // A window manager has taken charge of the screen.
+    bool HasWindowManager() const;
 
     // A left click at (x, y) inside the window.
     void Click(const std::string& window, int x, int y) const;

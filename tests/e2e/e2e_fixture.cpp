@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 
 #include "e2e_failure.h"
 
@@ -17,6 +18,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr auto kWindowTimeout = std::chrono::seconds(60);
+constexpr auto kWindowManagerTimeout = std::chrono::seconds(20);
+constexpr auto kFrameTimeout = std::chrono::seconds(10);
+constexpr auto kEndTimeout = std::chrono::seconds(20);
 
 std::string ReadText(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -71,8 +75,16 @@ fs::path EndToEndTest::WriteUserFile(const std::string& name, const Bytes& bytes
 }
 
 void EndToEndTest::StartEditor() {
+    Start(false);
+}
+
+void EndToEndTest::StartEditorUnderWindowManager() {
+    Start(true);
+}
+
+void EndToEndTest::Start(bool underWindowManager) {
     const fs::path root = fs::canonical(root_.Path());
-    const fs::path home = root / "home";
+    const fs::path home = HomeDir();
     const fs::path runtime = root / "runtime";
     const fs::path logs = root / "logs";
     fs::create_directories(home);
@@ -88,8 +100,10 @@ void EndToEndTest::StartEditor() {
 
     display_ = std::make_unique<VirtualDisplay>(logs / "xvfb.log");
     desktop_ = std::make_unique<Desktop>(ClientEnvironment(display_->Name(), home, runtime), QAX_E2E_CLIPBOARD_READER);
-    WindowLayout layout =
-        WindowLayout::Probe(*desktop_, QAX_E2E_LAYOUT_PROBE, root / "no-product" / "QaxEdit" / "qaxedit");
+    if (underWindowManager) StartWindowManager(root / "window-manager", logs / "openbox.log");
+    const fs::path absentProgram = root / "no-product" / "QaxEdit" / "qaxedit";
+    std::optional<WindowLayout> layout;
+    if (!underWindowManager) layout = WindowLayout::Probe(*desktop_, QAX_E2E_LAYOUT_PROBE, absentProgram);
 
     LaunchOptions options;
     options.argv = {program.string()};
@@ -99,13 +113,66 @@ void EndToEndTest::StartEditor() {
     editor_ = std::make_unique<ChildProcess>(options);
 
     const std::string window = desktop_->WaitForWindow(editor_->Pid(), "^Qax Edit$", kWindowTimeout);
+    if (underWindowManager) {
+        // The window fits its inside to the frame once it is framed; the
+        // controls are then laid out in that smaller inside.
+        WaitForDesignedFrame(window);
+        layout = WindowLayout::Probe(*desktop_, QAX_E2E_LAYOUT_PROBE, absentProgram, desktop_->Geometry(window));
+    }
     const Rect shown = desktop_->Geometry(window);
-    const Rect& probed = layout.Of("Window");
+    const Rect& probed = layout->Of("Window");
     if (shown.width != probed.width || shown.height != probed.height)
         throw E2eFailure("the editor's window is " + std::to_string(shown.width) + "x" + std::to_string(shown.height) +
                          " but the layout probe measured " + std::to_string(probed.width) + "x" +
                          std::to_string(probed.height) + ": the clicks would miss their controls");
-    window_ = std::make_unique<EditorWindow>(*desktop_, editor_->Pid(), window, std::move(layout));
+    window_ = std::make_unique<EditorWindow>(*desktop_, editor_->Pid(), window, std::move(*layout));
+}
+
+void EndToEndTest::StartWindowManager(const fs::path& home, const fs::path& log) {
+    // Openbox with its packaged configuration (Alt+F4 closes a window), in a
+    // home of its own: it keeps a log there.
+    LaunchOptions manager;
+    manager.argv = {"openbox", "--sm-disable"};
+    manager.environment = {{"DISPLAY", display_->Name()},
+                           {"HOME", home.string()},
+                           {"XDG_CONFIG_HOME", (home / ".config").string()},
+                           {"XDG_CACHE_HOME", (home / ".cache").string()},
+                           {"XDG_DATA_HOME", (home / ".local" / "share").string()}};
+    manager.outputLog = log;
+    windowManager_ = std::make_unique<ChildProcess>(manager);
+    WaitUntil([&] { return desktop_->HasWindowManager(); }, kWindowManagerTimeout,
+              "openbox to take charge of the screen", std::chrono::milliseconds(50));
+}
+
+void EndToEndTest::WaitForDesignedFrame(const std::string& window) const {
+    Rect frame;
+    const bool designed = PollUntil(
+        [&] {
+            frame = desktop_->FrameGeometry(window);
+            return frame.width == kDesignedWindowFrame.width && frame.height == kDesignedWindowFrame.height;
+        },
+        kFrameTimeout, std::chrono::milliseconds(50));
+    if (!designed)
+        throw E2eFailure("the framed window is " + std::to_string(frame.width) + "x" + std::to_string(frame.height) +
+                         " at " + std::to_string(frame.x) + "," + std::to_string(frame.y) + ", not " +
+                         std::to_string(kDesignedWindowFrame.width) + "x" +
+                         std::to_string(kDesignedWindowFrame.height));
+}
+
+std::string EndToEndTest::WaitForEditorToEnd() {
+    WaitUntil([&] { return !editor_->Running(); }, kEndTimeout, "the editor to end");
+    const std::string end = editor_->EndDescription();
+    window_.reset();
+    editor_.reset();
+    return end;
+}
+
+Rect EndToEndTest::WindowFrame() const {
+    return desktop_->FrameGeometry(window_->Id());
+}
+
+fs::path EndToEndTest::HomeDir() const {
+    return fs::canonical(root_.Path()) / "home";
 }
 
 std::vector<std::string> EndToEndTest::FilesBesideEditor() const {
@@ -146,6 +213,7 @@ void EndToEndTest::TearDown() {
     if (HasFailure()) KeepArtefacts();
     window_.reset();
     editor_.reset();
+    windowManager_.reset();
     desktop_.reset();
     display_.reset();
 }
@@ -165,7 +233,7 @@ void EndToEndTest::KeepArtefacts() {
         }
     }
     const fs::path logs = fs::canonical(root_.Path()) / "logs";
-    for (const std::string log : {"editor.log", "xvfb.log"}) {
+    for (const std::string log : {"editor.log", "xvfb.log", "openbox.log"}) {
         if (!fs::exists(logs / log)) continue;
         const fs::path kept = artefacts / (name + "." + log);
         fs::copy_file(logs / log, kept, fs::copy_options::overwrite_existing, ignored);

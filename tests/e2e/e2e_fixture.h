@@ -26,6 +26,9 @@ namespace qax::e2e {
 // The data files, in the order the start-up check names them.
 inline const std::vector<std::string> kDataFiles = {"shp.qax", "qaxdata.idx", "ext.idx", "txt.qax", "pal.qax"};
 
+// Where the editor's window, frame included, is designed to lie on the screen.
+inline constexpr Rect kDesignedWindowFrame{217, 235, 640, 480};
+
 class EndToEndTest : public ::testing::Test {
 protected:
     void TearDown() override;
@@ -35,6 +38,16 @@ protected:
     // Starts the X server and the editor from <product>/QaxEdit, and waits
     // until its window is on the screen.
     void StartEditor();
+    // The same on a desktop run by a window manager, which frames the
+    // window; waits until the frame has the designed size.
+    void StartEditorUnderWindowManager();
+    // Waits for the editor to end after its window was closed; how it ended
+    // ("exit code 0").
+    std::string WaitForEditorToEnd();
+    // The window's frame on the screen, as the window manager declares it.
+    Rect WindowFrame() const;
+    // The editor's home folder, which also holds its configuration folder.
+    std::filesystem::path HomeDir() const;
 
     std::filesystem::path ProductDir() const { return productDir_; }
     std::filesystem::path EditorDir() const { return productDir_ / "QaxEdit"; }
@@ -61,6 +74,11 @@ protected:
     void ExpectDataSetUnchanged() const;
 
 private:
+    void Start(bool underWindowManager);
+    void StartWindowManager(const std::filesystem::path& home, const std::filesystem::path& log);
+    // Waits until the window manager's frame around `window` has the
+    // designed size.
+    void WaitForDesignedFrame(const std::string& window) const;
     void KeepArtefacts();
 
     testing::TempDir root_;
@@ -69,6 +87,7 @@ private:
     std::map<std::string, Bytes> originals_;
     std::unique_ptr<VirtualDisplay> display_;
     std::unique_ptr<Desktop> desktop_;
+    std::unique_ptr<ChildProcess> windowManager_;
     std::unique_ptr<ChildProcess> editor_;
     std::unique_ptr<EditorWindow> window_;
 };

@@ -7,11 +7,13 @@
 // window class on the same display, never shows it on screen, and prints
 // every control's rectangle in window coordinates, one per line:
 //   <name> <x> <y> <width> <height>
-// Argument: a program path whose data set does not exist, so the probe's
-// start-up check finds no files and reads or writes nothing.
+// Arguments: a program path whose data set does not exist, so the probe's
+// start-up check finds no files and reads or writes nothing; then, when the
+// window manager has given the window another inside, its width and height.
 #include <QApplication>
 #include <QListWidget>
 #include <cstdio>
+#include <cstdlib>
 
 #include "file_access.h"
 #include "main_form.h"
@@ -46,8 +48,8 @@ void PrintClickableArea(const char* name, const QWidget& control, const QWidget&
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <program path without a data set>\n", argv[0]);
+    if (argc != 2 && argc != 4) {
+        std::fprintf(stderr, "usage: %s <program path without a data set> [<width> <height>]\n", argv[0]);
         return 2;
     }
     QApplication application(argc, argv);
@@ -55,6 +57,7 @@ int main(int argc, char* argv[]) {
     SilentPrompts prompts;
     qax::ui::TMainForm form(argv[1], fileSystem, prompts);
     form.setAttribute(Qt::WA_DontShowOnScreen);
+    if (argc == 4) form.resize(std::atoi(argv[2]), std::atoi(argv[3]));
     // One catalogue line, so the height of a list line is known.
     form.FileLB->addItem(QStringLiteral("MEMBER01 123456 $0ABCDEF"));
     form.show();

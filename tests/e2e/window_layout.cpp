@@ -7,9 +7,14 @@
 namespace qax::e2e {
 
 WindowLayout WindowLayout::Probe(const Desktop& desktop, const std::filesystem::path& probe,
-                                 const std::filesystem::path& absentProgram) {
-    const CommandResult result = RunCommand({probe.string(), absentProgram.string()}, desktop.ClientEnvironment(),
-                                            std::chrono::seconds(60), "the layout probe");
+                                 const std::filesystem::path& absentProgram, const std::optional<Rect>& inside) {
+    std::vector<std::string> argv = {probe.string(), absentProgram.string()};
+    if (inside) {
+        argv.push_back(std::to_string(inside->width));
+        argv.push_back(std::to_string(inside->height));
+    }
+    const CommandResult result =
+        RunCommand(argv, desktop.ClientEnvironment(), std::chrono::seconds(60), "the layout probe");
     if (!result.Succeeded()) throw E2eFailure("the layout probe failed: " + result.Describe());
     WindowLayout layout;
     std::istringstream lines(result.output);

@@ -79,18 +79,40 @@ private slots:
         QVERIFY(editor.form.TextRichEdit->toPlainText().isEmpty());
     }
 
-    void everyByteIsShownAsOneCharacterAndReadBackUnchanged() {
+    // Member bytes are Latin-1; paths, which the file system gives as UTF-8,
+    // show as it names them, in the label and in the start-up texts.
+    void memberBytesStayLatin1WhilePathsShowAsTheFileSystemNamesThem() {
         const std::string high = AllHighBytes();
-        TextProduct product({{"HIGH", high + std::string("\0hidden", 7)}});
-        Editor editor(product);
-        editor.form.FileLB->setCurrentRow(0);
+        TextProduct product(
+            "Corvane-Donn\xC3\xA9"
+            "es",
+            {{"HIGH", high + std::string("\0hidden", 7)}});
+        {
+            Editor editor(product);
+            QCOMPARE(editor.form.TextRichEdit->toPlainText(), QString::fromStdString(BannerText()));
+            editor.form.FileLB->setCurrentRow(0);
 
-        const QString shown = editor.form.TextRichEdit->document()->toRawText();
-        QCOMPARE(shown.size(), qsizetype{128});
-        QVERIFY(!shown.contains(QChar::ReplacementCharacter));
-        QCOMPARE(shown.at(0x20), QChar(0xA0));  // a no-break space stays one
-        QCOMPARE(shown.back(), QChar(0xFF));
-        QCOMPARE(editor.form.PaneText(), high);
+            const QString shown = editor.form.TextRichEdit->document()->toRawText();
+            QCOMPARE(shown.size(), qsizetype{128});
+            QVERIFY(!shown.contains(QChar::ReplacementCharacter));
+            QCOMPARE(shown.at(0x20), QChar(0xA0));  // a no-break space stays one
+            QCOMPARE(shown.back(), QChar(0xFF));
+            QCOMPARE(editor.form.PaneText(), high);
+
+            const std::filesystem::path file = product.Dir() / "r\xC3\xA9ponse.txt";
+            WriteText(file, high);
+            editor.prompts.answers.push_back(QString::fromStdString(file.string()));
+            editor.form.LoadBtnClick();
+            QCOMPARE(editor.form.FileLbl->text(), QString::fromStdString(file.string()));
+            QCOMPARE(editor.form.State().ReplacementFileName, file.string());
+            QCOMPARE(editor.form.PaneText(), high);
+        }
+        std::filesystem::remove(product.DataFile("pal.qax"));
+        Editor failed(product);
+        const QString error = QString::fromStdString(BannerText() + "\nCan't find:\n" +
+                                                     product.DataFile("pal.qax").string() + "\n\nYou must EXIT !!!");
+        QVERIFY(error.contains(QStringLiteral("Corvane-Donn\u00E9es/data/pal.qax")));
+        QCOMPARE(failed.form.TextRichEdit->toPlainText(), error);
     }
 
     void aClickWhileShpIsSelectedChangesNothing() {

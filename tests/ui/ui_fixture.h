@@ -49,17 +49,21 @@ public:
 };
 
 // A product directory: <product>/data holds the data set and the program
-// runs from <product>/edit, one level below it.
+// runs from <product>/edit, one level below it. `name` is the product
+// directory's own name, in the file system's encoding (UTF-8).
 class Product {
 public:
-    Product() { std::filesystem::create_directories(dir_ / "edit"); }
+    explicit Product(const std::string& name = "Corvane") : dir_(root_.Path() / name) {
+        std::filesystem::create_directories(dir_ / "edit");
+    }
 
     std::string ProgramPath() const { return (dir_ / "edit" / "qaxedit").string(); }
     std::filesystem::path DataFile(const std::string& name) const { return dir_ / "data" / name; }
-    const std::filesystem::path& Dir() const { return dir_.Path(); }
+    const std::filesystem::path& Dir() const { return dir_; }
 
 private:
-    TempDir dir_;
+    TempDir root_;
+    std::filesystem::path dir_;
 };
 
 // The generated sample data set.
@@ -99,7 +103,8 @@ struct TextMember {
 // others.
 class TextProduct : public Product {
 public:
-    explicit TextProduct(std::initializer_list<TextMember> members) {
+    explicit TextProduct(std::initializer_list<TextMember> members) : TextProduct("Corvane", members) {}
+    TextProduct(const std::string& name, std::initializer_list<TextMember> members) : Product(name) {
         std::vector<RawEntry> entries;
         std::string archive;
         for (const auto& m : members) {
