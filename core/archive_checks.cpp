@@ -48,14 +48,6 @@ std::string SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std
     return {};
 }
 
-std::string IndexGroupRefusal(const IndexImage& image, const SectionTable& table, int group,
-                              const std::string& indexPath) {
-    if (image.HoldsGroup(table, group)) return {};
-    return "The index " + indexPath + " (" + std::to_string(image.Length()) +
-           " bytes) does not hold the entries its section table describes; it does not match the data set." +
-           kNothingChanged;
-}
-
 std::string MemberSizeRefusal(const std::vector<IndexEntry>& group) {
     for (const IndexEntry& entry : group) {
         if (entry.size < 0)

@@ -25,10 +25,6 @@ std::string SelectionRefusal(int selectedLine, std::uint32_t entryCount);
 std::string SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& archivePath,
                             const std::string& replacementFileName);
 
-// The index must hold the whole group that the section table describes.
-std::string IndexGroupRefusal(const IndexImage& image, const SectionTable& table, int group,
-                              const std::string& indexPath);
-
 // Every member of the group must have a size of 0 or more.
 std::string MemberSizeRefusal(const std::vector<IndexEntry>& group);
 

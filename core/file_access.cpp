@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <stdexcept>
 #include <utility>
@@ -25,20 +24,21 @@ std::string DescribeIoError(IoStep step, const std::string& path, std::error_cod
     return std::string("could not ") + IoStepName(step) + " " + path + ": " + reason.message();
 }
 
-const char* ModeString(OpenMode mode) {
+int OpenFlags(OpenMode mode) {
     switch (mode) {
         case OpenMode::Read:
-            return "rb";
+            return O_RDONLY;
         case OpenMode::ReadUpdate:
-            return "r+b";
+            return O_RDWR;
         case OpenMode::WriteTruncate:
-            return "wb";
+            return O_WRONLY | O_CREAT | O_TRUNC;
         case OpenMode::CreateNew:
-            // "x" adds O_EXCL: the open fails on any existing name, a link
-            // included, so nothing is ever written through one.
-            return "wbx";
+            // O_EXCL with O_CREAT fails on any existing name, a link (even
+            // a dangling one) included, so nothing is ever written through
+            // one.
+            return O_WRONLY | O_CREAT | O_EXCL;
     }
-    return "rb";
+    return O_RDONLY;
 }
 
 class DataErrorCategory final : public std::error_category {
@@ -56,17 +56,22 @@ public:
 };
 
 // Moves up to `count` bytes between two descriptors at explicit positions
-// inside the kernel, advancing the positions. Returns how many it moved;
-// stops early, without an error, where the kernel cannot or will not go on.
-std::size_t KernelTransfer(int fromFd, off_t& from, int toFd, off_t& to, std::size_t count) {
-    std::size_t moved = 0;
+// inside the kernel, without passing them through this process, advancing
+// the positions. Returns how many it moved; stops early, without an error,
+// where the kernel cannot or will not go on (another file system, the end
+// of the source, a failure): the caller carries on with plain reads and
+// writes, which also say exactly which side failed.
+std::uint64_t KernelTransfer(int fromFd, off_t& from, int toFd, off_t& to, std::uint64_t count) {
+    std::uint64_t moved = 0;
 #if defined(__linux__)
+    constexpr std::uint64_t kLargestRequest = std::uint64_t{1} << 30;
     while (moved < count) {
         errno = 0;
-        const ssize_t done = ::copy_file_range(fromFd, &from, toFd, &to, count - moved, 0);
+        const ssize_t done = ::copy_file_range(fromFd, &from, toFd, &to,
+                                               static_cast<std::size_t>(std::min(count - moved, kLargestRequest)), 0);
         if (done < 0 && errno == EINTR) continue;
         if (done <= 0) break;
-        moved += static_cast<std::size_t>(done);
+        moved += static_cast<std::uint64_t>(done);
     }
 #else
     (void)fromFd;
@@ -78,95 +83,103 @@ std::size_t KernelTransfer(int fromFd, off_t& from, int toFd, off_t& to, std::si
     return moved;
 }
 
-class StdioFile final : public File {
+// The one handle on an open file: a POSIX descriptor, closed silently on the
+// way out of a failure and with a check by Close() on the way out of
+// success. Nothing is buffered in this process, so what a method has
+// written is with the system when it returns.
+class DescriptorFile final : public File {
 public:
-    StdioFile(std::FILE* stream, std::string path, DiskSync sync)
-        : stream_(stream), path_(std::move(path)), sync_(sync) {}
-    ~StdioFile() override {
-        if (stream_ != nullptr) std::fclose(stream_);
+    DescriptorFile(std::string path, int flags, DiskSync sync) : path_(std::move(path)), sync_(sync) {
+        errno = 0;
+        do {
+            fd_ = path_.empty() ? -1 : ::open(path_.c_str(), flags | O_CLOEXEC, 0666);
+        } while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0)
+            throw IoError(
+                IoStep::Open, path_,
+                path_.empty() ? std::make_error_code(std::errc::no_such_file_or_directory) : LastSystemError());
+    }
+    ~DescriptorFile() override {
+        if (fd_ >= 0) ::close(fd_);
     }
 
     std::size_t Read(void* buffer, std::size_t count) override {
         Require(IoStep::Read);
-        errno = 0;
-        std::size_t done = std::fread(buffer, 1, count, stream_);
-        if (done < count && std::ferror(stream_)) Fail(IoStep::Read);
+        auto* at = static_cast<unsigned char*>(buffer);
+        std::size_t done = 0;
+        while (done < count) {
+            errno = 0;
+            const ssize_t got = ::read(fd_, at + done, count - done);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) Fail(IoStep::Read);
+            if (got == 0) break;
+            done += static_cast<std::size_t>(got);
+        }
         return done;
     }
 
     void Write(const void* buffer, std::size_t count) override {
         Require(IoStep::Write);
-        errno = 0;
-        if (std::fwrite(buffer, 1, count, stream_) != count) Fail(IoStep::Write);
+        const auto* at = static_cast<const unsigned char*>(buffer);
+        while (count > 0) {
+            errno = 0;
+            const ssize_t done = ::write(fd_, at, count);
+            if (done < 0 && errno == EINTR) continue;
+            if (done <= 0) Fail(IoStep::Write);
+            at += done;
+            count -= static_cast<std::size_t>(done);
+        }
     }
 
     void Seek(std::uint64_t position) override {
         Require(IoStep::Seek);
         errno = 0;
         if (position > static_cast<std::uint64_t>(INT64_MAX) ||
-            fseeko(stream_, static_cast<off_t>(position), SEEK_SET) != 0)
+            ::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0)
             Fail(IoStep::Seek);
     }
 
     std::uint64_t Position() override {
         Require(IoStep::Seek);
         errno = 0;
-        off_t at = ftello(stream_);
+        const off_t at = ::lseek(fd_, 0, SEEK_CUR);
         if (at < 0) Fail(IoStep::Seek);
         return static_cast<std::uint64_t>(at);
     }
 
-    std::uint64_t Length() override {
-        Require(IoStep::Length);
-        errno = 0;
-        if (std::fflush(stream_) != 0) Fail(IoStep::Length);
-        std::error_code ec;
-        auto size = std::filesystem::file_size(path_, ec);
-        if (ec) throw IoError(IoStep::Length, path_, ec);
-        return size;
-    }
+    // Measured through the handle itself: the file it names, whatever has
+    // happened to its path since it was opened.
+    std::uint64_t Length() override { return static_cast<std::uint64_t>(Status().st_size); }
 
     void SetLength(std::uint64_t length) override {
         Require(IoStep::Write);
         errno = 0;
-        if (std::fflush(stream_) != 0 || length > static_cast<std::uint64_t>(INT64_MAX) ||
-            ::ftruncate(fileno(stream_), static_cast<off_t>(length)) != 0)
+        if (length > static_cast<std::uint64_t>(INT64_MAX) || ::ftruncate(fd_, static_cast<off_t>(length)) != 0)
             Fail(IoStep::Write);
     }
 
     void Flush() override {
         Require(IoStep::Flush);
-        errno = 0;
-        if (std::fflush(stream_) != 0) Fail(IoStep::Flush);
-        if (sync_ == DiskSync::On && ::fsync(fileno(stream_)) != 0) Fail(IoStep::Flush);
+        Sync(sync_);
     }
 
     void Close() override {
         Require(IoStep::Close);
-        std::FILE* stream = stream_;
-        stream_ = nullptr;
+        const int fd = std::exchange(fd_, -1);
         errno = 0;
-        if (std::fclose(stream) != 0) Fail(IoStep::Close);
+        if (::close(fd) != 0) Fail(IoStep::Close);
     }
 
     std::size_t TransferFrom(File& source, std::size_t count, std::span<unsigned char> buffer) override {
-        auto* stdioSource = dynamic_cast<StdioFile*>(&source);
-        if (stdioSource == nullptr) return File::TransferFrom(source, count, buffer);
+        auto* from = dynamic_cast<DescriptorFile*>(&source);
+        if (from == nullptr) return File::TransferFrom(source, count, buffer);
         Require(IoStep::Write);
-        stdioSource->Require(IoStep::Read);
-        // The kernel works on the descriptors: what this stream still buffers
-        // must reach the file first, and both streams must then be moved to
-        // where the kernel left off.
-        errno = 0;
-        if (std::fflush(stream_) != 0) Fail(IoStep::Write);
-        off_t from = stdioSource->Tell();
-        off_t to = Tell();
-        const std::size_t moved = KernelTransfer(fileno(stdioSource->stream_), from, fileno(stream_), to, count);
-        stdioSource->SeekTo(from);
-        SeekTo(to);
-        // Whatever the kernel would not move (another file system, an error,
-        // the end of the source) is tried again through the buffer, which
-        // also names the side that failed.
+        from->Require(IoStep::Read);
+        off_t fromAt = static_cast<off_t>(from->Position());
+        off_t toAt = static_cast<off_t>(Position());
+        const auto moved = static_cast<std::size_t>(KernelTransfer(from->fd_, fromAt, fd_, toAt, count));
+        from->Seek(static_cast<std::uint64_t>(fromAt));
+        Seek(static_cast<std::uint64_t>(toAt));
         if (moved == count) return moved;
         return moved + File::TransferFrom(source, count - moved, buffer);
     }
@@ -178,145 +191,49 @@ public:
         struct stat model {};
         errno = 0;
         if (::stat(modelPath.c_str(), &model) != 0) throw IoError(IoStep::Open, modelPath, LastSystemError());
-        const int fd = fileno(stream_);
         // Owner first: changing it may clear the set-id bits the mode then
         // puts back. Without the privilege to give the file away, the group
         // alone is kept where the process belongs to it; otherwise the file
         // stays the process's own, as any file it creates is.
-        if (::fchown(fd, model.st_uid, model.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), model.st_gid);
-        if (::fchmod(fd, model.st_mode & 07777) != 0) Fail(IoStep::Write);
+        if (::fchown(fd_, model.st_uid, model.st_gid) != 0) (void)::fchown(fd_, static_cast<uid_t>(-1), model.st_gid);
+        if (::fchmod(fd_, model.st_mode & 07777) != 0) Fail(IoStep::Write);
     }
 
-private:
-    off_t Tell() const {
+    // Pushes what the system holds of the file to the disk (when asked to).
+    void Sync(DiskSync sync) const {
         errno = 0;
-        const off_t at = ftello(stream_);
-        if (at < 0) Fail(IoStep::Seek);
-        return at;
+        if (sync == DiskSync::On && ::fsync(fd_) != 0) Fail(IoStep::Flush);
     }
-    void SeekTo(off_t position) const {
-        errno = 0;
-        if (fseeko(stream_, position, SEEK_SET) != 0) Fail(IoStep::Seek);
-    }
-
-    void Require(IoStep step) const {
-        if (stream_ == nullptr) throw IoError(step, path_, std::make_error_code(std::errc::bad_file_descriptor));
-    }
-    [[noreturn]] void Fail(IoStep step) const { throw IoError(step, path_, LastSystemError()); }
-
-    std::FILE* stream_;
-    std::string path_;
-    DiskSync sync_;
-};
-
-// A POSIX descriptor, closed silently on the way out of a failure and with a
-// check by Close() on the way out of success.
-class Descriptor {
-public:
-    Descriptor(const std::string& path, int flags) : path_(path) {
-        errno = 0;
-        do {
-            fd_ = path.empty() ? -1 : ::open(path.c_str(), flags | O_CLOEXEC, 0666);
-        } while (fd_ < 0 && errno == EINTR);
-        if (fd_ < 0)
-            throw IoError(
-                IoStep::Open, path,
-                path.empty() ? std::make_error_code(std::errc::no_such_file_or_directory) : LastSystemError());
-    }
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int Get() const { return fd_; }
-    // Hands the descriptor over; this object no longer closes it.
-    int Release() { return std::exchange(fd_, -1); }
-
-    std::uint64_t Length() const { return static_cast<std::uint64_t>(Status().st_size); }
-
-    bool IsSameFileAs(const Descriptor& other) const {
+    bool IsSameFileAs(const DescriptorFile& other) const {
         const struct stat mine = Status();
         const struct stat theirs = other.Status();
         return mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
     }
-
-    void Empty() const {
-        errno = 0;
-        if (::ftruncate(fd_, 0) != 0) throw IoError(IoStep::Write, path_, LastSystemError());
-    }
-
-    std::size_t ReadSome(unsigned char* buffer, std::size_t count) const {
-        for (;;) {
-            errno = 0;
-            const ssize_t got = ::read(fd_, buffer, count);
-            if (got >= 0) return static_cast<std::size_t>(got);
-            if (errno != EINTR) throw IoError(IoStep::Read, path_, LastSystemError());
-        }
-    }
-
-    void WriteAll(const unsigned char* buffer, std::size_t count) const {
-        while (count > 0) {
-            errno = 0;
-            const ssize_t done = ::write(fd_, buffer, count);
-            if (done < 0 && errno == EINTR) continue;
-            if (done <= 0) throw IoError(IoStep::Write, path_, LastSystemError());
-            buffer += done;
-            count -= static_cast<std::size_t>(done);
-        }
-    }
-
-    void Sync() const {
-        errno = 0;
-        if (::fsync(fd_) != 0) throw IoError(IoStep::Flush, path_, LastSystemError());
-    }
-
-    void Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        errno = 0;
-        if (::close(fd) != 0) throw IoError(IoStep::Close, path_, LastSystemError());
-    }
+    int Descriptor() const { return fd_; }
+    // Hands the descriptor over; this object no longer closes it.
+    int Release() { return std::exchange(fd_, -1); }
 
 private:
     struct stat Status() const {
+        Require(IoStep::Length);
         struct stat status {};
-        if (::fstat(fd_, &status) != 0) throw IoError(IoStep::Length, path_, LastSystemError());
+        errno = 0;
+        if (::fstat(fd_, &status) != 0) Fail(IoStep::Length);
         return status;
     }
+    void Require(IoStep step) const {
+        if (fd_ < 0) throw IoError(step, path_, std::make_error_code(std::errc::bad_file_descriptor));
+    }
+    [[noreturn]] void Fail(IoStep step) const { throw IoError(step, path_, LastSystemError()); }
 
     std::string path_;
+    DiskSync sync_;
     int fd_ = -1;
 };
 
 // Large enough that the system calls cost nothing next to the bytes moved,
 // small enough that copying a whole archive keeps memory flat.
 constexpr std::size_t kCopyBufferSize = std::size_t{1} << 20;
-
-// Copies inside the kernel, without moving the bytes through this process,
-// for as long as the file system allows. Returns how far it got; the caller
-// carries on from there with plain reads and writes, which also tell exactly
-// which side failed when something did (a full disk, an early end, a file
-// system that cannot copy this way).
-std::uint64_t KernelCopy(const Descriptor& source, const Descriptor& target, std::uint64_t length) {
-    std::uint64_t copied = 0;
-#if defined(__linux__)
-    constexpr std::uint64_t kLargestRequest = std::uint64_t{1} << 30;
-    while (copied < length) {
-        errno = 0;
-        const ssize_t done = ::copy_file_range(source.Get(), nullptr, target.Get(), nullptr,
-                                               static_cast<std::size_t>(std::min(length - copied, kLargestRequest)), 0);
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) break;
-        copied += static_cast<std::uint64_t>(done);
-    }
-#else
-    (void)source;
-    (void)target;
-    (void)length;
-#endif
-    return copied;
-}
 
 }  // namespace
 
@@ -366,18 +283,11 @@ IoError::IoError(IoStep step, std::string path, std::error_code reason)
     : std::runtime_error(DescribeIoError(step, path, reason)), step_(step), path_(std::move(path)), reason_(reason) {}
 
 std::unique_ptr<File> StdioFileSystem::Open(const std::string& path, OpenMode mode) {
-    errno = 0;
-    std::FILE* stream = path.empty() ? nullptr : std::fopen(path.c_str(), ModeString(mode));
-    if (stream == nullptr) {
-        std::error_code reason =
-            path.empty() ? std::make_error_code(std::errc::no_such_file_or_directory) : LastSystemError();
-        throw IoError(IoStep::Open, path, reason);
-    }
-    return std::make_unique<StdioFile>(stream, path, sync_);
+    return std::make_unique<DescriptorFile>(path, OpenFlags(mode), sync_);
 }
 
 std::uint64_t StdioFileSystem::CopyFile(const std::string& from, const std::string& to, CopyTarget mode) {
-    Descriptor source(from, O_RDONLY);
+    DescriptorFile source(from, O_RDONLY, sync_);
     // The length is taken once, before the copy: the copy must hold exactly
     // the bytes the source had when it began, never fewer.
     const std::uint64_t length = source.Length();
@@ -385,22 +295,25 @@ std::uint64_t StdioFileSystem::CopyFile(const std::string& from, const std::stri
     // under another name would destroy the very bytes about to be copied.
     // A new file is created exclusively, so nothing is ever written through
     // a link that someone left with its name.
-    Descriptor target(to, O_WRONLY | O_CREAT | (mode == CopyTarget::NewFile ? O_EXCL : 0));
+    DescriptorFile target(to, O_WRONLY | O_CREAT | (mode == CopyTarget::NewFile ? O_EXCL : 0), sync_);
     if (target.IsSameFileAs(source)) throw IoError(IoStep::Open, to, std::make_error_code(std::errc::file_exists));
-    target.Empty();
+    target.SetLength(0);
 
-    std::uint64_t copied = KernelCopy(source, target, length);
+    off_t fromAt = 0;
+    off_t toAt = 0;
+    std::uint64_t copied = KernelTransfer(source.Descriptor(), fromAt, target.Descriptor(), toAt, length);
+    source.Seek(copied);
+    target.Seek(copied);
     std::vector<unsigned char> buffer;
     while (copied < length) {
         buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length - copied, kCopyBufferSize)));
-        const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length - copied, buffer.size()));
-        const std::size_t got = source.ReadSome(buffer.data(), wanted);
+        const std::size_t got = source.Read(buffer.data(), buffer.size());
         if (got == 0) throw IoError(IoStep::Read, from, MakeDataError(DataError::EndedEarly));
-        target.WriteAll(buffer.data(), got);
+        target.Write(buffer.data(), got);
         copied += got;
     }
     if (target.Length() != length) throw IoError(IoStep::Write, to, MakeDataError(DataError::WrongLength));
-    if (sync_ == DiskSync::On) target.Sync();
+    target.Sync(sync_);
     target.Close();
     source.Close();
     return copied;
@@ -416,8 +329,8 @@ void StdioFileSystem::SyncDirectoryOf(const std::string& path) {
     if (sync_ == DiskSync::Off) return;
     std::string directory = std::filesystem::path(path).parent_path().string();
     if (directory.empty()) directory = ".";
-    Descriptor handle(directory, O_RDONLY | O_DIRECTORY);
-    handle.Sync();
+    DescriptorFile handle(directory, O_RDONLY | O_DIRECTORY, sync_);
+    handle.Sync(sync_);
     handle.Close();
 }
 
@@ -467,10 +380,10 @@ std::string ReadWholeFile(FileSystem& fs, const std::string& path) {
 }
 
 std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& directory, LockKind kind) {
-    Descriptor handle(directory.empty() ? "." : directory, O_RDONLY | O_DIRECTORY);
+    DescriptorFile handle(directory.empty() ? "." : directory, O_RDONLY | O_DIRECTORY, DiskSync::Off);
     for (;;) {
         errno = 0;
-        if (::flock(handle.Get(), (kind == LockKind::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) break;
+        if (::flock(handle.Descriptor(), (kind == LockKind::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) break;
         if (errno == EWOULDBLOCK) return nullptr;
         if (errno != EINTR) throw IoError(IoStep::Open, directory, LastSystemError());
     }

@@ -69,13 +69,6 @@ IndexEntry DecodeIndexEntry(const unsigned char* bytes) {
     return entry;
 }
 
-std::optional<IndexEntry> IndexEntryAt(File& index, std::uint64_t position) {
-    index.Seek(position);
-    unsigned char bytes[kIndexEntrySize];
-    if (!ReadExactly(index, bytes, sizeof bytes)) return std::nullopt;
-    return DecodeIndexEntry(bytes);
-}
-
 std::vector<IndexEntry> ReadGroupEntries(File& index, const SectionTable& table, int group) {
     std::vector<IndexEntry> entries;
     const std::uint32_t begin = table.GroupBegin(group);

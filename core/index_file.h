@@ -74,10 +74,6 @@ std::uint64_t EntryOffset(const SectionTable& table, int group, std::uint32_t li
 // Decodes one 16-byte entry.
 IndexEntry DecodeIndexEntry(const unsigned char* bytes);
 
-// Reads the entry at byte `position` of an open index; empty when the index
-// ends before the entry does.
-std::optional<IndexEntry> IndexEntryAt(File& index, std::uint64_t position);
-
 // All entries of one group, read in one pass. Entries that the index does not
 // hold completely are left out, so a truncated index lists what it has.
 std::vector<IndexEntry> ReadGroupEntries(File& index, const SectionTable& table, int group);

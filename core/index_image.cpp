@@ -22,10 +22,6 @@ IndexImage IndexImage::Load(FileSystem& fs, const std::string& indexPath) {
     return IndexImage(std::move(bytes));
 }
 
-bool IndexImage::HoldsGroup(const SectionTable& table, int group) const {
-    return table.GroupBegin(group) <= table.GroupEnd(group) && table.GroupEnd(group) <= Length();
-}
-
 IndexEntry IndexImage::EntryAt(std::uint64_t position) const {
     if (position + kIndexEntrySize > Length()) throw std::out_of_range("index entry outside the index image");
     return DecodeIndexEntry(bytes_.data() + position);

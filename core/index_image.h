@@ -25,9 +25,6 @@ public:
     std::uint64_t Length() const { return bytes_.size(); }
     const std::vector<unsigned char>& Bytes() const { return bytes_; }
 
-    // True when every entry of the group lies inside the image.
-    bool HoldsGroup(const SectionTable& table, int group) const;
-
     // The entry at byte `position`; the image must hold all 16 bytes of it.
     IndexEntry EntryAt(std::uint64_t position) const;
     void SetSize(std::uint64_t entryPosition, std::int32_t size);

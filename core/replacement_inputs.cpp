@@ -45,9 +45,6 @@ std::optional<ArchiveOutcome> LoadReplacementInputs(const ArchiveContext& contex
         const CurrentSectionTable current = ReadCurrentSectionTable(context.fs, context.paths, inputs.image.Length());
         if (!current.refusal.empty()) return Refuse(context.sink, current.refusal, kReplaceCaption);
         inputs.table = current.table;
-        if (std::string text = IndexGroupRefusal(inputs.image, inputs.table, group, context.paths.IndexPath);
-            !text.empty())
-            return Refuse(context.sink, text, kReplaceCaption);
         if (std::string text = StaleSelectionRefusal(inputs.image, inputs.table, group, selected); !text.empty()) {
             context.sink.ShowMessage(text, kReplaceCaption);
             return ArchiveOutcome::Stale;

@@ -112,7 +112,9 @@ TEST_F(WritesLand, NothingIsWrittenThroughALinkPlantedWhereTheEditorWrites) {
 TEST_F(WritesLand, TheIndexKeepsItsModeAndOwner) {
     fs::permissions(Data("qaxdata.idx"), fs::perms(0640));
     const bool root = ::geteuid() == 0;
-    if (root) ASSERT_EQ(::chown(Data("qaxdata.idx").c_str(), 1234, 1234), 0);
+    if (root) {
+        ASSERT_EQ(::chown(Data("qaxdata.idx").c_str(), 1234, 1234), 0);
+    }
     ASSERT_EQ(Replace(Shp, 1), ArchiveOutcome::Done);
     struct stat after {};
     ASSERT_EQ(::stat(Data("qaxdata.idx").c_str(), &after), 0);

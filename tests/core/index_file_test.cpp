@@ -81,26 +81,21 @@ TEST_F(IndexFiles, NamesEndAtZeroOrAfterEightBytes) {
     const auto path =
         Write("qaxdata.idx", IndexBytes(0xDEADBEEF, {{"ABCDEFGH", 7, 0}, {"MAP", 512, 4096}, {"", 0, 0xFFFFFFFF}}));
     auto index = fs_.Open(path, OpenMode::Read);
-    auto first = IndexEntryAt(*index, 4);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(first->name, "ABCDEFGH");
-    EXPECT_EQ(first->size, 7);
-    auto second = IndexEntryAt(*index, 20);
-    ASSERT_TRUE(second);
-    EXPECT_EQ(second->name, "MAP");
-    EXPECT_EQ(second->offset, 4096u);
-    auto third = IndexEntryAt(*index, 36);
-    ASSERT_TRUE(third);
-    EXPECT_EQ(third->name, "");
-    EXPECT_EQ(third->offset, 0xFFFFFFFFu);
-    EXPECT_FALSE(IndexEntryAt(*index, 44)) << "an entry cut off by the end of the index is not read";
+    // The group claims a fourth entry that the index cuts off.
+    const auto entries = ReadGroupEntries(*index, SectionTable{{4, 68, 68, 68, 68, 68, 68}}, Txt);
+    ASSERT_EQ(entries.size(), 3u) << "an entry cut off by the end of the index is not read";
+    EXPECT_EQ(entries[0].name, "ABCDEFGH");
+    EXPECT_EQ(entries[0].size, 7);
+    EXPECT_EQ(entries[1].name, "MAP");
+    EXPECT_EQ(entries[1].offset, 4096u);
+    EXPECT_EQ(entries[2].name, "");
+    EXPECT_EQ(entries[2].offset, 0xFFFFFFFFu);
 }
 
 TEST_F(IndexFiles, NameWithBytesAfterItsTerminatorStopsAtTheZero) {
     auto bytes = IndexBytes(0, {{"TANK", 1, 2}});
     bytes[4 + 5] = 'X';  // garbage after the terminator must not show
-    auto index = fs_.Open(Write("qaxdata.idx", bytes), OpenMode::Read);
-    EXPECT_EQ(IndexEntryAt(*index, 4)->name, "TANK");
+    EXPECT_EQ(DecodeIndexEntry(bytes.data() + 4).name, "TANK");
 }
 
 TEST_F(IndexFiles, GroupReadListsCompleteEntriesOnly) {
