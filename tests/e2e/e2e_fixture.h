@@ -23,6 +23,12 @@
 
 namespace qax::e2e {
 
+// An editor process and its main window on the test's display.
+struct RunningEditor {
+    std::unique_ptr<ChildProcess> process;
+    std::unique_ptr<EditorWindow> window;
+};
+
 // The data files, in the order the start-up check names them.
 inline const std::vector<std::string> kDataFiles = {"shp.qax", "qaxdata.idx", "ext.idx", "txt.qax", "pal.qax"};
 
@@ -35,6 +41,12 @@ protected:
     // Starts the X server and the editor from <product>/QaxEdit, and waits
     // until its window is on the screen.
     void StartEditor();
+    // Starts the editor again from its directory, on the same display, once
+    // the first one has ended: as a user does after a crash.
+    void RestartEditor();
+    // A second editor of the same product, copied into <product>/<directory>
+    // and started on the same display; it ends when the value goes.
+    RunningEditor StartAnotherEditor(const std::string& directory);
 
     std::filesystem::path ProductDir() const { return productDir_; }
     std::filesystem::path EditorDir() const { return productDir_ / "QaxEdit"; }
@@ -61,6 +73,9 @@ protected:
     void ExpectDataSetUnchanged() const;
 
 private:
+    // Copies the editor into `editorDir`, starts it there with its output in
+    // the log `logName`, and waits until its window is on the screen.
+    RunningEditor LaunchEditor(const std::filesystem::path& editorDir, const std::string& logName, WindowLayout layout);
     void KeepArtefacts();
 
     testing::TempDir root_;
