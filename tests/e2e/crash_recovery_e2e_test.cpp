@@ -160,6 +160,10 @@ protected:
     }
 };
 
+void PrintTo(const KillCase& kill, std::ostream* out) {
+    *out << kill.name;
+}
+
 class KilledDuringReplacement : public CrashRecovery, public ::testing::WithParamInterface<KillCase> {};
 
 TEST_P(KilledDuringReplacement, RestartLeavesTheOldOrTheNewDataSetAndSaysWhich) {
