@@ -151,18 +151,22 @@ void ChildProcess::Resume() {
     if (Running()) ::kill(pid_, SIGCONT);
 }
 
-void ChildProcess::Stop() {
-    if (!Running()) return;
-    ::kill(pid_, SIGTERM);
-    ::kill(pid_, SIGCONT);  // a stopped child acts on the signal only once it runs again
-    const auto deadline = Clock::now() + std::chrono::seconds(3);
-    while (Running() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+void ChildProcess::Kill() {
     if (!Running()) return;
     ::kill(pid_, SIGKILL);
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }
     waitStatus_ = status;
+}
+
+void ChildProcess::Stop() {
+    if (!Running()) return;
+    ::kill(pid_, SIGTERM);
+    ::kill(pid_, SIGCONT);  // a stopped child acts on the signal only once it runs again
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (Running() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    Kill();
 }
 
 bool CommandResult::Succeeded() const {

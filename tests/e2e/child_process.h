@@ -51,6 +51,9 @@ public:
 
     void Suspend();  // SIGSTOP: the child stops where it is
     void Resume();   // SIGCONT
+    // SIGKILL, as a crash or a forced quit ends a program: no clean-up of
+    // its own runs. Reaps it.
+    void Kill();
 
     // Asks the child to end, waits a short while, then kills it; reaps it.
     void Stop();

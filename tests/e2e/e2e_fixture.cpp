@@ -92,32 +92,55 @@ void EndToEndTest::Start(bool underWindowManager) {
     fs::create_directories(runtime);
     fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
 
-    // A copy, not a link: the editor finds the data set from its own
-    // resolved path.
-    const fs::path program = EditorDir() / "qaxedit";
-    fs::copy_file(QAX_E2E_EDITOR, program, fs::copy_options::overwrite_existing);
-    fs::permissions(program, fs::perms::owner_all, fs::perm_options::add);
-
     display_ = std::make_unique<VirtualDisplay>(logs / "xvfb.log");
     desktop_ = std::make_unique<Desktop>(ClientEnvironment(display_->Name(), home, runtime), QAX_E2E_CLIPBOARD_READER);
     if (underWindowManager) StartWindowManager(root / "window-manager", logs / "openbox.log");
-    const fs::path absentProgram = root / "no-product" / "QaxEdit" / "qaxedit";
+    // Under a window manager the window is probed once it is framed.
     std::optional<WindowLayout> layout;
-    if (!underWindowManager) layout = WindowLayout::Probe(*desktop_, QAX_E2E_LAYOUT_PROBE, absentProgram);
+    if (!underWindowManager)
+        layout = WindowLayout::Probe(*desktop_, QAX_E2E_LAYOUT_PROBE, root / "no-product" / "QaxEdit" / "qaxedit");
+    RunningEditor started = LaunchEditor(EditorDir(), "editor.log", std::move(layout));
+    editor_ = std::move(started.process);
+    window_ = std::move(started.window);
+}
 
+void EndToEndTest::RestartEditor() {
+    if (editor_->Running()) throw E2eFailure("the editor is restarted while it still runs");
+    RunningEditor started = LaunchEditor(EditorDir(), "editor-restarted.log", window_->Layout());
+    window_ = std::move(started.window);
+    editor_ = std::move(started.process);
+}
+
+RunningEditor EndToEndTest::StartAnotherEditor(const std::string& directory) {
+    return LaunchEditor(productDir_ / directory, directory + ".log", window_->Layout());
+}
+
+RunningEditor EndToEndTest::LaunchEditor(const fs::path& editorDir, const std::string& logName,
+                                         std::optional<WindowLayout> layout) {
+    // A copy, not a link: the editor finds the data set from its own
+    // resolved path.
+    fs::create_directories(editorDir);
+    const fs::path program = editorDir / "qaxedit";
+    fs::copy_file(QAX_E2E_EDITOR, program, fs::copy_options::overwrite_existing);
+    fs::permissions(program, fs::perms::owner_all, fs::perm_options::add);
+
+    const fs::path root = fs::canonical(root_.Path());
     LaunchOptions options;
     options.argv = {program.string()};
     options.environment = desktop_->ClientEnvironment();
-    options.workingDirectory = home;
-    options.outputLog = logs / "editor.log";
-    editor_ = std::make_unique<ChildProcess>(options);
+    options.workingDirectory = root / "home";
+    options.outputLog = root / "logs" / logName;
+    RunningEditor started;
+    started.process = std::make_unique<ChildProcess>(options);
 
-    const std::string window = desktop_->WaitForWindow(editor_->Pid(), "^Qax Edit$", kWindowTimeout);
-    if (underWindowManager) {
+    const std::string window = desktop_->WaitForWindow(started.process->Pid(), "^Qax Edit$", kWindowTimeout);
+    if (windowManager_ != nullptr) {
         // The window fits its inside to the frame once it is framed; the
         // controls are then laid out in that smaller inside.
         WaitForDesignedFrame(window);
-        layout = WindowLayout::Probe(*desktop_, QAX_E2E_LAYOUT_PROBE, absentProgram, desktop_->Geometry(window));
+        if (!layout)
+            layout = WindowLayout::Probe(*desktop_, QAX_E2E_LAYOUT_PROBE, root / "no-product" / "QaxEdit" / "qaxedit",
+                                         desktop_->Geometry(window));
     }
     const Rect shown = desktop_->Geometry(window);
     const Rect& probed = layout->Of("Window");
@@ -125,7 +148,8 @@ void EndToEndTest::Start(bool underWindowManager) {
         throw E2eFailure("the editor's window is " + std::to_string(shown.width) + "x" + std::to_string(shown.height) +
                          " but the layout probe measured " + std::to_string(probed.width) + "x" +
                          std::to_string(probed.height) + ": the clicks would miss their controls");
-    window_ = std::make_unique<EditorWindow>(*desktop_, editor_->Pid(), window, std::move(*layout));
+    started.window = std::make_unique<EditorWindow>(*desktop_, started.process->Pid(), window, std::move(*layout));
+    return started;
 }
 
 void EndToEndTest::StartWindowManager(const fs::path& home, const fs::path& log) {
@@ -233,11 +257,11 @@ void EndToEndTest::KeepArtefacts() {
         }
     }
     const fs::path logs = fs::canonical(root_.Path()) / "logs";
-    for (const std::string log : {"editor.log", "xvfb.log", "openbox.log"}) {
-        if (!fs::exists(logs / log)) continue;
+    for (const auto& entry : fs::directory_iterator(logs, ignored)) {
+        const std::string log = entry.path().filename().string();
         const fs::path kept = artefacts / (name + "." + log);
-        fs::copy_file(logs / log, kept, fs::copy_options::overwrite_existing, ignored);
-        std::cerr << log << " of the failing test: " << kept.string() << "\n" << ReadText(logs / log) << "\n";
+        fs::copy_file(entry.path(), kept, fs::copy_options::overwrite_existing, ignored);
+        std::cerr << log << " of the failing test: " << kept.string() << "\n" << ReadText(entry.path()) << "\n";
     }
 }
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,12 @@
 #include "virtual_display.h"
 
 namespace qax::e2e {
+
+// An editor process and its main window on the test's display.
+struct RunningEditor {
+    std::unique_ptr<ChildProcess> process;
+    std::unique_ptr<EditorWindow> window;
+};
 
 // The data files, in the order the start-up check names them.
 inline const std::vector<std::string> kDataFiles = {"shp.qax", "qaxdata.idx", "ext.idx", "txt.qax", "pal.qax"};
@@ -48,6 +55,12 @@ protected:
     Rect WindowFrame() const;
     // The editor's home folder, which also holds its configuration folder.
     std::filesystem::path HomeDir() const;
+    // Starts the editor again from its directory, on the same display, once
+    // the first one has ended: as a user does after a crash.
+    void RestartEditor();
+    // A second editor of the same product, copied into <product>/<directory>
+    // and started on the same display; it ends when the value goes.
+    RunningEditor StartAnotherEditor(const std::string& directory);
 
     std::filesystem::path ProductDir() const { return productDir_; }
     std::filesystem::path EditorDir() const { return productDir_ / "QaxEdit"; }
@@ -79,6 +92,12 @@ private:
     // Waits until the window manager's frame around `window` has the
     // designed size.
     void WaitForDesignedFrame(const std::string& window) const;
+    // Copies the editor into `editorDir`, starts it there with its output in
+    // the log `logName`, and waits until its window is on the screen (and,
+    // under a window manager, framed at its designed size). Without a
+    // layout, the window is probed once it is framed.
+    RunningEditor LaunchEditor(const std::filesystem::path& editorDir, const std::string& logName,
+                               std::optional<WindowLayout> layout);
     void KeepArtefacts();
 
     testing::TempDir root_;

@@ -11,6 +11,7 @@ constexpr auto kDialogTimeout = std::chrono::seconds(20);
 constexpr auto kDialogCloseTimeout = std::chrono::seconds(4);
 constexpr auto kPopupAppearance = std::chrono::milliseconds(700);
 constexpr int kConfirmAttempts = 3;
+constexpr int kMessageFirstLineY = 20;
 constexpr const char* kMainWindowName = "Qax Edit";
 constexpr const char* kOpenDialogName = "^Open$";
 
@@ -88,6 +89,19 @@ void EditorWindow::DismissCompletionPopup() const {
     desktop_.Keys({"Escape"});
     WaitUntil([&] { return OtherWindows().empty(); }, kDialogCloseTimeout,
               "the completion list of the file dialog to close");
+}
+
+std::string EditorWindow::ReadMessageAndClose(const std::string& caption) const {
+    const std::string name = "^" + caption + "$";
+    const std::string box = desktop_.WaitForWindow(editor_, name, kDialogTimeout);
+    // The box's text can be selected with the mouse: a click on its first
+    // line gives it the keyboard focus, and Select All and Copy then take it.
+    desktop_.Click(box, desktop_.Geometry(box).width / 2, kMessageFirstLineY);
+    desktop_.Keys({"ctrl+a", "ctrl+c"});
+    const std::string copied = Clipboard();
+    desktop_.Keys({"Return"});
+    desktop_.WaitUntilGone(editor_, name, kDialogCloseTimeout);
+    return copied;
 }
 
 std::vector<std::string> EditorWindow::OtherWindows() const {

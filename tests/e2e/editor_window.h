@@ -43,6 +43,10 @@ public:
     // Enter; returns once the dialog has closed.
     void ChooseReplacementFile(const std::filesystem::path& file) const;
 
+    // Waits for the message box captioned `caption`, copies what it says
+    // with the Copy key, and closes it with Enter.
+    std::string ReadMessageAndClose(const std::string& caption) const;
+
     // The names of the editor's visible windows other than the main window.
     std::vector<std::string> OtherWindows() const;
 
