@@ -40,6 +40,7 @@ constexpr std::uint32_t kTxtMemberSize = (512u << 20) / kTxtMembers;
 class QuietSink : public qax::ReportSink {
 public:
     void SetPaneText(const std::string& text) override { pane_ = text; }
+    void AppendPaneText(const std::string& text) override { pane_ += text; }
     void ClearPane() override { pane_.clear(); }
     std::string PaneText() const override { return pane_; }
     void RepaintPane() override {}

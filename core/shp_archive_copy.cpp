@@ -21,15 +21,21 @@ void ShpArchiveCopy::MoveChunk(std::uint64_t end) {
 
 void ShpArchiveCopy::AddMark() {
     mark_ += kShpProgressStep;
-    sink_.SetPaneText(sink_.PaneText() + kShpProgressMark);
+    sink_.AppendPaneText(kShpProgressMark);
     sink_.ProcessEvents();
 }
 
-void ShpArchiveCopy::CopyHead(std::uint64_t end) {
+void ShpArchiveCopy::KeepHead(std::uint64_t end) {
+    // The bytes before the selected member are the same in the copy and in
+    // the archive, so rewriting them would only cost time and a flush. The
+    // marks still come block by block, as the user has always seen them.
     do {
-        MoveChunk(end);
+        copied_ += copied_ + kShpCopyBlockSize < end ? kShpCopyBlockSize : end - copied_;
         if (copied_ > mark_) AddMark();
     } while (copied_ < end);
+    if (end == 0) return;
+    copy_.Seek(end);
+    archive_.Seek(end);
 }
 
 void ShpArchiveCopy::Skip(std::uint64_t count) {

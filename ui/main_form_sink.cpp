@@ -1,5 +1,6 @@
 // The window services the core reports through.
 #include <QApplication>
+#include <QTextCursor>
 #include <QTextDocument>
 
 #include "main_form.h"
@@ -9,6 +10,16 @@ namespace qax::ui {
 
 void TMainForm::SetPaneText(const std::string& text) {
     TextRichEdit->setPlainText(FromBytes(text));
+}
+
+void TMainForm::AppendPaneText(const std::string& text) {
+    // An insertion at the end, through a cursor of its own: the document
+    // lays out and announces only the new characters (setting the whole
+    // text again would re-lay it out and send all of it to an accessibility
+    // client each time), and the user's cursor and view stay where they are.
+    QTextCursor end(TextRichEdit->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(FromBytes(text));
 }
 
 void TMainForm::ClearPane() {
