@@ -7,9 +7,11 @@ packages=(
   cmake g++ make pkg-config              # the toolchain
   libgtest-dev libbenchmark-dev          # core tests and benchmarks
   qt6-base-dev                           # the window (Qt 6 Widgets) and Qt Test
+  qt6-base-private-dev                   # bench/window_bench: switching accessibility on offscreen
   fonts-dejavu-core fonts-liberation2    # a monospace and a sans font for the window
   xvfb xdotool x11-utils imagemagick     # real-window tests and screenshots
   clang libclang-rt-14-dev               # fuzz targets (libFuzzer)
+  xfsprogs                               # bench/reflink-bench.sh: an XFS image with reflinks
 )
 
 missing=()
