@@ -38,7 +38,7 @@ public:
     std::uint64_t Copied() const { return copied_; }
 
 private:
-    void MoveChunk(std::uint64_t end);
+    void MoveBlocksToNextMark(std::uint64_t end);
     void AddMark();
 
     File& copy_;

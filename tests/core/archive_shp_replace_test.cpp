@@ -220,6 +220,25 @@ TEST_F(SkipPastSeveralThresholds, EachTailBlockMarksUntilTheMarkCatchesUp) {
     ExpectReplaced(1, std::string(2500000, 'r'));
 }
 
+class TailCopyOfThreeMillionBytes : public ShpProgressMarks {
+protected:
+    TailCopyOfThreeMillionBytes()
+        : ShpProgressMarks(WithShp(
+              {PatternMember("HEAD", 100, 1), PatternMember("SMALL", 10, 2), PatternMember("TAIL", 3000000, 3)})) {}
+};
+
+// The tail is moved in runs of blocks up to the block that reaches the next
+// mark; the marks come after the same blocks as one block at a time would
+// put them: past 1,000,000 and 2,000,000 after whole blocks, the third at
+// the tail's end, 3,000,110 bytes in.
+TEST_F(TailCopyOfThreeMillionBytes, MarksAfterTheSameBlocksAsBlockByBlock) {
+    const auto passes = RecordPasses(1, "0123456789");
+    const std::vector<EventPass> expected = {
+        {Start(0), 0}, {Start(1), 1048576}, {Start(2), 2031616}, {Start(3), 3000000}};
+    EXPECT_EQ(passes, expected);
+    ExpectReplaced(1, "0123456789");
+}
+
 class LastMemberAfterTwoMillionBytes : public ShpProgressMarks {
 protected:
     LastMemberAfterTwoMillionBytes()
