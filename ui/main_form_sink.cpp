@@ -20,9 +20,9 @@ namespace {
 // document lays out again the whole paragraph the marks are in and hands an
 // accessibility client a text event: per mark, a cost that grows with the
 // text already shown. So appended text reaches the document at most once a
-// frame: at once when the last insertion is a frame old, otherwise together
-// with what else came in meanwhile when the frame is up (the window handles
-// its events at every mark, so the timer is served). A frame lasts at least
+// frame: at once when the last insertion is a frame old (or there was none),
+// otherwise together with what else came in meanwhile when the frame is up
+// (the window handles its events at every mark, so the timer is served). A frame lasts at least
 // kFrameShare times the last insertion, so that however long the text grows,
 // the insertions and the painting that follows each (which costs about as
 // much) take no more than a few percent of the time. Reading the pane back
@@ -37,7 +37,6 @@ public:
     explicit PendingPaneText(QTextEdit& pane) : QObject(&pane), pane_(pane) {
         frameEnd_.setSingleShot(true);
         connect(&frameEnd_, &QTimer::timeout, this, &PendingPaneText::Insert);
-        sinceInsert_.start();
     }
 
     // The one belonging to `pane`, made on first use; it lives as long as the pane.
@@ -51,7 +50,8 @@ public:
 
     void Append(const QString& text) {
         text_ += text;
-        const qint64 waited = sinceInsert_.elapsed();
+        // The first text, and the first after a quiet frame, goes in at once.
+        const qint64 waited = sinceInsert_.isValid() ? sinceInsert_.elapsed() : frameMilliseconds_;
         if (waited >= frameMilliseconds_)
             Insert();
         else if (!frameEnd_.isActive())
@@ -62,7 +62,7 @@ public:
     // cursor and view stay where they are.
     void Insert() {
         frameEnd_.stop();
-        sinceInsert_.restart();
+        sinceInsert_.start();
         if (text_.isEmpty()) return;
         QTextCursor end(pane_.document());
         end.movePosition(QTextCursor::End);
@@ -83,7 +83,7 @@ private:
     QTextEdit& pane_;
     QString text_;
     QTimer frameEnd_;
-    QElapsedTimer sinceInsert_;  // restarted as each insertion begins
+    QElapsedTimer sinceInsert_;  // started as each insertion begins; invalid before the first
     qint64 frameMilliseconds_ = kFrameMilliseconds;
 };
 
