@@ -1,24 +1,37 @@
-// Times the archive operations on a large data set, against what a rebuild
-// cannot avoid: two plain whole-file copies of the same archive.
+// Times the archive operations on a large data set against three baselines a
+// user would recognise, all made of plain std::filesystem::copy_file copies of
+// the same archive, in the same round:
 //
-//   archive_bench [ROUNDS]     (default 3; each figure is the median)
+//   two copies              what any rebuild through a whole copy moves;
+//   two durable copies      the same, each copy flushed to the disk: the floor
+//                           of a rebuild through a whole durable copy;
+//   one durable copy        what an editor pays that writes a new archive
+//                           beside the old one and renames it over it.
 //
-// Makes, in a temporary directory (about 3 GB of disk at the peak):
-// shp.qax of 8 members of exactly 64 MiB, txt.qax of 20,000 members
-// (512 MiB). On the same files, each round times the baseline, the Shp
-// replacement of a middle member, the Txt replacement of a middle member
-// and the extraction of a 64 MiB member. The replacements run twice: as the
-// editor runs them (every flush waits for the disk), and with the waits
-// turned off, which shows what durability costs. Prints each median time and
-// the median ratio to the baseline of the same round, and the peak memory
-// above the idle process.
+//   archive_bench [--dir DIR] [ROUNDS]     (default: the system's temporary
+//                                           directory, 3 rounds; each figure
+//                                           is the median)
+//
+// Makes, in a directory of its own inside DIR (about 3 GB of disk at the
+// peak, removed at the end): shp.qax of 8 members of exactly 64 MiB and
+// txt.qax of 20,000 members (512 MiB). Each round times the baselines, the
+// Shp and Txt replacements of the first, middle and last member as the
+// editor runs them (every flush waits for the disk), the middle ones again
+// with the waits turned off (what durability costs), and the extraction of
+// a 64 MiB member. Prints each median time with its median ratio to each
+// baseline of the same round, and the peak memory above the idle process.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -37,27 +50,6 @@ constexpr std::uint32_t kShpMemberSize = 64u << 20;
 constexpr std::uint32_t kTxtMembers = 20000;
 constexpr std::uint32_t kTxtMemberSize = (512u << 20) / kTxtMembers;
 
-// The window's services, doing nothing but counting the progress marks.
-class QuietSink : public qax::ReportSink {
-public:
-    void SetPaneText(const std::string& text) override { pane_ = text; }
-    void ClearPane() override { pane_.clear(); }
-    std::string PaneText() const override { return pane_; }
-    void RepaintPane() override {}
-    void ShowMessage(const std::string& text, const std::string&) override {
-        std::fprintf(stderr, "message: %s\n", text.c_str());
-        ++messages;
-    }
-    void SetBusyCursor(bool) override {}
-    void ProcessEvents() override { ++eventPasses; }
-
-    int messages = 0;
-    int eventPasses = 0;
-
-private:
-    std::string pane_;
-};
-
 void WriteFile(const fs::path& path, std::size_t size, char fill) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     std::vector<char> block(1 << 20);
@@ -70,12 +62,34 @@ void WriteFile(const fs::path& path, std::size_t size, char fill) {
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-// The high-water mark of the resident set starts again from here (Linux
-// 4.0 and later), so the generator's own buffers are not counted.
-bool ResetPeakResident() {
-    std::ofstream clear("/proc/self/clear_refs");
-    clear << "5";
-    return static_cast<bool>(clear);
+// The benchmark's own directory, removed whichever way the program ends.
+class ScratchDirectory {
+public:
+    explicit ScratchDirectory(fs::path path) : path_(std::move(path)) {
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+    const fs::path& Path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// Waits until the file's data is on the disk, as the editor's flushes do.
+void FlushToDisk(const fs::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot open " + path.string() + ": " + std::strerror(errno));
+    const bool synced = ::fsync(fd) == 0;
+    const int syncError = errno;
+    ::close(fd);
+    if (!synced) throw std::runtime_error("cannot flush " + path.string() + ": " + std::strerror(syncError));
 }
 
 // Starts each timing with no dirty pages from the step before still being
@@ -84,62 +98,84 @@ void Settle() {
     ::sync();
 }
 
-double TwoCopies(const fs::path& archive, const fs::path& dir) {
+enum class Durability { Plain, Flushed };
+
+double Copies(const fs::path& archive, const fs::path& dir, int count, Durability durability) {
     Settle();
     const double seconds = qax::bench::SecondsFor([&] {
-        fs::copy_file(archive, dir / "baseline-1", fs::copy_options::overwrite_existing);
-        fs::copy_file(archive, dir / "baseline-2", fs::copy_options::overwrite_existing);
+        for (int i = 0; i < count; ++i) {
+            const fs::path target = dir / ("baseline-" + std::to_string(i));
+            fs::copy_file(archive, target, fs::copy_options::overwrite_existing);
+            if (durability == Durability::Flushed) FlushToDisk(target);
+        }
     });
-    fs::remove(dir / "baseline-1");
-    fs::remove(dir / "baseline-2");
+    for (int i = 0; i < count; ++i) fs::remove(dir / ("baseline-" + std::to_string(i)));
     return seconds;
 }
 
-template <typename Operation>
-double TimeOperation(Operation&& operation) {
+double TimeOperation(const std::function<qax::ArchiveOutcome()>& operation) {
     Settle();
     qax::ArchiveOutcome outcome = qax::ArchiveOutcome::Failed;
     const double seconds = qax::bench::SecondsFor([&] { outcome = operation(); });
-    if (outcome != qax::ArchiveOutcome::Done) {
-        std::fprintf(stderr, "the operation did not complete\n");
-        std::exit(1);
-    }
+    if (outcome != qax::ArchiveOutcome::Done) throw std::runtime_error("an operation did not complete");
     return seconds;
 }
 
+// The baselines of each round, for one archive.
+struct Baselines {
+    std::vector<double> twoCopies, twoDurable, oneDurable;
+
+    void Measure(const fs::path& archive, const fs::path& dir) {
+        twoCopies.push_back(Copies(archive, dir, 2, Durability::Plain));
+        twoDurable.push_back(Copies(archive, dir, 2, Durability::Flushed));
+        oneDurable.push_back(Copies(archive, dir, 1, Durability::Flushed));
+    }
+};
+
 // Each ratio is taken against the baseline of its own round, so that a
 // machine busy with other work in one round does not skew the figures.
-void PrintRatio(const char* what, const std::vector<double>& seconds, const std::vector<double>& baseline) {
+double MedianRatio(const std::vector<double>& seconds, const std::vector<double>& baseline) {
     std::vector<double> ratios;
     for (std::size_t i = 0; i < seconds.size(); ++i) ratios.push_back(seconds[i] / baseline[i]);
-    std::printf("  %-44s %7.3f s  = %5.2f x baseline (rounds: %.2f to %.2f)\n", what, qax::bench::Median(seconds),
-                qax::bench::Median(ratios), *std::min_element(ratios.begin(), ratios.end()),
-                *std::max_element(ratios.begin(), ratios.end()));
+    return qax::bench::Median(ratios);
 }
 
-// What the flushes add: the copy of the archive and the rebuilt archive
-// are each written to the disk before the operation goes on.
-void PrintFlushCost(const std::vector<double>& durable, const std::vector<double>& buffered) {
-    std::vector<double> cost;
-    for (std::size_t i = 0; i < durable.size(); ++i) cost.push_back(durable[i] - buffered[i]);
-    std::printf("    waiting for the disk adds                  %7.3f s\n", qax::bench::Median(cost));
+void PrintBaselines(const char* archive, const Baselines& base) {
+    using qax::bench::Median;
+    std::printf("%s baselines: two copies %.3f s, two durable copies %.3f s, one durable copy %.3f s\n", archive,
+                Median(base.twoCopies), Median(base.twoDurable), Median(base.oneDurable));
+    std::printf("  %-40s %8s %10s %12s %12s %8s\n", "", "time", "/2 copies", "/2 durable", "/1 durable", "target");
 }
 
-}  // namespace
+// `target` is the most the operation may take against two durable copies; 0 for none.
+void PrintRow(const char* what, const std::vector<double>& seconds, const Baselines& base, double target) {
+    const double againstDurable = MedianRatio(seconds, base.twoDurable);
+    char targetText[32] = "";
+    if (target > 0)
+        std::snprintf(targetText, sizeof targetText, "%.2f %s", target, againstDurable <= target ? "met" : "MISSED");
+    std::printf("  %-40s %6.3f s %9.2fx %11.2fx %11.2fx   %s\n", what, qax::bench::Median(seconds),
+                MedianRatio(seconds, base.twoCopies), againstDurable, MedianRatio(seconds, base.oneDurable),
+                targetText);
+}
 
-int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
-    const fs::path product = fs::temp_directory_path() / ("qaxedit-archive-bench-" + std::to_string(::getpid()));
-    fs::remove_all(product);
+// One replacement of the first, middle and last member, in the order the
+// rounds run them.
+struct MemberTimes {
+    std::vector<double> first, middle, last;
+};
 
-    qax::sample::SampleOptions options;
-    options.txtCount = kTxtMembers;
-    options.txtMeanSize = kTxtMemberSize;
-    options.shpCount = kShpMembers;
-    options.shpMeanSize = kShpMemberSize;
-    options.exactSizes = true;
+int Run(const qax::bench::RunOptions& options) {
+    ScratchDirectory scratch(options.dir / ("qaxedit-archive-bench-" + std::to_string(::getpid())));
+    const fs::path& product = scratch.Path();
+
+    qax::sample::SampleOptions sample;
+    sample.txtCount = kTxtMembers;
+    sample.txtMeanSize = kTxtMemberSize;
+    sample.shpCount = kShpMembers;
+    sample.shpMeanSize = kShpMemberSize;
+    sample.exactSizes = true;
     std::printf("making the data set in %s ...\n", product.string().c_str());
-    qax::sample::WriteSampleDataSet(product, options);
+    qax::sample::WriteSampleDataSet(product, sample);
     fs::create_directories(product / "edit");
     const fs::path newShp = product / "new.shp";
     const fs::path newTxt = product / "new.txt";
@@ -155,61 +191,88 @@ int main(int argc, char** argv) {
         return 1;
     }
     const qax::DataSetPaths& paths = startUp.paths;
-    QuietSink sink;
+    qax::bench::QuietSink sink;
     const qax::ArchiveContext withFlushes{durable, paths, startUp.table, sink};
     const qax::ArchiveContext withoutFlushes{buffered, paths, startUp.table, sink};
-    // The middle member of each group, selected as the list shows it.
-    const auto middleOf = [&](int group, int count) {
-        const int line = count / 2;
-        return qax::ListedLine{line, qax::FillCatalogue(durable, paths.IndexPath, startUp.table, group)[line]};
-    };
-    const qax::ListedLine middleShp = middleOf(qax::Shp, kShpMembers);
-    const qax::ListedLine middleTxt = middleOf(qax::Txt, kTxtMembers);
-    // The extracted member's line as the list would show it: the second
-    // member, 64 MiB at offset 64 MiB (wider than 24 columns, read back by
-    // its field boundaries).
-    char line[64];
-    std::snprintf(line, sizeof line, "%8s %6ld $%07lX", "BENCHOUT", static_cast<long>(kShpMemberSize),
-                  static_cast<unsigned long>(kShpMemberSize));
+    const int shpLines[] = {0, kShpMembers / 2, kShpMembers - 1};
+    const int txtLines[] = {0, kTxtMembers / 2, kTxtMembers - 1};
+    // The extracted member is the second: 64 MiB, wider than 24 columns
+    // once its offset passes 0xFFFFFFF, and read back by its field
+    // boundaries then.
 
-    const bool peakReset = ResetPeakResident();
+    const bool peakReset = qax::bench::ResetPeakResident();
     const long idleKiB = qax::bench::ResidentKiB();
 
-    std::vector<double> shpBase, txtBase, shpOn, shpOff, txtOn, txtOff, extract;
-    for (int round = 0; round < rounds; ++round) {
-        std::printf("round %d of %d\n", round + 1, rounds);
-        shpBase.push_back(TwoCopies(paths.ShpArchivePath, product / "edit"));
-        shpOn.push_back(TimeOperation([&] { return ReplaceShpMember(withFlushes, middleShp, newShp.string()); }));
-        shpOff.push_back(TimeOperation([&] { return ReplaceShpMember(withoutFlushes, middleShp, newShp.string()); }));
-        txtBase.push_back(TwoCopies(paths.TxtArchivePath, product / "edit"));
-        txtOn.push_back(TimeOperation([&] { return ReplaceTextMember(withFlushes, middleTxt, newTxt.string()); }));
-        txtOff.push_back(TimeOperation([&] { return ReplaceTextMember(withoutFlushes, middleTxt, newTxt.string()); }));
-        extract.push_back(TimeOperation([&] {
-            return ExtractShpMember(withFlushes, {1, line}, (product / "edit").string());
-        }));
+    Baselines shpBase, txtBase;
+    MemberTimes shp, txt;
+    std::vector<double> shpBuffered, txtBuffered, extract;
+    int shpReplacements = 0;
+    // A line as the list shows it just before the operation: each
+    // replacement moves the offsets after its member.
+    const auto listed = [&](int group, int line) {
+        return qax::ListedLine{
+            line,
+            qax::FillCatalogue(durable, paths.IndexPath, startUp.table, group).at(static_cast<std::size_t>(line))};
+    };
+    const auto replaceShp = [&](const qax::ArchiveContext& context, int member) {
+        ++shpReplacements;
+        const qax::ListedLine selected = listed(qax::Shp, member);
+        return TimeOperation([&] { return ReplaceShpMember(context, selected, newShp.string()); });
+    };
+    const auto replaceTxt = [&](const qax::ArchiveContext& context, int member) {
+        const qax::ListedLine selected = listed(qax::Txt, member);
+        return TimeOperation([&] { return ReplaceTextMember(context, selected, newTxt.string()); });
+    };
+    for (int round = 0; round < options.rounds; ++round) {
+        std::printf("round %d of %d\n", round + 1, options.rounds);
+        std::fflush(stdout);
+        shpBase.Measure(paths.ShpArchivePath, product / "edit");
+        shp.first.push_back(replaceShp(withFlushes, shpLines[0]));
+        shp.middle.push_back(replaceShp(withFlushes, shpLines[1]));
+        shp.last.push_back(replaceShp(withFlushes, shpLines[2]));
+        shpBuffered.push_back(replaceShp(withoutFlushes, shpLines[1]));
+        const qax::ListedLine extracted = listed(qax::Shp, 1);
+        extract.push_back(
+            TimeOperation([&] { return ExtractShpMember(withFlushes, extracted, (product / "edit").string()); }));
         fs::remove(product / "edit" / "BENCHOUT.SHP");
+        txtBase.Measure(paths.TxtArchivePath, product / "edit");
+        txt.first.push_back(replaceTxt(withFlushes, txtLines[0]));
+        txt.middle.push_back(replaceTxt(withFlushes, txtLines[1]));
+        txt.last.push_back(replaceTxt(withFlushes, txtLines[2]));
+        txtBuffered.push_back(replaceTxt(withoutFlushes, txtLines[1]));
     }
     const long peakKiB = qax::bench::PeakResidentKiB();
 
-    using qax::bench::Median;
-    const double shpBaseline = Median(shpBase);
-    const double txtBaseline = Median(txtBase);
     std::printf("\nshp.qax %u members of %u MiB; txt.qax %u members of %u bytes; medians of %d rounds\n", kShpMembers,
-                kShpMemberSize >> 20, kTxtMembers, kTxtMemberSize, rounds);
-    std::printf("Shp baseline, two copy_file of shp.qax:       %7.3f s\n", shpBaseline);
-    PrintRatio("Shp replacement, middle member (target 1.10)", shpOn, shpBase);
-    PrintRatio("  the same without waiting for the disk", shpOff, shpBase);
-    PrintFlushCost(shpOn, shpOff);
-    PrintRatio("extraction of a 64 MiB member", extract, shpBase);
-    std::printf("Txt baseline, two copy_file of txt.qax:       %7.3f s\n", txtBaseline);
-    PrintRatio("Txt replacement, middle member (target 1.25)", txtOn, txtBase);
-    PrintRatio("  the same without waiting for the disk", txtOff, txtBase);
-    PrintFlushCost(txtOn, txtOff);
-    std::printf("progress marks per Shp replacement: %d\n", sink.eventPasses / (2 * rounds) - 1);
+                kShpMemberSize >> 20, kTxtMembers, kTxtMemberSize, options.rounds);
+    std::printf("in %s; targets are against two durable copies\n\n", options.dir.string().c_str());
+    PrintBaselines("Shp", shpBase);
+    PrintRow("Shp replacement, first member", shp.first, shpBase, 0);
+    PrintRow("Shp replacement, middle member", shp.middle, shpBase, 0.80);
+    PrintRow("Shp replacement, last member", shp.last, shpBase, 0.60);
+    PrintRow("  middle, without waiting for the disk", shpBuffered, shpBase, 0);
+    PrintRow("extraction of a 64 MiB member", extract, shpBase, 0);
+    std::printf("\n");
+    PrintBaselines("Txt", txtBase);
+    PrintRow("Txt replacement, first member", txt.first, txtBase, 0);
+    PrintRow("Txt replacement, middle member", txt.middle, txtBase, 0.80);
+    PrintRow("Txt replacement, last member", txt.last, txtBase, 0.60);
+    PrintRow("  middle, without waiting for the disk", txtBuffered, txtBase, 0);
+    std::printf("\nprogress marks per Shp replacement (mean): %d\n",
+                (sink.eventPasses - shpReplacements) / std::max(1, shpReplacements));
     std::printf("peak memory above the idle process: %.1f MiB (target < 64 MiB)%s\n",
                 static_cast<double>(peakKiB - idleKiB) / 1024.0,
                 peakReset ? "" : " [peak could not be reset: includes the generator]");
-
-    fs::remove_all(product);
     return sink.messages == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(qax::bench::ParseRunOptions(argc, argv, "usage: archive_bench [--dir DIR] [ROUNDS]"));
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return 1;
+    }
 }

@@ -12,8 +12,11 @@ class ReportSink {
 public:
     virtual ~ReportSink() = default;
 
-    // The text pane: whole text set, cleared, read back, repainted at once.
+    // The text pane: whole text set, text added at its end, cleared, read
+    // back, repainted at once. Adding at the end costs the window only what
+    // is added, however long the text already shown.
     virtual void SetPaneText(const std::string& text) = 0;
+    virtual void AppendPaneText(const std::string& text) = 0;
     virtual void ClearPane() = 0;
     virtual std::string PaneText() const = 0;
     virtual void RepaintPane() = 0;

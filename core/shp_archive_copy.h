@@ -2,10 +2,11 @@
 // at a time, with its progress marks.
 //
 // `copied` counts the bytes of the temporary copy consumed so far: the
-// skipped old member counts, the replacement's bytes do not. The head copy
-// marks when `copied` has gone strictly past the next mark, the tail copy
-// when it has reached it; the mark carries on from one to the other. Each
-// mark appends "* " to the text pane and lets the window process events.
+// unchanged head and the skipped old member count, although neither is
+// moved; the replacement's bytes do not. The head marks when `copied` has
+// gone strictly past the next mark, the tail copy when it has reached it;
+// the mark carries on from one to the other. Each mark appends "* " to the
+// text pane and lets the window process events.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +22,11 @@ public:
     // `copy` is read from its start; `copyLength` is its length.
     ShpArchiveCopy(File& copy, File& archive, std::uint64_t copyLength, ReportSink& sink);
 
-    // The bytes before `end` (the selected member's offset). The body runs at
-    // least once, with a chunk of 0 when `end` is 0.
-    void CopyHead(std::uint64_t end);
+    // Counts the bytes before `end` (the selected member's offset) as
+    // consumed, with their marks, and leaves them unwritten: both files move
+    // on to `end`. The body runs at least once, with a chunk of 0 when `end`
+    // is 0.
+    void KeepHead(std::uint64_t end);
     // Moves past `count` bytes of the copy (the old member); they count as consumed.
     void Skip(std::uint64_t count);
     // The rest of the copy. The body runs at least once, with a chunk of 0
@@ -35,7 +38,7 @@ public:
     std::uint64_t Copied() const { return copied_; }
 
 private:
-    void MoveChunk(std::uint64_t end);
+    void MoveBlocksToNextMark(std::uint64_t end);
     void AddMark();
 
     File& copy_;

@@ -1,6 +1,7 @@
 // The Shp replacement: shp.qax is rebuilt by position from the temporary
-// copy (the bytes before the selected member, the replacement file, the
-// bytes after the old member), and every Shp entry gets a fresh offset, the
+// copy (the bytes before the selected member stay where they are; the
+// replacement file and the bytes after the old member are written after
+// them), and every Shp entry gets a fresh offset, the
 // sum of the sizes before it. Shows the busy cursor and progress marks, and
 // lets the window process events once before the copy and at each mark.
 #include <algorithm>
@@ -91,7 +92,7 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine&
 
     const auto writeArchive = [&](File& copy, File& archive) {
         ShpArchiveCopy shp(copy, archive, inputs.archiveLength, sink);
-        shp.CopyHead(old.offset);
+        shp.KeepHead(old.offset);
         CopyExactly(*inputs.replacement, archive, inputs.replacementLength, shp.Block());
         inputs.replacement->Close();
         shp.Skip(oldSize);

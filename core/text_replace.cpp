@@ -1,9 +1,12 @@
 // The Txt replacement: txt.qax is rebuilt member by member, in index order,
 // from the temporary copy, with the selected member's bytes taken from the
-// replacement file. The members come out back to back, so every entry's
+// replacement file. The leading members that already lie where the rebuild
+// puts them are left as they are; writing starts at the first byte that
+// changes. The members come out back to back, so every entry's
 // offset is where the new archive puts it; for an archive that was back to
 // back already, that changes the selected entry's size and the offsets after
 // it and nothing else.
+#include <utility>
 #include <vector>
 
 #include "archive_checks.h"
@@ -23,6 +26,16 @@ class MemberRunCopier {
 public:
     MemberRunCopier(File& copy, File& archive, std::span<unsigned char> buffer)
         : copy_(copy), archive_(archive), buffer_(buffer) {}
+
+    // The first `length` bytes come out as they are (they are the members
+    // that already lie back to back from offset 0): both files move past
+    // them and nothing is written there.
+    void Keep(std::uint64_t length) {
+        if (length == 0) return;
+        copy_.Seek(length);
+        archive_.Seek(length);
+        copyPosition_ = length;
+    }
 
     void Add(std::uint64_t offset, std::uint64_t size) {
         if (size == 0) return;
@@ -54,6 +67,19 @@ private:
 
 constexpr std::size_t kTextCopyBufferSize = std::size_t{1} << 20;
 
+// How many of the members before `selected` already sit where the rebuild
+// would put them (each at the sum of the sizes before it), and the length
+// they cover. An empty member has no bytes to be out of place.
+std::pair<std::size_t, std::uint64_t> MembersInPlace(const std::vector<IndexEntry>& members, std::size_t selected) {
+    std::uint64_t length = 0;
+    std::size_t k = 0;
+    for (; k < selected; ++k) {
+        if (members[k].size != 0 && members[k].offset != length) break;
+        length += static_cast<std::uint64_t>(members[k].size);
+    }
+    return {k, length};
+}
+
 }  // namespace
 
 ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine& selected,
@@ -81,7 +107,9 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine
     const auto writeArchive = [&](File& copy, File& archive) {
         std::vector<unsigned char> buffer(kTextCopyBufferSize);
         MemberRunCopier runs(copy, archive, buffer);
-        for (std::size_t k = 0; k < inputs.selected; ++k)
+        const auto [inPlace, unchangedLength] = MembersInPlace(members, inputs.selected);
+        runs.Keep(unchangedLength);
+        for (std::size_t k = inPlace; k < inputs.selected; ++k)
             runs.Add(members[k].offset, static_cast<std::uint64_t>(members[k].size));
         runs.Finish();
         CopyExactly(*inputs.replacement, archive, inputs.replacementLength, buffer);

@@ -33,6 +33,7 @@ namespace {
 class SilentSink final : public qax::ReportSink {
 public:
     void SetPaneText(const std::string& text) override { pane_ = text; }
+    void AppendPaneText(const std::string& text) override { pane_ += text; }
     void ClearPane() override { pane_.clear(); }
     std::string PaneText() const override { return pane_; }
     void RepaintPane() override {}

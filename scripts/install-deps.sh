@@ -8,11 +8,13 @@ packages=(
   zlib1g-dev                             # the checksum of the crash record
   libgtest-dev libbenchmark-dev          # core tests and benchmarks
   qt6-base-dev                           # the window (Qt 6 Widgets) and Qt Test
+  qt6-base-private-dev                   # bench/window_bench: switching accessibility on offscreen
   fonts-dejavu-core fonts-liberation2    # a monospace and a sans font for the window
   xvfb xdotool x11-utils imagemagick     # real-window tests and screenshots
   openbox                                # a window manager for the framed-window tests
   clang libclang-rt-14-dev               # fuzz targets (libFuzzer)
   strace                                 # sees the directory flush reach the system
+  xfsprogs                               # bench/reflink-bench.sh: an XFS image with reflinks
 )
 
 missing=()

@@ -73,6 +73,7 @@ public:
 
     // ReportSink
     void SetPaneText(const std::string& text) override;
+    void AppendPaneText(const std::string& text) override;
     void ClearPane() override;
     std::string PaneText() const override;
     void RepaintPane() override;

@@ -75,6 +75,30 @@ TEST_F(ShpReplacement, EmptyLargerSmallerAndSameSizeReplacements) {
     }
 }
 
+// The bytes before the selected member are neither read nor written: the
+// member at offset 0 rewrites everything, the last only itself.
+TEST_F(ShpReplacement, WritesFromTheSelectedMembersOffsetOn) {
+    struct Case {
+        int line;
+        std::size_t size;
+    };
+    for (const Case c : {Case{0, 500}, Case{1, 1234}, Case{3, 10}, Case{3, 0}}) {
+        SCOPED_TRACE(c.line);
+        disk_.Write(set_);
+        const std::string bytes = PatternMember("NEW", c.size, 7).bytes;
+        StdioFileSystem real;
+        FaultyFileSystem spy(real);
+        ASSERT_EQ(Replace(c.line, bytes, &spy), ArchiveOutcome::Done);
+        ExpectReplaced(c.line, bytes);
+        std::uint64_t offset = 0;
+        for (int k = 0; k < c.line; ++k) offset += set_.shp[static_cast<std::size_t>(k)].bytes.size();
+        const std::uint64_t oldLength = testing::ArchiveFor(set_.shp).size();
+        const std::uint64_t oldSize = set_.shp[static_cast<std::size_t>(c.line)].bytes.size();
+        EXPECT_EQ(spy.BytesWrittenTo(disk_.Paths().ShpArchivePath), oldLength - oldSize + c.size - offset);
+        EXPECT_EQ(spy.BytesReadFrom(disk_.Paths().TempPath), oldLength - oldSize - offset);
+    }
+}
+
 TEST_F(ShpReplacement, HeaderAndEveryEntryOutsideTheShpGroupStayByteForByte) {
     const std::string before = disk_.Index();
     ASSERT_EQ(Replace(1, std::string(99, 'q')), ArchiveOutcome::Done);
@@ -129,7 +153,9 @@ TEST_F(ShpReplacement, EntriesThatDoNotLieBackToBackAreRefused) {
 }
 
 // Each time the window is let process events: what the pane showed, and how
-// many bytes of the temporary copy had been read by then.
+// many bytes of the temporary copy had been read by then. The bytes before the
+// selected member are never read (they stay in the archive as they are), so
+// the marks they are worth all come before the first byte is read.
 struct EventPass {
     std::string pane;
     std::uint64_t bytesRead;
@@ -167,14 +193,13 @@ protected:
               {PatternMember("BIG", 3000000, 1), PatternMember("SMALL", 5000, 2), PatternMember("TAIL", 10000, 3)})) {}
 };
 
-// The head copy marks when copied is strictly past 1,000,000 and 2,000,000
+// The head marks when copied is strictly past 1,000,000 and 2,000,000
 // (blocks ending at 1,048,576 and 2,031,616) but not at its end, exactly
 // 3,000,000; the first tail block, tested with "greater or equal", adds the
-// third mark.
+// third mark once the 10,000 bytes after the old member have been read.
 TEST_F(HeadCopyOfThreeMillionBytes, MarksWhereThePartsThresholdsPutThem) {
     const auto passes = RecordPasses(1, std::string(777, 'n'));
-    const std::vector<EventPass> expected = {
-        {Start(0), 0}, {Start(1), 1048576}, {Start(2), 2031616}, {Start(3), 3000000 + 10000}};
+    const std::vector<EventPass> expected = {{Start(0), 0}, {Start(1), 0}, {Start(2), 0}, {Start(3), 10000}};
     EXPECT_EQ(passes, expected);
     EXPECT_EQ(sink_.pane, kShpDoneText);
     ExpectReplaced(1, std::string(777, 'n'));
@@ -193,7 +218,7 @@ protected:
 TEST_F(SkipPastSeveralThresholds, EachTailBlockMarksUntilTheMarkCatchesUp) {
     const auto passes = RecordPasses(1, std::string(2500000, 'r'));
     const std::vector<EventPass> expected = {
-        {Start(0), 0}, {Start(1), 100 + 65536}, {Start(2), 100 + 2 * 65536}, {Start(3), 100 + 3 * 65536}};
+        {Start(0), 0}, {Start(1), 65536}, {Start(2), 2 * 65536}, {Start(3), 3 * 65536}};
     EXPECT_EQ(passes, expected);
     ExpectReplaced(1, std::string(2500000, 'r'));
 }
@@ -209,9 +234,29 @@ protected:
 // block ends exactly there, and its "greater or equal" test alone adds the mark.
 TEST_F(TailEndingOnAThreshold, TheTailsLastBlockMarksAtExactlyAMillion) {
     const auto passes = RecordPasses(1, "new");
-    const std::vector<EventPass> expected = {{Start(0), 0}, {Start(1), 100 + 999800}};
+    // The head is kept where it lies, so only the tail is read from the copy.
+    const std::vector<EventPass> expected = {{Start(0), 0}, {Start(1), 999800}};
     EXPECT_EQ(passes, expected);
     ExpectReplaced(1, "new");
+}
+
+class TailCopyOfThreeMillionBytes : public ShpProgressMarks {
+protected:
+    TailCopyOfThreeMillionBytes()
+        : ShpProgressMarks(WithShp(
+              {PatternMember("HEAD", 100, 1), PatternMember("SMALL", 10, 2), PatternMember("TAIL", 3000000, 3)})) {}
+};
+
+// The tail is moved in runs of blocks up to the block that reaches the next
+// mark; the marks come after the same blocks as one block at a time would
+// put them: past 1,000,000 and 2,000,000 after whole blocks, the third at
+// the tail's end, 3,000,110 bytes in.
+TEST_F(TailCopyOfThreeMillionBytes, MarksAfterTheSameBlocksAsBlockByBlock) {
+    const auto passes = RecordPasses(1, "0123456789");
+    const std::vector<EventPass> expected = {
+        {Start(0), 0}, {Start(1), 1048576}, {Start(2), 2031616}, {Start(3), 3000000}};
+    EXPECT_EQ(passes, expected);
+    ExpectReplaced(1, "0123456789");
 }
 
 class LastMemberAfterTwoMillionBytes : public ShpProgressMarks {
@@ -225,7 +270,7 @@ protected:
 // "strictly greater" held back at exactly 2,000,000.
 TEST_F(LastMemberAfterTwoMillionBytes, TheEmptyTailCopyStillMarks) {
     const auto passes = RecordPasses(1, "last");
-    const std::vector<EventPass> expected = {{Start(0), 0}, {Start(1), 1048576}, {Start(2), 2000000}};
+    const std::vector<EventPass> expected = {{Start(0), 0}, {Start(1), 0}, {Start(2), 0}};
     EXPECT_EQ(passes, expected);
     ExpectReplaced(1, "last");
 }

@@ -111,6 +111,30 @@ TEST_F(TextReplacement, ShowsNothingAndLeavesNoTemporaryCopy) {
     EXPECT_FALSE(disk_.TempExists());
 }
 
+// Writes txt.qax and a Txt group of the given entries, with the two Shp
+// entries and the others of FiveTextMembers after it; returns the entries
+// and the section table that go with them.
+struct TxtGroupOnDisk {
+    std::vector<testing::RawEntry> entries;
+    SectionTable table;
+};
+
+TxtGroupOnDisk WriteTxtGroup(const DataSetOnDisk& disk, const MemberSet& set, const std::string& archive,
+                             std::vector<testing::RawEntry> txt) {
+    testing::WriteText(disk.Paths().TxtArchivePath, archive);
+    TxtGroupOnDisk group{std::move(txt), {}};
+    const auto txtCount = static_cast<std::uint32_t>(group.entries.size());
+    group.entries.push_back({"TANK", 900, 0});
+    group.entries.push_back({"JEEP", 300, 900});
+    group.entries.insert(group.entries.end(), set.others.begin(), set.others.end());
+    testing::WriteBytes(disk.Paths().IndexPath, IndexBytes(set.header, group.entries));
+    testing::WriteBytes(disk.Paths().SectionPath, testing::SectionBytes({txtCount, txtCount + 2, txtCount + 3,
+                                                                         txtCount + 4, txtCount + 5, txtCount + 6}));
+    const std::uint32_t txtEnd = 4 + 16 * txtCount;
+    group.table.B = {4, txtEnd, txtEnd + 16 * 2, txtEnd + 16 * 3, txtEnd + 16 * 4, txtEnd + 16 * 5, txtEnd + 16 * 6};
+    return group;
+}
+
 TEST_F(TextReplacement, AnArchiveWithGapsComesOutBackToBackWithTrueOffsets) {
     // Bytes no entry points to lie between the members and after them.
     const std::vector<testing::RawEntry> gapped = {{"A", 4, 0}, {"B", 2, 6}, {"C", 5, 11}};
@@ -143,6 +167,45 @@ TEST_F(TextReplacement, AnArchiveWithGapsComesOutBackToBackWithTrueOffsets) {
                   ArchiveOutcome::Done);
         EXPECT_EQ(disk_.Txt(), expected.archive);
         EXPECT_TRUE(SameBytes(disk_.Index(), AsString(withOthers(expected.txt))));
+    }
+}
+
+// The members before the selection that already lie back to back from
+// offset 0 are neither read nor written; the first member out of place ends
+// them (an empty one has no bytes to be out of place), and everything from
+// there on is written.
+TEST_F(TextReplacement, WritesFromTheFirstByteThatChanges) {
+    struct Case {
+        int line;
+        std::string replacement;
+        std::string newArchive;
+        std::uint64_t keptLength;
+    };
+    // A at 0, the empty E at a stray offset, B right after A, C and D each
+    // after a gap.
+    const std::string archive = "AAAABB---CC--DDD*";
+    const std::vector<testing::RawEntry> txt = {{"A", 4, 0}, {"E", 0, 17}, {"B", 2, 4}, {"C", 2, 9}, {"D", 3, 13}};
+    const Case cases[] = {
+        {0, "aa", "aaBBCCDDD", 0},      // the member at offset 0
+        {1, "e", "AAAAeBBCCDDD", 4},    // the empty member itself
+        {2, "bb", "AAAAbbCCDDD", 4},    // the same size
+        {3, "ccc", "AAAABBcccDDD", 6},  // a gap right before the selection
+        {4, "d", "AAAABBCCd", 6},       // a gap before the member before it
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        const SectionTable table = WriteTxtGroup(disk_, set_, archive, txt).table;
+        WriteText(ReplacementPath(), c.replacement);
+        StdioFileSystem real;
+        FaultyFileSystem spy(real);
+        ASSERT_EQ(ReplaceTextMember({spy, disk_.Paths(), table, sink_},
+                                    testing::Listed(disk_.Paths(), table, Txt, c.line), ReplacementPath()),
+                  ArchiveOutcome::Done);
+        EXPECT_EQ(disk_.Txt(), c.newArchive);
+        EXPECT_EQ(spy.BytesWrittenTo(disk_.Paths().TxtArchivePath), c.newArchive.size() - c.keptLength);
+        // Only the members that are moved are read back from the copy.
+        const std::uint64_t moved = c.newArchive.size() - c.keptLength - c.replacement.size();
+        EXPECT_EQ(spy.BytesReadFrom(disk_.Paths().TempPath), moved);
     }
 }
 

@@ -136,9 +136,9 @@ TEST_F(Replace, ShpMemberIgnoresClicksDuringTheCopyAndShowsProgress) {
     // temporary copy appears, and held there while the other clicks are
     // sent: they then reach it during the copy whatever the machine's speed,
     // and it takes them from the X server at its next progress mark. The
-    // archive is rewritten from its start, so while the bytes a few marks
-    // before its new end are still the old ones, those marks are still to
-    // come.
+    // archive is rewritten from the selected member on, so while the bytes
+    // a few marks before its new end are still the old ones, those marks
+    // are still to come.
     const std::size_t probeAt = expected.archive.size() - 3 * kShpProgressStep;
     const Bytes oldAtProbe = Slice(Original("shp.qax"), probeAt, kProbeLength);
     ASSERT_NE(oldAtProbe, Slice(expected.archive, probeAt, kProbeLength));

@@ -55,6 +55,10 @@ public:
         auto found = bytesRead_.find(path);
         return found == bytesRead_.end() ? 0 : found->second;
     }
+    std::uint64_t BytesWrittenTo(const std::string& path) const {
+        auto found = bytesWritten_.find(path);
+        return found == bytesWritten_.end() ? 0 : found->second;
+    }
     int OpenCount() const { return opens_; }
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
@@ -111,6 +115,7 @@ private:
                 throw IoError(IoStep::Write, Path(), std::make_error_code(std::errc::no_space_on_device));
             }
             real_->Write(buffer, count);
+            owner_.bytesWritten_[Path()] += count;
         }
         void Seek(std::uint64_t position) override {
             owner_.Step(IoStep::Seek, "seek", Path());
@@ -171,6 +176,7 @@ private:
     std::string firedStep_;
     std::vector<std::string> log_;
     std::map<std::string, std::uint64_t> bytesRead_;
+    std::map<std::string, std::uint64_t> bytesWritten_;
     int opens_ = 0;
 };
 

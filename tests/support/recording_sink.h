@@ -20,6 +20,12 @@ public:
         pane = text;
         paneHistory.push_back(text);
     }
+    // Recorded like a whole text set, so the history shows the pane after each step.
+    void AppendPaneText(const std::string& text) override {
+        pane += text;
+        paneHistory.push_back(pane);
+        ++appends;
+    }
     void ClearPane() override {
         pane.clear();
         ++clears;
@@ -40,6 +46,7 @@ public:
     std::vector<ShownMessage> messages;
     std::vector<bool> busyHistory;
     int clears = 0;
+    int appends = 0;
     int repaints = 0;
     int eventPasses = 0;
     std::function<void()> onProcessEvents;  // runs inside each pass, as a click would

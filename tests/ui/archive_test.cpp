@@ -100,6 +100,44 @@ private slots:
         QCOMPARE(Bytes(product.DataFile("txt.qax")), archive);
     }
 
+    // The marks go into the document a frame at a time, but the pane reads
+    // back every mark already made at each event pass, as the core counts
+    // them, and the document holds them all once a frame has passed.
+    void progressMarksReadBackAsTheyAreMade() {
+        sample::SampleOptions options;
+        options.shpCount = 2;
+        options.shpMeanSize = 3000000;
+        options.exactSizes = true;
+        SampleProduct product(options);
+        Editor editor(product);
+        WriteText(product.Dir() / "new.shp", std::string(1000, '\x11'));
+        editor.form.TypeButton(Shp)->click();
+        editor.prompts.answers.push_back(QString::fromStdString((product.Dir() / "new.shp").string()));
+        editor.form.LoadBtnClick();
+        editor.ClickLine(1);
+
+        std::vector<std::string> passes;
+        QTimer everyPass;
+        connect(&everyPass, &QTimer::timeout, [&] { passes.push_back(editor.form.PaneText()); });
+        everyPass.start(0);
+        editor.form.ReplaceBtnClick();
+        everyPass.stop();
+
+        // The head of 3,000,000 bytes marks twice, the empty tail once more.
+        std::vector<std::string> shown;
+        for (const std::string& text : passes)
+            if (shown.empty() || shown.back() != text) shown.push_back(text);
+        const std::string start = kShpStartText;
+        QCOMPARE(shown, (std::vector<std::string>{start, start + "* ", start + "* * ", start + "* * * "}));
+        QCOMPARE(editor.form.PaneText(), std::string(kShpDoneText));
+
+        editor.form.SetPaneText(start);
+        editor.form.AppendPaneText("* ");
+        editor.form.AppendPaneText("* ");
+        QCOMPARE(editor.form.PaneText(), start + "* * ");
+        QTRY_COMPARE(editor.form.TextRichEdit->toPlainText(), QString::fromStdString(start + "* * "));
+    }
+
     void replacingAShpMemberHoldsOffEveryOtherControlUntilItIsDone() {
         sample::SampleOptions options;
         options.shpCount = 4;
