@@ -550,6 +550,82 @@ RecoveryReport RecoverInterruptedRebuild(FileSystem& fs, const DataSetPaths& pat
     return report;
 }
 
+RecoveryReport DescribeInterruptedRebuild(FileSystem& fs, const DataSetPaths& paths) {
+    std::string unfinished;
+    {
+        // The same files RemoveUnfinishedWrites would remove.
+        std::vector<std::string> candidates = {SaveFile::PartialPathOf(paths.IndexPath),
+                                               SaveFile::PartialPathOf(RebuildRecordPath(paths))};
+        const std::string partialSuffix = SaveFile::PartialPathOf(".SHP");
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(DirectoryOf(paths.TempPath), ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.size() > partialSuffix.size() && name.ends_with(partialSuffix))
+                candidates.push_back(entry.path().string());
+        }
+        for (const std::string& path : candidates)
+            if (fs.Exists(path)) unfinished += "\nThe unfinished file " + path + " would be removed.";
+    }
+    const auto with = [&](RecoveryState state, std::string text) { return RecoveryReport{state, text + unfinished}; };
+
+    const std::string recordPath = RebuildRecordPath(paths);
+    if (!fs.Exists(recordPath)) {
+        if (fs.IsRegularFile(paths.TempPath))
+            return with(RecoveryState::CopyRemoved, "A temporary copy left by an interrupted replacement, " +
+                                                        paths.TempPath +
+                                                        ", would be removed; the archives and the index agree.");
+        return {unfinished.empty() ? RecoveryState::Clean : RecoveryState::CopyRemoved,
+                unfinished.empty() ? std::string() : unfinished.substr(1)};
+    }
+    std::optional<RebuildRecord> record;
+    try {
+        record = DecodeRecord(ReadWholeFile(fs, recordPath));
+    } catch (const IoError& error) {
+        return with(RecoveryState::Unresolved, "The record of an interrupted replacement, " + recordPath +
+                                                   ", cannot be read (" + error.Reason().message() +
+                                                   "); recovery would leave everything as it is.");
+    }
+    if (!record)
+        return with(RecoveryState::Unresolved, "The record of an interrupted replacement, " + recordPath +
+                                                   ", is damaged; recovery would leave everything as it is.");
+    const std::string archivePath = (std::filesystem::path(DataDirectoryOf(paths)) / record->archiveName).string();
+    try {
+        const std::string index = ReadWholeFile(fs, paths.IndexPath);
+        const bool isOld = index.size() == record->oldIndexLength && Checksum(index) == record->oldIndexChecksum;
+        const bool isNew = index.size() == record->newIndexLength && Checksum(index) == record->newIndexChecksum;
+        if (isNew && !isOld) {
+            if (LengthOf(fs, archivePath) != record->newArchiveLength)
+                return with(RecoveryState::Unresolved,
+                            "The index is the one an interrupted replacement in " + archivePath +
+                                " wrote, but the archive was changed since; recovery would leave everything as "
+                                "it is.");
+            return with(RecoveryState::Completed, "An interrupted replacement in " + archivePath +
+                                                      " had been completed; recovery would keep it and remove " +
+                                                      recordPath + " and " + record->copyPath + ".");
+        }
+        if (!isOld && record->oldIndexBytes.empty())
+            return with(RecoveryState::Unresolved,
+                        "The index is neither the one from before nor the one from after "
+                        "the interrupted replacement in " +
+                            archivePath + "; recovery would leave everything as it is.");
+        if (!fs.IsRegularFile(record->copyPath) || LengthOf(fs, record->copyPath) != record->oldArchiveLength)
+            return with(RecoveryState::Unresolved, archivePath +
+                                                       " may be partly rewritten by an interrupted "
+                                                       "replacement, and its copy " +
+                                                       record->copyPath +
+                                                       " is missing or of the wrong length; recovery would leave "
+                                                       "everything as it is.");
+        return with(
+            RecoveryState::Undone,
+            "An interrupted replacement in " + archivePath +
+                " would be undone: " + (isOld ? std::string() : "the index put back from " + recordPath + ", ") +
+                "the archive copied back from " + record->copyPath + ", then " + recordPath + " and the copy removed.");
+    } catch (const IoError& error) {
+        return with(RecoveryState::Unresolved,
+                    "The interrupted replacement in " + archivePath + " cannot be judged: " + error.what() + ".");
+    }
+}
+
 RecoveryReport RecoverAtStartUp(FileSystem& fs, const DataSetPaths& paths) {
     std::unique_ptr<DirectoryLock> lock;
     try {
