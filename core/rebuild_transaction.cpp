@@ -412,10 +412,10 @@ std::uint64_t LengthOf(FileSystem& fs, const std::string& path) {
     return length;
 }
 
-// The leftovers of the editor's own writes that a dead process could not
-// clean up: never needed, since nothing takes their name before it is
-// complete. Returns a paragraph for each one that could not be removed.
-std::string RemoveUnfinishedWrites(FileSystem& fs, const DataSetPaths& paths) {
+// The names the leftovers of the editor's own writes would have, where a
+// dead process could not clean them up: never needed, since nothing takes
+// their name before it is complete.
+std::vector<std::string> UnfinishedWritePaths(const DataSetPaths& paths) {
     std::vector<std::string> unfinished = {SaveFile::PartialPathOf(paths.IndexPath),
                                            SaveFile::PartialPathOf(RebuildRecordPath(paths))};
     std::error_code ec;
@@ -426,8 +426,14 @@ std::string RemoveUnfinishedWrites(FileSystem& fs, const DataSetPaths& paths) {
             name.compare(name.size() - partialSuffix.size(), partialSuffix.size(), partialSuffix) == 0)
             unfinished.push_back(entry.path().string());
     }
+    return unfinished;
+}
+
+// Returns a paragraph for each leftover that could not be removed.
+std::string RemoveUnfinishedWrites(FileSystem& fs, const DataSetPaths& paths) {
     std::string text;
-    for (const std::string& path : unfinished) text += RemoveNoLongerNeeded(fs, path, "The unfinished file");
+    for (const std::string& path : UnfinishedWritePaths(paths))
+        text += RemoveNoLongerNeeded(fs, path, "The unfinished file");
     return text;
 }
 
@@ -552,20 +558,8 @@ RecoveryReport RecoverInterruptedRebuild(FileSystem& fs, const DataSetPaths& pat
 
 RecoveryReport DescribeInterruptedRebuild(FileSystem& fs, const DataSetPaths& paths) {
     std::string unfinished;
-    {
-        // The same files RemoveUnfinishedWrites would remove.
-        std::vector<std::string> candidates = {SaveFile::PartialPathOf(paths.IndexPath),
-                                               SaveFile::PartialPathOf(RebuildRecordPath(paths))};
-        const std::string partialSuffix = SaveFile::PartialPathOf(".SHP");
-        std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(DirectoryOf(paths.TempPath), ec)) {
-            const std::string name = entry.path().filename().string();
-            if (name.size() > partialSuffix.size() && name.ends_with(partialSuffix))
-                candidates.push_back(entry.path().string());
-        }
-        for (const std::string& path : candidates)
-            if (fs.Exists(path)) unfinished += "\nThe unfinished file " + path + " would be removed.";
-    }
+    for (const std::string& path : UnfinishedWritePaths(paths))
+        if (fs.Exists(path)) unfinished += "\nThe unfinished file " + path + " would be removed.";
     const auto with = [&](RecoveryState state, std::string text) { return RecoveryReport{state, text + unfinished}; };
 
     const std::string recordPath = RebuildRecordPath(paths);
