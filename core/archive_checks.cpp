@@ -69,6 +69,18 @@ std::string MemberBoundsRefusal(const std::vector<IndexEntry>& members, std::uin
     return {};
 }
 
+std::string BackToBackRefusal(const std::vector<IndexEntry>& members) {
+    std::uint64_t expected = 0;
+    for (const IndexEntry& member : members) {
+        if (member.offset != expected)
+            return "The Shp entries of the index do not lie back to back: " + member.name + " is at offset " +
+                   std::to_string(member.offset) + " where " + std::to_string(expected) +
+                   " was expected.\nFresh offsets would not match the archive." + kNothingChanged;
+        expected += static_cast<std::uint64_t>(member.size);
+    }
+    return {};
+}
+
 std::string NewSizeRefusal(std::uint64_t replacementLength, std::uint64_t newGroupLength,
                            const std::string& replacementFileName) {
     if (replacementLength > static_cast<std::uint64_t>(INT32_MAX))

@@ -32,6 +32,10 @@ std::string MemberSizeRefusal(const std::vector<IndexEntry>& group);
 std::string MemberBoundsRefusal(const std::vector<IndexEntry>& members, std::uint64_t archiveLength,
                                 const std::string& archivePath);
 
+// The Shp members must lie back to back from the start of the archive:
+// fresh offsets are sums of sizes, which is right only then.
+std::string BackToBackRefusal(const std::vector<IndexEntry>& members);
+
 // The new member's size must fit the index's signed 32-bit field, and every
 // new offset its unsigned 32-bit field.
 std::string NewSizeRefusal(std::uint64_t replacementLength, std::uint64_t newGroupLength,

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "data_set.h"
 #include "file_access.h"
@@ -79,6 +80,27 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine
 // size and every Shp entry a fresh offset.
 ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine& selected,
                                 const std::string& replacementFileName);
+
+// One member of a batch: its line as the list shows it, and the file whose
+// bytes it takes.
+struct MemberReplacement {
+    ListedLine selected;
+    std::string replacementFileName;
+};
+
+// Replaces several members of one group (Txt or Shp) in one rebuild of its
+// archive: one safety copy, one crash record, one index commit, under one
+// lock. The result is byte for byte what replacing them one after another
+// with ReplaceTextMember or ReplaceShpMember, in the order given, makes:
+// txt.qax comes out back to back in index order, keeping no byte that no
+// entry points to; shp.qax, whose members must lie back to back, is rebuilt
+// by position, keeping what follows its last member. Everything a
+// one-after-another run would refuse at any of its steps, and a member
+// given twice, is refused before anything is touched. Shows the busy cursor
+// and a progress mark (as the Shp replacement does) for every 1,000,000
+// bytes written; shows nothing else on success.
+ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
+                              const std::vector<MemberReplacement>& replacements);
 
 // selected: the selected list line (the window raises the list-index error
 // itself when nothing is selected); a damaged line raises ConversionError

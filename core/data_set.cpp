@@ -16,8 +16,12 @@ std::string ExeDirOf(const std::string& programPath, char separator) {
 DataSetPaths DeriveDataSetPaths(const std::string& programPath, char separator) {
     const std::string exeDir = ExeDirOf(programPath, separator);
     const std::string productDir = StripLastComponent(exeDir, separator);
+    return DataSetPathsIn(productDir + separator + "data", exeDir, separator);
+}
+
+DataSetPaths DataSetPathsIn(const std::string& dataDirectory, const std::string& exeDir, char separator) {
     const std::string sep(1, separator);
-    const std::string dataDir = productDir + sep + "data" + sep;
+    const std::string dataDir = dataDirectory + sep;
 
     DataSetPaths paths;
     paths.ShpArchivePath = dataDir + "shp.qax";
@@ -76,8 +80,12 @@ std::string IndexLengthProblem(FileSystem& fs, const std::string& indexPath, std
 }  // namespace
 
 StartUpResult StartUpCheck(FileSystem& fs, const std::string& programPath) {
+    return StartUpCheck(fs, DeriveDataSetPaths(programPath));
+}
+
+StartUpResult StartUpCheck(FileSystem& fs, const DataSetPaths& dataSetPaths) {
     StartUpResult result;
-    result.paths = DeriveDataSetPaths(programPath);
+    result.paths = dataSetPaths;
     const DataSetPaths& paths = result.paths;
 
     bool allThere = false;

@@ -32,6 +32,11 @@ std::string ExeDirOf(const std::string& programPath, char separator = kPathSepar
 // The six paths derived from the running program's full path.
 DataSetPaths DeriveDataSetPaths(const std::string& programPath, char separator = kPathSeparator);
 
+// The six paths for the data set in `dataDir`, with the temporary copy in
+// `exeDir` (both without a trailing separator): for a program told where
+// the data set is rather than finding it from its own place.
+DataSetPaths DataSetPathsIn(const std::string& dataDir, const std::string& exeDir, char separator = kPathSeparator);
+
 // Title, version, credit and date, joined by line feeds, no final line feed.
 const std::string& BannerText();
 
@@ -59,5 +64,7 @@ struct StartUpResult {
 // section, txt, pal), loads and checks the section table, and says what the
 // text pane shows. Touches no window and writes nothing.
 StartUpResult StartUpCheck(FileSystem& fs, const std::string& programPath);
+// The same check on paths found another way.
+StartUpResult StartUpCheck(FileSystem& fs, const DataSetPaths& paths);
 
 }  // namespace qax

@@ -412,10 +412,10 @@ std::uint64_t LengthOf(FileSystem& fs, const std::string& path) {
     return length;
 }
 
-// The leftovers of the editor's own writes that a dead process could not
-// clean up: never needed, since nothing takes their name before it is
-// complete. Returns a paragraph for each one that could not be removed.
-std::string RemoveUnfinishedWrites(FileSystem& fs, const DataSetPaths& paths) {
+// The names the leftovers of the editor's own writes would have, where a
+// dead process could not clean them up: never needed, since nothing takes
+// their name before it is complete.
+std::vector<std::string> UnfinishedWritePaths(const DataSetPaths& paths) {
     std::vector<std::string> unfinished = {SaveFile::PartialPathOf(paths.IndexPath),
                                            SaveFile::PartialPathOf(RebuildRecordPath(paths))};
     std::error_code ec;
@@ -426,8 +426,14 @@ std::string RemoveUnfinishedWrites(FileSystem& fs, const DataSetPaths& paths) {
             name.compare(name.size() - partialSuffix.size(), partialSuffix.size(), partialSuffix) == 0)
             unfinished.push_back(entry.path().string());
     }
+    return unfinished;
+}
+
+// Returns a paragraph for each leftover that could not be removed.
+std::string RemoveUnfinishedWrites(FileSystem& fs, const DataSetPaths& paths) {
     std::string text;
-    for (const std::string& path : unfinished) text += RemoveNoLongerNeeded(fs, path, "The unfinished file");
+    for (const std::string& path : UnfinishedWritePaths(paths))
+        text += RemoveNoLongerNeeded(fs, path, "The unfinished file");
     return text;
 }
 
@@ -548,6 +554,70 @@ RecoveryReport RecoverInterruptedRebuild(FileSystem& fs, const DataSetPaths& pat
     }
     if (!unfinished.empty()) report.text += unfinished;
     return report;
+}
+
+RecoveryReport DescribeInterruptedRebuild(FileSystem& fs, const DataSetPaths& paths) {
+    std::string unfinished;
+    for (const std::string& path : UnfinishedWritePaths(paths))
+        if (fs.Exists(path)) unfinished += "\nThe unfinished file " + path + " would be removed.";
+    const auto with = [&](RecoveryState state, std::string text) { return RecoveryReport{state, text + unfinished}; };
+
+    const std::string recordPath = RebuildRecordPath(paths);
+    if (!fs.Exists(recordPath)) {
+        if (fs.IsRegularFile(paths.TempPath))
+            return with(RecoveryState::CopyRemoved, "A temporary copy left by an interrupted replacement, " +
+                                                        paths.TempPath +
+                                                        ", would be removed; the archives and the index agree.");
+        return {unfinished.empty() ? RecoveryState::Clean : RecoveryState::CopyRemoved,
+                unfinished.empty() ? std::string() : unfinished.substr(1)};
+    }
+    std::optional<RebuildRecord> record;
+    try {
+        record = DecodeRecord(ReadWholeFile(fs, recordPath));
+    } catch (const IoError& error) {
+        return with(RecoveryState::Unresolved, "The record of an interrupted replacement, " + recordPath +
+                                                   ", cannot be read (" + error.Reason().message() +
+                                                   "); recovery would leave everything as it is.");
+    }
+    if (!record)
+        return with(RecoveryState::Unresolved, "The record of an interrupted replacement, " + recordPath +
+                                                   ", is damaged; recovery would leave everything as it is.");
+    const std::string archivePath = (std::filesystem::path(DataDirectoryOf(paths)) / record->archiveName).string();
+    try {
+        const std::string index = ReadWholeFile(fs, paths.IndexPath);
+        const bool isOld = index.size() == record->oldIndexLength && Checksum(index) == record->oldIndexChecksum;
+        const bool isNew = index.size() == record->newIndexLength && Checksum(index) == record->newIndexChecksum;
+        if (isNew && !isOld) {
+            if (LengthOf(fs, archivePath) != record->newArchiveLength)
+                return with(RecoveryState::Unresolved,
+                            "The index is the one an interrupted replacement in " + archivePath +
+                                " wrote, but the archive was changed since; recovery would leave everything as "
+                                "it is.");
+            return with(RecoveryState::Completed, "An interrupted replacement in " + archivePath +
+                                                      " had been completed; recovery would keep it and remove " +
+                                                      recordPath + " and " + record->copyPath + ".");
+        }
+        if (!isOld && record->oldIndexBytes.empty())
+            return with(RecoveryState::Unresolved,
+                        "The index is neither the one from before nor the one from after "
+                        "the interrupted replacement in " +
+                            archivePath + "; recovery would leave everything as it is.");
+        if (!fs.IsRegularFile(record->copyPath) || LengthOf(fs, record->copyPath) != record->oldArchiveLength)
+            return with(RecoveryState::Unresolved, archivePath +
+                                                       " may be partly rewritten by an interrupted "
+                                                       "replacement, and its copy " +
+                                                       record->copyPath +
+                                                       " is missing or of the wrong length; recovery would leave "
+                                                       "everything as it is.");
+        return with(
+            RecoveryState::Undone,
+            "An interrupted replacement in " + archivePath +
+                " would be undone: " + (isOld ? std::string() : "the index put back from " + recordPath + ", ") +
+                "the archive copied back from " + record->copyPath + ", then " + recordPath + " and the copy removed.");
+    } catch (const IoError& error) {
+        return with(RecoveryState::Unresolved,
+                    "The interrupted replacement in " + archivePath + " cannot be judged: " + error.what() + ".");
+    }
 }
 
 RecoveryReport RecoverAtStartUp(FileSystem& fs, const DataSetPaths& paths) {

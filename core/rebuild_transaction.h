@@ -74,6 +74,12 @@ struct RecoveryReport {
 // editor's directory). The caller holds the data set's exclusive lock.
 RecoveryReport RecoverInterruptedRebuild(FileSystem& fs, const DataSetPaths& paths);
 
+// What RecoverInterruptedRebuild would do now, told without doing it: the
+// state it would reach and a text naming the files and what would happen
+// to them. Reads only; the caller holds the data set's lock (shared is
+// enough).
+RecoveryReport DescribeInterruptedRebuild(FileSystem& fs, const DataSetPaths& paths);
+
 // Recovery as the editor runs it when it starts: only when the exclusive
 // lock can be had at once (another editor holding it is still working, and
 // what it left is its own); Clean otherwise.

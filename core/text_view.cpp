@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "catalogue.h"
 #include "file_errors.h"
 #include "rebuild_transaction.h"
 
@@ -22,6 +21,40 @@ std::string ReadUpTo(File& file, std::size_t limit) {
     return bytes;
 }
 
+// The first `wanted` bytes of the member, under the shared lock; nothing,
+// after a message, when they cannot all be read. Bytes past the end of the
+// archive are not part of any member and are never returned as if they were.
+std::optional<std::string> ReadMemberBytes(FileSystem& fs, const std::string& txtArchivePath,
+                                           const CatalogueEntry& member, std::size_t wanted, ReportSink& sink) {
+    // Another editor rebuilding txt.qax holds the data set exclusively: what
+    // the archive holds at this place may be half old and half new.
+    const auto lock = LockDataSetForReading(fs, std::filesystem::path(txtArchivePath).parent_path().string(), sink,
+                                            kFileErrorCaption);
+    if (!lock) return std::nullopt;
+    std::string text;
+    try {
+        auto archive = fs.Open(txtArchivePath, OpenMode::Read);
+        if (std::uint64_t{member.offset} + wanted > archive->Length()) {
+            sink.ShowMessage("The member " + member.name + " runs past the end of " + txtArchivePath +
+                                 ".\nThe index does not match the archive; nothing is shown.",
+                             kFileErrorCaption);
+            return std::nullopt;
+        }
+        archive->Seek(member.offset);
+        text = ReadUpTo(*archive, wanted);
+        archive->Close();
+    } catch (const IoError& error) {
+        FileErrorReport(sink, error);
+        return std::nullopt;
+    }
+    if (text.size() < wanted) {
+        sink.ShowMessage("The member " + member.name + " could not be read whole from " + txtArchivePath + ".",
+                         kFileErrorCaption);
+        return std::nullopt;
+    }
+    return text;
+}
+
 }  // namespace
 
 void ShowTextMember(FileSystem& fs, const std::string& txtArchivePath, std::string_view catalogueLine,
@@ -30,35 +63,14 @@ void ShowTextMember(FileSystem& fs, const std::string& txtArchivePath, std::stri
     sink.ClearPane();
 
     const std::size_t wanted = member.size <= 0 ? 0 : std::min<std::size_t>(member.size, kTextViewLimit);
-    // Another editor rebuilding txt.qax holds the data set exclusively: what
-    // the archive holds at this place may be half old and half new.
-    const auto lock = LockDataSetForReading(fs, std::filesystem::path(txtArchivePath).parent_path().string(), sink,
-                                            kFileErrorCaption);
-    if (!lock) return;
-    std::string text;
-    try {
-        auto archive = fs.Open(txtArchivePath, OpenMode::Read);
-        // Check before reading: bytes past the end of the archive are not
-        // part of any member and must never be shown as if they were.
-        if (std::uint64_t{member.offset} + wanted > archive->Length()) {
-            sink.ShowMessage("The member " + member.name + " runs past the end of " + txtArchivePath +
-                                 ".\nThe index does not match the archive; nothing is shown.",
-                             kFileErrorCaption);
-            return;
-        }
-        archive->Seek(member.offset);
-        text = ReadUpTo(*archive, wanted);
-        archive->Close();
-    } catch (const IoError& error) {
-        FileErrorReport(sink, error);
-        return;
-    }
-    if (text.size() < wanted) {
-        sink.ShowMessage("The member " + member.name + " could not be read whole from " + txtArchivePath + ".",
-                         kFileErrorCaption);
-        return;
-    }
-    sink.SetPaneText(TextUpToFirstZero(std::move(text)));
+    if (std::optional<std::string> text = ReadMemberBytes(fs, txtArchivePath, member, wanted, sink))
+        sink.SetPaneText(TextUpToFirstZero(std::move(*text)));
+}
+
+std::optional<std::string> ReadTextMember(FileSystem& fs, const std::string& txtArchivePath,
+                                          const CatalogueEntry& member, ReportSink& sink) {
+    return ReadMemberBytes(fs, txtArchivePath, member, member.size <= 0 ? 0 : static_cast<std::size_t>(member.size),
+                           sink);
 }
 
 std::optional<std::string> ReadTextPreview(FileSystem& fs, const std::string& path) {

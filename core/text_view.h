@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "catalogue.h"
 #include "file_access.h"
 #include "report_sink.h"
 
@@ -27,6 +28,13 @@ std::string TextUpToFirstZero(std::string bytes);
 // that is not in the archive is ever shown.
 void ShowTextMember(FileSystem& fs, const std::string& txtArchivePath, std::string_view catalogueLine,
                     ReportSink& sink);
+
+// All the bytes of the member that a Txt catalogue entry describes, zero
+// bytes included, read under the data set's shared lock: the 32,000-byte
+// limit is the pane's, not the member's. Nothing when the member cannot be
+// read whole; a message then says why.
+std::optional<std::string> ReadTextMember(FileSystem& fs, const std::string& txtArchivePath,
+                                          const CatalogueEntry& member, ReportSink& sink);
 
 // The first 32,000 bytes of a chosen replacement file, cut at a zero byte;
 // empty when the file cannot be opened or read (the choice is then passed over

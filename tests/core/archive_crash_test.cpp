@@ -64,6 +64,18 @@ protected:
                             : ReplaceShpMember(Context(fs, sink), selected, ReplacementPath());
     }
 
+    // `line` from new.bin, and each of `others` from a file of its own, in
+    // one rebuild.
+    ArchiveOutcome ReplaceMany(FileSystem& fs, ReportSink& sink, int group, int line, const std::vector<int>& others) {
+        std::vector<MemberReplacement> replacements = {{Listed(disk_.Paths(), table_, group, line), ReplacementPath()}};
+        for (const int other : others)
+            replacements.push_back({Listed(disk_.Paths(), table_, group, other), OtherReplacementPath(other)});
+        return ReplaceMembers(Context(fs, sink), group, replacements);
+    }
+    std::string OtherReplacementPath(int line) const {
+        return (disk_.Dir() / ("new-" + std::to_string(line) + ".bin")).string();
+    }
+
     DataSetBytes After(int group, std::size_t member, const std::string& bytes) const {
         const MemberSet after = testing::WithMemberReplaced(set_, group, member, bytes);
         return {AsString(testing::IndexFor(after)), testing::ArchiveFor(after.txt), testing::ArchiveFor(after.shp)};
@@ -118,33 +130,60 @@ struct CrashCase {
     int line;
     std::size_t replacementSize;
     bool hardLinkedIndex = false;  // then the index is rewritten in place
+    // Further members replaced in the same rebuild: line and replacement size.
+    std::vector<std::pair<int, std::size_t>> alsoReplaced = {};
 };
 
 // Txt and Shp; first, middle and last member; a larger and a smaller
-// replacement; an index with a second name.
-const CrashCase kCrashCases[] = {{Txt, 0, 4000},       {Txt, 1, 2},      {Txt, 3, 4000}, {Txt, 3, 1},
-                                 {Shp, 0, 2},          {Shp, 1, 90000},  {Shp, 2, 1},    {Shp, 2, 120000},
-                                 {Txt, 1, 4000, true}, {Shp, 1, 2, true}};
+// replacement; an index with a second name; several members in one rebuild.
+const CrashCase kCrashCases[] = {{Txt, 0, 4000},
+                                 {Txt, 1, 2},
+                                 {Txt, 3, 4000},
+                                 {Txt, 3, 1},
+                                 {Shp, 0, 2},
+                                 {Shp, 1, 90000},
+                                 {Shp, 2, 1},
+                                 {Shp, 2, 120000},
+                                 {Txt, 1, 4000, true},
+                                 {Shp, 1, 2, true},
+                                 {Txt, 3, 4000, false, {{0, 1}, {2, 7000}}},
+                                 {Shp, 2, 1, false, {{0, 90000}}},
+                                 {Shp, 1, 2, true, {{2, 120000}}}};
 
 TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
     long walked = 0;
     for (const bool powerCut : {false, true}) {
         for (const CrashCase& crash : kCrashCases) {
             const std::string replacement = PatternMember("NEW", crash.replacementSize, 9).bytes;
+            std::vector<int> others;
+            MemberSet after = testing::WithMemberReplaced(set_, crash.group, crash.line, replacement);
+            for (const auto& [line, size] : crash.alsoReplaced) {
+                others.push_back(line);
+                after = testing::WithMemberReplaced(after, crash.group, static_cast<std::size_t>(line),
+                                                    PatternMember("MORE", size, 10 + line).bytes);
+            }
             const auto reset = [&] {
                 Reset(replacement);
+                for (const auto& [line, size] : crash.alsoReplaced)
+                    WriteText(OtherReplacementPath(line), PatternMember("MORE", size, 10 + line).bytes);
                 std::filesystem::remove(disk_.Dir() / "second-name.idx");
                 if (crash.hardLinkedIndex)
                     std::filesystem::create_hard_link(disk_.Paths().IndexPath, disk_.Dir() / "second-name.idx");
             };
+            const auto replace = [&](FileSystem& fs, ReportSink& sink) {
+                return others.empty() ? Replace(fs, sink, crash.group, crash.line)
+                                      : ReplaceMany(fs, sink, crash.group, crash.line, others);
+            };
             reset();
             const DataSetBytes old = Current();
-            const DataSetBytes replaced = After(crash.group, static_cast<std::size_t>(crash.line), replacement);
+            const DataSetBytes replaced = {AsString(testing::IndexFor(after)), testing::ArchiveFor(after.txt),
+                                           testing::ArchiveFor(after.shp)};
             long steps = 0;
             {
                 FaultyFileSystem spy(real_);
                 RecordingSink sink;
-                ASSERT_EQ(Replace(spy, sink, crash.group, crash.line), ArchiveOutcome::Done);
+                ASSERT_EQ(replace(spy, sink), ArchiveOutcome::Done);
+                ASSERT_TRUE(Current() == replaced);
                 steps = spy.Steps();
             }
             for (long step = 1; step <= steps; ++step, ++walked) {
@@ -153,7 +192,7 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
                 dying.FailFromStep(step);
                 PowerCutFileSystem disk(dying, {disk_.Dir() / "data", disk_.Dir() / "edit"});
                 RecordingSink sink;
-                Replace(disk, sink, crash.group, crash.line);
+                replace(disk, sink);
                 if (powerCut) disk.Cut();
                 SCOPED_TRACE(std::string(powerCut ? "power cut" : "killed") + " at step " + std::to_string(step) +
                              ": " + dying.FiredStep() + " (" + (crash.group == Txt ? "Txt" : "Shp") + " line " +
@@ -163,7 +202,7 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
         }
     }
     // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 2 * 10 * 40);
+    EXPECT_GT(walked, 2 * 13 * 40);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 
@@ -240,6 +279,10 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         state.make();
         const DataSetBytes before = Current();
         const bool recordBefore = std::filesystem::exists(record);
+        // Told first, without a change: what recovery then does.
+        EXPECT_EQ(DescribeInterruptedRebuild(real_, disk_.Paths()).state, state.expected);
+        EXPECT_TRUE(Current() == before);
+        EXPECT_EQ(std::filesystem::exists(record), recordBefore);
         const RecoveryReport report = RecoverAtStartUp(real_, disk_.Paths());
         EXPECT_EQ(report.state, state.expected);
         EXPECT_NE(report.text.find(state.words), std::string::npos) << report.text;

@@ -1,0 +1,368 @@
+// qaxtool run as a user runs it: the built program, copied beside a data set
+// made by hand, started through the shell, judged by its exit status, its
+// two output streams and the files it leaves. The expected lines and bytes
+// are built from the member list, never by the code under test.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "archive_data_set.h"
+#include "archive_ops.h"
+#include "file_access.h"
+#include "recording_sink.h"
+
+namespace qax {
+namespace {
+
+using testing::AsString;
+using testing::DataSetOnDisk;
+using testing::MemberSet;
+using testing::PatternMember;
+using testing::RawEntry;
+using testing::SameBytes;
+using testing::WriteText;
+
+struct ToolRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+struct DataSetBytes {
+    std::string index;
+    std::string txt;
+    std::string shp;
+    bool operator==(const DataSetBytes&) const = default;
+};
+
+MemberSet Members() {
+    MemberSet set;
+    // LONG is past the pane's 32,000 bytes and has zero bytes inside it;
+    // TWIN is there twice, as a damaged or hand-made index may have it.
+    set.txt = {{"ONE", "first"}, PatternMember("LONG", 40000, 1), {"TWIN", "a"},
+               {"TWIN", "b"},    {"FOUR", "fourth\r\n"},          PatternMember("SIX", 3000, 2)};
+    set.shp = {PatternMember("TANK", 5000, 3), PatternMember("JEEP", 700, 4), PatternMember("HELI", 9000, 5)};
+    return set;
+}
+
+// The line as the window lists it: name right-aligned in 8 columns, size
+// in 6, offset in 7 hexadecimal digits.
+std::string ExpectedLines(const std::vector<testing::Member>& members) {
+    std::string lines;
+    unsigned offset = 0;
+    for (const testing::Member& member : members) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%8s %6u $%07X\n", member.name.c_str(),
+                      static_cast<unsigned>(member.bytes.size()), offset);
+        lines += line;
+        offset += static_cast<unsigned>(member.bytes.size());
+    }
+    return lines;
+}
+
+std::string Quoted(const std::string& word) {
+    return "'" + word + "'";
+}
+
+class Qaxtool : public ::testing::Test {
+protected:
+    Qaxtool() {
+        std::filesystem::copy_file(QAXTOOL_PATH, ToolPath());
+        WriteText(disk_.Dir() / "new.bin", "NEW BYTES");
+    }
+
+    std::string ToolPath() const { return disk_.EditorDir() + "/qaxtool"; }
+    std::filesystem::path DataDir() const { return disk_.Dir() / "data"; }
+
+    // From the directory that holds data/ and edit/, so that relative file
+    // names in the arguments mean files there.
+    ToolRun Tool(const std::vector<std::string>& args) const {
+        const std::filesystem::path out = disk_.Dir() / "stdout";
+        const std::filesystem::path err = disk_.Dir() / "stderr";
+        std::string command = "cd " + Quoted(disk_.Dir().string()) + " && " + Quoted(ToolPath());
+        for (const std::string& arg : args) command += " " + Quoted(arg);
+        command += " >" + Quoted(out.string()) + " 2>" + Quoted(err.string());
+        const int status = std::system(command.c_str());
+        ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, testing::ReadWholeFile(out),
+                    testing::ReadWholeFile(err)};
+        std::filesystem::remove(out);
+        std::filesystem::remove(err);
+        return run;
+    }
+
+    DataSetBytes Current() const { return {disk_.Index(), disk_.Txt(), disk_.Shp()}; }
+
+    MemberSet set_ = Members();
+    DataSetOnDisk disk_{set_};
+    SectionTable table_ = testing::TableFor(set_);
+};
+
+TEST_F(Qaxtool, ListsShowsAndExtractsWhatTheIndexHolds) {
+    const std::string dataOption = DataDir().string();
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"list", "txt"}, ExpectedLines(set_.txt)},
+        {{"--data", dataOption, "list", "SHP"}, ExpectedLines(set_.shp)},
+        {{"list", "pal"}, "     PAL    768 $0000000\n"},
+        // Every byte, zero bytes and all, past the pane's limit.
+        {{"show", "LONG"}, set_.txt[1].bytes},
+        {{"show", "FOUR", "--data", dataOption + "/"}, "fourth\r\n"},
+        {{"extract", "HELI", "JEEP", "--out", "shapes"},
+         (disk_.Dir() / "shapes/HELI.SHP").string() + "\n" + (disk_.Dir() / "shapes/JEEP.SHP").string() + "\n"},
+        {{"extract", "--all"},
+         (disk_.Dir() / "TANK.SHP").string() + "\n" + (disk_.Dir() / "JEEP.SHP").string() + "\n" +
+             (disk_.Dir() / "HELI.SHP").string() + "\n"},
+        {{"--version"}, "qaxtool 0.1\n"},
+    };
+    const DataSetBytes before = Current();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(SameBytes(run.out, c.out));
+        EXPECT_EQ(run.err, "");
+    }
+    for (const auto& [dir, member] : {std::pair{"shapes", 2}, {"shapes", 1}, {".", 0}, {".", 1}, {".", 2}})
+        EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / dir / (set_.shp[member].name + ".SHP")),
+                              set_.shp[member].bytes));
+    EXPECT_TRUE(Current() == before);
+    EXPECT_FALSE(disk_.LeftoversExist());
+}
+
+TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string words;  // in standard error
+    };
+    const Case cases[] = {
+        {{}, 2, "no command given"},
+        {{"frob"}, 2, "unknown command frob"},
+        {{"--frob", "list", "txt"}, 2, "unknown option --frob"},
+        {{"list", "xyz"}, 2, "needs a type"},
+        {{"list"}, 2, "needs a type"},
+        {{"list", "txt", "--all"}, 2, "belong to extract"},
+        {{"show"}, 2, "one name"},
+        {{"extract"}, 2, "not both"},
+        {{"extract", "TANK", "--all"}, 2, "not both"},
+        {{"replace", "til", "A=new.bin"}, 2, "only txt and shp"},
+        {{"replace", "txt"}, 2, "at least one NAME=FILE"},
+        {{"replace", "txt", "ONE"}, 2, "\"ONE\" is not NAME=FILE"},
+        {{"replace", "txt", "ONE="}, 2, "is not NAME=FILE"},
+        {{"show", "NOPE"}, 1, "no member NOPE"},
+        {{"show", "TWIN"}, 1, "not unique: it is on lines 3 and 4"},
+        {{"extract", "JEEP", "NOPE"}, 1, "no member NOPE"},
+        {{"replace", "txt", "NOPE=new.bin"}, 1, "no member NOPE"},
+        {{"replace", "txt", "ONE=new.bin", "FOUR=new.bin", "ONE=new.bin"}, 1, "ONE is given twice"},
+        {{"replace", "txt", "TWIN=new.bin"}, 1, "not unique"},
+        {{"replace", "shp", "ONE=new.bin"}, 1, "no member ONE"},
+        // The first file is fine; the second is missing: the first must not
+        // have been written either.
+        {{"replace", "txt", "ONE=new.bin", "SIX=absent.bin"}, 1, "absent.bin"},
+        {{"replace", "shp", "TANK=data/shp.qax"}, 1, "the archive being rebuilt"},
+        {{"--data", "nowhere", "list", "txt"}, 1, "Can't find"},
+    };
+    const DataSetBytes before = Current();
+    for (const Case& c : cases) {
+        std::string trace;
+        for (const std::string& arg : c.args) trace += arg + " ";
+        SCOPED_TRACE(trace);
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_NE(run.err.find(c.words), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(Current() == before);
+        EXPECT_FALSE(disk_.LeftoversExist());
+        EXPECT_FALSE(std::filesystem::exists(disk_.Dir() / "JEEP.SHP"));
+    }
+}
+
+// txt.qax with bytes no entry points to (which the Txt replacement drops)
+// and shp.qax with bytes after its last member (which the Shp replacement
+// keeps), as both disks are given them.
+std::vector<RawEntry> EntriesWithStrayBytes(const MemberSet& set, std::string& txt) {
+    std::vector<RawEntry> entries = testing::AllEntries(set);
+    txt = "stray";
+    for (std::size_t k = 0; k < set.txt.size(); ++k) {
+        entries[k].offset = static_cast<std::uint32_t>(txt.size());
+        txt += set.txt[k].bytes + "gap";
+    }
+    return entries;
+}
+
+void WriteWithStrayBytes(DataSetOnDisk& disk, const MemberSet& set) {
+    disk.Write(set);
+    std::string txt;
+    testing::WriteBytes(disk.Paths().IndexPath, testing::IndexBytes(set.header, EntriesWithStrayBytes(set, txt)));
+    WriteText(disk.Paths().TxtArchivePath, txt);
+    WriteText(disk.Paths().ShpArchivePath, testing::ArchiveFor(set.shp) + "trailing bytes");
+}
+
+// Replacing many members in one call leaves exactly what the window leaves
+// after replacing them one after another, and what the member list says.
+TEST_F(Qaxtool, ReplacesManyMembersAsOneAfterAnotherWould) {
+    struct Change {
+        std::string name;
+        std::size_t member;
+        std::size_t size;
+    };
+    struct Case {
+        int group;
+        std::vector<Change> changes;  // in the order given
+    };
+    const Case cases[] = {
+        {Txt, {{"SIX", 5, 10}, {"ONE", 0, 50000}, {"LONG", 1, 0}}},
+        {Txt, {{"FOUR", 4, 1}}},
+        // Past a million bytes: progress marks are due, and must not reach
+        // standard error, which is no terminal here.
+        {Shp, {{"HELI", 2, 20}, {"TANK", 0, 1200000}}},
+        {Shp, {{"JEEP", 1, 700}, {"HELI", 2, 1}, {"TANK", 0, 0}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.group == Txt ? "Txt" : "Shp");
+        WriteWithStrayBytes(disk_, set_);
+        DataSetOnDisk oneByOne(set_);
+        WriteWithStrayBytes(oneByOne, set_);
+
+        std::vector<std::string> args = {"replace", c.group == Txt ? "txt" : "shp"};
+        MemberSet expected = set_;
+        std::string expectedOut;
+        for (const Change& change : c.changes) {
+            const std::string file = "new-" + change.name + ".bin";
+            const std::string bytes = PatternMember(change.name, change.size, 7).bytes;
+            WriteText(disk_.Dir() / file, bytes);
+            WriteText(oneByOne.Dir() / file, bytes);
+            args.push_back(change.name + "=" + file);
+            expected = testing::WithMemberReplaced(expected, c.group, change.member, bytes);
+        }
+        const ToolRun run = Tool(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+
+        StdioFileSystem fs;
+        for (const Change& change : c.changes) {
+            testing::RecordingSink sink;
+            const ArchiveContext context{fs, oneByOne.Paths(), table_, sink};
+            const ListedLine line = testing::Listed(oneByOne.Paths(), table_, c.group, static_cast<int>(change.member));
+            const std::string file = (oneByOne.Dir() / ("new-" + change.name + ".bin")).string();
+            ASSERT_EQ(c.group == Txt ? ReplaceTextMember(context, line, file) : ReplaceShpMember(context, line, file),
+                      ArchiveOutcome::Done);
+        }
+        EXPECT_TRUE(Current() == (DataSetBytes{oneByOne.Index(), oneByOne.Txt(), oneByOne.Shp()}));
+        // A Txt replacement leaves txt.qax back to back; a Shp one leaves
+        // it alone, stray bytes and all.
+        std::string untouchedTxt;
+        const std::vector<unsigned char> untouchedTxtIndex =
+            testing::IndexBytes(expected.header, EntriesWithStrayBytes(expected, untouchedTxt));
+        EXPECT_TRUE(
+            SameBytes(disk_.Index(), AsString(c.group == Txt ? testing::IndexFor(expected) : untouchedTxtIndex)));
+        EXPECT_TRUE(SameBytes(disk_.Txt(), c.group == Txt ? testing::ArchiveFor(expected.txt) : untouchedTxt));
+        EXPECT_TRUE(SameBytes(disk_.Shp(), testing::ArchiveFor(expected.shp) + "trailing bytes"));
+        EXPECT_FALSE(disk_.LeftoversExist());
+
+        // Standard output gives the replaced members' new lines, in the
+        // order given.
+        const std::vector<testing::Member>& group = c.group == Txt ? expected.txt : expected.shp;
+        std::vector<std::string> lines;
+        std::istringstream listed(ExpectedLines(group));
+        for (std::string line; std::getline(listed, line);) lines.push_back(line);
+        std::string wanted;
+        for (const Change& change : c.changes) wanted += lines.at(change.member) + "\n";
+        EXPECT_EQ(run.out, wanted);
+    }
+}
+
+// Another editor (here, this test process) holds the data set: a
+// replacement is refused and changes nothing; readers share it.
+TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
+    const DataSetBytes before = Current();
+    {
+        const auto reading = DirectoryLock::TryAcquire(DataDir().string(), LockKind::Shared);
+        ASSERT_TRUE(reading);
+        const ToolRun refused = Tool({"replace", "txt", "ONE=new.bin"});
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find("Another editor is working on this data set"), std::string::npos) << refused.err;
+        EXPECT_TRUE(Current() == before);
+        EXPECT_FALSE(disk_.LeftoversExist());
+        EXPECT_EQ(Tool({"list", "txt"}).status, 0);
+    }
+    {
+        const auto changing = DirectoryLock::TryAcquire(DataDir().string(), LockKind::Exclusive);
+        ASSERT_TRUE(changing);
+        for (const std::vector<std::string>& args :
+             std::vector<std::vector<std::string>>{{"list", "txt"}, {"show", "ONE"}, {"extract", "TANK"}, {"check"}}) {
+            const ToolRun refused = Tool(args);
+            EXPECT_EQ(refused.status, 1) << args[0];
+            EXPECT_NE(refused.err.find("Another editor"), std::string::npos) << refused.err;
+        }
+    }
+    EXPECT_EQ(Tool({"replace", "txt", "ONE=new.bin"}).status, 0);
+}
+
+TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
+    const std::string copy = disk_.Paths().TempPath;
+    struct Case {
+        const char* name;
+        std::function<void()> damage;
+        std::string words;  // in standard output; empty for a sound data set
+    };
+    const Case cases[] = {
+        {"sound", [] {}, ""},
+        {"txt.qax cut short", [&] { WriteText(disk_.Paths().TxtArchivePath, "short"); }, "runs past the end"},
+        {"Shp members not back to back",
+         [&] {
+             std::vector<RawEntry> entries = testing::AllEntries(set_);
+             entries[set_.txt.size() + 1].offset += 1;
+             testing::WriteBytes(disk_.Paths().IndexPath, testing::IndexBytes(set_.header, entries));
+         },
+         "do not lie back to back"},
+        {"section file past the index",
+         [&] {
+             testing::WriteBytes(disk_.Paths().SectionPath, testing::SectionBytes({6, 3000, 3001, 3002, 3003, 3004}));
+         },
+         "does not fit the index"},
+        {"a copy left behind", [&] { WriteText(copy, "old archive"); }, "would be removed"},
+        {"an unfinished index", [&] { WriteText(disk_.Paths().IndexPath + ".new", "partial"); }, "unfinished file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        disk_.Write(set_);
+        c.damage();
+        const DataSetBytes before = Current();
+        const ToolRun run = Tool({"check"});
+        EXPECT_EQ(run.status, c.words.empty() ? 0 : 1) << run.out;
+        if (c.words.empty()) {
+            EXPECT_EQ(run.out.find("problem:"), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find("ok: the Shp members lie back to back"), std::string::npos) << run.out;
+        } else {
+            EXPECT_NE(run.out.find("problem: "), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find(c.words), std::string::npos) << run.out;
+        }
+        EXPECT_TRUE(Current() == before);
+        std::filesystem::remove(copy);
+        std::filesystem::remove(disk_.Paths().IndexPath + ".new");
+    }
+}
+
+// What a dead editor left is recovered before the command, and said on
+// standard error; the command's own result is unaffected.
+TEST_F(Qaxtool, RecoversFirstAndSaysSo) {
+    WriteText(disk_.Paths().TempPath, "a copy left by a dead editor");
+    const ToolRun run = Tool({"list", "shp"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, ExpectedLines(set_.shp));
+    EXPECT_NE(run.err.find("was removed"), std::string::npos) << run.err;
+    EXPECT_FALSE(disk_.TempExists());
+}
+
+}  // namespace
+}  // namespace qax
