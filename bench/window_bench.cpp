@@ -277,7 +277,7 @@ void MeasureListing(int rounds) {
                 editor.form.TypesRGClick();
                 QCoreApplication::processEvents();
             }));
-            if (editor.form.FileLB->count() != static_cast<int>(kListedEntries))
+            if (qax::testing::FileLB(editor.form)->count() != static_cast<int>(kListedEntries))
                 throw std::runtime_error("the list does not hold every entry");
         }
         std::printf("  %-24s %6.3f s  (target 0.5 s: %s)\n", withClient ? "accessibility client" : "none",

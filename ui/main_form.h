@@ -42,16 +42,6 @@ public:
     TMainForm(std::string programPath, FileSystem& fs, UserPrompts& prompts, QWidget* parent = nullptr);
     ~TMainForm() override;
 
-    // The controls, created with the window and never added or removed.
-    QTextEdit* TextRichEdit = nullptr;
-    QListWidget* FileLB = nullptr;
-    QGroupBox* TypesRG = nullptr;
-    QPushButton* LoadBtn = nullptr;
-    QLabel* FileLbl = nullptr;
-    QFileDialog* OpenDialog1 = nullptr;
-    QPushButton* ReplaceBtn = nullptr;
-    QPushButton* ExtractBtn = nullptr;
-
     // Event handlers. Each one reports an error it raises in the error box
     // and returns, so the event loop goes on.
     void FormCreate();
@@ -86,6 +76,17 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The controls, created with the window and never added or removed. Each
+    // carries its name as its object name, by which others find it.
+    QTextEdit* TextRichEdit = nullptr;
+    QListWidget* FileLB = nullptr;
+    QGroupBox* TypesRG = nullptr;
+    QPushButton* LoadBtn = nullptr;
+    QLabel* FileLbl = nullptr;
+    QFileDialog* OpenDialog1 = nullptr;
+    QPushButton* ReplaceBtn = nullptr;
+    QPushButton* ExtractBtn = nullptr;
+
     void CreateControls();
     void ArrangeControls();
     // Sizes the inside so that the window manager's frame around it has the

@@ -36,6 +36,18 @@ void Print(const char* name, const QWidget& control, const QWidget& window) {
     Print(name, QRect(control.mapTo(&window, QPoint(0, 0)), control.size()));
 }
 
+// The window's control named `name`, found by its object name; a window
+// without it ends the probe, since the tests could not click on it.
+template <class T>
+T& Control(const QWidget& window, const char* name) {
+    T* control = window.findChild<T*>(QString::fromLatin1(name));
+    if (control == nullptr) {
+        std::fprintf(stderr, "the window has no %s named %s\n", T::staticMetaObject.className(), name);
+        std::exit(1);
+    }
+    return *control;
+}
+
 // A radio button reacts to clicks on its circle and its text only, which
 // fill the left part of a wider grid cell: its natural size, from the left,
 // centred in the height.
@@ -59,23 +71,19 @@ int main(int argc, char* argv[]) {
     form.setAttribute(Qt::WA_DontShowOnScreen);
     if (argc == 4) form.resize(std::atoi(argv[2]), std::atoi(argv[3]));
     // One catalogue line, so the height of a list line is known.
-    form.FileLB->addItem(QStringLiteral("MEMBER01 123456 $0ABCDEF"));
+    QListWidget& list = Control<QListWidget>(form, "FileLB");
+    list.addItem(QStringLiteral("MEMBER01 123456 $0ABCDEF"));
     form.show();
     QApplication::processEvents();
 
     Print("Window", QRect(QPoint(0, 0), form.size()));
-    Print("TextRichEdit", *form.TextRichEdit, form);
-    Print("FileLB", *form.FileLB, form);
-    Print("TypesRG", *form.TypesRG, form);
-    Print("LoadBtn", *form.LoadBtn, form);
-    Print("FileLbl", *form.FileLbl, form);
-    Print("ReplaceBtn", *form.ReplaceBtn, form);
-    Print("ExtractBtn", *form.ExtractBtn, form);
+    for (const char* name : {"TextRichEdit", "FileLB", "TypesRG", "LoadBtn", "FileLbl", "ReplaceBtn", "ExtractBtn"})
+        Print(name, Control<QWidget>(form, name), form);
     for (int type = 0; type < 6; ++type) {
         const std::string name = "Type" + std::to_string(type);
         PrintClickableArea(name.c_str(), *form.TypeButton(type), form);
     }
-    const QRect line = form.FileLB->visualItemRect(form.FileLB->item(0));
-    Print("FileLBLine0", QRect(form.FileLB->viewport()->mapTo(&form, line.topLeft()), line.size()));
+    const QRect line = list.visualItemRect(list.item(0));
+    Print("FileLBLine0", QRect(list.viewport()->mapTo(&form, line.topLeft()), line.size()));
     return 0;
 }

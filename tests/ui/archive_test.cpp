@@ -47,7 +47,7 @@ private slots:
         editor.form.LoadBtnClick();
         editor.ClickLine(2);
 
-        QTest::mouseClick(editor.form.ReplaceBtn, Qt::LeftButton);
+        QTest::mouseClick(ReplaceBtn(editor.form), Qt::LeftButton);
 
         const auto& m = members[2];
         const std::string expected =
@@ -135,7 +135,7 @@ private slots:
         editor.form.AppendPaneText("* ");
         editor.form.AppendPaneText("* ");
         QCOMPARE(editor.form.PaneText(), start + "* * ");
-        QTRY_COMPARE(editor.form.TextRichEdit->toPlainText(), QString::fromStdString(start + "* * "));
+        QTRY_COMPARE(TextRichEdit(editor.form)->toPlainText(), QString::fromStdString(start + "* * "));
     }
 
     void replacingAShpMemberHoldsOffEveryOtherControlUntilItIsDone() {
@@ -158,17 +158,17 @@ private slots:
         // on Extract File must do nothing.
         bool sawLockedControls = false;
         QTimer::singleShot(0, &editor.form, [&] {
-            sawLockedControls = !editor.form.LoadBtn->isEnabled() && !editor.form.ReplaceBtn->isEnabled() &&
-                                !editor.form.ExtractBtn->isEnabled() && !editor.form.FileLB->isEnabled() &&
-                                !editor.form.TypesRG->isEnabled();
-            QTest::mouseClick(editor.form.ExtractBtn, Qt::LeftButton);
+            sawLockedControls = !LoadBtn(editor.form)->isEnabled() && !ReplaceBtn(editor.form)->isEnabled() &&
+                                !ExtractBtn(editor.form)->isEnabled() && !FileLB(editor.form)->isEnabled() &&
+                                !TypesRG(editor.form)->isEnabled();
+            QTest::mouseClick(ExtractBtn(editor.form), Qt::LeftButton);
             QVERIFY(!editor.form.close());
         });
         editor.form.ReplaceBtnClick();
 
         QVERIFY(sawLockedControls);
-        QVERIFY(editor.form.ReplaceBtn->isEnabled() && editor.form.FileLB->isEnabled() &&
-                editor.form.TypesRG->isEnabled() && editor.form.LoadBtn->isEnabled());
+        QVERIFY(ReplaceBtn(editor.form)->isEnabled() && FileLB(editor.form)->isEnabled() &&
+                TypesRG(editor.form)->isEnabled() && LoadBtn(editor.form)->isEnabled());
         const auto& m = product.Group(Shp)[1];
         QCOMPARE(Bytes(product.DataFile("shp.qax")),
                  oldArchive.substr(0, m.offset) + replacement + oldArchive.substr(m.offset + m.size));
@@ -182,7 +182,7 @@ private slots:
         Editor editor(product);
         editor.form.TypeButton(Shp)->click();
         editor.ClickLine(3);
-        QTest::mouseClick(editor.form.ExtractBtn, Qt::LeftButton);
+        QTest::mouseClick(ExtractBtn(editor.form), Qt::LeftButton);
 
         const auto& m = product.Group(Shp)[3];
         const std::string archive = Bytes(product.DataFile("shp.qax"));

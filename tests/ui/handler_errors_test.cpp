@@ -17,11 +17,11 @@ private slots:
     void aLineThatIsNotANumberShowsTheConversionErrorAndTheLoopGoesOn() {
         SampleProduct product;
         Editor editor(product);
-        editor.form.FileLB->insertItem(0, QStringLiteral("  BROKEN    abc $0000010"));
+        FileLB(editor.form)->insertItem(0, QStringLiteral("  BROKEN    abc $0000010"));
 
         // The click arrives through the event loop, as a user's would.
         bool laterEventRan = false;
-        QTimer::singleShot(0, editor.form.FileLB, [&] { editor.form.FileLB->setCurrentRow(0); });
+        QTimer::singleShot(0, FileLB(editor.form), [&] { FileLB(editor.form)->setCurrentRow(0); });
         QTimer::singleShot(0, &editor.form, [&] { laterEventRan = true; });
         QTRY_VERIFY(laterEventRan);
 
@@ -34,7 +34,7 @@ private slots:
         QCOMPARE(editor.form.PaneText(), BannerText());
 
         // And the next click works.
-        editor.form.FileLB->setCurrentRow(1);
+        FileLB(editor.form)->setCurrentRow(1);
         QCOMPARE(editor.form.PaneText(), product.TextAsShown(0));
         QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
     }
@@ -43,8 +43,8 @@ private slots:
         SampleProduct product;
         Editor editor(product);
         QVERIFY(editor.ShowActive());
-        editor.form.FileLB->addItem(QStringLiteral("     BAD      7 $zzzzzzz"));
-        editor.ClickLine(editor.form.FileLB->count() - 1);
+        FileLB(editor.form)->addItem(QStringLiteral("     BAD      7 $zzzzzzz"));
+        editor.ClickLine(FileLB(editor.form)->count() - 1);
         QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
         QCOMPARE(editor.prompts.messages[0].text, QStringLiteral("''$zzzzzzz'' is not a valid integer value."));
     }

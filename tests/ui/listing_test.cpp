@@ -21,7 +21,7 @@ private slots:
         SampleProduct product;
         Editor editor(product);
         QVERIFY(editor.ShowActive());
-        editor.form.FileLB->setCurrentRow(2);
+        FileLB(editor.form)->setCurrentRow(2);
 
         QTest::mouseClick(editor.form.TypeButton(Shp), Qt::LeftButton);
         QCOMPARE(editor.form.SelectedType(), int{Shp});
@@ -39,9 +39,9 @@ private slots:
         for (int type = Til; type <= Dat; ++type) {
             QVERIFY(!product.Group(type).empty());
             editor.form.TypeButton(Txt)->setChecked(true);
-            QVERIFY(editor.form.FileLB->count() > 0);
+            QVERIFY(FileLB(editor.form)->count() > 0);
             editor.form.TypeButton(type)->setChecked(true);
-            QCOMPARE(editor.form.FileLB->count(), 0);
+            QCOMPARE(FileLB(editor.form)->count(), 0);
         }
     }
 
@@ -58,7 +58,7 @@ private slots:
 
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
         QCOMPARE(editor.form.SelectedType(), int{Tnm});
-        QCOMPARE(editor.form.FileLB->count(), 0);
+        QCOMPARE(FileLB(editor.form)->count(), 0);
     }
 
     void anEmptyGroupListsNothingAndAnUnreadableIndexKeepsTheList() {
@@ -67,13 +67,13 @@ private slots:
         SampleProduct product(options);
         Editor editor(product);
         editor.form.TypeButton(Shp)->setChecked(true);
-        QCOMPARE(editor.form.FileLB->count(), 0);
+        QCOMPARE(FileLB(editor.form)->count(), 0);
 
         // The index disappears after start-up: the listing passes over it.
         editor.form.TypeButton(Txt)->setChecked(true);
         std::filesystem::remove(product.DataFile("qaxdata.idx"));
         editor.form.TypesRGClick();
-        QCOMPARE(editor.form.FileLB->count(), 0);
+        QCOMPARE(FileLB(editor.form)->count(), 0);
         QVERIFY(editor.prompts.messages.empty());
     }
 };

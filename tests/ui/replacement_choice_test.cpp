@@ -28,12 +28,12 @@ private slots:
     void cancellingWithNothingChosenLeavesEverythingAsItWas() {
         SampleProduct product;
         Editor editor(product);
-        QTest::mouseClick(editor.form.LoadBtn, Qt::LeftButton);
+        QTest::mouseClick(LoadBtn(editor.form), Qt::LeftButton);
 
         QCOMPARE(editor.prompts.dialogFilters.size(), std::size_t{1});
         QCOMPARE(editor.prompts.dialogFilters[0], kTextFilters);
         QVERIFY(editor.form.State().ReplacementFileName.empty());
-        QCOMPARE(editor.form.FileLbl->text(), QStringLiteral("New File Name"));
+        QCOMPARE(FileLbl(editor.form)->text(), QStringLiteral("New File Name"));
         QCOMPARE(editor.form.PaneText(), BannerText());
         QVERIFY(editor.prompts.messages.empty());
     }
@@ -48,7 +48,7 @@ private slots:
 
         editor.form.LoadBtnClick();
         QCOMPARE(editor.form.State().ReplacementFileName, path.toStdString());
-        QCOMPARE(editor.form.FileLbl->text(), path);
+        QCOMPARE(FileLbl(editor.form)->text(), path);
         QCOMPARE(editor.form.PaneText(), text.substr(0, 32000));
     }
 
@@ -58,7 +58,7 @@ private slots:
         const QString first = WriteFile(product, "first.txt", "first choice");
         editor.prompts.answers = {first, QString()};
         editor.form.LoadBtnClick();
-        editor.form.FileLB->setCurrentRow(0);
+        FileLB(editor.form)->setCurrentRow(0);
         QVERIFY(editor.form.PaneText() != "first choice");
 
         editor.form.LoadBtnClick();
@@ -79,7 +79,7 @@ private slots:
         editor.form.LoadBtnClick();
         QCOMPARE(editor.form.PaneText(), std::string("kept"));
         QCOMPARE(editor.form.State().ReplacementFileName, missing.toStdString());
-        QCOMPARE(editor.form.FileLbl->text(), missing);
+        QCOMPARE(FileLbl(editor.form)->text(), missing);
         QVERIFY(editor.prompts.messages.empty());
     }
 
@@ -93,14 +93,14 @@ private slots:
         editor.form.LoadBtnClick();
         QCOMPARE(editor.prompts.dialogFilters.back(), kShpFilters);
         QCOMPARE(editor.form.State().ReplacementFileName, shape.toStdString());
-        QCOMPARE(editor.form.FileLbl->text(), shape);
+        QCOMPARE(FileLbl(editor.form)->text(), shape);
         QCOMPARE(editor.form.PaneText(), BannerText());
     }
 
     void theOtherTypesKeepTheFilterOfTheLastUse() {
         SampleProduct product;
         Editor editor(product);
-        const QStringList unset = editor.form.OpenDialog1->nameFilters();
+        const QStringList unset = OpenDialog1(editor.form)->nameFilters();
         editor.form.TypeButton(Pal)->setChecked(true);
         editor.form.LoadBtnClick();
         QCOMPARE(editor.prompts.dialogFilters.back(), unset);
@@ -115,7 +115,7 @@ private slots:
     void theDialogIsQtsOwnWithAFileNameField() {
         SampleProduct product;
         Editor editor(product);
-        QFileDialog& dialog = *editor.form.OpenDialog1;
+        QFileDialog& dialog = *OpenDialog1(editor.form);
         QVERIFY(dialog.testOption(QFileDialog::DontUseNativeDialog));
         QCOMPARE(dialog.fileMode(), QFileDialog::ExistingFile);
         QCOMPARE(dialog.acceptMode(), QFileDialog::AcceptOpen);
@@ -128,7 +128,7 @@ private slots:
         const QString path = WriteFile(empty, "notes.txt", "notes");
         editor.prompts.answers.push_back(path);
         editor.form.LoadBtnClick();
-        QCOMPARE(editor.form.FileLbl->text(), path);
+        QCOMPARE(FileLbl(editor.form)->text(), path);
         QCOMPARE(editor.form.PaneText(), std::string("notes"));
     }
 };

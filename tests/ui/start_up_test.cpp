@@ -27,14 +27,14 @@ private slots:
         QVERIFY(editor.Lines() == expected);
         QCOMPARE(form.SelectedLineNumber(), -1);
 
-        for (QWidget* control : std::initializer_list<QWidget*>{form.FileLB, form.TypesRG, form.LoadBtn,
-                                                                form.ReplaceBtn, form.ExtractBtn, form.TextRichEdit})
+        for (QWidget* control : std::initializer_list<QWidget*>{FileLB(form), TypesRG(form), LoadBtn(form),
+                                                                ReplaceBtn(form), ExtractBtn(form), TextRichEdit(form)})
             QVERIFY2(control->isEnabled(), qPrintable(control->objectName()));
         QVERIFY(form.State().dataSetReady);
         QCOMPARE(form.State().paths.IndexPath, product.DataFile("qaxdata.idx").string());
         QCOMPARE(form.State().paths.TempPath, (product.Dir() / "edit" / "~temp.fpc").string());
         QVERIFY(form.State().ReplacementFileName.empty());
-        QCOMPARE(form.FileLbl->text(), QStringLiteral("New File Name"));
+        QCOMPARE(FileLbl(form)->text(), QStringLiteral("New File Name"));
         QVERIFY(editor.prompts.messages.empty());
     }
 
@@ -46,23 +46,23 @@ private slots:
 
         QCOMPARE(form.PaneText(),
                  BannerText() + "\nCan't find:\n" + product.DataFile("pal.qax").string() + "\n\nYou must EXIT !!!");
-        QCOMPARE(form.FileLB->count(), 0);
+        QCOMPARE(FileLB(form)->count(), 0);
         QVERIFY(!form.State().dataSetReady);
         QVERIFY(form.State().table == SectionTable{});
-        QVERIFY(!form.FileLB->isEnabled());
-        QVERIFY(!form.TypesRG->isEnabled());
-        QVERIFY(!form.ReplaceBtn->isEnabled());
-        QVERIFY(!form.ExtractBtn->isEnabled());
+        QVERIFY(!FileLB(form)->isEnabled());
+        QVERIFY(!TypesRG(form)->isEnabled());
+        QVERIFY(!ReplaceBtn(form)->isEnabled());
+        QVERIFY(!ExtractBtn(form)->isEnabled());
         // Choosing a file touches no data set, and the pane stays readable.
-        QVERIFY(form.LoadBtn->isEnabled());
-        QVERIFY(form.TextRichEdit->isEnabled());
+        QVERIFY(LoadBtn(form)->isEnabled());
+        QVERIFY(TextRichEdit(form)->isEnabled());
         QVERIFY(editor.prompts.messages.empty());
 
         // Even when run directly, the handlers that read the data set do nothing.
         form.TypeButton(Shp)->setChecked(true);
         form.TypesRGClick();
         form.FileLBClick();
-        QCOMPARE(form.FileLB->count(), 0);
+        QCOMPARE(FileLB(form)->count(), 0);
         QVERIFY(editor.prompts.messages.empty());
     }
 
@@ -73,7 +73,7 @@ private slots:
         for (const char* name : {"shp.qax", "qaxdata.idx", "ext.idx", "txt.qax", "pal.qax"})
             expected += empty.DataFile(name).string() + "\n";
         QCOMPARE(editor.form.PaneText(), expected + "\nYou must EXIT !!!");
-        QVERIFY(!editor.form.TypesRG->isEnabled());
+        QVERIFY(!TypesRG(editor.form)->isEnabled());
     }
 
     void aDamagedSectionFileIsAFailedStartUp() {
@@ -82,8 +82,8 @@ private slots:
         Editor editor(product);
         QVERIFY(!editor.form.State().dataSetReady);
         QVERIFY(QString::fromStdString(editor.form.PaneText()).contains(QStringLiteral("You must Exit!")));
-        QCOMPARE(editor.form.FileLB->count(), 0);
-        QVERIFY(!editor.form.ReplaceBtn->isEnabled());
+        QCOMPARE(FileLB(editor.form)->count(), 0);
+        QVERIFY(!ReplaceBtn(editor.form)->isEnabled());
     }
 };
 

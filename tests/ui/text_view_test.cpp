@@ -31,7 +31,7 @@ private slots:
         QCOMPARE(editor.form.SelectedLineNumber(), 1);
         QCOMPARE(editor.form.PaneText(), std::string("Second member."));
         editor.ClickLine(0);
-        QCOMPARE(editor.form.TextRichEdit->toPlainText(), QStringLiteral("First member.\nSecond line."));
+        QCOMPARE(TextRichEdit(editor.form)->toPlainText(), QStringLiteral("First member.\nSecond line."));
         QVERIFY(editor.prompts.messages.empty());
     }
 
@@ -50,7 +50,7 @@ private slots:
         TextProduct product({{"A", "alpha"}, {"B", "beta"}, {"C", "gamma"}});
         Editor editor(product);
         QVERIFY(editor.ShowActive());
-        QListWidget* list = editor.form.FileLB;
+        QListWidget* list = FileLB(editor.form);
         list->setFocus();
 
         QTest::keyClick(list, Qt::Key_End);
@@ -68,15 +68,15 @@ private slots:
         TextProduct product({{"BIG", big}, {"EMPTY", ""}});
         Editor editor(product);
 
-        editor.form.FileLB->setCurrentRow(0);
+        FileLB(editor.form)->setCurrentRow(0);
         const std::string shown = editor.form.PaneText();
         QCOMPARE(shown.size(), std::size_t{kTextViewLimit});
         QCOMPARE(shown.back(), 'z');
-        QCOMPARE(editor.form.TextRichEdit->toPlainText().size(), qsizetype{kTextViewLimit});
+        QCOMPARE(TextRichEdit(editor.form)->toPlainText().size(), qsizetype{kTextViewLimit});
 
-        editor.form.FileLB->setCurrentRow(1);
+        FileLB(editor.form)->setCurrentRow(1);
         QVERIFY(editor.form.PaneText().empty());
-        QVERIFY(editor.form.TextRichEdit->toPlainText().isEmpty());
+        QVERIFY(TextRichEdit(editor.form)->toPlainText().isEmpty());
     }
 
     // Member bytes are Latin-1; paths, which the file system gives as UTF-8,
@@ -89,10 +89,10 @@ private slots:
             {{"HIGH", high + std::string("\0hidden", 7)}});
         {
             Editor editor(product);
-            QCOMPARE(editor.form.TextRichEdit->toPlainText(), QString::fromStdString(BannerText()));
-            editor.form.FileLB->setCurrentRow(0);
+            QCOMPARE(TextRichEdit(editor.form)->toPlainText(), QString::fromStdString(BannerText()));
+            FileLB(editor.form)->setCurrentRow(0);
 
-            const QString shown = editor.form.TextRichEdit->document()->toRawText();
+            const QString shown = TextRichEdit(editor.form)->document()->toRawText();
             QCOMPARE(shown.size(), qsizetype{128});
             QVERIFY(!shown.contains(QChar::ReplacementCharacter));
             QCOMPARE(shown.at(0x20), QChar(0xA0));  // a no-break space stays one
@@ -103,7 +103,7 @@ private slots:
             WriteText(file, high);
             editor.prompts.answers.push_back(QString::fromStdString(file.string()));
             editor.form.LoadBtnClick();
-            QCOMPARE(editor.form.FileLbl->text(), QString::fromStdString(file.string()));
+            QCOMPARE(FileLbl(editor.form)->text(), QString::fromStdString(file.string()));
             QCOMPARE(editor.form.State().ReplacementFileName, file.string());
             QCOMPARE(editor.form.PaneText(), high);
         }
@@ -112,14 +112,14 @@ private slots:
         const QString error = QString::fromStdString(BannerText() + "\nCan't find:\n" +
                                                      product.DataFile("pal.qax").string() + "\n\nYou must EXIT !!!");
         QVERIFY(error.contains(QStringLiteral("Corvane-Donn\u00E9es/data/pal.qax")));
-        QCOMPARE(failed.form.TextRichEdit->toPlainText(), error);
+        QCOMPARE(TextRichEdit(failed.form)->toPlainText(), error);
     }
 
     void aClickWhileShpIsSelectedChangesNothing() {
         SampleProduct product;
         Editor editor(product);
         editor.form.TypeButton(Shp)->setChecked(true);
-        editor.form.FileLB->setCurrentRow(0);
+        FileLB(editor.form)->setCurrentRow(0);
         QCOMPARE(editor.form.PaneText(), BannerText());
         QVERIFY(editor.prompts.messages.empty());
     }
@@ -129,7 +129,7 @@ private slots:
         // The archive is shorter than the index says.
         WriteText(product.DataFile("txt.qax"), "fine01234");
         Editor editor(product);
-        editor.form.FileLB->setCurrentRow(1);
+        FileLB(editor.form)->setCurrentRow(1);
 
         QVERIFY(editor.form.PaneText().empty());
         QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
@@ -142,7 +142,7 @@ private slots:
         TextProduct product({{"GONE", "text"}});
         Editor editor(product);
         std::filesystem::remove(product.DataFile("txt.qax"));
-        editor.form.FileLB->setCurrentRow(0);
+        FileLB(editor.form)->setCurrentRow(0);
 
         QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
         QCOMPARE(editor.prompts.messages[0].text,

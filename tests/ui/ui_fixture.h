@@ -3,8 +3,13 @@
 #pragma once
 
 #include <QApplication>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
 #include <QListWidget>
+#include <QPushButton>
 #include <QTest>
+#include <QTextEdit>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -47,6 +52,43 @@ public:
     std::vector<QStringList> dialogFilters;  // the filters of each dialog run
     std::vector<Message> messages;
 };
+
+// The window's control named `name`, found by its object name as any client
+// of the window finds it. A window without that control, or with one of
+// another class, ends the test program: nothing after it could be checked.
+template <class T>
+T* Control(const QWidget& form, const char* name) {
+    const QList<T*> found = form.findChildren<T*>(QString::fromLatin1(name));
+    if (found.size() != 1)
+        qFatal("the window has %d %s named %s, not one", static_cast<int>(found.size()),
+               T::staticMetaObject.className(), name);
+    return found.front();
+}
+
+inline QTextEdit* TextRichEdit(const QWidget& form) {
+    return Control<QTextEdit>(form, "TextRichEdit");
+}
+inline QListWidget* FileLB(const QWidget& form) {
+    return Control<QListWidget>(form, "FileLB");
+}
+inline QGroupBox* TypesRG(const QWidget& form) {
+    return Control<QGroupBox>(form, "TypesRG");
+}
+inline QPushButton* LoadBtn(const QWidget& form) {
+    return Control<QPushButton>(form, "LoadBtn");
+}
+inline QLabel* FileLbl(const QWidget& form) {
+    return Control<QLabel>(form, "FileLbl");
+}
+inline QFileDialog* OpenDialog1(const QWidget& form) {
+    return Control<QFileDialog>(form, "OpenDialog1");
+}
+inline QPushButton* ReplaceBtn(const QWidget& form) {
+    return Control<QPushButton>(form, "ReplaceBtn");
+}
+inline QPushButton* ExtractBtn(const QWidget& form) {
+    return Control<QPushButton>(form, "ExtractBtn");
+}
 
 // A product directory: <product>/data holds the data set and the program
 // runs from <product>/edit, one level below it. `name` is the product
@@ -135,11 +177,11 @@ struct Editor {
     }
     std::vector<std::string> Lines() const {
         std::vector<std::string> lines;
-        for (int row = 0; row < form.FileLB->count(); ++row) lines.push_back(form.CatalogueLine(row));
+        for (int row = 0; row < FileLB(form)->count(); ++row) lines.push_back(form.CatalogueLine(row));
         return lines;
     }
     void ClickLine(int row) {
-        QListWidget& list = *form.FileLB;
+        QListWidget& list = *FileLB(form);
         QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualItemRect(list.item(row)).center());
     }
 

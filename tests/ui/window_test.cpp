@@ -24,19 +24,26 @@ private slots:
         SampleProduct product;
         Editor editor(product);
         ui::TMainForm& form = editor.form;
-        QCOMPARE(form.findChild<QTextEdit*>(QStringLiteral("TextRichEdit")), form.TextRichEdit);
-        QCOMPARE(form.findChild<QListWidget*>(QStringLiteral("FileLB")), form.FileLB);
-        QCOMPARE(form.findChild<QFileDialog*>(QStringLiteral("OpenDialog1")), form.OpenDialog1);
-        QCOMPARE(form.TypesRG->title(), QStringLiteral("File Type"));
-        QCOMPARE(form.LoadBtn->text(), QStringLiteral("Load New File"));
-        QCOMPARE(form.ReplaceBtn->text(), QStringLiteral("Replace Selection"));
-        QCOMPARE(form.ExtractBtn->text(), QStringLiteral("Extract File"));
+        // Every control is found by its name, as exactly one object of its class.
+        const std::pair<const char*, const char*> named[] = {
+            {"TextRichEdit", "QTextEdit"}, {"FileLB", "QListWidget"},    {"TypesRG", "QGroupBox"},
+            {"LoadBtn", "QPushButton"},    {"FileLbl", "QLabel"},        {"OpenDialog1", "QFileDialog"},
+            {"ReplaceBtn", "QPushButton"}, {"ExtractBtn", "QPushButton"}};
+        for (const auto& [name, className] : named) {
+            const QList<QWidget*> found = form.findChildren<QWidget*>(QString::fromLatin1(name));
+            QVERIFY2(found.size() == 1, name);
+            QVERIFY2(found.front()->inherits(className), name);
+        }
+        QCOMPARE(TypesRG(form)->title(), QStringLiteral("File Type"));
+        QCOMPARE(LoadBtn(form)->text(), QStringLiteral("Load New File"));
+        QCOMPARE(ReplaceBtn(form)->text(), QStringLiteral("Replace Selection"));
+        QCOMPARE(ExtractBtn(form)->text(), QStringLiteral("Extract File"));
         const char* const types[] = {"Txt", "Shp", "Til", "Tnm", "Pal", "Dat"};
         for (int type = 0; type < kMemberTypeCount; ++type)
             QCOMPARE(form.TypeButton(type)->text(), QString::fromLatin1(types[type]));
 
-        QVERIFY(form.FileLB->font().bold());
-        QVERIFY(QFontInfo(form.FileLB->font()).fixedPitch());
+        QVERIFY(FileLB(form)->font().bold());
+        QVERIFY(QFontInfo(FileLB(form)->font()).fixedPitch());
     }
 
     void theLayoutKeepsItsArrangementWithNothingClipped() {
@@ -44,10 +51,10 @@ private slots:
         Editor editor(product);
         QVERIFY(editor.ShowActive());
         const ui::TMainForm& form = editor.form;
-        const QRect load = InForm(form, *form.LoadBtn), replace = InForm(form, *form.ReplaceBtn),
-                    extract = InForm(form, *form.ExtractBtn), label = InForm(form, *form.FileLbl),
-                    pane = InForm(form, *form.TextRichEdit), types = InForm(form, *form.TypesRG),
-                    list = InForm(form, *form.FileLB);
+        const QRect load = InForm(form, *LoadBtn(form)), replace = InForm(form, *ReplaceBtn(form)),
+                    extract = InForm(form, *ExtractBtn(form)), label = InForm(form, *FileLbl(form)),
+                    pane = InForm(form, *TextRichEdit(form)), types = InForm(form, *TypesRG(form)),
+                    list = InForm(form, *FileLB(form));
 
         QCOMPARE(load.top(), replace.top());
         QVERIFY(load.right() < replace.left());
@@ -59,7 +66,7 @@ private slots:
         QVERIFY(list.top() > types.bottom() && list.left() == types.left());
 
         for (const QWidget* control : std::initializer_list<const QWidget*>{
-                 form.LoadBtn, form.ReplaceBtn, form.ExtractBtn, form.FileLbl, form.TypesRG}) {
+                 LoadBtn(form), ReplaceBtn(form), ExtractBtn(form), FileLbl(form), TypesRG(form)}) {
             QVERIFY2(control->width() >= control->sizeHint().width(), qPrintable(control->objectName()));
             QVERIFY2(control->height() >= control->sizeHint().height(), qPrintable(control->objectName()));
         }
@@ -71,15 +78,15 @@ private slots:
         SampleProduct product;
         Editor editor(product);
         QVERIFY(editor.ShowActive());
-        editor.form.FileLB->addItem(QStringLiteral("WWWWWWWW 999999 $FFFFFFF"));
-        QTRY_COMPARE(editor.form.FileLB->horizontalScrollBar()->maximum(), 0);
+        FileLB(editor.form)->addItem(QStringLiteral("WWWWWWWW 999999 $FFFFFFF"));
+        QTRY_COMPARE(FileLB(editor.form)->horizontalScrollBar()->maximum(), 0);
 
         const int width = editor.form.width();
         editor.prompts.answers.push_back(
             QStringLiteral("/a/very/long/directory/name/that/goes/on/and/on/and/"
                            "on/well/past/the/width/of/the/window/replacement.txt"));
         editor.form.LoadBtnClick();
-        QTRY_VERIFY(editor.form.FileLbl->height() > QFontMetrics(editor.form.FileLbl->font()).height());
+        QTRY_VERIFY(FileLbl(editor.form)->height() > QFontMetrics(FileLbl(editor.form)->font()).height());
         QCOMPARE(editor.form.width(), width);
     }
 
@@ -88,12 +95,12 @@ private slots:
         Editor editor(product);
         QVERIFY(editor.ShowActive());
         ui::TMainForm& form = editor.form;
-        form.TextRichEdit->setFocus();
-        QTRY_COMPARE(QApplication::focusWidget(), form.TextRichEdit);
+        TextRichEdit(form)->setFocus();
+        QTRY_COMPARE(QApplication::focusWidget(), TextRichEdit(form));
         const std::string before = form.PaneText();
 
-        const QWidget* order[] = {form.FileLB,     form.TypeButton(Txt), form.LoadBtn,
-                                  form.ReplaceBtn, form.ExtractBtn,      form.TextRichEdit};
+        const QWidget* order[] = {FileLB(form),     form.TypeButton(Txt), LoadBtn(form),
+                                  ReplaceBtn(form), ExtractBtn(form),     TextRichEdit(form)};
         for (const QWidget* next : order) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), next);
@@ -104,8 +111,8 @@ private slots:
     void theTextPaneAndTheListHaveDistinctAccessibleNames() {
         SampleProduct product;
         Editor editor(product);
-        const QString pane = editor.form.TextRichEdit->accessibleName();
-        const QString list = editor.form.FileLB->accessibleName();
+        const QString pane = TextRichEdit(editor.form)->accessibleName();
+        const QString list = FileLB(editor.form)->accessibleName();
         QVERIFY(!pane.isEmpty());
         QVERIFY(!list.isEmpty());
         QVERIFY(pane != list);
@@ -116,20 +123,20 @@ private slots:
         Editor editor(product);
         QVERIFY(editor.ShowActive());
         ui::TMainForm& form = editor.form;
-        form.TextRichEdit->setFocus();
+        TextRichEdit(form)->setFocus();
 
-        QTest::keyClick(form.TextRichEdit, Qt::Key_Tab);  // to the list
-        QTest::keyClick(form.FileLB, Qt::Key_End);
+        QTest::keyClick(TextRichEdit(form), Qt::Key_Tab);  // to the list
+        QTest::keyClick(FileLB(form), Qt::Key_End);
         QCOMPARE(form.PaneText(), std::string("second"));
 
-        QTest::keyClick(form.FileLB, Qt::Key_Tab);  // to the type group
+        QTest::keyClick(FileLB(form), Qt::Key_Tab);  // to the type group
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
         QCOMPARE(form.SelectedType(), int{Shp});
-        QCOMPARE(form.FileLB->count(), 1);
+        QCOMPARE(FileLB(form)->count(), 1);
 
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);  // to Load New File
-        QCOMPARE(QApplication::focusWidget(), form.LoadBtn);
-        QTest::keyClick(form.LoadBtn, Qt::Key_Space);
+        QCOMPARE(QApplication::focusWidget(), LoadBtn(form));
+        QTest::keyClick(LoadBtn(form), Qt::Key_Space);
         QCOMPARE(editor.prompts.dialogFilters.size(), std::size_t{1});
     }
 };
