@@ -139,7 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                             : qax::ReplaceTextMember(context, selected, replacementPath);
     const auto after = Snapshot(product);
     if (trace)
-        std::fprintf(stderr, "%s line %d: outcome %d\n", shp ? "Shp" : "Txt", selected, static_cast<int>(outcome));
+        std::fprintf(stderr, "%s line %d: outcome %d\n", shp ? "Shp" : "Txt", selected.number,
+                     static_cast<int>(outcome));
     if (outcome != qax::ArchiveOutcome::Done) {
         Check(after == before);
     } else {
