@@ -17,14 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "archive_checks.h"
 #include "archive_ops.h"
 #include "catalogue.h"
 #include "data_set.h"
 #include "file_access.h"
-#include "file_errors.h"
 #include "index_file.h"
 #include "rebuild_transaction.h"
+#include "replacement_inputs.h"
 #include "text_view.h"
 
 namespace {

@@ -7,8 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "file_errors.h"
-#include "save_file.h"
+#include "file_access.h"
 
 namespace qax {
 

@@ -30,7 +30,7 @@
 #include <string>
 
 #include "archive_ops.h"
-#include "index_image.h"
+#include "replacement_inputs.h"
 
 namespace qax {
 

@@ -1,11 +1,19 @@
 #include "replacement_inputs.h"
 
-#include "archive_checks.h"
-#include "file_errors.h"
+#include <cstdint>
+#include <stdexcept>
+
+#include "catalogue.h"
+#include "little_endian.h"
 
 namespace qax {
 
 namespace {
+
+constexpr std::uint32_t kSizeField = 8;
+constexpr std::uint32_t kOffsetField = 12;
+
+const char* const kNothingChanged = "\nNothing was changed.";
 
 std::uint64_t ArchiveLength(FileSystem& fs, const std::string& archivePath) {
     auto archive = fs.Open(archivePath, OpenMode::Read);
@@ -15,6 +23,175 @@ std::uint64_t ArchiveLength(FileSystem& fs, const std::string& archivePath) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The index image.
+
+IndexImage IndexImage::Load(FileSystem& fs, const std::string& indexPath) {
+    auto index = fs.Open(indexPath, OpenMode::Read);
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(index->Length()));
+    if (!bytes.empty() && !ReadExactly(*index, bytes.data(), bytes.size()))
+        throw IoError(IoStep::Read, indexPath, MakeDataError(DataError::EndedEarly));
+    index->Close();
+    return IndexImage(std::move(bytes));
+}
+
+IndexEntry IndexImage::EntryAt(std::uint64_t position) const {
+    if (position + kIndexEntrySize > Length()) throw std::out_of_range("index entry outside the index image");
+    return DecodeIndexEntry(bytes_.data() + position);
+}
+
+unsigned char* IndexImage::Field(std::uint64_t entryPosition, std::uint32_t fieldOffset) {
+    if (entryPosition + kIndexEntrySize > Length()) throw std::out_of_range("index entry outside the index image");
+    return bytes_.data() + entryPosition + fieldOffset;
+}
+
+void IndexImage::SetSize(std::uint64_t entryPosition, std::int32_t size) {
+    StoreU32(Field(entryPosition, kSizeField), static_cast<std::uint32_t>(size));
+}
+
+void IndexImage::SetOffset(std::uint64_t entryPosition, std::uint32_t offset) {
+    StoreU32(Field(entryPosition, kOffsetField), offset);
+}
+
+// ---------------------------------------------------------------------------
+// The checks.
+
+std::string StartUpRefusal(const SectionTable& table) {
+    if (table != SectionTable{}) return {};
+    return "The data set was not loaded when the editor started, so it is neither read nor changed.\n"
+           "You must exit.";
+}
+
+std::string SelectionRefusal(int selectedLine, std::uint32_t entryCount) {
+    if (selectedLine < 0)
+        return std::string("No line is selected: select a member in the list first.") + kNothingChanged;
+    if (static_cast<std::uint32_t>(selectedLine) >= entryCount)
+        return "Line " + std::to_string(selectedLine + 1) + " is not in the list, which holds " +
+               std::to_string(entryCount) + " members." + kNothingChanged;
+    return {};
+}
+
+std::string SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& archivePath,
+                            const std::string& replacementFileName) {
+    struct Guarded {
+        const std::string& path;
+        const char* role;
+    };
+    for (const Guarded& guarded :
+         {Guarded{archivePath, "the archive being rebuilt"}, Guarded{paths.IndexPath, "the index"},
+          Guarded{paths.TempPath, "the temporary copy"}}) {
+        if (fs.SameFile(replacementFileName, guarded.path))
+            return "The replacement file\n" + replacementFileName + "\nis " + guarded.role + " (" + guarded.path +
+                   "), which the replacement itself overwrites. Choose another file." + kNothingChanged;
+    }
+    for (const std::string* guarded : {&archivePath, &paths.IndexPath}) {
+        if (fs.SameFile(paths.TempPath, *guarded))
+            return "The temporary copy " + paths.TempPath + " is the data file " + *guarded +
+                   " under another name; copying the archive there would destroy it." + kNothingChanged;
+    }
+    return {};
+}
+
+std::string MemberSizeRefusal(const std::vector<IndexEntry>& group) {
+    for (const IndexEntry& entry : group) {
+        if (entry.size < 0)
+            return "The index gives the member " + entry.name + " a negative size (" + std::to_string(entry.size) +
+                   "); it is damaged." + kNothingChanged;
+    }
+    return {};
+}
+
+std::string MemberBoundsRefusal(const std::vector<IndexEntry>& members, std::uint64_t archiveLength,
+                                const std::string& archivePath) {
+    for (const IndexEntry& entry : members) {
+        const std::uint64_t end = std::uint64_t{entry.offset} + static_cast<std::uint64_t>(entry.size);
+        if (end > archiveLength)
+            return "The member " + entry.name + " runs past the end of " + archivePath + " (it ends at byte " +
+                   std::to_string(end) + ", the archive has " + std::to_string(archiveLength) +
+                   ").\nThe index does not match the archive." + kNothingChanged;
+    }
+    return {};
+}
+
+std::string BackToBackRefusal(const std::vector<IndexEntry>& members) {
+    std::uint64_t expected = 0;
+    for (const IndexEntry& member : members) {
+        if (member.offset != expected)
+            return "The Shp entries of the index do not lie back to back: " + member.name + " is at offset " +
+                   std::to_string(member.offset) + " where " + std::to_string(expected) +
+                   " was expected.\nFresh offsets would not match the archive." + kNothingChanged;
+        expected += static_cast<std::uint64_t>(member.size);
+    }
+    return {};
+}
+
+std::string NewSizeRefusal(std::uint64_t replacementLength, std::uint64_t newGroupLength,
+                           const std::string& replacementFileName) {
+    if (replacementLength > static_cast<std::uint64_t>(INT32_MAX))
+        return "The replacement file " + replacementFileName + " has " + std::to_string(replacementLength) +
+               " bytes; a member can hold at most " + std::to_string(INT32_MAX) + "." + kNothingChanged;
+    if (newGroupLength > UINT32_MAX)
+        return "With the replacement file " + replacementFileName + " the archive would grow to " +
+               std::to_string(newGroupLength) + " bytes, past the 4 GiB that the index's offsets can address." +
+               kNothingChanged;
+    return {};
+}
+
+std::string ReplacementStartRefusal(const ArchiveContext& context, int group, const std::string& archivePath,
+                                    int selectedLine, const std::string& replacementFileName) {
+    std::string text = StartUpRefusal(context.table);
+    if (text.empty()) text = SelectionRefusal(selectedLine, context.table.EntryCount(group));
+    if (text.empty()) text = SameFileRefusal(context.fs, context.paths, archivePath, replacementFileName);
+    return text;
+}
+
+CurrentSectionTable ReadCurrentSectionTable(FileSystem& fs, const DataSetPaths& paths, std::uint64_t indexLength) {
+    const SectionLoadResult section = LoadSectionTable(fs, paths.SectionPath);
+    // The editor started with a sound section file, so one that cannot be
+    // read whole now is a file failure like any other.
+    if (section.status == SectionLoadStatus::CannotOpen)
+        throw IoError(IoStep::Open, paths.SectionPath, std::make_error_code(std::errc::io_error));
+    if (section.status == SectionLoadStatus::TooShort)
+        throw IoError(IoStep::Read, paths.SectionPath, MakeDataError(DataError::EndedEarly));
+    if (section.status != SectionLoadStatus::Loaded)
+        throw IoError(IoStep::Read, paths.SectionPath, std::make_error_code(std::errc::io_error));
+    if (std::string problem = SectionTableProblem(section.table, indexLength); !problem.empty())
+        return {
+            {},
+            "The section file " + paths.SectionPath + " no longer fits the index: " + problem + "." + kNothingChanged};
+    return {section.table, {}};
+}
+
+CurrentSectionTable ReadCurrentSectionTable(FileSystem& fs, const DataSetPaths& paths) {
+    try {
+        auto index = fs.Open(paths.IndexPath, OpenMode::Read);
+        const std::uint64_t length = index->Length();
+        index->Close();
+        return ReadCurrentSectionTable(fs, paths, length);
+    } catch (const IoError& error) {
+        return {{}, error.what()};
+    }
+}
+
+std::string StaleSelectionRefusal(const IndexImage& index, const SectionTable& table, int group,
+                                  const ListedLine& selected) {
+    const bool stillThere =
+        selected.number >= 0 && static_cast<std::uint32_t>(selected.number) < table.EntryCount(group) &&
+        EntryOffset(table, group, static_cast<std::uint32_t>(selected.number)) + kIndexEntrySize <= index.Length();
+    if (stillThere && FormatCatalogueLine(index.EntryAt(
+                          EntryOffset(table, group, static_cast<std::uint32_t>(selected.number)))) == selected.text)
+        return {};
+    return std::string(kDataSetChangedText) + kNothingChanged;
+}
+
+ArchiveOutcome Refuse(ReportSink& sink, const std::string& text, const char* caption) {
+    sink.ShowMessage(text, caption);
+    return ArchiveOutcome::Refused;
+}
+
+// ---------------------------------------------------------------------------
+// The inputs.
 
 std::uint64_t ReplacementInputs::NewGroupLength() const {
     std::uint64_t length = replacementLength;

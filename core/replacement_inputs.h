@@ -1,6 +1,8 @@
-// What both replacements read before they change anything: the whole index,
-// the selected group's entries, the replacement file (kept open) and the
-// archive's length.
+// Everything a replacement reads and checks before it changes anything, in
+// the order it does so: the whole index held in memory, the checks that may
+// refuse the replacement, and the inputs both replacements share (the
+// selected group's entries, the replacement file kept open, the archive's
+// length).
 #pragma once
 
 #include <cstdint>
@@ -10,9 +12,105 @@
 #include <vector>
 
 #include "archive_ops.h"
-#include "index_image.h"
+#include "file_access.h"
+#include "index_file.h"
 
 namespace qax {
+
+// ---------------------------------------------------------------------------
+// The whole index held in memory while an archive is rebuilt; the rebuild
+// transaction writes it back through SaveFile.
+//
+// The image is as long as the index file is, whatever that length: nothing
+// in it is cut off and nothing is read past its end.
+
+class IndexImage {
+public:
+    // Reads the whole index; IoError when it cannot be opened or read whole.
+    static IndexImage Load(FileSystem& fs, const std::string& indexPath);
+
+    IndexImage() = default;
+    explicit IndexImage(std::vector<unsigned char> bytes) : bytes_(std::move(bytes)) {}
+
+    std::uint64_t Length() const { return bytes_.size(); }
+    const std::vector<unsigned char>& Bytes() const { return bytes_; }
+
+    // The entry at byte `position`; the image must hold all 16 bytes of it.
+    IndexEntry EntryAt(std::uint64_t position) const;
+    void SetSize(std::uint64_t entryPosition, std::int32_t size);
+    void SetOffset(std::uint64_t entryPosition, std::uint32_t offset);
+
+private:
+    unsigned char* Field(std::uint64_t entryPosition, std::uint32_t fieldOffset);
+
+    std::vector<unsigned char> bytes_;
+};
+
+// ---------------------------------------------------------------------------
+// The checks that decide, before anything is touched, whether an archive
+// operation may run. Each gives the text of the message that refuses the
+// operation, or an empty text when the operation may go on.
+
+// A failed start-up leaves the section table all zero; with it a replacement
+// would write into the index header.
+std::string StartUpRefusal(const SectionTable& table);
+
+// selectedLine must name one of the group's entries.
+std::string SelectionRefusal(int selectedLine, std::uint32_t entryCount);
+
+// The replacement file must not be the archive being rebuilt, the index or
+// the temporary copy, under any name; and the temporary copy must not be the
+// archive or the index either.
+std::string SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& archivePath,
+                            const std::string& replacementFileName);
+
+// Every member of the group must have a size of 0 or more.
+std::string MemberSizeRefusal(const std::vector<IndexEntry>& group);
+
+// The members an operation reads from the archive must lie inside it.
+std::string MemberBoundsRefusal(const std::vector<IndexEntry>& members, std::uint64_t archiveLength,
+                                const std::string& archivePath);
+
+// The Shp members must lie back to back from the start of the archive:
+// fresh offsets are sums of sizes, which is right only then; otherwise the
+// rewritten index would point into the wrong bytes.
+std::string BackToBackRefusal(const std::vector<IndexEntry>& members);
+
+// The new member's size must fit the index's signed 32-bit field, and every
+// new offset its unsigned 32-bit field.
+std::string NewSizeRefusal(std::uint64_t replacementLength, std::uint64_t newGroupLength,
+                           const std::string& replacementFileName);
+
+// All the checks a replacement makes before it opens a file, in order: the
+// start-up, the selection, the files involved.
+std::string ReplacementStartRefusal(const ArchiveContext& context, int group, const std::string& archivePath,
+                                    int selectedLine, const std::string& replacementFileName);
+
+// The section table as the section file gives it now, for an index of
+// `indexLength` bytes, with the text of the refusal when it no longer fits
+// the index. IoError when the section file cannot be read.
+struct CurrentSectionTable {
+    SectionTable table;
+    std::string refusal;
+};
+CurrentSectionTable ReadCurrentSectionTable(FileSystem& fs, const DataSetPaths& paths, std::uint64_t indexLength);
+// The same, measuring the index itself; a file that cannot be read is told
+// in the refusal.
+CurrentSectionTable ReadCurrentSectionTable(FileSystem& fs, const DataSetPaths& paths);
+
+// The selected line must still be the line the index gives for the entry
+// at its place, as the index and section file are now; otherwise the data
+// set changed since it was listed.
+std::string StaleSelectionRefusal(const IndexImage& index, const SectionTable& table, int group,
+                                  const ListedLine& selected);
+
+// Shows the refusal and says so.
+ArchiveOutcome Refuse(ReportSink& sink, const std::string& text, const char* caption);
+
+// ---------------------------------------------------------------------------
+// What both replacements read before they change anything: the whole index,
+// the selected group's entries, the replacement file (kept open) and the
+// archive's length.
 
 struct ReplacementInputs {
     SectionTable table;  // as the section file gives it now

@@ -1,6 +1,6 @@
 #include "shp_archive_copy.h"
 
-#include "block_copy.h"
+#include "file_access.h"
 
 namespace qax {
 

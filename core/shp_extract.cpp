@@ -8,14 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "archive_checks.h"
 #include "archive_ops.h"
-#include "block_copy.h"
 #include "catalogue.h"
-#include "file_errors.h"
-#include "index_image.h"
+#include "file_access.h"
 #include "rebuild_transaction.h"
-#include "save_file.h"
+#include "replacement_inputs.h"
 
 namespace qax {
 

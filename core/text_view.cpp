@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "file_errors.h"
+#include "file_access.h"
 #include "rebuild_transaction.h"
 
 namespace qax {

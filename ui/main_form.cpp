@@ -26,13 +26,12 @@
 #include <optional>
 #include <vector>
 
-#include "archive_checks.h"
 #include "archive_ops.h"
 #include "catalogue.h"
 #include "error_box.h"
-#include "file_errors.h"
 #include "list_click_watcher.h"
 #include "rebuild_transaction.h"
+#include "replacement_inputs.h"
 #include "text_codec.h"
 #include "text_view.h"
 

@@ -17,7 +17,7 @@
 #include "data_set.h"
 #include "e2e_failure.h"
 #include "e2e_fixture.h"
-#include "file_errors.h"
+#include "file_access.h"
 #include "index_file.h"
 #include "unique_fd.h"
 

@@ -1,0 +1,452 @@
+// The replacement operations of archive_ops.h, each read top to bottom: the
+// inputs and checks (replacement_inputs), then the new archive written inside
+// the rebuild transaction (rebuild_transaction), the Shp one through its
+// block copy with progress marks (shp_archive_copy).
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "archive_ops.h"
+#include "file_access.h"
+#include "rebuild_transaction.h"
+#include "replacement_inputs.h"
+#include "shp_archive_copy.h"
+
+namespace qax {
+
+namespace {
+
+// The busy cursor from construction until End() or the way out, whatever
+// that way is.
+class BusyCursor {
+public:
+    explicit BusyCursor(ReportSink& sink) : sink_(sink) { sink_.SetBusyCursor(true); }
+    ~BusyCursor() { End(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+
+    void End() {
+        if (busy_) sink_.SetBusyCursor(false);
+        busy_ = false;
+    }
+
+private:
+    ReportSink& sink_;
+    bool busy_ = true;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The Txt replacement: txt.qax is rebuilt member by member, in index order,
+// from the temporary copy, with the selected member's bytes taken from the
+// replacement file. The leading members that already lie where the rebuild
+// puts them are left as they are; writing starts at the first byte that
+// changes. The members come out back to back, so every entry's
+// offset is where the new archive puts it; for an archive that was back to
+// back already, that changes the selected entry's size and the offsets after
+// it and nothing else.
+
+namespace {
+
+// Members are usually back to back in the copy, so neighbours are merged
+// into one run and the archive moves in large blocks instead of one small
+// read per member.
+class MemberRunCopier {
+public:
+    MemberRunCopier(File& copy, File& archive, std::span<unsigned char> buffer)
+        : copy_(copy), archive_(archive), buffer_(buffer) {}
+
+    // The first `length` bytes come out as they are (they are the members
+    // that already lie back to back from offset 0): both files move past
+    // them and nothing is written there.
+    void Keep(std::uint64_t length) {
+        if (length == 0) return;
+        copy_.Seek(length);
+        archive_.Seek(length);
+        copyPosition_ = length;
+    }
+
+    void Add(std::uint64_t offset, std::uint64_t size) {
+        if (size == 0) return;
+        if (runLength_ > 0 && runStart_ + runLength_ == offset) {
+            runLength_ += size;
+            return;
+        }
+        Finish();
+        runStart_ = offset;
+        runLength_ = size;
+    }
+
+    void Finish() {
+        if (runLength_ == 0) return;
+        if (copyPosition_ != runStart_) copy_.Seek(runStart_);
+        CopyExactly(copy_, archive_, runLength_, buffer_);
+        copyPosition_ = runStart_ + runLength_;
+        runLength_ = 0;
+    }
+
+private:
+    File& copy_;
+    File& archive_;
+    std::span<unsigned char> buffer_;
+    std::uint64_t copyPosition_ = 0;  // the copy is opened at its start
+    std::uint64_t runStart_ = 0;
+    std::uint64_t runLength_ = 0;
+};
+
+constexpr std::size_t kTextCopyBufferSize = std::size_t{1} << 20;
+
+// How many of the members before `selected` already sit where the rebuild
+// would put them (each at the sum of the sizes before it), and the length
+// they cover. An empty member has no bytes to be out of place.
+std::pair<std::size_t, std::uint64_t> MembersInPlace(const std::vector<IndexEntry>& members, std::size_t selected) {
+    std::uint64_t length = 0;
+    std::size_t k = 0;
+    for (; k < selected; ++k) {
+        if (members[k].size != 0 && members[k].offset != length) break;
+        length += static_cast<std::uint64_t>(members[k].size);
+    }
+    return {k, length};
+}
+
+}  // namespace
+
+ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine& selected,
+                                 const std::string& replacementFileName) {
+    const std::string& archivePath = context.paths.TxtArchivePath;
+    if (std::string text = ReplacementStartRefusal(context, Txt, archivePath, selected.number, replacementFileName);
+        !text.empty())
+        return Refuse(context.sink, text, kReplaceCaption);
+    const auto lock = LockDataSet(context, DataSetUse::Change, kReplaceCaption);
+    if (!lock) return ArchiveOutcome::Refused;
+
+    ReplacementInputs inputs;
+    if (auto stopped = LoadReplacementInputs(context, Txt, archivePath, selected, replacementFileName, inputs))
+        return *stopped;
+    const std::vector<IndexEntry>& members = inputs.members;
+    // Every member is read from the copy, so every member must be inside it.
+    if (std::string text = MemberBoundsRefusal(members, inputs.archiveLength, archivePath); !text.empty())
+        return Refuse(context.sink, text, kReplaceCaption);
+
+    const std::uint64_t newLength = inputs.NewGroupLength();
+    if (std::string text = NewSizeRefusal(inputs.replacementLength, newLength, replacementFileName); !text.empty())
+        return Refuse(context.sink, text, kReplaceCaption);
+    const IndexImage newIndex = inputs.NewIndex();
+
+    const auto writeArchive = [&](File& copy, File& archive) {
+        std::vector<unsigned char> buffer(kTextCopyBufferSize);
+        MemberRunCopier runs(copy, archive, buffer);
+        const auto [inPlace, unchangedLength] = MembersInPlace(members, inputs.selected);
+        runs.Keep(unchangedLength);
+        for (std::size_t k = inPlace; k < inputs.selected; ++k)
+            runs.Add(members[k].offset, static_cast<std::uint64_t>(members[k].size));
+        runs.Finish();
+        CopyExactly(*inputs.replacement, archive, inputs.replacementLength, buffer);
+        inputs.replacement->Close();
+        for (std::size_t k = inputs.selected + 1; k < members.size(); ++k)
+            runs.Add(members[k].offset, static_cast<std::uint64_t>(members[k].size));
+        runs.Finish();
+    };
+    return RebuildArchive(context, {.archivePath = archivePath,
+                                    .archiveLength = inputs.archiveLength,
+                                    .newArchiveLength = newLength,
+                                    .oldIndex = &inputs.image,
+                                    .newIndex = &newIndex,
+                                    .writeArchive = writeArchive});
+}
+
+// ---------------------------------------------------------------------------
+// The Shp replacement: shp.qax is rebuilt by position from the temporary
+// copy (the bytes before the selected member stay where they are; the
+// replacement file and the bytes after the old member are written after
+// them), and every Shp entry gets a fresh offset, the
+// sum of the sizes before it. Shows the busy cursor and progress marks, and
+// lets the window process events once before the copy and at each mark.
+
+ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine& selected,
+                                const std::string& replacementFileName) {
+    ReportSink& sink = context.sink;
+    const std::string& archivePath = context.paths.ShpArchivePath;
+    if (std::string text = ReplacementStartRefusal(context, Shp, archivePath, selected.number, replacementFileName);
+        !text.empty())
+        return Refuse(sink, text, kReplaceCaption);
+    const auto lock = LockDataSet(context, DataSetUse::Change, kReplaceCaption);
+    if (!lock) return ArchiveOutcome::Refused;
+
+    // Every check is made before the start text appears, so the pane never
+    // promises a copy that is then refused.
+    ReplacementInputs inputs;
+    if (auto stopped = LoadReplacementInputs(context, Shp, archivePath, selected, replacementFileName, inputs))
+        return *stopped;
+    const IndexEntry old = inputs.Selected();
+    if (std::string text = MemberBoundsRefusal({old}, inputs.archiveLength, archivePath); !text.empty())
+        return Refuse(sink, text, kReplaceCaption);
+    if (std::string text = BackToBackRefusal(inputs.members); !text.empty()) return Refuse(sink, text, kReplaceCaption);
+
+    const std::uint64_t oldSize = static_cast<std::uint64_t>(old.size);
+    const std::uint64_t newArchiveLength = inputs.archiveLength - oldSize + inputs.replacementLength;
+    if (std::string text = NewSizeRefusal(inputs.replacementLength, std::max(inputs.NewGroupLength(), newArchiveLength),
+                                          replacementFileName);
+        !text.empty())
+        return Refuse(sink, text, kReplaceCaption);
+    // The members lie back to back, so this is every entry's fresh offset.
+    const IndexImage newIndex = inputs.NewIndex();
+
+    BusyCursor busy(sink);
+    sink.ClearPane();
+    sink.SetPaneText(kShpStartText);
+    sink.ProcessEvents();
+
+    const auto writeArchive = [&](File& copy, File& archive) {
+        ShpArchiveCopy shp(copy, archive, inputs.archiveLength, sink);
+        shp.KeepHead(old.offset);
+        CopyExactly(*inputs.replacement, archive, inputs.replacementLength, shp.Block());
+        inputs.replacement->Close();
+        shp.Skip(oldSize);
+        shp.CopyTail();
+    };
+    const ArchiveOutcome outcome = RebuildArchive(context, {.archivePath = archivePath,
+                                                            .archiveLength = inputs.archiveLength,
+                                                            .newArchiveLength = newArchiveLength,
+                                                            .oldIndex = &inputs.image,
+                                                            .newIndex = &newIndex,
+                                                            .writeArchive = writeArchive});
+
+    busy.End();
+    if (outcome == ArchiveOutcome::Done) {
+        sink.ClearPane();
+        sink.SetPaneText(kShpDoneText);
+    }
+    return outcome;
+}
+
+// ---------------------------------------------------------------------------
+// Many members of one group replaced in one rebuild of the archive.
+//
+// The new archive is described as a list of pieces, each either a run of the
+// temporary copy or a replacement file, and written in one pass. For txt.qax
+// the pieces are the members in index order, so the members come out back
+// to back, exactly as a Txt replacement leaves them after each of its
+// steps. For shp.qax they are the copy's bytes between the replaced
+// members, so the archive is rebuilt by position, exactly as each Shp
+// replacement would rebuild it; since its members lie back to back, the
+// replaced members can be taken in any order and land where a run one after
+// another would put them.
+
+namespace {
+
+constexpr std::size_t kBatchCopyBufferSize = std::size_t{1} << 20;
+// Pieces are moved in slices of this size, so that progress is told while
+// a long run of the copy moves.
+constexpr std::uint64_t kProgressSlice = std::uint64_t{16} << 20;
+
+struct Incoming {
+    std::size_t member = 0;  // its place in the group
+    std::unique_ptr<File> file;
+    std::uint64_t length = 0;
+    const std::string* fileName = nullptr;
+};
+
+// A run of the temporary copy (file is null) or a whole replacement file.
+struct Piece {
+    std::uint64_t copyOffset = 0;
+    std::uint64_t length = 0;
+    File* file = nullptr;
+};
+
+void AddCopyRun(std::vector<Piece>& pieces, std::uint64_t offset, std::uint64_t length) {
+    if (length == 0) return;
+    // Neighbours in the copy become one run: the archive then moves in large
+    // blocks instead of one small read per member.
+    if (!pieces.empty() && pieces.back().file == nullptr && pieces.back().copyOffset + pieces.back().length == offset) {
+        pieces.back().length += length;
+        return;
+    }
+    pieces.push_back({offset, length, nullptr});
+}
+
+std::vector<Piece> TextPieces(const std::vector<IndexEntry>& members, const std::vector<Incoming*>& byMember) {
+    std::vector<Piece> pieces;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        if (byMember[k] != nullptr)
+            pieces.push_back({0, byMember[k]->length, byMember[k]->file.get()});
+        else
+            AddCopyRun(pieces, members[k].offset, static_cast<std::uint64_t>(members[k].size));
+    }
+    return pieces;
+}
+
+std::vector<Piece> ShpPieces(const std::vector<IndexEntry>& members, const std::vector<Incoming*>& byMember,
+                             std::uint64_t archiveLength) {
+    std::vector<Piece> pieces;
+    std::uint64_t position = 0;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        if (byMember[k] == nullptr) continue;
+        AddCopyRun(pieces, position, members[k].offset - position);
+        pieces.push_back({0, byMember[k]->length, byMember[k]->file.get()});
+        position = std::uint64_t{members[k].offset} + static_cast<std::uint64_t>(members[k].size);
+    }
+    AddCopyRun(pieces, position, archiveLength - position);
+    return pieces;
+}
+
+// One progress mark in the pane for every kShpProgressStep bytes written.
+class Progress {
+public:
+    explicit Progress(ReportSink& sink) : sink_(sink) {}
+    void Add(std::uint64_t bytes) {
+        written_ += bytes;
+        while (written_ >= nextMark_) {
+            nextMark_ += kShpProgressStep;
+            sink_.AppendPaneText(kShpProgressMark);
+            sink_.ProcessEvents();
+        }
+    }
+
+private:
+    ReportSink& sink_;
+    std::uint64_t written_ = 0;
+    std::uint64_t nextMark_ = kShpProgressStep;
+};
+
+void WritePieces(const std::vector<Piece>& pieces, File& copy, File& archive, ReportSink& sink) {
+    // The archive still holds the copy's bytes: copy runs that would land
+    // where they already are need not be written again.
+    std::size_t next = 0;
+    std::uint64_t written = 0;
+    while (next < pieces.size() && pieces[next].file == nullptr && pieces[next].copyOffset == written)
+        written += pieces[next++].length;
+    if (written > 0) archive.Seek(written);
+
+    std::vector<unsigned char> buffer(kBatchCopyBufferSize);
+    Progress progress(sink);
+    std::uint64_t copyPosition = 0;  // the copy is opened at its start
+    for (; next < pieces.size(); ++next) {
+        const Piece& piece = pieces[next];
+        File& from = piece.file != nullptr ? *piece.file : copy;
+        if (piece.file == nullptr && copyPosition != piece.copyOffset) copy.Seek(piece.copyOffset);
+        for (std::uint64_t left = piece.length; left > 0;) {
+            const std::uint64_t slice = std::min(left, kProgressSlice);
+            CopyExactly(from, archive, slice, buffer);
+            left -= slice;
+            progress.Add(slice);
+        }
+        if (piece.file != nullptr)
+            piece.file->Close();
+        else
+            copyPosition = piece.copyOffset + piece.length;
+    }
+}
+
+}  // namespace
+
+ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
+                              const std::vector<MemberReplacement>& replacements) {
+    ReportSink& sink = context.sink;
+    if (group != Txt && group != Shp)
+        return Refuse(sink, "Only Txt and Shp members can be replaced.\nNothing was changed.", kReplaceCaption);
+    if (replacements.empty())
+        return Refuse(sink, "No member to replace was given.\nNothing was changed.", kReplaceCaption);
+    const std::string& archivePath = group == Txt ? context.paths.TxtArchivePath : context.paths.ShpArchivePath;
+    std::set<int> lines;
+    for (const MemberReplacement& replacement : replacements) {
+        if (std::string text = ReplacementStartRefusal(context, group, archivePath, replacement.selected.number,
+                                                       replacement.replacementFileName);
+            !text.empty())
+            return Refuse(sink, text, kReplaceCaption);
+        // A second replacement of the same member would make the first one
+        // pointless, and is most likely a slip in the list.
+        if (!lines.insert(replacement.selected.number).second)
+            return Refuse(sink,
+                          "The member on line " + std::to_string(replacement.selected.number + 1) +
+                              " is to be replaced twice.\nNothing was changed.",
+                          kReplaceCaption);
+    }
+    const auto lock = LockDataSet(context, DataSetUse::Change, kReplaceCaption);
+    if (!lock) return ArchiveOutcome::Refused;
+
+    // The first member brings the index, the section table and the group
+    // with it; the others are checked against the same index.
+    ReplacementInputs inputs;
+    if (auto stopped = LoadReplacementInputs(context, group, archivePath, replacements.front().selected,
+                                             replacements.front().replacementFileName, inputs))
+        return *stopped;
+    const std::vector<IndexEntry>& members = inputs.members;
+    std::vector<Incoming> incoming(replacements.size());
+    incoming[0] = {inputs.selected, std::move(inputs.replacement), inputs.replacementLength,
+                   &replacements.front().replacementFileName};
+    try {
+        for (std::size_t i = 1; i < replacements.size(); ++i) {
+            const MemberReplacement& replacement = replacements[i];
+            if (std::string text = StaleSelectionRefusal(inputs.image, inputs.table, group, replacement.selected);
+                !text.empty()) {
+                sink.ShowMessage(text, kReplaceCaption);
+                return ArchiveOutcome::Stale;
+            }
+            incoming[i].member = static_cast<std::size_t>(replacement.selected.number);
+            incoming[i].file = context.fs.Open(replacement.replacementFileName, OpenMode::Read);
+            incoming[i].length = incoming[i].file->Length();
+            incoming[i].fileName = &replacement.replacementFileName;
+        }
+    } catch (const IoError& error) {
+        FileErrorReport(sink, error);
+        return ArchiveOutcome::Failed;
+    }
+
+    // The refusals each step of a run one after another would make. The
+    // bounds and the layout hold for every later step once they hold for the
+    // first: each step leaves the members back to back and inside.
+    if (group == Txt) {
+        if (std::string text = MemberBoundsRefusal(members, inputs.archiveLength, archivePath); !text.empty())
+            return Refuse(sink, text, kReplaceCaption);
+    } else {
+        for (const Incoming& in : incoming)
+            if (std::string text = MemberBoundsRefusal({members[in.member]}, inputs.archiveLength, archivePath);
+                !text.empty())
+                return Refuse(sink, text, kReplaceCaption);
+        if (std::string text = BackToBackRefusal(members); !text.empty()) return Refuse(sink, text, kReplaceCaption);
+    }
+    // The sizes grow step by step in the order given, and a step is refused
+    // when what it makes is too large, even if a later one would shrink it.
+    std::uint64_t groupLength = 0;
+    for (const IndexEntry& member : members) groupLength += static_cast<std::uint64_t>(member.size);
+    std::uint64_t archiveLength = inputs.archiveLength;
+    for (const Incoming& in : incoming) {
+        const std::uint64_t oldSize = static_cast<std::uint64_t>(members[in.member].size);
+        groupLength = groupLength - oldSize + in.length;
+        archiveLength = archiveLength - oldSize + in.length;
+        if (std::string text = NewSizeRefusal(
+                in.length, group == Txt ? groupLength : std::max(groupLength, archiveLength), *in.fileName);
+            !text.empty())
+            return Refuse(sink, text, kReplaceCaption);
+    }
+
+    std::vector<Incoming*> byMember(members.size(), nullptr);
+    for (Incoming& in : incoming) byMember[in.member] = &in;
+    IndexImage newIndex = inputs.image;
+    std::uint64_t offset = 0;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        const std::uint64_t size =
+            byMember[k] != nullptr ? byMember[k]->length : static_cast<std::uint64_t>(members[k].size);
+        if (byMember[k] != nullptr) newIndex.SetSize(inputs.positions[k], static_cast<std::int32_t>(size));
+        newIndex.SetOffset(inputs.positions[k], static_cast<std::uint32_t>(offset));
+        offset += size;
+    }
+    const std::vector<Piece> pieces =
+        group == Txt ? TextPieces(members, byMember) : ShpPieces(members, byMember, inputs.archiveLength);
+
+    BusyCursor busy(sink);
+    return RebuildArchive(
+        context, {.archivePath = archivePath,
+                  .archiveLength = inputs.archiveLength,
+                  .newArchiveLength = group == Txt ? groupLength : archiveLength,
+                  .oldIndex = &inputs.image,
+                  .newIndex = &newIndex,
+                  .writeArchive = [&](File& copy, File& archive) { WritePieces(pieces, copy, archive, sink); }});
+}
+
+}  // namespace qax
