@@ -135,7 +135,7 @@ public:
 // always does; only the benchmark turns it off, to show what durability costs.
 enum class DiskSync { On, Off };
 
-// The real file system, through C stdio streams.
+// The real file system, through POSIX descriptors.
 class StdioFileSystem : public FileSystem {
 public:
     explicit StdioFileSystem(DiskSync sync = DiskSync::On) : sync_(sync) {}
