@@ -179,8 +179,8 @@ std::string StartUpProblem(const StartUpResult& result) {
 std::optional<std::vector<std::string>> CatalogueLines(FileSystem& fs, const DataSetPaths& paths, int group,
                                                        TerminalSink& sink) {
     const CurrentSectionTable current = ReadCurrentSectionTable(fs, paths);
-    if (!current.refusal.empty()) {
-        sink.Say(current.refusal);
+    if (current.refusal) {
+        sink.Say(*current.refusal);
         return std::nullopt;
     }
     return FillCatalogue(fs, paths.IndexPath, current.table, group);
@@ -313,7 +313,7 @@ int Replace(const ArchiveContext& context, int group, const std::vector<std::str
 
 // Reads an archive to its end, so that a file the system cannot read whole
 // is found now rather than during a replacement.
-std::string UnreadableProblem(FileSystem& fs, const std::string& path) {
+Refusal UnreadableProblem(FileSystem& fs, const std::string& path) {
     try {
         auto file = fs.Open(path, OpenMode::Read);
         const std::uint64_t length = file->Length();
@@ -324,7 +324,7 @@ std::string UnreadableProblem(FileSystem& fs, const std::string& path) {
         if (read != length)
             return path + " gave " + std::to_string(read) + " of its " + std::to_string(length) + " bytes";
     } catch (const IoError& error) {
-        return error.what();
+        return std::string(error.what());
     }
     return {};
 }
@@ -365,15 +365,15 @@ int Check(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
                 auto archive = fs.Open(archivePath, OpenMode::Read);
                 const std::uint64_t length = archive->Length();
                 archive->Close();
-                std::string problem = MemberSizeRefusal(members);
-                if (problem.empty()) problem = MemberBoundsRefusal(members, length, archivePath);
-                if (problem.empty()) problem = UnreadableProblem(fs, archivePath);
-                report(problem.empty(), problem.empty() ? "every " + std::string(type) + " member lies inside " +
-                                                              archivePath + " (" + std::to_string(length) + " bytes)"
-                                                        : problem);
+                Refusal problem = MemberSizeRefusal(members);
+                if (!problem) problem = MemberBoundsRefusal(members, length, archivePath);
+                if (!problem) problem = UnreadableProblem(fs, archivePath);
+                report(!problem, problem ? *problem
+                                         : "every " + std::string(type) + " member lies inside " + archivePath + " (" +
+                                               std::to_string(length) + " bytes)");
                 if (group == Shp) {
-                    const std::string layout = BackToBackRefusal(members);
-                    report(layout.empty(), layout.empty() ? "the Shp members lie back to back" : layout);
+                    const Refusal layout = BackToBackRefusal(members);
+                    report(!layout, layout ? *layout : "the Shp members lie back to back");
                 }
             } catch (const IoError& error) {
                 report(false, error.what());

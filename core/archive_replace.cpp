@@ -118,9 +118,9 @@ std::pair<std::size_t, std::uint64_t> MembersInPlace(const std::vector<IndexEntr
 ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine& selected,
                                  const std::string& replacementFileName) {
     const std::string& archivePath = context.paths.TxtArchivePath;
-    if (std::string text = ReplacementStartRefusal(context, Txt, archivePath, selected.number, replacementFileName);
-        !text.empty())
-        return Refuse(context.sink, text, kReplaceCaption);
+    if (const Refusal refusal =
+            ReplacementStartRefusal(context, Txt, archivePath, selected.number, replacementFileName))
+        return Refuse(context.sink, *refusal, kReplaceCaption);
     const auto lock = LockDataSet(context, DataSetUse::Change, kReplaceCaption);
     if (!lock) return ArchiveOutcome::Refused;
 
@@ -129,12 +129,12 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine
         return *stopped;
     const std::vector<IndexEntry>& members = inputs.members;
     // Every member is read from the copy, so every member must be inside it.
-    if (std::string text = MemberBoundsRefusal(members, inputs.archiveLength, archivePath); !text.empty())
-        return Refuse(context.sink, text, kReplaceCaption);
+    if (const Refusal refusal = MemberBoundsRefusal(members, inputs.archiveLength, archivePath))
+        return Refuse(context.sink, *refusal, kReplaceCaption);
 
     const std::uint64_t newLength = inputs.NewGroupLength();
-    if (std::string text = NewSizeRefusal(inputs.replacementLength, newLength, replacementFileName); !text.empty())
-        return Refuse(context.sink, text, kReplaceCaption);
+    if (const Refusal refusal = NewSizeRefusal(inputs.replacementLength, newLength, replacementFileName))
+        return Refuse(context.sink, *refusal, kReplaceCaption);
     const IndexImage newIndex = inputs.NewIndex();
 
     const auto writeArchive = [&](File& copy, File& archive) {
@@ -171,9 +171,9 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine&
                                 const std::string& replacementFileName) {
     ReportSink& sink = context.sink;
     const std::string& archivePath = context.paths.ShpArchivePath;
-    if (std::string text = ReplacementStartRefusal(context, Shp, archivePath, selected.number, replacementFileName);
-        !text.empty())
-        return Refuse(sink, text, kReplaceCaption);
+    if (const Refusal refusal =
+            ReplacementStartRefusal(context, Shp, archivePath, selected.number, replacementFileName))
+        return Refuse(sink, *refusal, kReplaceCaption);
     const auto lock = LockDataSet(context, DataSetUse::Change, kReplaceCaption);
     if (!lock) return ArchiveOutcome::Refused;
 
@@ -183,16 +183,15 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine&
     if (auto stopped = LoadReplacementInputs(context, Shp, archivePath, selected, replacementFileName, inputs))
         return *stopped;
     const IndexEntry old = inputs.Selected();
-    if (std::string text = MemberBoundsRefusal({old}, inputs.archiveLength, archivePath); !text.empty())
-        return Refuse(sink, text, kReplaceCaption);
-    if (std::string text = BackToBackRefusal(inputs.members); !text.empty()) return Refuse(sink, text, kReplaceCaption);
+    if (const Refusal refusal = MemberBoundsRefusal({old}, inputs.archiveLength, archivePath))
+        return Refuse(sink, *refusal, kReplaceCaption);
+    if (const Refusal refusal = BackToBackRefusal(inputs.members)) return Refuse(sink, *refusal, kReplaceCaption);
 
     const std::uint64_t oldSize = static_cast<std::uint64_t>(old.size);
     const std::uint64_t newArchiveLength = inputs.archiveLength - oldSize + inputs.replacementLength;
-    if (std::string text = NewSizeRefusal(inputs.replacementLength, std::max(inputs.NewGroupLength(), newArchiveLength),
-                                          replacementFileName);
-        !text.empty())
-        return Refuse(sink, text, kReplaceCaption);
+    if (const Refusal refusal = NewSizeRefusal(
+            inputs.replacementLength, std::max(inputs.NewGroupLength(), newArchiveLength), replacementFileName))
+        return Refuse(sink, *refusal, kReplaceCaption);
     // The members lie back to back, so this is every entry's fresh offset.
     const IndexImage newIndex = inputs.NewIndex();
 
@@ -354,10 +353,9 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
     const std::string& archivePath = group == Txt ? context.paths.TxtArchivePath : context.paths.ShpArchivePath;
     std::set<int> lines;
     for (const MemberReplacement& replacement : replacements) {
-        if (std::string text = ReplacementStartRefusal(context, group, archivePath, replacement.selected.number,
-                                                       replacement.replacementFileName);
-            !text.empty())
-            return Refuse(sink, text, kReplaceCaption);
+        if (const Refusal refusal = ReplacementStartRefusal(context, group, archivePath, replacement.selected.number,
+                                                            replacement.replacementFileName))
+            return Refuse(sink, *refusal, kReplaceCaption);
         // A second replacement of the same member would make the first one
         // pointless, and is most likely a slip in the list.
         if (!lines.insert(replacement.selected.number).second)
@@ -382,9 +380,9 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
     try {
         for (std::size_t i = 1; i < replacements.size(); ++i) {
             const MemberReplacement& replacement = replacements[i];
-            if (std::string text = StaleSelectionRefusal(inputs.image, inputs.table, group, replacement.selected);
-                !text.empty()) {
-                sink.ShowMessage(text, kReplaceCaption);
+            if (const Refusal refusal =
+                    StaleSelectionRefusal(inputs.image, inputs.table, group, replacement.selected)) {
+                sink.ShowMessage(*refusal, kReplaceCaption);
                 return ArchiveOutcome::Stale;
             }
             incoming[i].member = static_cast<std::size_t>(replacement.selected.number);
@@ -401,14 +399,13 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
     // bounds and the layout hold for every later step once they hold for the
     // first: each step leaves the members back to back and inside.
     if (group == Txt) {
-        if (std::string text = MemberBoundsRefusal(members, inputs.archiveLength, archivePath); !text.empty())
-            return Refuse(sink, text, kReplaceCaption);
+        if (const Refusal refusal = MemberBoundsRefusal(members, inputs.archiveLength, archivePath))
+            return Refuse(sink, *refusal, kReplaceCaption);
     } else {
         for (const Incoming& in : incoming)
-            if (std::string text = MemberBoundsRefusal({members[in.member]}, inputs.archiveLength, archivePath);
-                !text.empty())
-                return Refuse(sink, text, kReplaceCaption);
-        if (std::string text = BackToBackRefusal(members); !text.empty()) return Refuse(sink, text, kReplaceCaption);
+            if (const Refusal refusal = MemberBoundsRefusal({members[in.member]}, inputs.archiveLength, archivePath))
+                return Refuse(sink, *refusal, kReplaceCaption);
+        if (const Refusal refusal = BackToBackRefusal(members)) return Refuse(sink, *refusal, kReplaceCaption);
     }
     // The sizes grow step by step in the order given, and a step is refused
     // when what it makes is too large, even if a later one would shrink it.
@@ -419,10 +416,9 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
         const std::uint64_t oldSize = static_cast<std::uint64_t>(members[in.member].size);
         groupLength = groupLength - oldSize + in.length;
         archiveLength = archiveLength - oldSize + in.length;
-        if (std::string text = NewSizeRefusal(
-                in.length, group == Txt ? groupLength : std::max(groupLength, archiveLength), *in.fileName);
-            !text.empty())
-            return Refuse(sink, text, kReplaceCaption);
+        if (const Refusal refusal = NewSizeRefusal(
+                in.length, group == Txt ? groupLength : std::max(groupLength, archiveLength), *in.fileName))
+            return Refuse(sink, *refusal, kReplaceCaption);
     }
 
     std::vector<Incoming*> byMember(members.size(), nullptr);

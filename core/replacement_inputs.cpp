@@ -57,13 +57,13 @@ void IndexImage::SetOffset(std::uint64_t entryPosition, std::uint32_t offset) {
 // ---------------------------------------------------------------------------
 // The checks.
 
-std::string StartUpRefusal(const SectionTable& table) {
+Refusal StartUpRefusal(const SectionTable& table) {
     if (table != SectionTable{}) return {};
     return "The data set was not loaded when the editor started, so it is neither read nor changed.\n"
            "You must exit.";
 }
 
-std::string SelectionRefusal(int selectedLine, std::uint32_t entryCount) {
+Refusal SelectionRefusal(int selectedLine, std::uint32_t entryCount) {
     if (selectedLine < 0)
         return std::string("No line is selected: select a member in the list first.") + kNothingChanged;
     if (static_cast<std::uint32_t>(selectedLine) >= entryCount)
@@ -72,8 +72,8 @@ std::string SelectionRefusal(int selectedLine, std::uint32_t entryCount) {
     return {};
 }
 
-std::string SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& archivePath,
-                            const std::string& replacementFileName) {
+Refusal SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& archivePath,
+                        const std::string& replacementFileName) {
     struct Guarded {
         const std::string& path;
         const char* role;
@@ -93,7 +93,7 @@ std::string SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std
     return {};
 }
 
-std::string MemberSizeRefusal(const std::vector<IndexEntry>& group) {
+Refusal MemberSizeRefusal(const std::vector<IndexEntry>& group) {
     for (const IndexEntry& entry : group) {
         if (entry.size < 0)
             return "The index gives the member " + entry.name + " a negative size (" + std::to_string(entry.size) +
@@ -102,8 +102,8 @@ std::string MemberSizeRefusal(const std::vector<IndexEntry>& group) {
     return {};
 }
 
-std::string MemberBoundsRefusal(const std::vector<IndexEntry>& members, std::uint64_t archiveLength,
-                                const std::string& archivePath) {
+Refusal MemberBoundsRefusal(const std::vector<IndexEntry>& members, std::uint64_t archiveLength,
+                            const std::string& archivePath) {
     for (const IndexEntry& entry : members) {
         const std::uint64_t end = std::uint64_t{entry.offset} + static_cast<std::uint64_t>(entry.size);
         if (end > archiveLength)
@@ -114,7 +114,7 @@ std::string MemberBoundsRefusal(const std::vector<IndexEntry>& members, std::uin
     return {};
 }
 
-std::string BackToBackRefusal(const std::vector<IndexEntry>& members) {
+Refusal BackToBackRefusal(const std::vector<IndexEntry>& members) {
     std::uint64_t expected = 0;
     for (const IndexEntry& member : members) {
         if (member.offset != expected)
@@ -126,8 +126,8 @@ std::string BackToBackRefusal(const std::vector<IndexEntry>& members) {
     return {};
 }
 
-std::string NewSizeRefusal(std::uint64_t replacementLength, std::uint64_t newGroupLength,
-                           const std::string& replacementFileName) {
+Refusal NewSizeRefusal(std::uint64_t replacementLength, std::uint64_t newGroupLength,
+                       const std::string& replacementFileName) {
     if (replacementLength > static_cast<std::uint64_t>(INT32_MAX))
         return "The replacement file " + replacementFileName + " has " + std::to_string(replacementLength) +
                " bytes; a member can hold at most " + std::to_string(INT32_MAX) + "." + kNothingChanged;
@@ -138,12 +138,11 @@ std::string NewSizeRefusal(std::uint64_t replacementLength, std::uint64_t newGro
     return {};
 }
 
-std::string ReplacementStartRefusal(const ArchiveContext& context, int group, const std::string& archivePath,
-                                    int selectedLine, const std::string& replacementFileName) {
-    std::string text = StartUpRefusal(context.table);
-    if (text.empty()) text = SelectionRefusal(selectedLine, context.table.EntryCount(group));
-    if (text.empty()) text = SameFileRefusal(context.fs, context.paths, archivePath, replacementFileName);
-    return text;
+Refusal ReplacementStartRefusal(const ArchiveContext& context, int group, const std::string& archivePath,
+                                int selectedLine, const std::string& replacementFileName) {
+    if (Refusal refusal = StartUpRefusal(context.table)) return refusal;
+    if (Refusal refusal = SelectionRefusal(selectedLine, context.table.EntryCount(group))) return refusal;
+    return SameFileRefusal(context.fs, context.paths, archivePath, replacementFileName);
 }
 
 CurrentSectionTable ReadCurrentSectionTable(FileSystem& fs, const DataSetPaths& paths, std::uint64_t indexLength) {
@@ -170,12 +169,12 @@ CurrentSectionTable ReadCurrentSectionTable(FileSystem& fs, const DataSetPaths& 
         index->Close();
         return ReadCurrentSectionTable(fs, paths, length);
     } catch (const IoError& error) {
-        return {{}, error.what()};
+        return {{}, std::string(error.what())};
     }
 }
 
-std::string StaleSelectionRefusal(const IndexImage& index, const SectionTable& table, int group,
-                                  const ListedLine& selected) {
+Refusal StaleSelectionRefusal(const IndexImage& index, const SectionTable& table, int group,
+                              const ListedLine& selected) {
     const bool stillThere =
         selected.number >= 0 && static_cast<std::uint32_t>(selected.number) < table.EntryCount(group) &&
         EntryOffset(table, group, static_cast<std::uint32_t>(selected.number)) + kIndexEntrySize <= index.Length();
@@ -220,10 +219,10 @@ std::optional<ArchiveOutcome> LoadReplacementInputs(const ArchiveContext& contex
         // filled: the section file is read again, and the line the user
         // chose must still be the one the index gives at its place.
         const CurrentSectionTable current = ReadCurrentSectionTable(context.fs, context.paths, inputs.image.Length());
-        if (!current.refusal.empty()) return Refuse(context.sink, current.refusal, kReplaceCaption);
+        if (current.refusal) return Refuse(context.sink, *current.refusal, kReplaceCaption);
         inputs.table = current.table;
-        if (std::string text = StaleSelectionRefusal(inputs.image, inputs.table, group, selected); !text.empty()) {
-            context.sink.ShowMessage(text, kReplaceCaption);
+        if (const Refusal refusal = StaleSelectionRefusal(inputs.image, inputs.table, group, selected)) {
+            context.sink.ShowMessage(*refusal, kReplaceCaption);
             return ArchiveOutcome::Stale;
         }
 
@@ -246,8 +245,8 @@ std::optional<ArchiveOutcome> LoadReplacementInputs(const ArchiveContext& contex
         FileErrorReport(context.sink, error);
         return ArchiveOutcome::Failed;
     }
-    if (std::string text = MemberSizeRefusal(inputs.members); !text.empty())
-        return Refuse(context.sink, text, kReplaceCaption);
+    if (const Refusal refusal = MemberSizeRefusal(inputs.members))
+        return Refuse(context.sink, *refusal, kReplaceCaption);
     return std::nullopt;
 }
 

@@ -22,14 +22,14 @@ constexpr std::size_t kExtractBufferSize = std::size_t{1} << 20;
 
 // The name becomes a file name in the editor's directory, so it must not be
 // able to name anything else.
-std::string MemberNameRefusal(const std::string& name) {
+Refusal MemberNameRefusal(const std::string& name) {
     if (name.empty() || name == "." || name == ".." || name.find_first_of("/\\") != std::string::npos)
         return "The member name \"" + name +
                "\" cannot be used as a file name in the editor's directory.\nNothing was written.";
     return {};
 }
 
-std::string DataFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& outputPath) {
+Refusal DataFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& outputPath) {
     for (const std::string* dataFile : {&paths.ShpArchivePath, &paths.IndexPath, &paths.SectionPath,
                                         &paths.TxtArchivePath, &paths.PalArchivePath, &paths.TempPath}) {
         if (fs.SameFile(outputPath, *dataFile))
@@ -47,16 +47,16 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine&
     FileSystem& fs = context.fs;
     ReportSink& sink = context.sink;
 
-    if (std::string text = StartUpRefusal(context.table); !text.empty()) return Refuse(sink, text, kExtractCaption);
-    if (std::string text = MemberNameRefusal(member.name); !text.empty()) return Refuse(sink, text, kExtractCaption);
+    if (const Refusal refusal = StartUpRefusal(context.table)) return Refuse(sink, *refusal, kExtractCaption);
+    if (const Refusal refusal = MemberNameRefusal(member.name)) return Refuse(sink, *refusal, kExtractCaption);
     if (member.size < 0)
         return Refuse(sink,
                       "The line of " + member.name + " gives it a negative size (" + std::to_string(member.size) +
                           ").\nNothing was written.",
                       kExtractCaption);
     const std::string outputPath = editorDir + kPathSeparator + member.name + ".SHP";
-    if (std::string text = DataFileRefusal(fs, context.paths, outputPath); !text.empty())
-        return Refuse(sink, text, kExtractCaption);
+    if (const Refusal refusal = DataFileRefusal(fs, context.paths, outputPath))
+        return Refuse(sink, *refusal, kExtractCaption);
 
     // An earlier extraction the user may not write is not replaced behind
     // their back; a link of that name is replaced, never written through.
@@ -74,9 +74,9 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine&
         // program may have rewritten the data set since it was listed.
         const IndexImage index = IndexImage::Load(fs, context.paths.IndexPath);
         const CurrentSectionTable current = ReadCurrentSectionTable(fs, context.paths, index.Length());
-        if (!current.refusal.empty()) return Refuse(sink, current.refusal, kExtractCaption);
-        if (std::string text = StaleSelectionRefusal(index, current.table, Shp, selected); !text.empty()) {
-            sink.ShowMessage(text, kExtractCaption);
+        if (current.refusal) return Refuse(sink, *current.refusal, kExtractCaption);
+        if (const Refusal refusal = StaleSelectionRefusal(index, current.table, Shp, selected)) {
+            sink.ShowMessage(*refusal, kExtractCaption);
             return ArchiveOutcome::Stale;
         }
 

@@ -485,10 +485,10 @@ bool TMainForm::FollowDataSetChanges(ArchiveOutcome outcome) {
     // The data set was rewritten behind the list: its groups may lie
     // elsewhere now, so the section file is read again before re-listing.
     const CurrentSectionTable current = ReadCurrentSectionTable(fs_, state_.paths);
-    if (current.refusal.empty()) {
+    if (!current.refusal) {
         state_.table = current.table;
     } else {
-        ShowMessage(current.refusal, kFileErrorCaption);
+        ShowMessage(*current.refusal, kFileErrorCaption);
     }
     return true;
 }
