@@ -21,7 +21,7 @@ int main(int argc, char* argv[]) {
     return qax::ui::RunEntryReportingErrors(prompts, argv[0], [&] {
         application.emplace(argc, argv);
         const std::string programPath = qax::ui::NativePath(QCoreApplication::applicationFilePath());
-        qax::StdioFileSystem fileSystem;
+        qax::PosixFileSystem fileSystem;
         qax::ui::TMainForm mainForm(programPath, fileSystem, prompts);
         mainForm.show();
         return QApplication::exec();

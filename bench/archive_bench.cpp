@@ -182,8 +182,8 @@ int Run(const qax::bench::RunOptions& options) {
     WriteFile(newShp, 60u << 20, 'S');  // 4 MiB shorter: every later offset moves
     WriteFile(newTxt, kTxtMemberSize + 999, 'a');
 
-    qax::StdioFileSystem durable(qax::DiskSync::On);
-    qax::StdioFileSystem buffered(qax::DiskSync::Off);
+    qax::PosixFileSystem durable(qax::DiskSync::On);
+    qax::PosixFileSystem buffered(qax::DiskSync::Off);
     const std::string program = (product / "edit" / "qaxedit").string();
     const qax::StartUpResult startUp = qax::StartUpCheck(durable, program);
     if (!startUp.Ready()) {

@@ -431,7 +431,7 @@ int main(int argc, char** argv) {
 
     const std::string programPath = ProgramPath(argv[0]);
     const DataSetPaths paths = PathsFor(*line, programPath);
-    StdioFileSystem fs;
+    PosixFileSystem fs;
     TerminalSink sink(::isatty(STDERR_FILENO) == 1);
     if (command == "check") return Check(fs, paths, sink);
 

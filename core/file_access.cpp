@@ -282,11 +282,11 @@ std::size_t File::TransferFrom(File& source, std::size_t count, std::span<unsign
 IoError::IoError(IoStep step, std::string path, std::error_code reason)
     : std::runtime_error(DescribeIoError(step, path, reason)), step_(step), path_(std::move(path)), reason_(reason) {}
 
-std::unique_ptr<File> StdioFileSystem::Open(const std::string& path, OpenMode mode) {
+std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mode) {
     return std::make_unique<DescriptorFile>(path, OpenFlags(mode), sync_);
 }
 
-std::uint64_t StdioFileSystem::CopyFile(const std::string& from, const std::string& to, CopyTarget mode) {
+std::uint64_t PosixFileSystem::CopyFile(const std::string& from, const std::string& to, CopyTarget mode) {
     DescriptorFile source(from, O_RDONLY, sync_);
     // The length is taken once, before the copy: the copy must hold exactly
     // the bytes the source had when it began, never fewer.
@@ -319,13 +319,13 @@ std::uint64_t StdioFileSystem::CopyFile(const std::string& from, const std::stri
     return copied;
 }
 
-void StdioFileSystem::Rename(const std::string& from, const std::string& to) {
+void PosixFileSystem::Rename(const std::string& from, const std::string& to) {
     std::error_code ec;
     std::filesystem::rename(from, to, ec);
     if (ec) throw IoError(IoStep::Rename, from, ec);
 }
 
-void StdioFileSystem::SyncDirectoryOf(const std::string& path) {
+void PosixFileSystem::SyncDirectoryOf(const std::string& path) {
     if (sync_ == DiskSync::Off) return;
     std::string directory = std::filesystem::path(path).parent_path().string();
     if (directory.empty()) directory = ".";
@@ -334,32 +334,32 @@ void StdioFileSystem::SyncDirectoryOf(const std::string& path) {
     handle.Close();
 }
 
-void StdioFileSystem::Remove(const std::string& path) {
+void PosixFileSystem::Remove(const std::string& path) {
     std::error_code ec;
     if (!std::filesystem::remove(path, ec) && ec) throw IoError(IoStep::Remove, path, ec);
 }
 
-bool StdioFileSystem::IsRegularFile(const std::string& path) {
+bool PosixFileSystem::IsRegularFile(const std::string& path) {
     std::error_code ec;
     return !path.empty() && std::filesystem::is_regular_file(path, ec);
 }
 
-bool StdioFileSystem::Exists(const std::string& path) {
+bool PosixFileSystem::Exists(const std::string& path) {
     std::error_code ec;
     return !path.empty() && std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
-bool StdioFileSystem::MayWrite(const std::string& path) {
+bool PosixFileSystem::MayWrite(const std::string& path) {
     return !path.empty() && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
-std::uint64_t StdioFileSystem::LinkCount(const std::string& path) {
+std::uint64_t PosixFileSystem::LinkCount(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) throw IoError(IoStep::Length, path, LastSystemError());
     return static_cast<std::uint64_t>(status.st_nlink);
 }
 
-bool StdioFileSystem::SameFile(const std::string& a, const std::string& b) {
+bool PosixFileSystem::SameFile(const std::string& a, const std::string& b) {
     std::error_code ec;
     if (a.empty() || b.empty()) return false;
     bool same = std::filesystem::equivalent(a, b, ec);

@@ -136,9 +136,9 @@ public:
 enum class DiskSync { On, Off };
 
 // The real file system, through POSIX descriptors.
-class StdioFileSystem : public FileSystem {
+class PosixFileSystem : public FileSystem {
 public:
-    explicit StdioFileSystem(DiskSync sync = DiskSync::On) : sync_(sync) {}
+    explicit PosixFileSystem(DiskSync sync = DiskSync::On) : sync_(sync) {}
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
     std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override;

@@ -122,7 +122,7 @@ protected:
     SectionTable table_ = TableFor(set_);
     // Waiting for the disk would only slow the walk; the power-cut layer
     // models what the waits make durable.
-    StdioFileSystem real_{DiskSync::Off};
+    PosixFileSystem real_{DiskSync::Off};
 };
 
 struct CrashCase {

@@ -54,7 +54,7 @@ protected:
     MemberSet set_ = ShpMembers();
     DataSetOnDisk disk_{set_};
     SectionTable table_ = TableFor(set_);
-    StdioFileSystem fs_;
+    PosixFileSystem fs_;
     RecordingSink sink_;
 };
 

@@ -167,7 +167,7 @@ protected:
     SectionTable table_ = TableFor(set_);
     // Waiting for the disk hundreds of times would only slow the walk: the
     // steps it fails are the same with or without it.
-    StdioFileSystem real_{DiskSync::Off};
+    PosixFileSystem real_{DiskSync::Off};
     DataSetBytes before_;
 };
 

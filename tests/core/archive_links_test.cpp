@@ -62,7 +62,7 @@ protected:
     DataSetOnDisk disk_{set_};
     const DataSetPaths& paths_ = disk_.Paths();
     SectionTable table_ = TableFor(set_);
-    StdioFileSystem fs_;
+    PosixFileSystem fs_;
     RecordingSink sink_;
 };
 
@@ -161,7 +161,7 @@ constexpr const char* kCheckedMark = "checked-as-another-user";
 
 void ExpectProtectedFilesRefused(const fs::path& productDir) {
     const DataSetPaths paths = DeriveDataSetPaths((productDir / "edit" / "qaxedit").string());
-    StdioFileSystem files;
+    PosixFileSystem files;
     const SectionTable table = TableFor(TwoOfEach());
     struct Protected {
         std::string path;

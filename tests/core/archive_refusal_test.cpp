@@ -85,7 +85,7 @@ protected:
     MemberSet set_ = ThreeOfEach();
     DataSetOnDisk disk_{set_};
     SectionTable table_ = TableFor(set_);
-    StdioFileSystem fs_;
+    PosixFileSystem fs_;
     NoCopyFileSystem noCopy_{fs_};
     RecordingSink sink_;
     std::string indexBefore_ = disk_.Index();

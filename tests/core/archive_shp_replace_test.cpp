@@ -51,7 +51,7 @@ protected:
     MemberSet set_;
     DataSetOnDisk disk_;
     SectionTable table_;
-    StdioFileSystem fs_;
+    PosixFileSystem fs_;
     RecordingSink sink_;
 };
 
@@ -86,7 +86,7 @@ TEST_F(ShpReplacement, WritesFromTheSelectedMembersOffsetOn) {
         SCOPED_TRACE(c.line);
         disk_.Write(set_);
         const std::string bytes = PatternMember("NEW", c.size, 7).bytes;
-        StdioFileSystem real;
+        PosixFileSystem real;
         FaultyFileSystem spy(real);
         ASSERT_EQ(Replace(c.line, bytes, &spy), ArchiveOutcome::Done);
         ExpectReplaced(c.line, bytes);
@@ -171,7 +171,7 @@ protected:
     explicit ShpProgressMarks(MemberSet set) : ShpReplacement(std::move(set)) {}
 
     std::vector<EventPass> RecordPasses(int line, const std::string& bytes) {
-        StdioFileSystem real;
+        PosixFileSystem real;
         FaultyFileSystem spy(real);
         std::vector<EventPass> passes;
         sink_.onProcessEvents = [&] { passes.push_back({sink_.pane, spy.BytesReadFrom(disk_.Paths().TempPath)}); };

@@ -52,7 +52,7 @@ protected:
     MemberSet set_ = FiveTextMembers();
     DataSetOnDisk disk_{set_};
     SectionTable table_ = TableFor(set_);
-    StdioFileSystem fs_;
+    PosixFileSystem fs_;
     RecordingSink sink_;
 };
 
@@ -196,7 +196,7 @@ TEST_F(TextReplacement, WritesFromTheFirstByteThatChanges) {
         SCOPED_TRACE(c.line);
         const SectionTable table = WriteTxtGroup(disk_, set_, archive, txt).table;
         WriteText(ReplacementPath(), c.replacement);
-        StdioFileSystem real;
+        PosixFileSystem real;
         FaultyFileSystem spy(real);
         ASSERT_EQ(ReplaceTextMember({spy, disk_.Paths(), table, sink_},
                                     testing::Listed(disk_.Paths(), table, Txt, c.line), ReplacementPath()),

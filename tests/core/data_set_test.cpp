@@ -82,7 +82,7 @@ protected:
 
     TempDir dir_;
     sample::SampleDataSet set_;
-    StdioFileSystem fs_;
+    PosixFileSystem fs_;
 };
 
 TEST_F(StartUp, GoodDataSetShowsTheBannerAndLoadsTheTable) {
@@ -122,12 +122,12 @@ TEST_F(StartUp, DirectoryOfTheRightNameDoesNotCount) {
 }
 
 // Fails every open of one path, as an unreadable file would.
-class RefusingFileSystem : public StdioFileSystem {
+class RefusingFileSystem : public PosixFileSystem {
 public:
     explicit RefusingFileSystem(std::string refused) : refused_(std::move(refused)) {}
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
         if (path == refused_) throw IoError(IoStep::Open, path, std::make_error_code(std::errc::permission_denied));
-        return StdioFileSystem::Open(path, mode);
+        return PosixFileSystem::Open(path, mode);
     }
 
 private:

@@ -28,7 +28,7 @@ protected:
     std::string Path(const std::string& name) const { return (dir_ / name).string(); }
 
     TempDir dir_;
-    StdioFileSystem fs_;
+    PosixFileSystem fs_;
 };
 
 TEST_F(CopyFile, CopiesEveryByteOfALargeFile) {
@@ -164,7 +164,7 @@ TEST_F(Transfer, WorksBetweenFileSystems) {
 
 TEST(FileSystemSteps, RenameReplacesTheTargetAndDirectorySyncAcceptsAFile) {
     TempDir dir;
-    StdioFileSystem fs;
+    PosixFileSystem fs;
     WriteText(dir / "new", "new index");
     WriteText(dir / "old", "old index");
     fs.Rename((dir / "new").string(), (dir / "old").string());

@@ -21,7 +21,7 @@ protected:
         return (dir_ / name).string();
     }
     TempDir dir_;
-    StdioFileSystem fs_;
+    PosixFileSystem fs_;
 };
 
 TEST_F(IndexFiles, SectionCountsBecomeByteBounds) {

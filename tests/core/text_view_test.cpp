@@ -31,7 +31,7 @@ protected:
     std::string ArchivePath() const { return (dir_ / "txt.qax").string(); }
 
     TempDir dir_;
-    StdioFileSystem fs_;
+    PosixFileSystem fs_;
     RecordingSink sink_;
 };
 

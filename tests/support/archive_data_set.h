@@ -155,7 +155,7 @@ private:
 // the way the window hands a selection to an operation; no text when the
 // list has no such line.
 inline ListedLine Listed(const DataSetPaths& paths, const SectionTable& table, int group, int line) {
-    StdioFileSystem fs;
+    PosixFileSystem fs;
     const std::vector<std::string> lines = FillCatalogue(fs, paths.IndexPath, table, group);
     const bool listed = line >= 0 && static_cast<std::size_t>(line) < lines.size();
     return {line, listed ? lines[static_cast<std::size_t>(line)] : std::string()};
@@ -163,7 +163,7 @@ inline ListedLine Listed(const DataSetPaths& paths, const SectionTable& table, i
 
 // A line given as text, at the place the list shows it (-1 when it does not).
 inline ListedLine ListedText(const DataSetPaths& paths, const SectionTable& table, int group, std::string_view text) {
-    StdioFileSystem fs;
+    PosixFileSystem fs;
     const std::vector<std::string> lines = FillCatalogue(fs, paths.IndexPath, table, group);
     const auto found = std::find(lines.begin(), lines.end(), text);
     return {found == lines.end() ? -1 : static_cast<int>(found - lines.begin()), std::string(text)};
