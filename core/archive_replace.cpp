@@ -124,9 +124,9 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine
     const auto lock = LockDataSet(context, DataSetUse::Change, kReplaceCaption);
     if (!lock) return ArchiveOutcome::Refused;
 
-    ReplacementInputs inputs;
-    if (auto stopped = LoadReplacementInputs(context, Txt, archivePath, selected, replacementFileName, inputs))
-        return *stopped;
+    LoadedReplacementInputs loaded = LoadReplacementInputs(context, Txt, archivePath, selected, replacementFileName);
+    if (!loaded.Ready()) return loaded.Outcome();
+    ReplacementInputs& inputs = loaded.Inputs();
     const std::vector<IndexEntry>& members = inputs.members;
     // Every member is read from the copy, so every member must be inside it.
     if (const Refusal refusal = MemberBoundsRefusal(members, inputs.archiveLength, archivePath))
@@ -179,9 +179,9 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine&
 
     // Every check is made before the start text appears, so the pane never
     // promises a copy that is then refused.
-    ReplacementInputs inputs;
-    if (auto stopped = LoadReplacementInputs(context, Shp, archivePath, selected, replacementFileName, inputs))
-        return *stopped;
+    LoadedReplacementInputs loaded = LoadReplacementInputs(context, Shp, archivePath, selected, replacementFileName);
+    if (!loaded.Ready()) return loaded.Outcome();
+    ReplacementInputs& inputs = loaded.Inputs();
     const IndexEntry old = inputs.Selected();
     if (const Refusal refusal = MemberBoundsRefusal({old}, inputs.archiveLength, archivePath))
         return Refuse(sink, *refusal, kReplaceCaption);
@@ -369,10 +369,10 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
 
     // The first member brings the index, the section table and the group
     // with it; the others are checked against the same index.
-    ReplacementInputs inputs;
-    if (auto stopped = LoadReplacementInputs(context, group, archivePath, replacements.front().selected,
-                                             replacements.front().replacementFileName, inputs))
-        return *stopped;
+    LoadedReplacementInputs loaded = LoadReplacementInputs(context, group, archivePath, replacements.front().selected,
+                                                           replacements.front().replacementFileName);
+    if (!loaded.Ready()) return loaded.Outcome();
+    ReplacementInputs& inputs = loaded.Inputs();
     const std::vector<IndexEntry>& members = inputs.members;
     std::vector<Incoming> incoming(replacements.size());
     incoming[0] = {inputs.selected, std::move(inputs.replacement), inputs.replacementLength,

@@ -210,9 +210,9 @@ IndexImage ReplacementInputs::NewIndex() const {
     return index;
 }
 
-std::optional<ArchiveOutcome> LoadReplacementInputs(const ArchiveContext& context, int group,
-                                                    const std::string& archivePath, const ListedLine& selected,
-                                                    const std::string& replacementFileName, ReplacementInputs& inputs) {
+LoadedReplacementInputs LoadReplacementInputs(const ArchiveContext& context, int group, const std::string& archivePath,
+                                              const ListedLine& selected, const std::string& replacementFileName) {
+    ReplacementInputs inputs;
     try {
         inputs.image = IndexImage::Load(context.fs, context.paths.IndexPath);
         // Another program may have rewritten the data set since the list was
@@ -247,7 +247,7 @@ std::optional<ArchiveOutcome> LoadReplacementInputs(const ArchiveContext& contex
     }
     if (const Refusal refusal = MemberSizeRefusal(inputs.members))
         return Refuse(context.sink, *refusal, kReplaceCaption);
-    return std::nullopt;
+    return inputs;
 }
 
 }  // namespace qax

@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "archive_ops.h"
@@ -137,14 +139,31 @@ struct ReplacementInputs {
     IndexImage NewIndex() const;
 };
 
+// What LoadReplacementInputs gives: the inputs, ready for the rebuild, or
+// the outcome the replacement stopped with (its failure or refusal already
+// reported to the user).
+class LoadedReplacementInputs {
+public:
+    // Not explicit, so that the loader returns either as it is.
+    LoadedReplacementInputs(ReplacementInputs inputs) : result_(std::move(inputs)) {}
+    LoadedReplacementInputs(ArchiveOutcome stopped) : result_(stopped) {}
+
+    bool Ready() const { return std::holds_alternative<ReplacementInputs>(result_); }
+    // Only when Ready().
+    ReplacementInputs& Inputs() { return std::get<ReplacementInputs>(result_); }
+    // Only when not Ready().
+    ArchiveOutcome Outcome() const { return std::get<ArchiveOutcome>(result_); }
+
+private:
+    std::variant<ReplacementInputs, ArchiveOutcome> result_;
+};
+
 // Reads the index and the section file as they are now and checks that the
 // selected line still describes its entry; then opens the replacement file
 // and measures the archive, and checks that the index holds the group and
-// that no entry of it has a negative size. Touches nothing. Returns the
-// outcome when it stopped (the failure or refusal was reported), or nothing
-// when the inputs are ready.
-std::optional<ArchiveOutcome> LoadReplacementInputs(const ArchiveContext& context, int group,
-                                                    const std::string& archivePath, const ListedLine& selected,
-                                                    const std::string& replacementFileName, ReplacementInputs& inputs);
+// that no entry of it has a negative size. Touches nothing. Gives the inputs
+// when all of that went through, or else the outcome it stopped with.
+LoadedReplacementInputs LoadReplacementInputs(const ArchiveContext& context, int group, const std::string& archivePath,
+                                              const ListedLine& selected, const std::string& replacementFileName);
 
 }  // namespace qax
