@@ -50,8 +50,7 @@ private:
 
 // ---------------------------------------------------------------------------
 // The checks that decide, before anything is touched, whether an archive
-// operation may run. Each gives the text of the message that refuses the
-// operation, or an empty text when the operation may go on.
+// operation may run.
 
 // Why an operation may not run: the text of the message that refuses it, or
 // nothing when it may go on.
