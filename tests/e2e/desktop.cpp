@@ -160,11 +160,6 @@ std::string Desktop::WaitForWindow(qint64 pid, const std::string& name, std::chr
     return windows.front();
 }
 
-void Desktop::WaitUntilGone(qint64 pid, const std::string& name, std::chrono::milliseconds timeout) const {
-    WaitUntil([&] { return VisibleWindows(pid, name).empty(); }, timeout, "the window named '" + name + "' to close",
-              std::chrono::milliseconds(50));
-}
-
 std::string Desktop::WindowName(const std::string& window) const {
     const std::vector<std::string> lines =
         Lines(Tool({"xdotool", "getwindowname", ToQString(window)}, "the name of window " + window).output);
@@ -172,23 +167,6 @@ std::string Desktop::WindowName(const std::string& window) const {
 }
 
 Rect Desktop::Geometry(const std::string& window) const {
-    const CommandResult result =
-        Tool({"xdotool", "getwindowgeometry", "--shell", ToQString(window)}, "the geometry of window " + window);
-    Rect rect;
-    for (const std::string& line : Lines(result.output)) {
-        const auto equals = line.find('=');
-        if (equals == std::string::npos) continue;
-        const std::string key = line.substr(0, equals);
-        const int value = std::stoi(line.substr(equals + 1));
-        if (key == "X") rect.x = value;
-        if (key == "Y") rect.y = value;
-        if (key == "WIDTH") rect.width = value;
-        if (key == "HEIGHT") rect.height = value;
-    }
-    return rect;
-}
-
-Rect Desktop::FrameGeometry(const std::string& window) const {
     // xwininfo, not xdotool: xdotool counts a framed window's offset inside
     // its frame twice.
     const CommandResult info = Tool({"xwininfo", "-id", ToQString(window)}, "the geometry of window " + window);
@@ -202,7 +180,11 @@ Rect Desktop::FrameGeometry(const std::string& window) const {
         for (const auto& [key, field] : fields)
             if (line.rfind(key, 0) == 0) *field = std::stoi(line.substr(key.size()));
     }
+    return inside;
+}
 
+Rect Desktop::FrameGeometry(const std::string& window) const {
+    const Rect inside = Geometry(window);
     // "_NET_FRAME_EXTENTS(CARDINAL) = left, right, top, bottom", or a line
     // saying the property is not set.
     const CommandResult extents =

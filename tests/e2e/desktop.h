@@ -95,7 +95,6 @@ public:
     std::vector<std::string> VisibleWindows(qint64 pid, const std::string& name) const;
     // Waits until such a window is visible and returns its id.
     std::string WaitForWindow(qint64 pid, const std::string& name, std::chrono::milliseconds timeout) const;
-    void WaitUntilGone(qint64 pid, const std::string& name, std::chrono::milliseconds timeout) const;
     std::string WindowName(const std::string& window) const;
     // Position on the screen and size of a window's inside.
     Rect Geometry(const std::string& window) const;

@@ -143,7 +143,8 @@ std::string EditorWindow::ReadMessageAndClose(const std::string& caption) const 
     desktop_.Keys({"ctrl+a", "ctrl+c"});
     const std::string copied = Clipboard();
     desktop_.Keys({"Return"});
-    desktop_.WaitUntilGone(editor_, name, kDialogCloseTimeout);
+    WaitUntil([&] { return desktop_.VisibleWindows(editor_, name).empty(); }, kDialogCloseTimeout,
+              "the message box '" + caption + "' to close", std::chrono::milliseconds(50));
     return copied;
 }
 
