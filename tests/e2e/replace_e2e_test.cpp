@@ -174,6 +174,8 @@ TEST_F(Replace, ShpMemberIgnoresClicksDuringTheCopyAndShowsProgress) {
     EXPECT_TRUE(Window().OtherWindows().empty());
     EXPECT_EQ(Window().ReadPane(), kShpDoneText);
     // The click on Txt did nothing either: the list still shows Shp.
+    // Every member was 4,000,000 bytes: G6MYUWO4 at $0F42400, and sizes of
+    // seven digits take one column more than the six set aside for them.
     ExpectListedAfterReplacement(line, "G6MYUWO4 1234567 $0F42400", "  T82IAJ 4000000 $106FA87");
 }
 
