@@ -11,6 +11,7 @@ packages=(
   qt6-base-private-dev                   # bench/window_bench: switching accessibility on offscreen
   fonts-dejavu-core fonts-liberation2    # a monospace and a sans font for the window
   xvfb xdotool x11-utils imagemagick     # real-window tests and screenshots
+  xclip                                  # the real-window tests read what the editor copies
   openbox                                # a window manager for the framed-window tests
   clang libclang-rt-14-dev               # fuzz targets (libFuzzer)
   strace                                 # sees the directory flush reach the system

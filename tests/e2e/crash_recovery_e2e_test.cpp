@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -15,11 +16,9 @@
 
 #include "archive_ops.h"
 #include "data_set.h"
-#include "e2e_failure.h"
 #include "e2e_fixture.h"
 #include "file_access.h"
 #include "index_file.h"
-#include "unique_fd.h"
 
 namespace qax::e2e {
 namespace {
@@ -44,28 +43,33 @@ struct FileEvent {
 class FileEventTrap {
 public:
     explicit FileEventTrap(const std::vector<fs::path>& directories) : inotify_(::inotify_init1(IN_CLOEXEC)) {
-        if (inotify_.Get() < 0) throw E2eFailure("inotify_init1 failed");
+        if (inotify_ < 0) throw E2eFailure("inotify_init1 failed");
         for (const fs::path& directory : directories) {
-            const int watch =
-                ::inotify_add_watch(inotify_.Get(), directory.c_str(), IN_CREATE | IN_MOVED_TO | IN_MODIFY);
-            if (watch < 0) throw E2eFailure("cannot watch " + directory.string());
+            const int watch = ::inotify_add_watch(inotify_, directory.c_str(), IN_CREATE | IN_MOVED_TO | IN_MODIFY);
+            if (watch < 0) {
+                ::close(inotify_);
+                throw E2eFailure("cannot watch " + directory.string());
+            }
             watched_[watch] = directory;
         }
     }
+    ~FileEventTrap() { ::close(inotify_); }
+    FileEventTrap(const FileEventTrap&) = delete;
+    FileEventTrap& operator=(const FileEventTrap&) = delete;
 
     // Waits for `events` in that order, stops the editor at the last one and
     // waits until it is stopped.
-    void StopAt(ChildProcess& editor, const std::vector<FileEvent>& events) {
+    void StopAt(QProcess& editor, const std::vector<FileEvent>& events) {
         const auto deadline = std::chrono::steady_clock::now() + kOperationTimeout;
         std::size_t seen = 0;
         alignas(inotify_event) char buffer[64 * 1024];
         while (seen < events.size()) {
-            if (!editor.Running()) throw E2eFailure("the editor ended before " + events[seen].file.string());
+            if (HasEnded(editor)) throw E2eFailure("the editor ended before " + events[seen].file.string());
             if (std::chrono::steady_clock::now() > deadline)
                 throw E2eFailure("timed out waiting for an event on " + events[seen].file.string());
-            pollfd ready{inotify_.Get(), POLLIN, 0};
+            pollfd ready{inotify_, POLLIN, 0};
             if (::poll(&ready, 1, 100) <= 0) continue;
-            const ssize_t got = ::read(inotify_.Get(), buffer, sizeof buffer);
+            const ssize_t got = ::read(inotify_, buffer, sizeof buffer);
             for (ssize_t at = 0; at < got && seen < events.size();) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
                 at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
@@ -74,20 +78,20 @@ public:
                     ++seen;
             }
         }
-        ::kill(editor.Pid(), SIGSTOP);
+        Signal(editor, SIGSTOP);
         // A process inside a system call stops when the call returns.
-        WaitUntil([&] { return ProcessState(editor.Pid()) == 'T'; }, kStopTimeout, "the editor to stop");
+        WaitUntil([&] { return ProcessState(editor.processId()) == 'T'; }, kStopTimeout, "the editor to stop");
     }
 
 private:
-    static char ProcessState(pid_t pid) {
+    static char ProcessState(qint64 pid) {
         std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
         const std::string line{std::istreambuf_iterator<char>(stat), std::istreambuf_iterator<char>()};
         const auto nameEnd = line.rfind(')');
         return nameEnd == std::string::npos || nameEnd + 2 >= line.size() ? '?' : line[nameEnd + 2];
     }
 
-    UniqueFd inotify_;
+    const int inotify_;
     std::map<int, fs::path> watched_;
 };
 
@@ -142,9 +146,9 @@ protected:
         if (type == Shp) Window().ChooseType(Shp);
         Window().ClickListLine(static_cast<int>(line));
         Window().ChooseReplacementFile(WriteUserFile(type == Txt ? "orders.txt" : "tank.shp", replacement));
-        Editor().Suspend();
+        SuspendEditor();
         Window().ClickControl("ReplaceBtn");
-        Editor().Resume();
+        ResumeEditor();
     }
 
     // The data directory holds the five data files, the archive and the
@@ -233,7 +237,7 @@ TEST_P(KilledDuringReplacement, RestartLeavesTheOldOrTheNewDataSetAndSaysWhich) 
                    ", was removed; the archives and the index agree.";
     }
 
-    Editor().Kill();
+    KillEditor();
     RestartEditor();
     EXPECT_EQ(Window().ReadPane(), BannerText() + (recovery.empty() ? "" : "\n\n" + recovery))
         << "record " << record << ", copy " << copy << ", new index " << indexIsNew;
@@ -295,7 +299,7 @@ TEST_F(TwoEditors, OneRebuildsTheOtherIsRefusedAndRecoversNothingOfIt) {
 
     // A, let go, finishes its replacement: the data set holds its change
     // alone, and neither editor left a file behind.
-    Editor().Resume();
+    ResumeEditor();
     WaitUntil([&] { return !fs::exists(Record()) && !fs::exists(TempCopy()); }, kOperationTimeout,
               "editor A to finish its replacement");
     ExpectDataSet(Shp, expected);

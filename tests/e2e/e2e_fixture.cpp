@@ -1,6 +1,6 @@
 #include "e2e_fixture.h"
 
-#include <sys/stat.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -8,8 +8,6 @@
 #include <iostream>
 #include <iterator>
 #include <optional>
-
-#include "e2e_failure.h"
 
 namespace qax::e2e {
 
@@ -35,23 +33,44 @@ std::string CurrentTestName() {
     return name;
 }
 
-// What every program on the test's display runs with.
-EnvironmentChanges ClientEnvironment(const std::string& display, const fs::path& home, const fs::path& runtime) {
-    EnvironmentChanges environment;
-    environment["DISPLAY"] = display;
+// The X server the tests run on: the one the test run started, named in the
+// file that QAX_E2E_DISPLAY_FILE names, or else $DISPLAY.
+std::string TestDisplay() {
+    if (const char* file = std::getenv("QAX_E2E_DISPLAY_FILE")) {
+        std::string name = ReadText(file);
+        while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) name.pop_back();
+        if (name.empty())
+            throw E2eFailure(std::string("no X display named in ") + file +
+                             ": the test run's X server did not start (its log lies beside that file)");
+        return name;
+    }
+    if (const char* display = std::getenv("DISPLAY"); display != nullptr && *display != '\0') return display;
+    throw E2eFailure(
+        "no X display to run on: run these tests with `ctest --preset default -L e2e`, which starts one, or by "
+        "hand with `xvfb-run -a -s \"-screen 0 1024x768x24 -dpi 96\" build/default/tests/e2e/e2e_tests`");
+}
+
+QString PathText(const fs::path& path) {
+    return QString::fromStdString(path.string());
+}
+
+// What every program on the test's display runs with, on top of the test
+// program's own environment.
+QProcessEnvironment ClientEnvironment(const std::string& display, const fs::path& home, const fs::path& runtime) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", QString::fromStdString(display));
     // The test runner selects the offscreen platform for the window's unit
     // tests; these programs belong on the X server.
-    environment["QT_QPA_PLATFORM"] = "xcb";
-    environment["HOME"] = home.string();
-    environment["XDG_CONFIG_HOME"] = (home / ".config").string();
-    environment["XDG_CACHE_HOME"] = (home / ".cache").string();
-    environment["XDG_RUNTIME_DIR"] = runtime.string();
+    environment.insert("QT_QPA_PLATFORM", "xcb");
+    environment.insert("HOME", PathText(home));
+    environment.insert("XDG_CONFIG_HOME", PathText(home / ".config"));
+    environment.insert("XDG_CACHE_HOME", PathText(home / ".cache"));
+    environment.insert("XDG_RUNTIME_DIR", PathText(runtime));
     // The editor is ended by a signal, and Qt keeps font and platform
     // allocations for the life of a process: leak checking would report
     // those, not the editor's. Every other sanitizer check stays on.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    environment["ASAN_OPTIONS"] =
-        std::string(asan != nullptr ? asan : "") + (asan != nullptr ? ":" : "") + "detect_leaks=0";
+    const QString asan = environment.value("ASAN_OPTIONS");
+    environment.insert("ASAN_OPTIONS", asan + (asan.isEmpty() ? "" : ":") + "detect_leaks=0");
     return environment;
 }
 
@@ -92,8 +111,8 @@ void EndToEndTest::Start(bool underWindowManager) {
     fs::create_directories(runtime);
     fs::permissions(runtime, fs::perms::owner_all, fs::perm_options::replace);
 
-    display_ = std::make_unique<VirtualDisplay>(logs / "xvfb.log");
-    desktop_ = std::make_unique<Desktop>(ClientEnvironment(display_->Name(), home, runtime), QAX_E2E_CLIPBOARD_READER);
+    desktop_ = std::make_unique<Desktop>(ClientEnvironment(TestDisplay(), home, runtime));
+    desktop_->ClearWindowManagerTraces();
     if (underWindowManager) StartWindowManager(root / "window-manager", logs / "openbox.log");
     // Under a window manager the window is probed once it is framed.
     std::optional<WindowLayout> layout;
@@ -105,7 +124,7 @@ void EndToEndTest::Start(bool underWindowManager) {
 }
 
 void EndToEndTest::RestartEditor() {
-    if (editor_->Running()) throw E2eFailure("the editor is restarted while it still runs");
+    if (!HasEnded(*editor_)) throw E2eFailure("the editor is restarted while it still runs");
     RunningEditor started = LaunchEditor(EditorDir(), "editor-restarted.log", window_->Layout());
     window_ = std::move(started.window);
     editor_ = std::move(started.process);
@@ -125,15 +144,11 @@ RunningEditor EndToEndTest::LaunchEditor(const fs::path& editorDir, const std::s
     fs::permissions(program, fs::perms::owner_all, fs::perm_options::add);
 
     const fs::path root = fs::canonical(root_.Path());
-    LaunchOptions options;
-    options.argv = {program.string()};
-    options.environment = desktop_->ClientEnvironment();
-    options.workingDirectory = root / "home";
-    options.outputLog = root / "logs" / logName;
     RunningEditor started;
-    started.process = std::make_unique<ChildProcess>(options);
+    started.process =
+        StartProcess({PathText(program)}, desktop_->ClientEnvironment(), HomeDir(), root / "logs" / logName);
 
-    const std::string window = desktop_->WaitForWindow(started.process->Pid(), "^Qax Edit$", kWindowTimeout);
+    const std::string window = desktop_->WaitForWindow(started.process->processId(), "^Qax Edit$", kWindowTimeout);
     if (windowManager_ != nullptr) {
         // The window fits its inside to the frame once it is framed; the
         // controls are then laid out in that smaller inside.
@@ -148,22 +163,22 @@ RunningEditor EndToEndTest::LaunchEditor(const fs::path& editorDir, const std::s
         throw E2eFailure("the editor's window is " + std::to_string(shown.width) + "x" + std::to_string(shown.height) +
                          " but the layout probe measured " + std::to_string(probed.width) + "x" +
                          std::to_string(probed.height) + ": the clicks would miss their controls");
-    started.window = std::make_unique<EditorWindow>(*desktop_, started.process->Pid(), window, std::move(*layout));
+    started.window =
+        std::make_unique<EditorWindow>(*desktop_, started.process->processId(), window, std::move(*layout));
     return started;
 }
 
 void EndToEndTest::StartWindowManager(const fs::path& home, const fs::path& log) {
     // Openbox with its packaged configuration (Alt+F4 closes a window), in a
     // home of its own: it keeps a log there.
-    LaunchOptions manager;
-    manager.argv = {"openbox", "--sm-disable"};
-    manager.environment = {{"DISPLAY", display_->Name()},
-                           {"HOME", home.string()},
-                           {"XDG_CONFIG_HOME", (home / ".config").string()},
-                           {"XDG_CACHE_HOME", (home / ".cache").string()},
-                           {"XDG_DATA_HOME", (home / ".local" / "share").string()}};
-    manager.outputLog = log;
-    windowManager_ = std::make_unique<ChildProcess>(manager);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("DISPLAY", desktop_->ClientEnvironment().value("DISPLAY"));
+    environment.insert("HOME", PathText(home));
+    environment.insert("XDG_CONFIG_HOME", PathText(home / ".config"));
+    environment.insert("XDG_CACHE_HOME", PathText(home / ".cache"));
+    environment.insert("XDG_DATA_HOME", PathText(home / ".local" / "share"));
+    fs::create_directories(home);
+    windowManager_ = StartProcess({"openbox", "--sm-disable"}, environment, home, log);
     WaitUntil([&] { return desktop_->HasWindowManager(); }, kWindowManagerTimeout,
               "openbox to take charge of the screen", std::chrono::milliseconds(50));
 }
@@ -183,9 +198,22 @@ void EndToEndTest::WaitForDesignedFrame(const std::string& window) const {
                          std::to_string(kDesignedWindowFrame.height));
 }
 
+void EndToEndTest::SuspendEditor() {
+    Signal(*editor_, SIGSTOP);
+}
+
+void EndToEndTest::ResumeEditor() {
+    Signal(*editor_, SIGCONT);
+}
+
+void EndToEndTest::KillEditor() {
+    Signal(*editor_, SIGKILL);
+    editor_->waitForFinished(-1);
+}
+
 std::string EndToEndTest::WaitForEditorToEnd() {
-    WaitUntil([&] { return !editor_->Running(); }, kEndTimeout, "the editor to end");
-    const std::string end = editor_->EndDescription();
+    WaitUntil([&] { return HasEnded(*editor_); }, kEndTimeout, "the editor to end");
+    const std::string end = EndDescription(*editor_);
     window_.reset();
     editor_.reset();
     return end;
@@ -232,14 +260,13 @@ void EndToEndTest::ExpectUnchanged(const std::vector<std::string>& names) const 
 }
 
 void EndToEndTest::TearDown() {
-    if (editor_ && !editor_->Running())
-        ADD_FAILURE() << "the editor ended during the test (" << editor_->EndDescription() << ")";
+    if (editor_ && HasEnded(*editor_))
+        ADD_FAILURE() << "the editor ended during the test (" << EndDescription(*editor_) << ")";
     if (HasFailure()) KeepArtefacts();
     window_.reset();
     editor_.reset();
     windowManager_.reset();
     desktop_.reset();
-    display_.reset();
 }
 
 void EndToEndTest::KeepArtefacts() {
@@ -247,10 +274,10 @@ void EndToEndTest::KeepArtefacts() {
     std::error_code ignored;
     fs::create_directories(artefacts, ignored);
     const std::string name = CurrentTestName();
-    if (display_) {
+    if (desktop_) {
         const fs::path screenshot = artefacts / (name + ".png");
         try {
-            display_->Screenshot(screenshot);
+            desktop_->Screenshot(screenshot);
             std::cerr << "screenshot of the failing test: " << screenshot.string() << "\n";
         } catch (const E2eFailure& error) {
             std::cerr << "no screenshot: " << error.what() << "\n";

@@ -1,8 +1,9 @@
 // One end-to-end test's world: a product directory made by the generator,
-// the built editor copied into its editor directory, a private X server, the
-// running editor and its window. Everything is ended and removed after the
-// test; a failing test leaves a screenshot and the editor's output in the
-// artefact directory of the build.
+// the built editor copied into its editor directory, the running editor and
+// its window on the X display of the test run. Everything is ended and
+// removed after the test, so the display is clean for the next one; a
+// failing test leaves a screenshot and the editor's output in the artefact
+// directory of the build.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,19 +15,17 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "desktop.h"
 #include "editor_window.h"
 #include "expected_data_set.h"
 #include "sample_data_set.h"
 #include "temp_dir.h"
-#include "virtual_display.h"
 
 namespace qax::e2e {
 
 // An editor process and its main window on the test's display.
 struct RunningEditor {
-    std::unique_ptr<ChildProcess> process;
+    Process process;
     std::unique_ptr<EditorWindow> window;
 };
 
@@ -42,8 +41,8 @@ protected:
 
     // Writes the sample data set into <product>/data and remembers its bytes.
     void MakeProduct(const sample::SampleOptions& options);
-    // Starts the X server and the editor from <product>/QaxEdit, and waits
-    // until its window is on the screen.
+    // Starts the editor from <product>/QaxEdit, and waits until its window
+    // is on the screen.
     void StartEditor();
     // The same on a desktop run by a window manager, which frames the
     // window; waits until the frame has the designed size.
@@ -74,7 +73,13 @@ protected:
     std::filesystem::path WriteUserFile(const std::string& name, const Bytes& bytes) const;
 
     const EditorWindow& Window() const { return *window_; }
-    ChildProcess& Editor() { return *editor_; }
+    QProcess& Editor() { return *editor_; }
+    // Holds the editor where it is (SIGSTOP), lets it go on (SIGCONT), or
+    // kills it as a crash or a forced quit would (SIGKILL: no clean-up of its
+    // own runs) and reaps it.
+    void SuspendEditor();
+    void ResumeEditor();
+    void KillEditor();
 
     // The files in the editor's directory besides the editor itself.
     std::vector<std::string> FilesBesideEditor() const;
@@ -104,10 +109,9 @@ private:
     std::filesystem::path productDir_;
     sample::SampleDataSet dataSet_;
     std::map<std::string, Bytes> originals_;
-    std::unique_ptr<VirtualDisplay> display_;
     std::unique_ptr<Desktop> desktop_;
-    std::unique_ptr<ChildProcess> windowManager_;
-    std::unique_ptr<ChildProcess> editor_;
+    Process windowManager_;
+    Process editor_;
     std::unique_ptr<EditorWindow> window_;
 };
 

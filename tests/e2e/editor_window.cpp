@@ -1,7 +1,6 @@
 #include "editor_window.h"
 
-#include "e2e_failure.h"
-#include "expected_data_set.h"
+#include <sstream>
 
 namespace qax::e2e {
 
@@ -15,9 +14,53 @@ constexpr int kMessageFirstLineY = 20;
 constexpr const char* kMainWindowName = "Qax Edit";
 constexpr const char* kOpenDialogName = "^Open$";
 
+// The clipboard's UTF-8 text as 8-bit text, one byte per character; fails
+// the test on a character beyond Latin-1, which no byte can have produced.
+std::string Latin1FromUtf8(const std::string& utf8) {
+    std::string latin1;
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto lead = static_cast<unsigned char>(utf8[i]);
+        if (lead < 0x80) {
+            latin1 += static_cast<char>(lead);
+        } else if ((lead & 0xE0) == 0xC0 && i + 1 < utf8.size()) {
+            const auto next = static_cast<unsigned char>(utf8[++i]);
+            const unsigned codePoint = ((lead & 0x1Fu) << 6) | (next & 0x3Fu);
+            if (codePoint > 0xFF) throw E2eFailure("the clipboard holds a character beyond Latin-1");
+            latin1 += static_cast<char>(codePoint);
+        } else {
+            throw E2eFailure("the clipboard holds a character beyond Latin-1");
+        }
+    }
+    return latin1;
+}
+
 }  // namespace
 
-EditorWindow::EditorWindow(const Desktop& desktop, pid_t editor, std::string window, WindowLayout layout)
+WindowLayout WindowLayout::Probe(const Desktop& desktop, const std::filesystem::path& probe,
+                                 const std::filesystem::path& absentProgram, const std::optional<Rect>& inside) {
+    QStringList argv = {QString::fromStdString(probe.string()), QString::fromStdString(absentProgram.string())};
+    if (inside) argv << QString::number(inside->width) << QString::number(inside->height);
+    const CommandResult result =
+        RunCommand(argv, desktop.ClientEnvironment(), std::chrono::seconds(60), "the layout probe");
+    if (!result.succeeded) throw E2eFailure("the layout probe failed: " + result.Describe());
+    WindowLayout layout;
+    std::istringstream lines(result.output);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string name;
+        Rect rect;
+        if (fields >> name >> rect.x >> rect.y >> rect.width >> rect.height) layout.rects_[name] = rect;
+    }
+    return layout;
+}
+
+const Rect& WindowLayout::Of(const std::string& control) const {
+    const auto found = rects_.find(control);
+    if (found == rects_.end()) throw E2eFailure("the layout probe did not report " + control);
+    return found->second;
+}
+
+EditorWindow::EditorWindow(const Desktop& desktop, qint64 editor, std::string window, WindowLayout layout)
     : desktop_(desktop), editor_(editor), window_(std::move(window)), layout_(std::move(layout)) {}
 
 void EditorWindow::ClickControl(const std::string& control) const {
@@ -100,7 +143,8 @@ std::string EditorWindow::ReadMessageAndClose(const std::string& caption) const 
     desktop_.Keys({"ctrl+a", "ctrl+c"});
     const std::string copied = Clipboard();
     desktop_.Keys({"Return"});
-    desktop_.WaitUntilGone(editor_, name, kDialogCloseTimeout);
+    WaitUntil([&] { return desktop_.VisibleWindows(editor_, name).empty(); }, kDialogCloseTimeout,
+              "the message box '" + caption + "' to close", std::chrono::milliseconds(50));
     return copied;
 }
 

@@ -2,20 +2,36 @@
 // the file dialog, and what the window shows, read through the clipboard.
 #pragma once
 
-#include <sys/types.h>
-
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "desktop.h"
-#include "window_layout.h"
 
 namespace qax::e2e {
 
+// Where the editor's controls lie inside its window, as the layout probe
+// reports them for the display the editor runs on.
+class WindowLayout {
+public:
+    // Runs the probe on the desktop's display. `absentProgram` is a program
+    // path with no data set around it. `inside`: the size of the window's
+    // inside when it is not the one the window starts with.
+    static WindowLayout Probe(const Desktop& desktop, const std::filesystem::path& probe,
+                              const std::filesystem::path& absentProgram, const std::optional<Rect>& inside = {});
+
+    // The rectangle of a control ("LoadBtn", "Type1", "FileLBLine0", ...).
+    const Rect& Of(const std::string& control) const;
+
+private:
+    std::map<std::string, Rect> rects_;
+};
+
 class EditorWindow {
 public:
-    EditorWindow(const Desktop& desktop, pid_t editor, std::string window, WindowLayout layout);
+    EditorWindow(const Desktop& desktop, qint64 editor, std::string window, WindowLayout layout);
 
     const std::string& Id() const { return window_; }
     const WindowLayout& Layout() const { return layout_; }
@@ -54,7 +70,7 @@ private:
     void DismissCompletionPopup() const;
 
     const Desktop& desktop_;
-    pid_t editor_;
+    qint64 editor_;
     std::string window_;
     WindowLayout layout_;
 };

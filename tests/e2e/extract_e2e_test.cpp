@@ -4,7 +4,6 @@
 
 #include <algorithm>
 
-#include "e2e_failure.h"
 #include "e2e_fixture.h"
 #include "index_file.h"
 
