@@ -96,11 +96,7 @@ private:
 };
 
 Bytes ReplacementOfLength(std::size_t length) {
-    const std::string sentence = "Fall back to the river line; the ferry is gone.\r\n";
-    Bytes bytes;
-    while (bytes.size() < length) bytes.insert(bytes.end(), sentence.begin(), sentence.end());
-    bytes.resize(length);
-    return bytes;
+    return TextOfLength("Fall back to the river line; the ferry is gone.\r\n", length);
 }
 
 // Where the editor was held when it was killed.

@@ -49,6 +49,13 @@ ArchiveAndIndex ExpectedReplacement(const Bytes& originalIndex, const Bytes& ori
     return expected;
 }
 
+Bytes TextOfLength(const std::string& sentence, std::size_t length) {
+    Bytes text;
+    while (text.size() < length) text.insert(text.end(), sentence.begin(), sentence.end());
+    text.resize(length);
+    return text;
+}
+
 std::string TextAsShown(const Bytes& text) {
     const std::size_t limit = std::min(text.size(), kShownTextLimit);
     const auto end = std::find(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(limit), 0);

@@ -36,4 +36,8 @@ Bytes MemberBytes(const Bytes& archive, const sample::SampleMember& member);
 // CR or LF) a single line feed.
 std::string TextAsShown(const Bytes& text);
 
+// A text of exactly `length` bytes: `sentence` over and over, the last one
+// cut short.
+Bytes TextOfLength(const std::string& sentence, std::size_t length);
+
 }  // namespace qax::e2e

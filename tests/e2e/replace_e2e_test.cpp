@@ -36,13 +36,9 @@ Bytes ReadRange(const fs::path& path, std::size_t from, std::size_t length) {
     return bytes;
 }
 
-Bytes TextOfLength(std::size_t length) {
-    // Includes a Latin-1 letter, which must reach the archive as one byte.
-    const std::string sentence = "New orders: hold the bridge at Sainte-M\xE8re until dawn.\r\n";
-    Bytes text;
-    while (text.size() < length) text.insert(text.end(), sentence.begin(), sentence.end());
-    text.resize(length);
-    return text;
+// Includes a Latin-1 letter, which must reach the archive as one byte.
+Bytes OrdersOfLength(std::size_t length) {
+    return TextOfLength("New orders: hold the bridge at Sainte-M\xE8re until dawn.\r\n", length);
 }
 
 Bytes NoiseOfLength(std::size_t length) {
@@ -85,7 +81,7 @@ TEST_F(Replace, TxtMemberWithATypedFileName) {
     // Member M2 was 912 bytes at $000111A, IJYHU9V6 after it 1554 bytes.
     const std::size_t line = 3;
     ASSERT_EQ(Group(Txt)[line].size, 912u);
-    const Bytes replacement = TextOfLength(912 + 777);
+    const Bytes replacement = OrdersOfLength(912 + 777);
     const fs::path file = WriteUserFile("orders.txt", replacement);
 
     Window().ClickListLine(static_cast<int>(line));
