@@ -157,11 +157,20 @@ std::string ProgramPath(const char* argv0) {
     return std::filesystem::absolute(argv0, ec).string();
 }
 
+// The temporary copy lies in the data directory itself: one copy per data
+// set, whichever directory the tool runs from (one tool may serve several
+// data sets), and a tool whose own directory may not be written (on the
+// PATH) still replaces.
 DataSetPaths PathsFor(const CommandLine& line, const std::string& programPath) {
-    if (line.dataDir.empty()) return DeriveDataSetPaths(programPath);
-    std::filesystem::path dataDir = std::filesystem::absolute(line.dataDir).lexically_normal();
-    if (dataDir.filename().empty()) dataDir = dataDir.parent_path();
-    return DataSetPathsIn(dataDir.string(), ExeDirOf(programPath));
+    std::string dataDir;
+    if (line.dataDir.empty()) {
+        dataDir = std::filesystem::path(DeriveDataSetPaths(programPath).IndexPath).parent_path().string();
+    } else {
+        std::filesystem::path given = std::filesystem::absolute(line.dataDir).lexically_normal();
+        if (given.filename().empty()) given = given.parent_path();
+        dataDir = given.string();
+    }
+    return DataSetPathsIn(dataDir, dataDir);
 }
 
 // What the start-up check found wrong, without the window's banner and its

@@ -121,10 +121,13 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine
     if (const Refusal refusal =
             ReplacementStartRefusal(context, Txt, archivePath, selected.number, replacementFileName))
         return Refuse(context.sink, *refusal, kReplaceCaption);
+    OpenedReplacements opened = OpenReplacementFiles(context, {archivePath}, {replacementFileName});
+    if (opened.stopped) return *opened.stopped;
     const auto lock = LockDataSet(context, DataSetUse::Change, kReplaceCaption);
     if (!lock) return ArchiveOutcome::Refused;
 
-    LoadedReplacementInputs loaded = LoadReplacementInputs(context, Txt, archivePath, selected, replacementFileName);
+    LoadedReplacementInputs loaded =
+        LoadReplacementInputs(context, Txt, archivePath, selected, std::move(opened.files.front()));
     if (!loaded.Ready()) return loaded.Outcome();
     ReplacementInputs& inputs = loaded.Inputs();
     const std::vector<IndexEntry>& members = inputs.members;
@@ -151,12 +154,12 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine
             runs.Add(members[k].offset, static_cast<std::uint64_t>(members[k].size));
         runs.Finish();
     };
-    return RebuildArchive(context, {.archivePath = archivePath,
-                                    .archiveLength = inputs.archiveLength,
-                                    .newArchiveLength = newLength,
+    return RebuildArchive(context, {.archives = {{.archivePath = archivePath,
+                                                  .archiveLength = inputs.archiveLength,
+                                                  .newArchiveLength = newLength,
+                                                  .writeArchive = writeArchive}},
                                     .oldIndex = &inputs.image,
-                                    .newIndex = &newIndex,
-                                    .writeArchive = writeArchive});
+                                    .newIndex = &newIndex});
 }
 
 // ---------------------------------------------------------------------------
@@ -174,12 +177,15 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine&
     if (const Refusal refusal =
             ReplacementStartRefusal(context, Shp, archivePath, selected.number, replacementFileName))
         return Refuse(sink, *refusal, kReplaceCaption);
+    OpenedReplacements opened = OpenReplacementFiles(context, {archivePath}, {replacementFileName});
+    if (opened.stopped) return *opened.stopped;
     const auto lock = LockDataSet(context, DataSetUse::Change, kReplaceCaption);
     if (!lock) return ArchiveOutcome::Refused;
 
     // Every check is made before the start text appears, so the pane never
     // promises a copy that is then refused.
-    LoadedReplacementInputs loaded = LoadReplacementInputs(context, Shp, archivePath, selected, replacementFileName);
+    LoadedReplacementInputs loaded =
+        LoadReplacementInputs(context, Shp, archivePath, selected, std::move(opened.files.front()));
     if (!loaded.Ready()) return loaded.Outcome();
     ReplacementInputs& inputs = loaded.Inputs();
     const IndexEntry old = inputs.Selected();
@@ -208,12 +214,12 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine&
         shp.Skip(oldSize);
         shp.CopyTail();
     };
-    const ArchiveOutcome outcome = RebuildArchive(context, {.archivePath = archivePath,
-                                                            .archiveLength = inputs.archiveLength,
-                                                            .newArchiveLength = newArchiveLength,
+    const ArchiveOutcome outcome = RebuildArchive(context, {.archives = {{.archivePath = archivePath,
+                                                                          .archiveLength = inputs.archiveLength,
+                                                                          .newArchiveLength = newArchiveLength,
+                                                                          .writeArchive = writeArchive}},
                                                             .oldIndex = &inputs.image,
-                                                            .newIndex = &newIndex,
-                                                            .writeArchive = writeArchive});
+                                                            .newIndex = &newIndex});
 
     busy.End();
     if (outcome == ArchiveOutcome::Done) {
@@ -364,13 +370,17 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
                               " is to be replaced twice.\nNothing was changed.",
                           kReplaceCaption);
     }
+    std::vector<std::string> names;
+    for (const MemberReplacement& replacement : replacements) names.push_back(replacement.replacementFileName);
+    OpenedReplacements opened = OpenReplacementFiles(context, {archivePath}, names);
+    if (opened.stopped) return *opened.stopped;
     const auto lock = LockDataSet(context, DataSetUse::Change, kReplaceCaption);
     if (!lock) return ArchiveOutcome::Refused;
 
     // The first member brings the index, the section table and the group
     // with it; the others are checked against the same index.
     LoadedReplacementInputs loaded = LoadReplacementInputs(context, group, archivePath, replacements.front().selected,
-                                                           replacements.front().replacementFileName);
+                                                           std::move(opened.files.front()));
     if (!loaded.Ready()) return loaded.Outcome();
     ReplacementInputs& inputs = loaded.Inputs();
     const std::vector<IndexEntry>& members = inputs.members;
@@ -386,7 +396,7 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
                 return ArchiveOutcome::Stale;
             }
             incoming[i].member = static_cast<std::size_t>(replacement.selected.number);
-            incoming[i].file = context.fs.Open(replacement.replacementFileName, OpenMode::Read);
+            incoming[i].file = std::move(opened.files[i]);
             incoming[i].length = incoming[i].file->Length();
             incoming[i].fileName = &replacement.replacementFileName;
         }
@@ -437,12 +447,13 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
 
     BusyCursor busy(sink);
     return RebuildArchive(
-        context, {.archivePath = archivePath,
-                  .archiveLength = inputs.archiveLength,
-                  .newArchiveLength = group == Txt ? groupLength : archiveLength,
-                  .oldIndex = &inputs.image,
-                  .newIndex = &newIndex,
-                  .writeArchive = [&](File& copy, File& archive) { WritePieces(pieces, copy, archive, sink); }});
+        context,
+        {.archives = {{.archivePath = archivePath,
+                       .archiveLength = inputs.archiveLength,
+                       .newArchiveLength = group == Txt ? groupLength : archiveLength,
+                       .writeArchive = [&](File& copy, File& archive) { WritePieces(pieces, copy, archive, sink); }}},
+         .oldIndex = &inputs.image,
+         .newIndex = &newIndex});
 }
 
 }  // namespace qax

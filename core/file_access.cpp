@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -28,6 +29,10 @@ int OpenFlags(OpenMode mode) {
     switch (mode) {
         case OpenMode::Read:
             return O_RDONLY;
+        case OpenMode::ReadRegular:
+            return O_RDONLY | O_NONBLOCK;
+        case OpenMode::ReadOwn:
+            return O_RDONLY | O_NONBLOCK | O_NOFOLLOW;
         case OpenMode::ReadUpdate:
             return O_RDWR;
         case OpenMode::WriteTruncate:
@@ -50,6 +55,10 @@ public:
                 return "the file ended before all the expected bytes were there";
             case DataError::WrongLength:
                 return "the file does not have the length it must have";
+            case DataError::NotARegularFile:
+                return "it is not a regular file of its own (a link, a pipe, a device or a directory)";
+            case DataError::NotItsOwnFile:
+                return "it has more than one name (a hard link)";
         }
         return "unknown data error";
     }
@@ -94,6 +103,8 @@ public:
         do {
             fd_ = path_.empty() ? -1 : ::open(path_.c_str(), flags | O_CLOEXEC, 0666);
         } while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0 && errno == ELOOP && (flags & O_NOFOLLOW) != 0)
+            throw IoError(IoStep::Open, path_, MakeDataError(DataError::NotARegularFile));
         if (fd_ < 0)
             throw IoError(
                 IoStep::Open, path_,
@@ -210,6 +221,17 @@ public:
         return mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
     }
     int Descriptor() const { return fd_; }
+    // Judged on the open descriptor, so that what was checked is what is
+    // read. The open did not wait (O_NONBLOCK); a regular file reads the
+    // same with or without it, so the flag is simply cleared.
+    void RequireRegular(bool singleName) const {
+        const struct stat status = Status();
+        if (!S_ISREG(status.st_mode)) throw IoError(IoStep::Open, path_, MakeDataError(DataError::NotARegularFile));
+        if (singleName && status.st_nlink != 1)
+            throw IoError(IoStep::Open, path_, MakeDataError(DataError::NotItsOwnFile));
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) Fail(IoStep::Open);
+    }
     // Hands the descriptor over; this object no longer closes it.
     int Release() { return std::exchange(fd_, -1); }
 
@@ -283,7 +305,9 @@ IoError::IoError(IoStep step, std::string path, std::error_code reason)
     : std::runtime_error(DescribeIoError(step, path, reason)), step_(step), path_(std::move(path)), reason_(reason) {}
 
 std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mode) {
-    return std::make_unique<DescriptorFile>(path, OpenFlags(mode), sync_);
+    auto file = std::make_unique<DescriptorFile>(path, OpenFlags(mode), sync_);
+    if (mode == OpenMode::ReadRegular || mode == OpenMode::ReadOwn) file->RequireRegular(mode == OpenMode::ReadOwn);
+    return file;
 }
 
 std::uint64_t PosixFileSystem::CopyFile(const std::string& from, const std::string& to, CopyTarget mode) {
@@ -414,6 +438,18 @@ void RemoveLeftover(FileSystem& fs, const std::string& path) {
     if (fs.Exists(path)) fs.Remove(path);
 }
 
+std::string RandomHex(std::size_t bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::random_device source;
+    std::string text;
+    for (std::size_t i = 0; i < bytes; ++i) {
+        const unsigned value = source() & 0xFFu;
+        text += kDigits[value >> 4];
+        text += kDigits[value & 0xFu];
+    }
+    return text;
+}
+
 std::string LinkTarget(const std::string& path) {
     std::error_code ec;
     if (!std::filesystem::is_symlink(path, ec)) return path;
@@ -421,24 +457,31 @@ std::string LinkTarget(const std::string& path) {
     return ec ? path : target.string();
 }
 
-SaveFile::SaveFile(FileSystem& fs, std::string target, Links links)
-    : fs_(fs),
-      target_(links == Links::RewriteTarget ? LinkTarget(target) : std::move(target)),
-      partial_(PartialPathOf(target_)) {
+SaveFile::SaveFile(FileSystem& fs, std::string target, Links links, const std::string& partialName)
+    : fs_(fs), target_(links == Links::RewriteTarget ? LinkTarget(target) : std::move(target)) {
+    const std::filesystem::path directory = std::filesystem::path(target_).parent_path();
+    partial_ = partialName.empty() ? PartialPathOf(target_) : (directory / partialName).string();
     try {
-        RemoveLeftover(fs_, partial_);
+        // Whatever already has the partial name may be anyone's (a user's
+        // file, a link planted there): it is left alone, and the new bytes
+        // go to a name of their own instead. The exclusive create fails
+        // rather than follow anything that appears in between.
+        if (fs_.Exists(partial_))
+            partial_ =
+                (directory / ("." + std::filesystem::path(target_).filename().string() + "." + RandomHex(8) + ".new"))
+                    .string();
         file_ = fs_.Open(partial_, OpenMode::CreateNew);
         // Only a file the name really holds is a model; a link that is to
         // be replaced says nothing about the file that replaces it.
         if (fs_.IsRegularFile(target_) && LinkTarget(target_) == target_) file_->TakeAccessOf(target_);
     } catch (const IoError& error) {
-        file_.reset();
-        try {
-            RemoveLeftover(fs_, partial_);
-        } catch (const IoError&) {
-            // What is left has the name of an unfinished write, which the
-            // next recovery removes; the failure the user must see is the
-            // one being thrown.
+        if (file_ != nullptr) {
+            file_.reset();
+            try {
+                RemoveLeftover(fs_, partial_);
+            } catch (const IoError&) {
+                // The failure the user must see is the one being thrown.
+            }
         }
         // The user knows the file by the name it is written for.
         throw IoError(error.Step(), target_, error.Reason());
@@ -465,8 +508,9 @@ void SaveFile::Commit() {
 }
 
 void SaveFile::Cancel() {
-    if (renamed_) return;
+    if (renamed_ || file_ == nullptr) return;
     file_.reset();
+    // Made by this object with an exclusive create: its own to remove.
     RemoveLeftover(fs_, partial_);
 }
 

@@ -32,8 +32,10 @@ const char* IoStepName(IoStep step);
 // index or an earlier measurement says it must. They travel inside IoError so
 // that every failure is reported and rolled back the same way.
 enum class DataError {
-    EndedEarly = 1,  // the file ended before all the expected bytes were read
-    WrongLength      // a finished file does not have the length it must have
+    EndedEarly = 1,   // the file ended before all the expected bytes were read
+    WrongLength,      // a finished file does not have the length it must have
+    NotARegularFile,  // a pipe, a device, a directory, or (where links are not followed) a link
+    NotItsOwnFile     // a file that must have one name only has more (a hard link)
 };
 
 std::error_code MakeDataError(DataError error);
@@ -57,7 +59,15 @@ enum class OpenMode {
     Read,           // "rb"
     ReadUpdate,     // "r+b": read and write in place, no truncation
     WriteTruncate,  // "wb": create, or empty an existing file
-    CreateNew       // a new file only: fails when anything, even a dangling link, has the name
+    CreateNew,      // a new file only: fails when anything, even a dangling link, has the name
+    // Read, without ever waiting at the open (a pipe nobody writes to, a
+    // device), and only a regular file: for files the user names, which may
+    // be anything at all. A link is followed.
+    ReadRegular,
+    // Read only a regular file with a single name, reached without
+    // following a link and without waiting: for the files the editor made
+    // itself and finds again by name, which a stranger may have replaced.
+    ReadOwn
 };
 
 // How a whole-file copy treats its target.
@@ -211,7 +221,8 @@ void CopyExactly(File& from, File& to, std::uint64_t count, std::span<unsigned c
 
 class SaveFile {
 public:
-    // Where the new bytes are written before they take `target`'s place.
+    // Where the new bytes are written before they take `target`'s place,
+    // unless the caller names the place itself.
     static std::string PartialPathOf(const std::string& target) { return target + ".new"; }
 
     // What a target that is a symbolic link means: the file it points to,
@@ -220,8 +231,10 @@ public:
     // editor makes: whatever the link points to is never written).
     enum class Links { RewriteTarget, ReplaceLink };
 
-    // Creates the partial file. IoError (naming `target`) when it cannot.
-    SaveFile(FileSystem& fs, std::string target, Links links);
+    // Creates the partial file (at PartialPathOf the target, or at
+    // `partialName` in the target's directory). IoError (naming `target`)
+    // when it cannot.
+    SaveFile(FileSystem& fs, std::string target, Links links, const std::string& partialName = {});
     // Cancels, silently, unless committed.
     ~SaveFile();
     SaveFile(const SaveFile&) = delete;
@@ -240,6 +253,7 @@ public:
 
     // The name the new bytes take: `target`, or the file its link points to.
     const std::string& Target() const { return target_; }
+    const std::string& PartialPath() const { return partial_; }
 
 private:
     FileSystem& fs_;
@@ -253,6 +267,10 @@ private:
 // never its target) or an empty directory. IoError when it is there and
 // cannot be removed, a directory with something in it for one.
 void RemoveLeftover(FileSystem& fs, const std::string& path);
+
+// `bytes` random bytes as lower-case hexadecimal: names and marks that no
+// one else can have chosen in advance.
+std::string RandomHex(std::size_t bytes);
 
 // The file a symbolic link finally points to; `path` itself when it is no
 // link, or a link that leads nowhere.

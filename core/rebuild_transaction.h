@@ -28,39 +28,66 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "archive_ops.h"
 #include "replacement_inputs.h"
 
 namespace qax {
 
-// The crash record lives in the data directory, where every editor of the
-// data set finds it whatever directory it runs from.
+// The crash record lives in the directory where the index really lies (its
+// symbolic links followed), where every editor of the data set finds it,
+// whatever directory it runs from and whichever link it came through; the
+// data set's lock is taken on that same directory.
 inline constexpr const char* kRebuildRecordName = "~qaxedit.rec";
 std::string DataDirectoryOf(const DataSetPaths& paths);
 std::string RebuildRecordPath(const DataSetPaths& paths);
 
-struct RebuildJob {
+// Why a replacement of `archivePaths` cannot be covered by the lock and the
+// crash record: an archive that does not really lie beside the index, a
+// data file with a second name (a hard link: an editor that came through
+// the other name would take another lock and never see the record), or a
+// data directory the user may not write (the record and the new index are
+// written there). Nothing when it can.
+Refusal DataSetLayoutRefusal(FileSystem& fs, const DataSetPaths& paths, const std::vector<std::string>& archivePaths);
+
+// One archive of a rebuild.
+struct ArchiveRebuild {
     std::string archivePath;
     std::uint64_t archiveLength = 0;     // measured before the copy is made
     std::uint64_t newArchiveLength = 0;  // what writeArchive must produce
-    const IndexImage* oldIndex = nullptr;
-    const IndexImage* newIndex = nullptr;
     // Writes the whole new archive from the copy (opened for reading at its
     // start) into the archive (opened for update at its start). Throws on
     // any failure.
     std::function<void(File& copy, File& archive)> writeArchive;
 };
 
+// One or more archives rebuilt under one record and committed by one
+// rename of the index: the data set comes out wholly old or wholly new.
+struct RebuildJob {
+    std::vector<ArchiveRebuild> archives;
+    const IndexImage* oldIndex = nullptr;
+    const IndexImage* newIndex = nullptr;
+};
+
+// Each copy ends in a mark of this many bytes after the archive's own: the
+// token of its record, the data set's key and the archive's length. It is
+// read once, to check the copy before anything relies on it.
+inline constexpr std::size_t kSafetyCopyMarkSize = 36;
+
+// Where the copy of the `n`th archive of a rebuild lies: the data set's
+// temporary copy for the first, a name beside it for each further one.
+std::string SafetyCopyPath(const DataSetPaths& paths, std::size_t n);
+
 // Runs steps 1 to 5. The caller holds the data set's exclusive lock.
 ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& job);
 
 enum class RecoveryState {
-    Clean,        // nothing was left by an interrupted replacement
-    Undone,       // the archive was put back from its copy
-    Completed,    // the replacement had taken effect; its leftovers were removed
-    CopyRemoved,  // a copy without a record: the archive and index agreed already
-    Unresolved    // nothing was touched; the text says what the user can do
+    Clean,      // nothing was left by an interrupted replacement
+    Undone,     // the archive was put back from its copy
+    Completed,  // the replacement had taken effect; its leftovers were removed
+    StrayCopy,  // a file at the temporary copy's name that no record accounts for: left alone
+    Unresolved  // nothing was touched; the text says what the user can do
 };
 
 struct RecoveryReport {
@@ -69,9 +96,12 @@ struct RecoveryReport {
 };
 
 // Finishes or undoes a replacement that a dead process left, and removes
-// the leftovers of the editor's own interrupted writes (the index's and the
-// record's unfinished siblings, unfinished extraction outputs in the
-// editor's directory). The caller holds the data set's exclusive lock.
+// the leftovers of the editor's own interrupted writes (the record's and,
+// where a record vouches for it, the new index's unfinished siblings).
+// Everything named by a record is acted on only once it is proved to be
+// what that replacement of this data set made; otherwise nothing is
+// touched and the report says what was found. The caller holds the data
+// set's exclusive lock.
 RecoveryReport RecoverInterruptedRebuild(FileSystem& fs, const DataSetPaths& paths);
 
 // What RecoverInterruptedRebuild would do now, told without doing it: the

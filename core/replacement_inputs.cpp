@@ -5,6 +5,7 @@
 
 #include "catalogue.h"
 #include "little_endian.h"
+#include "rebuild_transaction.h"
 
 namespace qax {
 
@@ -210,8 +211,47 @@ IndexImage ReplacementInputs::NewIndex() const {
     return index;
 }
 
+OpenedReplacements OpenReplacementFiles(const ArchiveContext& context, const std::vector<std::string>& archivePaths,
+                                        const std::vector<std::string>& replacementFileNames) {
+    OpenedReplacements opened;
+    const std::string* current = nullptr;
+    try {
+        // Files the user may not write are refused before anything is
+        // touched, as opening them for update would be.
+        if (!context.fs.MayWrite(context.paths.IndexPath))
+            throw IoError(IoStep::Open, context.paths.IndexPath, std::make_error_code(std::errc::permission_denied));
+        for (const std::string& name : replacementFileNames) {
+            current = &name;
+            opened.files.push_back(context.fs.Open(name, OpenMode::ReadRegular));
+        }
+        current = nullptr;
+        for (const std::string& archivePath : archivePaths)
+            if (!context.fs.MayWrite(archivePath))
+                throw IoError(IoStep::Open, archivePath, std::make_error_code(std::errc::permission_denied));
+    } catch (const IoError& error) {
+        opened.files.clear();
+        if (current != nullptr && error.Reason() == MakeDataError(DataError::NotARegularFile)) {
+            opened.stopped = Refuse(context.sink,
+                                    "The replacement file\n" + *current +
+                                        "\nis not a regular file (it is a pipe, a device or a directory), so it has "
+                                        "no fixed bytes to put in the archive. Choose a file." +
+                                        kNothingChanged,
+                                    kReplaceCaption);
+            return opened;
+        }
+        FileErrorReport(context.sink, error);
+        opened.stopped = ArchiveOutcome::Failed;
+        return opened;
+    }
+    if (const Refusal refusal = DataSetLayoutRefusal(context.fs, context.paths, archivePaths)) {
+        opened.files.clear();
+        opened.stopped = Refuse(context.sink, *refusal, kReplaceCaption);
+    }
+    return opened;
+}
+
 LoadedReplacementInputs LoadReplacementInputs(const ArchiveContext& context, int group, const std::string& archivePath,
-                                              const ListedLine& selected, const std::string& replacementFileName) {
+                                              const ListedLine& selected, std::unique_ptr<File> replacement) {
     ReplacementInputs inputs;
     try {
         inputs.image = IndexImage::Load(context.fs, context.paths.IndexPath);
@@ -232,13 +272,7 @@ LoadedReplacementInputs LoadReplacementInputs(const ArchiveContext& context, int
         }
         inputs.selected = static_cast<std::size_t>(selected.number);
 
-        // Files the user may not write are refused before anything is
-        // touched, as opening them for update would be.
-        for (const std::string* dataFile : {&archivePath, &context.paths.IndexPath})
-            if (!context.fs.MayWrite(*dataFile))
-                throw IoError(IoStep::Open, *dataFile, std::make_error_code(std::errc::permission_denied));
-
-        inputs.replacement = context.fs.Open(replacementFileName, OpenMode::Read);
+        inputs.replacement = std::move(replacement);
         inputs.replacementLength = inputs.replacement->Length();
         inputs.archiveLength = ArchiveLength(context.fs, archivePath);
     } catch (const IoError& error) {

@@ -157,12 +157,29 @@ private:
     std::variant<ReplacementInputs, ArchiveOutcome> result_;
 };
 
+// The replacement files, opened before the data set is locked, or the
+// outcome that stopped them (already reported).
+struct OpenedReplacements {
+    std::vector<std::unique_ptr<File>> files;  // one per name, in the order given
+    std::optional<ArchiveOutcome> stopped;
+};
+
+// What a replacement checks and opens before it takes the lock, in the
+// order it would open the files: the index must be writable, then each
+// replacement file must open (without waiting, so a pipe or a device never
+// blocks the editor) and be a regular file, then the archives must be
+// writable, and the data set's layout must let the lock and the record
+// cover them (DataSetLayoutRefusal). The first that fails is reported.
+OpenedReplacements OpenReplacementFiles(const ArchiveContext& context, const std::vector<std::string>& archivePaths,
+                                        const std::vector<std::string>& replacementFileNames);
+
 // Reads the index and the section file as they are now and checks that the
-// selected line still describes its entry; then opens the replacement file
-// and measures the archive, and checks that the index holds the group and
-// that no entry of it has a negative size. Touches nothing. Gives the inputs
-// when all of that went through, or else the outcome it stopped with.
+// selected line still describes its entry; then measures the archive, and
+// checks that the index holds the group and that no entry of it has a
+// negative size. Touches nothing. Gives the inputs (with `replacement`, the
+// open replacement file) when all of that went through, or else the outcome
+// it stopped with.
 LoadedReplacementInputs LoadReplacementInputs(const ArchiveContext& context, int group, const std::string& archivePath,
-                                              const ListedLine& selected, const std::string& replacementFileName);
+                                              const ListedLine& selected, std::unique_ptr<File> replacement);
 
 }  // namespace qax

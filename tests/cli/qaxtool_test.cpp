@@ -308,8 +308,13 @@ TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
     EXPECT_EQ(Tool({"replace", "txt", "ONE=new.bin"}).status, 0);
 }
 
+// The tool keeps its temporary copy in the data directory.
+std::string ToolCopyPath(const DataSetOnDisk& disk) {
+    return (disk.Dir() / "data" / "~temp.fpc").string();
+}
+
 TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
-    const std::string copy = disk_.Paths().TempPath;
+    const std::string copy = ToolCopyPath(disk_);
     struct Case {
         const char* name;
         std::function<void()> damage;
@@ -330,8 +335,9 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
              testing::WriteBytes(disk_.Paths().SectionPath, testing::SectionBytes({6, 3000, 3001, 3002, 3003, 3004}));
          },
          "does not fit the index"},
-        {"a copy left behind", [&] { WriteText(copy, "old archive"); }, "would be removed"},
-        {"an unfinished index", [&] { WriteText(disk_.Paths().IndexPath + ".new", "partial"); }, "unfinished file"},
+        {"a file with the copy's name", [&] { WriteText(copy, "old archive"); }, "leaves it alone"},
+        {"a record planted by a stranger", [&] { WriteText(disk_.RecordPath().string(), "QAXREC\r\n..."); },
+         "is damaged"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -349,19 +355,20 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
         }
         EXPECT_TRUE(Current() == before);
         std::filesystem::remove(copy);
-        std::filesystem::remove(disk_.Paths().IndexPath + ".new");
+        std::filesystem::remove(disk_.RecordPath());
     }
 }
 
-// What a dead editor left is recovered before the command, and said on
-// standard error; the command's own result is unaffected.
-TEST_F(Qaxtool, RecoversFirstAndSaysSo) {
-    WriteText(disk_.Paths().TempPath, "a copy left by a dead editor");
+// What the tool finds before the command is said on standard error; a file
+// it cannot account for stays where it is, and the command's own result is
+// unaffected.
+TEST_F(Qaxtool, SaysWhatItFindsFirstAndLeavesStrangersAlone) {
+    WriteText(ToolCopyPath(disk_), "a file that only has the copy's name");
     const ToolRun run = Tool({"list", "shp"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, ExpectedLines(set_.shp));
-    EXPECT_NE(run.err.find("was removed"), std::string::npos) << run.err;
-    EXPECT_FALSE(disk_.TempExists());
+    EXPECT_NE(run.err.find("leaves it alone"), std::string::npos) << run.err;
+    EXPECT_EQ(testing::ReadWholeFile(ToolCopyPath(disk_)), "a file that only has the copy's name");
 }
 
 }  // namespace

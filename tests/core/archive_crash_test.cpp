@@ -111,8 +111,10 @@ protected:
             case RecoveryState::Unresolved:
                 ADD_FAILURE() << report.text;
                 break;
+            case RecoveryState::StrayCopy:
+                ADD_FAILURE() << "a copy without its record: " << report.text;
+                break;
             case RecoveryState::Clean:
-            case RecoveryState::CopyRemoved:
                 break;
         }
     }
@@ -129,13 +131,12 @@ struct CrashCase {
     int group;
     int line;
     std::size_t replacementSize;
-    bool hardLinkedIndex = false;  // then the index is rewritten in place
     // Further members replaced in the same rebuild: line and replacement size.
     std::vector<std::pair<int, std::size_t>> alsoReplaced = {};
 };
 
 // Txt and Shp; first, middle and last member; a larger and a smaller
-// replacement; an index with a second name; several members in one rebuild.
+// replacement; several members in one rebuild.
 const CrashCase kCrashCases[] = {{Txt, 0, 4000},
                                  {Txt, 1, 2},
                                  {Txt, 3, 4000},
@@ -144,11 +145,9 @@ const CrashCase kCrashCases[] = {{Txt, 0, 4000},
                                  {Shp, 1, 90000},
                                  {Shp, 2, 1},
                                  {Shp, 2, 120000},
-                                 {Txt, 1, 4000, true},
-                                 {Shp, 1, 2, true},
-                                 {Txt, 3, 4000, false, {{0, 1}, {2, 7000}}},
-                                 {Shp, 2, 1, false, {{0, 90000}}},
-                                 {Shp, 1, 2, true, {{2, 120000}}}};
+                                 {Txt, 3, 4000, {{0, 1}, {2, 7000}}},
+                                 {Shp, 2, 1, {{0, 90000}}},
+                                 {Shp, 1, 2, {{2, 120000}}}};
 
 TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
     long walked = 0;
@@ -166,9 +165,6 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
                 Reset(replacement);
                 for (const auto& [line, size] : crash.alsoReplaced)
                     WriteText(OtherReplacementPath(line), PatternMember("MORE", size, 10 + line).bytes);
-                std::filesystem::remove(disk_.Dir() / "second-name.idx");
-                if (crash.hardLinkedIndex)
-                    std::filesystem::create_hard_link(disk_.Paths().IndexPath, disk_.Dir() / "second-name.idx");
             };
             const auto replace = [&](FileSystem& fs, ReportSink& sink) {
                 return others.empty() ? Replace(fs, sink, crash.group, crash.line)
@@ -202,7 +198,7 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
         }
     }
     // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 2 * 13 * 40);
+    EXPECT_GT(walked, 2 * 11 * 40);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 
@@ -252,7 +248,7 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
              Reset(replacement);
              WriteText(copy, old.txt);
          },
-         RecoveryState::CopyRemoved, copy},
+         RecoveryState::StrayCopy, "leaves it alone"},
         {"damaged record",
          [&] {
              leaveRecord();
@@ -272,7 +268,7 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         {"copy missing", [&] { leaveRecord(), std::filesystem::remove(copy); }, RecoveryState::Unresolved,
          "is missing"},
         {"copy of the wrong length", [&] { leaveRecord(), WriteText(copy, "short"); }, RecoveryState::Unresolved,
-         "were expected"},
+         "that file is not the copy"},
     };
     for (const State& state : states) {
         SCOPED_TRACE(state.name);
@@ -286,7 +282,7 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         const RecoveryReport report = RecoverAtStartUp(real_, disk_.Paths());
         EXPECT_EQ(report.state, state.expected);
         EXPECT_NE(report.text.find(state.words), std::string::npos) << report.text;
-        if (state.expected != RecoveryState::Unresolved) {
+        if (state.expected == RecoveryState::Undone || state.expected == RecoveryState::Completed) {
             EXPECT_TRUE(Current() == (state.expected == RecoveryState::Completed ? replaced : old));
             EXPECT_FALSE(disk_.LeftoversExist());
             continue;
@@ -295,11 +291,13 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         // explanation until the user has settled it.
         EXPECT_TRUE(Current() == before);
         EXPECT_EQ(std::filesystem::exists(record), recordBefore);
+        const bool copyBefore = disk_.TempExists();
         RecordingSink sink;
         EXPECT_EQ(Replace(real_, sink, Shp, 0), ArchiveOutcome::Refused);
         EXPECT_TRUE(Current() == before);
+        EXPECT_EQ(disk_.TempExists(), copyBefore);
         ASSERT_EQ(sink.messages.size(), 1u);
-        EXPECT_EQ(sink.messages[0].text, report.text);
+        EXPECT_NE(sink.messages[0].text.find(report.text), std::string::npos) << sink.messages[0].text;
     }
 }
 

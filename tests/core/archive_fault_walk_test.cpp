@@ -239,7 +239,9 @@ TEST_F(FaultWalk, WhenTheRestoreFailsTooTheCopyIsKeptAndNamed) {
             if (archive != oldArchive) {
                 ++keptCopies;
                 ASSERT_TRUE(disk_.TempExists());
-                EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Paths().TempPath), oldArchive));
+                const std::string copy = testing::ReadWholeFile(disk_.Paths().TempPath);
+                EXPECT_EQ(copy.size(), oldArchive.size() + kSafetyCopyMarkSize);
+                EXPECT_TRUE(SameBytes(copy.substr(0, oldArchive.size()), oldArchive));
                 EXPECT_NE(sink.messages.back().text.find(disk_.Paths().TempPath), std::string::npos);
             }
         }

@@ -66,23 +66,32 @@ protected:
     RecordingSink sink_;
 };
 
-// A link planted where the editor makes a file of its own: the operation
-// still does its work, the link's target outside is left byte for byte (or
-// left absent), and the real file is a plain file of its own.
+// A link planted where the editor makes a file of its own: nothing is ever
+// written through it, and the link's target outside is left byte for byte
+// (or left absent). A link at a name the editor writes for good is replaced
+// by a plain file of its own; one at a name it only borrows while it works,
+// or at the temporary copy's name, is someone else's and is left where it
+// is (the copy's name must be free for a replacement to start).
 TEST_F(WritesLand, NothingIsWrittenThroughALinkPlantedWhereTheEditorWrites) {
     struct Planted {
         const char* name;
         std::function<fs::path()> link;  // where the link is, made fresh per case
         bool dangling;                   // pointing at nothing (the target must stay absent)
         std::function<ArchiveOutcome()> run;
+        ArchiveOutcome outcome;
+        bool linkStays;
     };
     const Planted cases[] = {
-        {"partial extraction output", [&] { return Editor("JEEP.SHP.new"); }, false, [&] { return Extract(1); }},
-        {"the extraction output itself", [&] { return Editor("JEEP.SHP"); }, false, [&] { return Extract(1); }},
-        {"the index's new sibling", [&] { return Data("qaxdata.idx.new"); }, false, [&] { return Replace(Txt, 1); }},
-        {"the temporary copy", [&] { return Editor("~temp.fpc"); }, true, [&] { return Replace(Shp, 0); }},
-        {"the crash record's sibling", [&] { return Data("~qaxedit.rec.new"); }, false,
-         [&] { return Replace(Shp, 1); }},
+        {"partial extraction output", [&] { return Editor("JEEP.SHP.new"); }, false, [&] { return Extract(1); },
+         ArchiveOutcome::Done, true},
+        {"the extraction output itself", [&] { return Editor("JEEP.SHP"); }, false, [&] { return Extract(1); },
+         ArchiveOutcome::Done, false},
+        {"the index's new sibling", [&] { return Data("qaxdata.idx.new"); }, false, [&] { return Replace(Txt, 1); },
+         ArchiveOutcome::Done, true},
+        {"the temporary copy", [&] { return Editor("~temp.fpc"); }, true, [&] { return Replace(Shp, 0); },
+         ArchiveOutcome::Refused, true},
+        {"the crash record's sibling", [&] { return Data("~qaxedit.rec.new"); }, false, [&] { return Replace(Shp, 1); },
+         ArchiveOutcome::Done, true},
     };
     for (const Planted& planted : cases) {
         SCOPED_TRACE(planted.name);
@@ -90,13 +99,16 @@ TEST_F(WritesLand, NothingIsWrittenThroughALinkPlantedWhereTheEditorWrites) {
         const fs::path target = Outside(std::string("victim-") + planted.name);
         fs::remove(target);
         if (!planted.dangling) WriteText(target, "the victim's own bytes");
-        fs::create_symlink(target, planted.link());
+        const fs::path link = planted.link();
+        fs::create_symlink(target, link);
 
-        EXPECT_EQ(planted.run(), ArchiveOutcome::Done) << (sink_.messages.empty() ? "" : sink_.messages[0].text);
+        EXPECT_EQ(planted.run(), planted.outcome) << (sink_.messages.empty() ? "" : sink_.messages[0].text);
         if (planted.dangling)
             EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
         else
             EXPECT_EQ(ReadWholeFile(target), "the victim's own bytes");
+        EXPECT_EQ(fs::is_symlink(fs::symlink_status(link)), planted.linkStays);
+        fs::remove(link);
         EXPECT_FALSE(fs::is_symlink(Data("qaxdata.idx")));
         EXPECT_FALSE(disk_.LeftoversExist());
         for (const auto& entry : fs::directory_iterator(disk_.Dir() / "edit"))
@@ -104,7 +116,6 @@ TEST_F(WritesLand, NothingIsWrittenThroughALinkPlantedWhereTheEditorWrites) {
         fs::remove_all(disk_.Dir() / "edit");
         fs::create_directories(disk_.Dir() / "edit");
     }
-    EXPECT_TRUE(sink_.messages.empty());
 }
 
 // The new index takes the old one's permission bits, and its owner and
@@ -126,9 +137,10 @@ TEST_F(WritesLand, TheIndexKeepsItsModeAndOwner) {
     EXPECT_EQ(disk_.Index(), Expected(Shp, 1));
 }
 
-// An index shared by links stays shared: a symbolic link is followed to its
-// target, which is rewritten there; a hard-linked index is written in place,
-// so every name sees the new index.
+// An index shared by symbolic links stays shared: the link is followed to
+// its target, which is rewritten there, and the lock and the record are
+// where the files really are. A data file with a second name (a hard link)
+// cannot be covered that way, and is refused before anything is touched.
 TEST_F(WritesLand, ALinkedIndexStaysLinked) {
     const fs::path shared = Outside("shared");
     fs::create_directories(shared);
@@ -144,12 +156,20 @@ TEST_F(WritesLand, ALinkedIndexStaysLinked) {
     EXPECT_FALSE(fs::exists(shared / "qaxdata.idx.new"));
 
     for (const char* name : {"qaxdata.idx", "shp.qax"}) fs::remove(Data(name));
-    disk_.Write(set_);
-    fs::create_hard_link(Data("qaxdata.idx"), Outside("other-name.idx"));
-    ASSERT_EQ(Replace(Txt, 1), ArchiveOutcome::Done) << sink_.messages.at(0).text;
-    EXPECT_EQ(fs::hard_link_count(Data("qaxdata.idx")), 2u);
-    EXPECT_EQ(ReadWholeFile(Outside("other-name.idx")), Expected(Txt, 1));
-    EXPECT_FALSE(disk_.LeftoversExist());
+    for (const char* name : {"qaxdata.idx", "txt.qax"}) {
+        disk_.Write(set_);
+        const std::string index = disk_.Index();
+        const std::string txt = disk_.Txt();
+        fs::remove(Outside("other-name"));
+        fs::create_hard_link(Data(name), Outside("other-name"));
+        sink_.messages.clear();
+        EXPECT_EQ(Replace(Txt, 1), ArchiveOutcome::Refused);
+        ASSERT_EQ(sink_.messages.size(), 1u);
+        EXPECT_NE(sink_.messages[0].text.find("more than one name"), std::string::npos) << sink_.messages[0].text;
+        EXPECT_EQ(disk_.Index(), index);
+        EXPECT_EQ(disk_.Txt(), txt);
+        EXPECT_FALSE(disk_.LeftoversExist());
+    }
 }
 
 // A data file the user may not write, or an earlier extraction they may not

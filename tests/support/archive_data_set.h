@@ -138,12 +138,14 @@ public:
     std::string Shp() const { return ReadWholeFile(paths_.ShpArchivePath); }
     bool TempExists() const { return std::filesystem::exists(paths_.TempPath); }
     std::filesystem::path RecordPath() const { return dir_ / "data" / "~qaxedit.rec"; }
-    // Files the operations may create and must not leave behind.
+    // Files the operations may create and must not leave behind: the
+    // record, the copies, and any unfinished new file in the data directory.
     bool LeftoversExist() const {
-        for (const std::filesystem::path& path : {std::filesystem::path(paths_.IndexPath + ".new"), RecordPath(),
-                                                  std::filesystem::path(RecordPath().string() + ".new")})
-            if (std::filesystem::exists(std::filesystem::symlink_status(path))) return true;
-        return TempExists();
+        if (std::filesystem::exists(std::filesystem::symlink_status(RecordPath()))) return true;
+        if (TempExists() || std::filesystem::exists(paths_.TempPath + ".2")) return true;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_ / "data"))
+            if (entry.path().extension() == ".new") return true;
+        return false;
     }
 
 private:
