@@ -9,6 +9,7 @@
 // exactly the old one or exactly the new one, with nothing left behind and
 // the report saying which.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -228,11 +229,24 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         ASSERT_TRUE(Current() == old);
     };
 
+    // A user's file that a stranger's package tries to pass off as the
+    // copy, of exactly the length the copy would have.
+    const std::filesystem::path victim = disk_.Dir() / "victim.doc";
+    const std::string victimBytes = std::string(old.txt.size() + kSafetyCopyMarkSize, 'u');
+    const auto plantForCopy = [&](bool asLink) {
+        WriteText(victim.string(), victimBytes);
+        std::filesystem::remove(copy);
+        if (asLink)
+            std::filesystem::create_symlink(victim, copy);
+        else
+            std::filesystem::copy_file(victim, copy);
+    };
     struct State {
         const char* name;
         std::function<void()> make;
         RecoveryState expected;
         std::string words;
+        std::function<void()> check = [] {};  // what else must hold once recovery ran
     };
     const State states[] = {
         {"record, old index", [&] { leaveRecord(); }, RecoveryState::Undone, "was undone"},
@@ -269,6 +283,48 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
          "is missing"},
         {"copy of the wrong length", [&] { leaveRecord(), WriteText(copy, "short"); }, RecoveryState::Unresolved,
          "that file is not the copy"},
+        // What a record names is acted on only once it is proved to be the
+        // copy that very replacement made: a file of the right length, or
+        // a link to one, is not.
+        {"copy replaced by a link to a user's file", [&] { leaveRecord(), plantForCopy(true); },
+         RecoveryState::Unresolved, "that file is not the copy",
+         [&] { EXPECT_EQ(testing::ReadWholeFile(victim), victimBytes); }},
+        {"copy replaced by a user's file", [&] { leaveRecord(), plantForCopy(false); }, RecoveryState::Unresolved,
+         "that file is not the copy", [&] { EXPECT_EQ(testing::ReadWholeFile(victim), victimBytes); }},
+        {"new index, copy replaced by a user's file",
+         [&] {
+             leaveRecord();
+             WriteText(disk_.Paths().TxtArchivePath, replaced.txt);
+             WriteText(disk_.Paths().IndexPath, replaced.index);
+             plantForCopy(false);
+         },
+         RecoveryState::Completed, "is not the copy that replacement made",
+         [&] {
+             EXPECT_EQ(testing::ReadWholeFile(copy), victimBytes);
+             std::filesystem::remove(copy);
+         }},
+        // The record itself is read only as a bounded regular file of its
+        // own: nothing hangs on a pipe or runs out of memory on a huge file.
+        {"record is a pipe",
+         [&] {
+             Reset(replacement);
+             ASSERT_EQ(::mkfifo(record.c_str(), 0600), 0);
+         },
+         RecoveryState::Unresolved, "cannot be read as one"},
+        {"record is a huge sparse file",
+         [&] {
+             Reset(replacement);
+             WriteText(record, "QAXREC");
+             std::filesystem::resize_file(record, std::uintmax_t{1} << 40);
+         },
+         RecoveryState::Unresolved, "cannot be read as one"},
+        {"record is a link to a record",
+         [&] {
+             leaveRecord();
+             std::filesystem::rename(record, disk_.Dir() / "elsewhere.rec");
+             std::filesystem::create_symlink(disk_.Dir() / "elsewhere.rec", record);
+         },
+         RecoveryState::Unresolved, "cannot be read as one"},
     };
     for (const State& state : states) {
         SCOPED_TRACE(state.name);
@@ -282,6 +338,7 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         const RecoveryReport report = RecoverAtStartUp(real_, disk_.Paths());
         EXPECT_EQ(report.state, state.expected);
         EXPECT_NE(report.text.find(state.words), std::string::npos) << report.text;
+        state.check();
         if (state.expected == RecoveryState::Undone || state.expected == RecoveryState::Completed) {
             EXPECT_TRUE(Current() == (state.expected == RecoveryState::Completed ? replaced : old));
             EXPECT_FALSE(disk_.LeftoversExist());
@@ -298,7 +355,49 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         EXPECT_EQ(disk_.TempExists(), copyBefore);
         ASSERT_EQ(sink.messages.size(), 1u);
         EXPECT_NE(sink.messages[0].text.find(report.text), std::string::npos) << sink.messages[0].text;
+        std::filesystem::remove(record);
     }
+}
+
+// A restore that fails part way (a full disk) says what it did: the archive
+// is partly written and goes back from the copy next time, which it then
+// does.
+TEST_F(CrashRecovery, ARecoveryThatFailsPartWaySaysSoAndTheNextOneFinishes) {
+    const std::string replacement = PatternMember("NEW", 4000, 9).bytes;
+    Reset(replacement);
+    const DataSetBytes old = Current();
+    // The step at which `log` first writes txt.qax, counted from 1.
+    const auto firstWrite = [&](const std::vector<std::string>& log) {
+        const auto at = std::find(log.begin(), log.end(), "write " + disk_.Paths().TxtArchivePath);
+        EXPECT_NE(at, log.end());
+        return static_cast<long>(at - log.begin()) + 1;
+    };
+    const auto dieWhileRewriting = [&] {
+        Reset(replacement);
+        FaultyFileSystem spy(real_);
+        RecordingSink sink;
+        ASSERT_EQ(Replace(spy, sink, Txt, 0), ArchiveOutcome::Done);
+        Reset(replacement);
+        FaultyFileSystem dying(real_);
+        dying.FailFromStep(firstWrite(spy.Log()) + 1);
+        Replace(dying, sink, Txt, 0);
+        ASSERT_FALSE(Current() == old);
+    };
+    dieWhileRewriting();
+    FaultyFileSystem spy(real_);
+    ASSERT_EQ(RecoverInterruptedRebuild(spy, disk_.Paths()).state, RecoveryState::Undone);
+    dieWhileRewriting();
+    FaultyFileSystem full(real_);
+    full.FailFromStep(firstWrite(spy.Log()));
+    const RecoveryReport failed = RecoverInterruptedRebuild(full, disk_.Paths());
+    EXPECT_EQ(failed.state, RecoveryState::Unresolved);
+    EXPECT_NE(failed.text.find("is partly written"), std::string::npos) << failed.text;
+    EXPECT_EQ(failed.text.find("Nothing was changed"), std::string::npos) << failed.text;
+
+    const RecoveryReport next = RecoverInterruptedRebuild(real_, disk_.Paths());
+    EXPECT_EQ(next.state, RecoveryState::Undone) << next.text;
+    EXPECT_TRUE(Current() == old);
+    EXPECT_FALSE(disk_.LeftoversExist());
 }
 
 // Two editors on one data set: while one rebuilds shp.qax (here, inside one

@@ -184,37 +184,79 @@ void ExpectProtectedFilesRefused(const fs::path& productDir) {
     PosixFileSystem files;
     const SectionTable table = TableFor(TwoOfEach());
     struct Protected {
-        std::string path;
+        std::vector<std::string> protect;  // made read-only for the case
         std::function<ArchiveOutcome(const ArchiveContext&)> run;
+        ArchiveOutcome outcome;
+        std::string message;  // the whole text, or the words a longer one holds
+        std::string caption;
     };
     const std::string replacement = (productDir / "new.bin").string();
+    const auto replaceTxt = [&](const std::string& file) {
+        return [&, file](const ArchiveContext& c) { return ReplaceTextMember(c, Listed(paths, table, Txt, 0), file); };
+    };
+    const std::string dataDir = (productDir / "data").string();
     const Protected cases[] = {
-        {paths.IndexPath,
-         [&](const ArchiveContext& c) { return ReplaceShpMember(c, Listed(paths, table, Shp, 1), replacement); }},
-        {paths.TxtArchivePath,
-         [&](const ArchiveContext& c) { return ReplaceTextMember(c, Listed(paths, table, Txt, 0), replacement); }},
-        {(productDir / "edit" / "JEEP.SHP").string(),
+        {{paths.IndexPath},
+         [&](const ArchiveContext& c) { return ReplaceShpMember(c, Listed(paths, table, Shp, 1), replacement); },
+         ArchiveOutcome::Failed,
+         "Could not open " + paths.IndexPath + "\n",
+         "File Error"},
+        {{paths.TxtArchivePath},
+         replaceTxt(replacement),
+         ArchiveOutcome::Failed,
+         "Could not open " + paths.TxtArchivePath + "\n",
+         "File Error"},
+        {{(productDir / "edit" / "JEEP.SHP").string()},
          [&](const ArchiveContext& c) {
              return ExtractShpMember(c, Listed(paths, table, Shp, 1), (productDir / "edit").string());
-         }},
+         },
+         ArchiveOutcome::Failed,
+         "Could not open " + (productDir / "edit" / "JEEP.SHP").string() + "\n",
+         "File Error"},
+        // The files are opened in the order index, replacement file,
+        // archive, and the first that fails is the one reported.
+        {{paths.TxtArchivePath}, replaceTxt(""), ArchiveOutcome::Failed, "Could not open \n", "File Error"},
+        {{paths.TxtArchivePath, paths.IndexPath},
+         replaceTxt(replacement),
+         ArchiveOutcome::Failed,
+         "Could not open " + paths.IndexPath + "\n",
+         "File Error"},
+        {{paths.IndexPath},
+         replaceTxt(""),
+         ArchiveOutcome::Failed,
+         "Could not open " + paths.IndexPath + "\n",
+         "File Error"},
+        // Writable files in a directory that is not: the record and the new
+        // index could not be written there.
+        {{dataDir},
+         replaceTxt(replacement),
+         ArchiveOutcome::Refused,
+         "The data directory " + dataDir + " cannot be written",
+         "Replace Selection"},
     };
     for (const Protected& file : cases) {
-        SCOPED_TRACE(file.path);
+        SCOPED_TRACE(file.protect.front() + " " + file.message);
         std::vector<std::string> before;
         for (const auto& entry : fs::recursive_directory_iterator(productDir))
             if (entry.is_regular_file()) before.push_back(entry.path().string() + ReadWholeFile(entry.path()));
-        const fs::perms writable = fs::status(file.path).permissions();
-        fs::permissions(file.path, fs::perms(0444));
+        std::vector<fs::perms> writable;
+        for (const std::string& path : file.protect) {
+            writable.push_back(fs::status(path).permissions());
+            fs::permissions(path, fs::is_directory(path) ? fs::perms(0555) : fs::perms(0444));
+        }
         RecordingSink sink;
-        EXPECT_EQ(file.run({files, paths, table, sink}), ArchiveOutcome::Failed);
+        EXPECT_EQ(file.run({files, paths, table, sink}), file.outcome);
         ASSERT_EQ(sink.messages.size(), 1u);
-        EXPECT_EQ(sink.messages[0].text, "Could not open " + file.path + "\n");
-        EXPECT_EQ(sink.messages[0].caption, "File Error");
+        if (file.message.back() == '\n')
+            EXPECT_EQ(sink.messages[0].text, file.message);
+        else
+            EXPECT_NE(sink.messages[0].text.find(file.message), std::string::npos) << sink.messages[0].text;
+        EXPECT_EQ(sink.messages[0].caption, file.caption);
         std::vector<std::string> after;
         for (const auto& entry : fs::recursive_directory_iterator(productDir))
             if (entry.is_regular_file()) after.push_back(entry.path().string() + ReadWholeFile(entry.path()));
         EXPECT_EQ(after, before);
-        fs::permissions(file.path, writable);
+        for (std::size_t i = 0; i < file.protect.size(); ++i) fs::permissions(file.protect[i], writable[i]);
     }
 }
 
