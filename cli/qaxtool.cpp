@@ -258,7 +258,7 @@ int Show(FileSystem& fs, const DataSetPaths& paths, const std::string& name, Ter
                  "); it is damaged.");
         return kFailed;
     }
-    const auto bytes = ReadTextMember(fs, paths.TxtArchivePath, member, sink);
+    const auto bytes = ReadTextMember(fs, paths, member, sink);
     if (!bytes) return kFailed;
     if (!WriteOut(*bytes)) {
         sink.Say("The member could not be written to standard output.");

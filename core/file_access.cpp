@@ -229,6 +229,11 @@ public:
         if (!S_ISREG(status.st_mode)) throw IoError(IoStep::Open, path_, MakeDataError(DataError::NotARegularFile));
         if (singleName && status.st_nlink != 1)
             throw IoError(IoStep::Open, path_, MakeDataError(DataError::NotItsOwnFile));
+        // The system's pseudo-files (/proc) call themselves regular and
+        // empty, yet read as text made up on the spot: no fixed bytes.
+        char probe = 0;
+        if (status.st_size == 0 && ::pread(fd_, &probe, 1, 0) > 0)
+            throw IoError(IoStep::Open, path_, MakeDataError(DataError::NotARegularFile));
         const int flags = ::fcntl(fd_, F_GETFL);
         if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) Fail(IoStep::Open);
     }

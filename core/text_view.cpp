@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <variant>
 
 #include "file_access.h"
 #include "rebuild_transaction.h"
+#include "replacement_inputs.h"
 
 namespace qax {
 
@@ -24,58 +26,83 @@ std::string ReadUpTo(File& file, std::size_t limit) {
 // The first `wanted` bytes of the member, under the shared lock; nothing,
 // after a message, when they cannot all be read. Bytes past the end of the
 // archive are not part of any member and are never returned as if they were.
-std::optional<std::string> ReadMemberBytes(FileSystem& fs, const std::string& txtArchivePath,
-                                           const CatalogueEntry& member, std::size_t wanted, ReportSink& sink) {
+// `selected`, when given, must still be the line the index gives at its
+// place; Stale (after a message) otherwise.
+std::variant<std::string, ArchiveOutcome> ReadMemberBytes(FileSystem& fs, const DataSetPaths& paths,
+                                                          const CatalogueEntry& member, std::size_t wanted,
+                                                          ReportSink& sink, const ListedLine* selected) {
+    const std::string& txtArchivePath = paths.TxtArchivePath;
     // Another editor rebuilding txt.qax holds the data set exclusively: what
     // the archive holds at this place may be half old and half new.
-    const auto lock = LockDataSetForReading(fs, std::filesystem::path(txtArchivePath).parent_path().string(), sink,
-                                            kFileErrorCaption);
-    if (!lock) return std::nullopt;
+    const auto lock = LockDataSetForReading(fs, DataDirectoryOf(paths), sink, kFileErrorCaption);
+    if (!lock) return ArchiveOutcome::Refused;
     std::string text;
+    if (selected != nullptr) {
+        try {
+            const IndexImage index = IndexImage::Load(fs, paths.IndexPath);
+            const CurrentSectionTable current = ReadCurrentSectionTable(fs, paths, index.Length());
+            if (current.refusal) {
+                sink.ShowMessage(*current.refusal, kFileErrorCaption);
+                return ArchiveOutcome::Refused;
+            }
+            if (const Refusal refusal = StaleSelectionRefusal(index, current.table, Txt, *selected)) {
+                sink.ShowMessage(*refusal, kFileErrorCaption);
+                return ArchiveOutcome::Stale;
+            }
+        } catch (const IoError& error) {
+            FileErrorReport(sink, error);
+            return ArchiveOutcome::Failed;
+        }
+    }
     try {
         auto archive = fs.Open(txtArchivePath, OpenMode::Read);
         if (std::uint64_t{member.offset} + wanted > archive->Length()) {
             sink.ShowMessage("The member " + member.name + " runs past the end of " + txtArchivePath +
                                  ".\nThe index does not match the archive; nothing is shown.",
                              kFileErrorCaption);
-            return std::nullopt;
+            return ArchiveOutcome::Refused;
         }
         archive->Seek(member.offset);
         text = ReadUpTo(*archive, wanted);
         archive->Close();
     } catch (const IoError& error) {
         FileErrorReport(sink, error);
-        return std::nullopt;
+        return ArchiveOutcome::Failed;
     }
     if (text.size() < wanted) {
         sink.ShowMessage("The member " + member.name + " could not be read whole from " + txtArchivePath + ".",
                          kFileErrorCaption);
-        return std::nullopt;
+        return ArchiveOutcome::Failed;
     }
     return text;
 }
 
 }  // namespace
 
-void ShowTextMember(FileSystem& fs, const std::string& txtArchivePath, std::string_view catalogueLine,
-                    ReportSink& sink) {
-    const CatalogueEntry member = ReadCatalogueLine(catalogueLine);
-    sink.ClearPane();
+ArchiveOutcome ShowTextMember(const ArchiveContext& context, const ListedLine& selected) {
+    const CatalogueEntry member = ReadCatalogueLine(selected.text);
+    context.sink.ClearPane();
 
     const std::size_t wanted = member.size <= 0 ? 0 : std::min<std::size_t>(member.size, kTextViewLimit);
-    if (std::optional<std::string> text = ReadMemberBytes(fs, txtArchivePath, member, wanted, sink))
-        sink.SetPaneText(TextUpToFirstZero(std::move(*text)));
+    auto read = ReadMemberBytes(context.fs, context.paths, member, wanted, context.sink, &selected);
+    if (auto* text = std::get_if<std::string>(&read)) {
+        context.sink.SetPaneText(TextUpToFirstZero(std::move(*text)));
+        return ArchiveOutcome::Done;
+    }
+    return std::get<ArchiveOutcome>(read);
 }
 
-std::optional<std::string> ReadTextMember(FileSystem& fs, const std::string& txtArchivePath,
-                                          const CatalogueEntry& member, ReportSink& sink) {
-    return ReadMemberBytes(fs, txtArchivePath, member, member.size <= 0 ? 0 : static_cast<std::size_t>(member.size),
-                           sink);
+std::optional<std::string> ReadTextMember(FileSystem& fs, const DataSetPaths& paths, const CatalogueEntry& member,
+                                          ReportSink& sink) {
+    auto read =
+        ReadMemberBytes(fs, paths, member, member.size <= 0 ? 0 : static_cast<std::size_t>(member.size), sink, nullptr);
+    if (auto* text = std::get_if<std::string>(&read)) return std::move(*text);
+    return std::nullopt;
 }
 
 std::optional<std::string> ReadTextPreview(FileSystem& fs, const std::string& path) {
     try {
-        auto file = fs.Open(path, OpenMode::Read);
+        auto file = fs.Open(path, OpenMode::ReadRegular);
         std::string text = ReadUpTo(*file, kTextViewLimit);
         file->Close();
         return TextUpToFirstZero(std::move(text));

@@ -124,7 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (!txtLines.empty()) {
         const int line = in.ConsumeIntegralInRange<int>(0, static_cast<int>(txtLines.size()) - 1);
-        qax::ShowTextMember(files, startUp.paths.TxtArchivePath, txtLines[static_cast<std::size_t>(line)], sink);
+        qax::ShowTextMember({files, startUp.paths, startUp.table, sink},
+                            {line, txtLines[static_cast<std::size_t>(line)]});
         Check(sink.PaneText().size() <= qax::kTextViewLimit);
     }
     Check(Snapshot(product) == before);

@@ -428,7 +428,9 @@ void TMainForm::ListSelectedType() {
 
 void TMainForm::ShowSelectedTextMember() {
     if (!state_.dataSetReady || SelectedType() != Txt) return;
-    ShowTextMember(fs_, state_.paths.TxtArchivePath, CatalogueLine(SelectedLineNumber()), *this);
+    const ListedLine selected{SelectedLineNumber(), CatalogueLine(SelectedLineNumber())};
+    const ArchiveContext context{fs_, state_.paths, state_.table, *this};
+    if (FollowDataSetChanges(ShowTextMember(context, selected))) ListSelectedType();
 }
 
 void TMainForm::ChooseReplacementFile() {

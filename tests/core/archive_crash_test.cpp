@@ -419,7 +419,7 @@ TEST_F(CrashRecovery, ASecondEditorIsRefusedWhileTheFirstRebuilds) {
         const DataSetBytes during = Current();
         EXPECT_EQ(Replace(real_, second, Txt, 1), ArchiveOutcome::Refused);
         EXPECT_EQ(RecoverAtStartUp(real_, disk_.Paths()).state, RecoveryState::Clean);
-        ShowTextMember(real_, disk_.Paths().TxtArchivePath, Listed(disk_.Paths(), table_, Txt, 0).text, second);
+        ShowTextMember(Context(real_, second), Listed(disk_.Paths(), table_, Txt, 0));
         EXPECT_TRUE(Current() == during);
         EXPECT_TRUE(std::filesystem::exists(disk_.RecordPath()));
         EXPECT_TRUE(disk_.TempExists());

@@ -2,6 +2,7 @@
 // replacement alike: each is told in a message, and the data set, the
 // temporary copy and the index are left exactly as they were.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -140,6 +141,19 @@ TEST_P(Refusal, ReplacementThatIsTheTemporaryCopy) {
     WriteText(disk_.Paths().TempPath, "left over");
     ExpectRefused(Run(1, disk_.Paths().TempPath), "temporary copy");
     EXPECT_EQ(testing::ReadWholeFile(disk_.Paths().TempPath), "left over");
+}
+
+// A pipe, a device or a pseudo-file has no fixed bytes to put in the
+// archive, and a pipe nobody writes to must not hold the editor at its open.
+TEST_P(Refusal, ReplacementThatIsNoRegularFile) {
+    const std::filesystem::path pipe = disk_.Dir() / "pipe.bin";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    for (const std::string& path : {pipe.string(), std::string("/dev/zero"), std::string("/dev/urandom"),
+                                    std::string("/proc/self/status"), disk_.Dir().string()}) {
+        SCOPED_TRACE(path);
+        sink_.messages.clear();
+        ExpectRefused(Run(1, path), "is not a regular file");
+    }
 }
 
 TEST_P(Refusal, IndexShorterThanItsSectionTable) {

@@ -1,7 +1,11 @@
 #include "text_view.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <filesystem>
+
+#include "archive_data_set.h"
 #include "catalogue.h"
 #include "recording_sink.h"
 #include "temp_dir.h"
@@ -9,28 +13,39 @@
 namespace qax {
 namespace {
 
+using testing::DataSetOnDisk;
+using testing::Listed;
+using testing::MemberSet;
+using testing::PatternMember;
 using testing::RecordingSink;
+using testing::TableFor;
 using testing::TempDir;
 using testing::WriteText;
 
 class TextView : public ::testing::Test {
 protected:
-    // Writes txt.qax from the given members, back to back, and returns the
-    // catalogue line of each.
-    std::vector<std::string> WriteArchive(const std::vector<std::string>& members) {
-        std::string archive;
-        std::vector<std::string> lines;
-        for (const auto& m : members) {
-            lines.push_back(FormatCatalogueLine(
-                {"M", static_cast<std::int32_t>(m.size()), static_cast<std::uint32_t>(archive.size())}));
-            archive += m;
-        }
-        WriteText(ArchivePath(), archive);
+    // Writes a data set whose Txt group holds the given members, back to
+    // back, and returns the catalogue line of each.
+    std::vector<ListedLine> WriteArchive(const std::vector<std::string>& members) {
+        set_.txt.clear();
+        for (const std::string& bytes : members) set_.txt.push_back({"M" + std::to_string(set_.txt.size()), bytes});
+        disk_.Write(set_);
+        table_ = TableFor(set_);
+        std::vector<ListedLine> lines;
+        for (std::size_t k = 0; k < members.size(); ++k)
+            lines.push_back(Listed(disk_.Paths(), table_, Txt, static_cast<int>(k)));
         return lines;
     }
-    std::string ArchivePath() const { return (dir_ / "txt.qax").string(); }
+    ArchiveOutcome Show(const ListedLine& line) { return ShowTextMember({fs_, disk_.Paths(), table_, sink_}, line); }
+    const std::string& ArchivePath() const { return disk_.Paths().TxtArchivePath; }
 
-    TempDir dir_;
+    MemberSet set_ = [] {
+        MemberSet set;
+        set.shp = {PatternMember("TANK", 10, 1)};
+        return set;
+    }();
+    DataSetOnDisk disk_{set_};
+    SectionTable table_;
     PosixFileSystem fs_;
     RecordingSink sink_;
 };
@@ -38,7 +53,7 @@ protected:
 TEST_F(TextView, ShowsTheSelectedMemberWhole) {
     const auto lines = WriteArchive({"First member.", "Second, with \xE9 and \xFF bytes.\r\n", "Third"});
     sink_.pane = "old text";
-    ShowTextMember(fs_, ArchivePath(), lines[1], sink_);
+    EXPECT_EQ(Show(lines[1]), ArchiveOutcome::Done);
     EXPECT_EQ(sink_.pane, "Second, with \xE9 and \xFF bytes.\r\n");
     EXPECT_EQ(sink_.clears, 1);
     EXPECT_TRUE(sink_.messages.empty());
@@ -48,7 +63,7 @@ TEST_F(TextView, LongMembersAreCutAt32000Bytes) {
     std::string big(40000, 'a');
     big[31999] = 'z';
     const auto lines = WriteArchive({"x", big});
-    ShowTextMember(fs_, ArchivePath(), lines[1], sink_);
+    Show(lines[1]);
     ASSERT_EQ(sink_.pane.size(), 32000u);
     EXPECT_EQ(sink_.pane.back(), 'z');
 }
@@ -57,41 +72,57 @@ TEST_F(TextView, EmptyMemberAndZeroBytesGiveShortText) {
     // The text ends at the first of several zero bytes, not the last.
     const auto lines = WriteArchive({"", std::string("before\0middle\0after", 19)});
     sink_.pane = "old";
-    ShowTextMember(fs_, ArchivePath(), lines[0], sink_);
+    Show(lines[0]);
     EXPECT_EQ(sink_.pane, "");
-    ShowTextMember(fs_, ArchivePath(), lines[1], sink_);
+    Show(lines[1]);
     EXPECT_EQ(sink_.pane, "before");
 }
 
 TEST_F(TextView, MemberPastTheEndOfTheArchiveShowsNothingAndSaysSo) {
-    WriteArchive({"0123456789"});
+    const auto lines = WriteArchive({"0123456789A"});
+    WriteText(ArchivePath(), "0123456789");
     sink_.pane = "old";
-    ShowTextMember(fs_, ArchivePath(), FormatCatalogueLine({"LONG", 11, 0}), sink_);
+    Show(lines[0]);
     EXPECT_EQ(sink_.pane, "");
     ASSERT_EQ(sink_.messages.size(), 1u);
     EXPECT_EQ(sink_.messages[0].caption, "File Error");
     EXPECT_NE(sink_.messages[0].text.find("runs past the end"), std::string::npos);
-
-    ShowTextMember(fs_, ArchivePath(), FormatCatalogueLine({"FAR", 1, 0xFFFFFFF}), sink_);
-    EXPECT_EQ(sink_.messages.size(), 2u);
 }
 
 TEST_F(TextView, UnopenableArchiveIsReportedAsAFileError) {
-    ShowTextMember(fs_, (dir_ / "absent.qax").string(), FormatCatalogueLine({"A", 1, 0}), sink_);
+    const auto lines = WriteArchive({"A"});
+    std::filesystem::remove(ArchivePath());
+    Show(lines[0]);
     ASSERT_EQ(sink_.messages.size(), 1u);
-    EXPECT_EQ(sink_.messages[0].text, "Could not open " + (dir_ / "absent.qax").string() + "\n");
+    EXPECT_EQ(sink_.messages[0].text, "Could not open " + ArchivePath() + "\n");
     EXPECT_EQ(sink_.messages[0].caption, "File Error");
 }
 
 TEST_F(TextView, DamagedLineRaisesBeforeThePaneIsTouched) {
     WriteArchive({"abc"});
     sink_.pane = "kept";
-    EXPECT_THROW(ShowTextMember(fs_, ArchivePath(), "       A    1x0 $0000000", sink_), ConversionError);
+    EXPECT_THROW(Show({0, "       A    1x0 $0000000"}), ConversionError);
     EXPECT_EQ(sink_.pane, "kept");
     EXPECT_EQ(sink_.clears, 0);
 }
 
-TEST_F(TextView, PreviewReadsAtMost32000BytesUpToTheFirstZero) {
+// Another program rewrote the data set since it was listed: the line no
+// longer describes the member at its place, and no other member's bytes are
+// shown on its word.
+TEST_F(TextView, ALineTheIndexNoLongerGivesIsRefusedAsStale) {
+    const auto lines = WriteArchive({"first", "second", "third"});
+    set_.txt[0].bytes = "a longer first member";
+    disk_.Write(set_);
+    sink_.pane = "old";
+    EXPECT_EQ(Show(lines[2]), ArchiveOutcome::Stale);
+    EXPECT_EQ(sink_.pane, "");
+    ASSERT_EQ(sink_.messages.size(), 1u);
+    EXPECT_NE(sink_.messages[0].text.find("has changed since it was listed"), std::string::npos);
+}
+
+TEST(TextPreview, ReadsAtMost32000BytesUpToTheFirstZero) {
+    TempDir dir_;
+    PosixFileSystem fs_;
     WriteText(dir_ / "a.txt", std::string(33000, 'q'));
     EXPECT_EQ(ReadTextPreview(fs_, (dir_ / "a.txt").string())->size(), 32000u);
     WriteText(dir_ / "b.txt", std::string("ab\0cd\0ef", 8));
@@ -100,6 +131,11 @@ TEST_F(TextView, PreviewReadsAtMost32000BytesUpToTheFirstZero) {
     EXPECT_EQ(*ReadTextPreview(fs_, (dir_ / "c.txt").string()), "");
     EXPECT_FALSE(ReadTextPreview(fs_, (dir_ / "none.txt").string()));
     EXPECT_FALSE(ReadTextPreview(fs_, ""));
+    // Nothing that is not a regular file is read, and a pipe nobody writes
+    // to is not waited on.
+    ASSERT_EQ(::mkfifo((dir_ / "pipe").c_str(), 0600), 0);
+    EXPECT_FALSE(ReadTextPreview(fs_, (dir_ / "pipe").string()));
+    EXPECT_FALSE(ReadTextPreview(fs_, "/dev/zero"));
 }
 
 }  // namespace

@@ -68,6 +68,7 @@ private slots:
         WriteText(product.Dir() / "new.txt", "x");
         editor.prompts.answers.push_back(QString::fromStdString((product.Dir() / "new.txt").string()));
         editor.form.LoadBtnClick();
+        editor.ClickLine(2);
         sample::SampleOptions other;
         other.seed = 7;
         other.txtCount = 30;
@@ -75,7 +76,6 @@ private slots:
         const std::string index = Bytes(product.DataFile("qaxdata.idx"));
         const std::string archive = Bytes(product.DataFile("txt.qax"));
 
-        editor.ClickLine(2);
         editor.form.ReplaceBtnClick();
 
         QCOMPARE(editor.prompts.messages.size(), std::size_t{1});

@@ -17,11 +17,12 @@ private slots:
     void aLineThatIsNotANumberShowsTheConversionErrorAndTheLoopGoesOn() {
         SampleProduct product;
         Editor editor(product);
-        FileLB(editor.form)->insertItem(0, QStringLiteral("  BROKEN    abc $0000010"));
+        const int broken = FileLB(editor.form)->count();
+        FileLB(editor.form)->addItem(QStringLiteral("  BROKEN    abc $0000010"));
 
         // The click arrives through the event loop, as a user's would.
         bool laterEventRan = false;
-        QTimer::singleShot(0, FileLB(editor.form), [&] { FileLB(editor.form)->setCurrentRow(0); });
+        QTimer::singleShot(0, FileLB(editor.form), [&] { FileLB(editor.form)->setCurrentRow(broken); });
         QTimer::singleShot(0, &editor.form, [&] { laterEventRan = true; });
         QTRY_VERIFY(laterEventRan);
 
@@ -34,7 +35,7 @@ private slots:
         QCOMPARE(editor.form.PaneText(), BannerText());
 
         // And the next click works.
-        FileLB(editor.form)->setCurrentRow(1);
+        FileLB(editor.form)->setCurrentRow(0);
         QCOMPARE(editor.form.PaneText(), product.TextAsShown(0));
         QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
     }
