@@ -2,11 +2,12 @@
 // the start-up check, and runs the event loop until the window is closed.
 #include <QApplication>
 #include <optional>
+#include <stdexcept>
 
+#include "data_set.h"
 #include "error_box.h"
 #include "file_access.h"
 #include "main_form.h"
-#include "text_codec.h"
 #include "user_prompts.h"
 
 int main(int argc, char* argv[]) {
@@ -20,9 +21,16 @@ int main(int argc, char* argv[]) {
     // handler, and the program then ends with 0.
     return qax::ui::RunEntryReportingErrors(prompts, argv[0], [&] {
         application.emplace(argc, argv);
-        const std::string programPath = qax::ui::NativePath(QCoreApplication::applicationFilePath());
+        // Taken from the system as bytes: a directory name in another
+        // encoding than the locale's must not be lost in decoding, or the
+        // data set would be looked for somewhere else entirely.
+        const std::optional<std::string> programPath = qax::RunningProgramPath();
+        if (!programPath)
+            throw std::runtime_error(
+                "The editor cannot tell where its own program file lies, so it cannot find the data set beside it; "
+                "it stops");
         qax::PosixFileSystem fileSystem;
-        qax::ui::TMainForm mainForm(programPath, fileSystem, prompts);
+        qax::ui::TMainForm mainForm(*programPath, fileSystem, prompts);
         mainForm.show();
         return QApplication::exec();
     });

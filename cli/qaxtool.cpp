@@ -151,9 +151,8 @@ std::optional<int> GroupNamed(std::string name) {
 // The directory the program runs from, as the system knows it, so that the
 // data set is found wherever the program is started from.
 std::string ProgramPath(const char* argv0) {
+    if (const std::optional<std::string> self = RunningProgramPath()) return *self;
     std::error_code ec;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) return self.string();
     return std::filesystem::absolute(argv0, ec).string();
 }
 

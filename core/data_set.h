@@ -5,6 +5,7 @@
 // used while rebuilding an archive lies beside the editor.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "file_access.h"
@@ -36,6 +37,10 @@ DataSetPaths DeriveDataSetPaths(const std::string& programPath, char separator =
 // `exeDir` (both without a trailing separator): for a program told where
 // the data set is rather than finding it from its own place.
 DataSetPaths DataSetPathsIn(const std::string& dataDir, const std::string& exeDir, char separator = kPathSeparator);
+
+// The full path of the running program as the system knows it, byte for
+// byte whatever its encoding; nothing when the system cannot tell.
+std::optional<std::string> RunningProgramPath();
 
 // Title, version, credit and date, joined by line feeds, no final line feed.
 const std::string& BannerText();

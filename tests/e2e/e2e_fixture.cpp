@@ -144,9 +144,17 @@ RunningEditor EndToEndTest::LaunchEditor(const fs::path& editorDir, const std::s
     fs::permissions(program, fs::perms::owner_all, fs::perm_options::add);
 
     const fs::path root = fs::canonical(root_.Path());
+    fs::path started_as = program;
+    if (QString::fromStdString(program.string()).toStdString() != program.string()) {
+        fs::create_directories(root / "links");
+        started_as = root / "links" /
+                     ("qaxedit-" +
+                      std::to_string(std::distance(fs::directory_iterator(root / "links"), fs::directory_iterator())));
+        fs::create_symlink(program, started_as);
+    }
     RunningEditor started;
     started.process =
-        StartProcess({PathText(program)}, desktop_->ClientEnvironment(), HomeDir(), root / "logs" / logName);
+        StartProcess({PathText(started_as)}, desktop_->ClientEnvironment(), HomeDir(), root / "logs" / logName);
 
     const std::string window = desktop_->WaitForWindow(started.process->processId(), "^Qax Edit$", kWindowTimeout);
     if (windowManager_ != nullptr) {

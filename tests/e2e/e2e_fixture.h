@@ -58,7 +58,9 @@ protected:
     // the first one has ended: as a user does after a crash.
     void RestartEditor();
     // A second editor of the same product, copied into <product>/<directory>
-    // and started on the same display; it ends when the value goes.
+    // and started on the same display; it ends when the value goes. A
+    // directory name that is not UTF-8 cannot be handed to the process
+    // launcher: such an editor is started through a link of a plain name.
     RunningEditor StartAnotherEditor(const std::string& directory);
 
     std::filesystem::path ProductDir() const { return productDir_; }

@@ -101,5 +101,15 @@ TEST_F(StartUp, ShowsTheTxtMemberChosenWithTheMouseOrTheKeyboard) {
     EXPECT_EQ(Window().ReadPane(), TextAsShown(MemberBytes(archive, Group(Txt)[0])));
 }
 
+// The editor takes its own path from the system as bytes: in a directory
+// whose name is Latin-1 ("QaxÉdit", not valid UTF-8) it still finds the
+// data set one level up.
+TEST_F(StartUp, AnEditorInADirectoryNamedInAnotherEncodingFindsItsDataSet) {
+    RunningEditor latin1 = StartAnotherEditor(
+        "Qax\xC9"
+        "dit");
+    EXPECT_EQ(latin1.window->ReadPane(), BannerText());
+}
+
 }  // namespace
 }  // namespace qax::e2e
