@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -394,14 +396,32 @@ int Check(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
     return WriteOut(out) && sound ? kSuccess : kFailed;
 }
 
+// Set by the handler of SIGINT, SIGTERM and SIGHUP, and read between file
+// steps: a signal handler can reach nothing else.
+volatile std::sig_atomic_t stopSignal = 0;
+
+extern "C" void RequestStop(int signal) {
+    stopSignal = signal;
+}
+
+// A polite stop is not obeyed at once: the replacement under way fails at
+// its next write and undoes itself, as after any failure it lives through.
+void StopPolitelyOnSignals() {
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
 int Usage(const std::string& problem) {
     std::fprintf(stderr, "qaxtool: %s\n\n%s", problem.c_str(), kUsageText);
     return kBadUsage;
 }
 
-}  // namespace
+int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const CommandLine& commandLine,
+               std::optional<int> group, TerminalSink& sink);
 
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     std::string problem;
     const std::optional<CommandLine> line = ParseCommandLine(argc, argv, problem);
     if (!line) return Usage(problem);
@@ -439,8 +459,23 @@ int main(int argc, char** argv) {
 
     const std::string programPath = ProgramPath(argv[0]);
     const DataSetPaths paths = PathsFor(*line, programPath);
-    PosixFileSystem fs;
+    PosixFileSystem disk;
+    StoppableFileSystem fs(disk, [] { return stopSignal != 0; });
     TerminalSink sink(::isatty(STDERR_FILENO) == 1);
+    StopPolitelyOnSignals();
+    const int status = RunCommand(fs, paths, *line, group, sink);
+    if (stopSignal == 0) return status;
+    sink.Say(std::string("Stopped by a signal (") + strsignal(stopSignal) + "): " +
+             (fs.Stopped() ? "what the command had begun was undone, as said above."
+                           : "the command had already finished, as said above."));
+    return 128 + stopSignal;
+}
+
+int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const CommandLine& commandLine,
+               std::optional<int> group, TerminalSink& sink) {
+    const CommandLine* line = &commandLine;
+    const std::vector<std::string>& words = line->words;
+    const std::string& command = words[0];
     if (command == "check") return Check(fs, paths, sink);
 
     const StartUpResult start = StartUpCheck(fs, paths);
@@ -466,4 +501,19 @@ int main(int argc, char** argv) {
         sink.Say(error.what());
         return kFailed;
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // No failure leaves the program as an exception: each is a message and
+    // a failure status.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "qaxtool: %s\n", error.what());
+    } catch (...) {
+        std::fputs("qaxtool: stopped by an unexpected failure\n", stderr);
+    }
+    return kFailed;
 }

@@ -59,6 +59,8 @@ public:
                 return "it is not a regular file of its own (a link, a pipe, a device or a directory)";
             case DataError::NotItsOwnFile:
                 return "it has more than one name (a hard link)";
+            case DataError::Stopped:
+                return "the program was asked to stop";
         }
         return "unknown data error";
     }
@@ -393,6 +395,78 @@ bool PosixFileSystem::SameFile(const std::string& a, const std::string& b) {
     if (a.empty() || b.empty()) return false;
     bool same = std::filesystem::equivalent(a, b, ec);
     return !ec && same;
+}
+
+namespace {
+
+// A file of a StoppableFileSystem: each of its steps is checked too.
+class StoppableFile final : public File {
+public:
+    StoppableFile(StoppableFileSystem& fs, std::unique_ptr<File> inner) : fs_(fs), inner_(std::move(inner)) {}
+    std::size_t Read(void* buffer, std::size_t count) override {
+        fs_.Check(IoStep::Read, Path());
+        return inner_->Read(buffer, count);
+    }
+    void Write(const void* buffer, std::size_t count) override {
+        fs_.Check(IoStep::Write, Path());
+        inner_->Write(buffer, count);
+    }
+    std::size_t TransferFrom(File& source, std::size_t count, std::span<unsigned char> buffer) override {
+        fs_.Check(IoStep::Write, Path());
+        auto* stoppable = dynamic_cast<StoppableFile*>(&source);
+        return inner_->TransferFrom(stoppable != nullptr ? *stoppable->inner_ : source, count, buffer);
+    }
+    void Seek(std::uint64_t position) override { inner_->Seek(position); }
+    std::uint64_t Position() override { return inner_->Position(); }
+    std::uint64_t Length() override { return inner_->Length(); }
+    void SetLength(std::uint64_t length) override {
+        fs_.Check(IoStep::Write, Path());
+        inner_->SetLength(length);
+    }
+    void Flush() override {
+        fs_.Check(IoStep::Flush, Path());
+        inner_->Flush();
+    }
+    void Close() override { inner_->Close(); }
+    void TakeAccessOf(const std::string& modelPath) override { inner_->TakeAccessOf(modelPath); }
+    const std::string& Path() const override { return inner_->Path(); }
+
+private:
+    StoppableFileSystem& fs_;
+    std::unique_ptr<File> inner_;
+};
+
+}  // namespace
+
+void StoppableFileSystem::Check(IoStep step, const std::string& path) {
+    if (stopped_ || !stopRequested_()) return;
+    stopped_ = true;
+    throw IoError(step, path, MakeDataError(DataError::Stopped));
+}
+
+std::unique_ptr<File> StoppableFileSystem::Open(const std::string& path, OpenMode mode) {
+    if (mode != OpenMode::Read && mode != OpenMode::ReadRegular && mode != OpenMode::ReadOwn) Check(IoStep::Open, path);
+    return std::make_unique<StoppableFile>(*this, inner_.Open(path, mode));
+}
+
+std::uint64_t StoppableFileSystem::CopyFile(const std::string& from, const std::string& to, CopyTarget target) {
+    Check(IoStep::Write, to);
+    return inner_.CopyFile(from, to, target);
+}
+
+// Renaming, flushing a directory and removing are let through: they are
+// how a replacement commits and clears up, and a stop that comes once the
+// new index is in place must not leave that half done.
+void StoppableFileSystem::Rename(const std::string& from, const std::string& to) {
+    inner_.Rename(from, to);
+}
+
+void StoppableFileSystem::SyncDirectoryOf(const std::string& path) {
+    inner_.SyncDirectoryOf(path);
+}
+
+void StoppableFileSystem::Remove(const std::string& path) {
+    inner_.Remove(path);
 }
 
 bool ReadExactly(File& file, void* buffer, std::size_t count) {

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -35,7 +36,8 @@ enum class DataError {
     EndedEarly = 1,   // the file ended before all the expected bytes were read
     WrongLength,      // a finished file does not have the length it must have
     NotARegularFile,  // a pipe, a device, a directory, or (where links are not followed) a link
-    NotItsOwnFile     // a file that must have one name only has more (a hard link)
+    NotItsOwnFile,    // a file that must have one name only has more (a hard link)
+    Stopped           // the user asked the program to stop (a signal)
 };
 
 std::error_code MakeDataError(DataError error);
@@ -163,6 +165,38 @@ public:
 
 private:
     DiskSync sync_;
+};
+
+// A file system that fails the first write (or open for writing, or flush)
+// taken after `stopRequested` says so, as a full disk would fail it, and
+// lets every later step through: an operation asked to stop politely (a
+// signal) then undoes what it did on its usual failure path, with nothing
+// left for recovery. Reading, renaming and removing are never failed.
+class StoppableFileSystem : public FileSystem {
+public:
+    StoppableFileSystem(FileSystem& inner, std::function<bool()> stopRequested)
+        : inner_(inner), stopRequested_(std::move(stopRequested)) {}
+
+    // Whether a step was failed for the request.
+    bool Stopped() const { return stopped_; }
+    // Fails the step when the request is new; called before each step.
+    void Check(IoStep step, const std::string& path);
+
+    std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
+    std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override;
+    void Rename(const std::string& from, const std::string& to) override;
+    void SyncDirectoryOf(const std::string& path) override;
+    void Remove(const std::string& path) override;
+    bool IsRegularFile(const std::string& path) override { return inner_.IsRegularFile(path); }
+    bool Exists(const std::string& path) override { return inner_.Exists(path); }
+    bool SameFile(const std::string& a, const std::string& b) override { return inner_.SameFile(a, b); }
+    bool MayWrite(const std::string& path) override { return inner_.MayWrite(path); }
+    std::uint64_t LinkCount(const std::string& path) override { return inner_.LinkCount(path); }
+
+private:
+    FileSystem& inner_;
+    std::function<bool()> stopRequested_;
+    bool stopped_ = false;
 };
 
 // Reads exactly `count` bytes; false when the file ended first.

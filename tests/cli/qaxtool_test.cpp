@@ -3,13 +3,17 @@
 // two output streams and the files it leaves. The expected lines and bytes
 // are built from the member list, never by the code under test.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive_data_set.h"
@@ -369,6 +373,59 @@ TEST_F(Qaxtool, SaysWhatItFindsFirstAndLeavesStrangersAlone) {
     EXPECT_EQ(run.out, ExpectedLines(set_.shp));
     EXPECT_NE(run.err.find("leaves it alone"), std::string::npos) << run.err;
     EXPECT_EQ(testing::ReadWholeFile(ToolCopyPath(disk_)), "a file that only has the copy's name");
+}
+
+// A polite stop (SIGTERM) in the middle of a replacement: the tool undoes
+// what it began, says so and ends with 128 + the signal's number, leaving
+// nothing for a recovery to do.
+TEST_F(Qaxtool, ASignalMidReplacementUndoesItInProcess) {
+    set_.shp[0] = PatternMember("TANK", 96 << 20, 3);
+    disk_.Write(set_);
+    WriteText(disk_.Dir() / "big.bin", std::string(5 << 20, 'b'));
+    const DataSetBytes before = Current();
+    const std::filesystem::path err = disk_.Dir() / "stderr";
+    const std::string tool = ToolPath();
+    const std::string dataDir = DataDir().string();
+    const std::string replacement = "TANK=" + (disk_.Dir() / "big.bin").string();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::freopen(err.c_str(), "w", stderr);
+        ::execl(tool.c_str(), tool.c_str(), "--data", dataDir.c_str(), "replace", "shp", replacement.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // The record is the replacement's first write; the copy of 96 MiB, flushed
+    // to the disk, and the rewrite follow it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!std::filesystem::exists(disk_.RecordPath()) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    ASSERT_TRUE(std::filesystem::exists(disk_.RecordPath())) << "the replacement never began";
+    ASSERT_EQ(::kill(child, SIGTERM), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    const std::string said = testing::ReadWholeFile(err);
+    EXPECT_NE(said.find("was undone"), std::string::npos) << said;
+    EXPECT_TRUE(Current() == before);
+    EXPECT_FALSE(disk_.LeftoversExist());
+    EXPECT_FALSE(std::filesystem::exists(ToolCopyPath(disk_)));
+}
+
+// One tool serves several data sets: what it does in one never touches the
+// copy or the record of another, live or left by a crash.
+TEST_F(Qaxtool, EachDataSetKeepsItsOwnCopy) {
+    DataSetOnDisk other{set_};
+    // A's interrupted replacement, left as a death before its rewrite.
+    WriteText(ToolCopyPath(disk_), "A's copy");
+    WriteText(disk_.RecordPath(), "A's record");
+    const ToolRun run = Tool({"--data", (other.Dir() / "data").string(), "replace", "txt", "ONE=new.bin"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(testing::ReadWholeFile(ToolCopyPath(disk_)), "A's copy");
+    EXPECT_EQ(testing::ReadWholeFile(disk_.RecordPath()), "A's record");
+    EXPECT_FALSE(other.LeftoversExist());
+    EXPECT_FALSE(std::filesystem::exists(ToolCopyPath(other)));
 }
 
 }  // namespace
