@@ -1,6 +1,13 @@
 // Qax Edit: creates the application and the main window, whose creation runs
 // the start-up check, and runs the event loop until the window is closed.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 
@@ -9,6 +16,42 @@
 #include "file_access.h"
 #include "main_form.h"
 #include "user_prompts.h"
+
+namespace {
+
+// Set by the handler of SIGINT, SIGTERM and SIGHUP, which also writes a byte
+// to `stopPipe` so that the event loop hears of it: a signal handler can
+// reach nothing else.
+volatile std::sig_atomic_t stopSignal = 0;
+int stopPipe[2] = {-1, -1};
+
+extern "C" void RequestStop(int signal) {
+    stopSignal = signal;
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(stopPipe[1], &byte, 1);
+}
+
+// A polite stop closes the window as a click on its close box would: a
+// replacement under way first fails at its next write and puts the archive
+// back (the file layer sees the request), and the window closes once it has.
+void StopPolitelyOnSignals(QObject& owner) {
+    if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, &owner);
+    QObject::connect(notifier, &QSocketNotifier::activated, &owner, [] {
+        char bytes[16];
+        while (::read(stopPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        // Every window, a message box included, as if each were closed by
+        // hand: the main window itself waits for a replacement to end.
+        QApplication::closeAllWindows();
+    });
+    struct sigaction action {};
+    action.sa_handler = RequestStop;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
     qax::ui::DesktopPrompts prompts;
@@ -29,9 +72,15 @@ int main(int argc, char* argv[]) {
             throw std::runtime_error(
                 "The editor cannot tell where its own program file lies, so it cannot find the data set beside it; "
                 "it stops");
-        qax::PosixFileSystem fileSystem;
+        qax::PosixFileSystem disk;
+        qax::StoppableFileSystem fileSystem(disk, [] { return stopSignal != 0; });
         qax::ui::TMainForm mainForm(*programPath, fileSystem, prompts);
+        StopPolitelyOnSignals(*application);
         mainForm.show();
-        return QApplication::exec();
+        const int status = QApplication::exec();
+        if (stopSignal == 0) return status;
+        std::fprintf(stderr, "qaxedit: stopped by a signal (%s)%s\n", strsignal(stopSignal),
+                     fileSystem.Stopped() ? "; the replacement under way was undone first" : "");
+        return 128 + stopSignal;
     });
 }

@@ -464,6 +464,12 @@ void TMainForm::ReplaceBtnClick() {
             FollowDataSetChanges(ReplaceShpMember(context, SelectedListedLine(), state_.ReplacementFileName));
         }
     });
+    // A close asked for while the archive was rebuilt is carried out now
+    // that it is done.
+    if (closeRequested_) {
+        close();
+        return;
+    }
     // Whatever happened, the list shows the index as it now is.
     TypesRGClick();
 }
@@ -500,6 +506,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     // running operation; it finishes first.
     if (operationRunning_) {
         event->ignore();
+        closeRequested_ = true;
         return;
     }
     QWidget::closeEvent(event);

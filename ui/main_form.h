@@ -120,6 +120,7 @@ private:
     QButtonGroup* typeButtons_ = nullptr;
     int busyCursors_ = 0;            // override cursors this window has set and not yet restored
     bool operationRunning_ = false;  // an archive operation is under way (it handles events)
+    bool closeRequested_ = false;    // the window was closed while it was; it closes once it ends
     bool frameFitted_ = false;       // the window manager's frame was measured and fitted to the design
 };
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -260,6 +261,22 @@ INSTANTIATE_TEST_SUITE_P(TxtAndShp, KilledDuringReplacement,
                                            KillCase{"ShpWhileTheArchiveIsRewritten", Shp, Moment::ArchiveRewritten},
                                            KillCase{"ShpWhileTheNewIndexIsWritten", Shp, Moment::IndexBeingReplaced}),
                          [](const ::testing::TestParamInfo<KillCase>& info) { return std::string(info.param.name); });
+
+// A polite stop (SIGTERM) while shp.qax is rewritten: the editor puts the
+// archive back itself, says so and ends, leaving nothing for the next start.
+TEST_F(CrashRecovery, ASignalMidReplacementIsUndoneBeforeTheEditorEnds) {
+    MakeLargeProduct(Shp);
+    StartEditor();
+    FileEventTrap trap({ProductDir() / "data"});
+    StartReplacement(Shp, 3, ReplacementOfLength(777777));
+    trap.StopAt(Editor(), {{Record(), IN_MOVED_TO}, {DataFile("shp.qax"), IN_MODIFY}});
+    ASSERT_FALSE(ReadBytes(DataFile("shp.qax")) == Original("shp.qax")) << "held before the rewrite began";
+    Signal(Editor(), SIGTERM);
+    ResumeEditor();
+    EXPECT_EQ(WaitForEditorToEnd(), "exit code " + std::to_string(128 + SIGTERM));
+    ExpectDataSet(Shp, {Original("shp.qax"), Original("qaxdata.idx")});
+    EXPECT_TRUE(FilesBesideEditor().empty());
+}
 
 using TwoEditors = CrashRecovery;
 
