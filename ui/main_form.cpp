@@ -464,14 +464,11 @@ void TMainForm::ReplaceBtnClick() {
             FollowDataSetChanges(ReplaceShpMember(context, SelectedListedLine(), state_.ReplacementFileName));
         }
     });
-    // A close asked for while the archive was rebuilt is carried out now
-    // that it is done.
-    if (closeRequested_) {
-        close();
-        return;
-    }
     // Whatever happened, the list shows the index as it now is.
     TypesRGClick();
+    // A close asked for while the archive was rebuilt is carried out now
+    // that it is done.
+    if (closeRequested_) close();
 }
 
 void TMainForm::ExtractBtnClick() {

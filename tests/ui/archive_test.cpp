@@ -152,10 +152,11 @@ private slots:
         editor.prompts.answers.push_back(QString::fromStdString((product.Dir() / "new.shp").string()));
         editor.form.LoadBtnClick();
         editor.ClickLine(1);
+        QVERIFY(editor.ShowActive());
 
         // Runs while the operation lets the window handle its events: every
-        // control that could start something must be disabled, and a click
-        // on Extract File must do nothing.
+        // control that could start something must be disabled, a click on
+        // Extract File must do nothing, and a close waits for the end.
         bool sawLockedControls = false;
         QTimer::singleShot(0, &editor.form, [&] {
             sawLockedControls = !LoadBtn(editor.form)->isEnabled() && !ReplaceBtn(editor.form)->isEnabled() &&
@@ -175,6 +176,7 @@ private slots:
         QCOMPARE(editor.form.PaneText(), std::string(kShpDoneText));
         QCOMPARE(editor.Lines(), ExpectedLines(product.Group(Shp), 1, 70000));
         QVERIFY(!std::filesystem::exists(product.Dir() / "edit" / (m.name + ".SHP")));
+        QVERIFY(!editor.form.isVisible());
     }
 
     void extractingWritesTheMemberBesideTheEditor() {
