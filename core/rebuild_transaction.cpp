@@ -106,7 +106,10 @@ enum class RecordPhase : std::uint32_t {
     // after a restore, are no longer needed). Recovery only clears up.
     ArchivesOld = 1,
     // The copies are complete and marked; the archives may be rewritten.
-    Rewriting = 2
+    Rewriting = 2,
+    // The new index is in place and the copies are no longer needed: written
+    // only where the index alone cannot tell (the new one is the old one).
+    Committed = 3
 };
 
 struct RebuildRecord {
@@ -199,8 +202,8 @@ std::optional<RebuildRecord> DecodeRecord(const std::string& bytes) {
     if (in.Number(4) != kRecordVersion) return std::nullopt;
     RebuildRecord record;
     const std::uint64_t phase = in.Number(4);
-    if (phase != static_cast<std::uint32_t>(RecordPhase::ArchivesOld) &&
-        phase != static_cast<std::uint32_t>(RecordPhase::Rewriting))
+    if (phase < static_cast<std::uint32_t>(RecordPhase::ArchivesOld) ||
+        phase > static_cast<std::uint32_t>(RecordPhase::Committed))
         return std::nullopt;
     record.phase = static_cast<RecordPhase>(phase);
     record.token = in.Text();
@@ -575,8 +578,23 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
     }
 
     // 6. The replacement stands; what follows cannot undo it, so its
-    // failures are told as warnings.
+    // failures are told as warnings. Where the new index is the old one
+    // (every member kept its size), only the record can say that the
+    // copies are done with, and it says so before they go.
     copies.clear();
+    if (record.newIndexLength == record.oldIndexLength && record.newIndexChecksum == record.oldIndexChecksum) {
+        try {
+            record.phase = RecordPhase::Committed;
+            WriteRecord(fs, recordPath, record);
+        } catch (const IoError& error) {
+            sink.ShowMessage("The member was replaced, but its record " + recordPath + " could not be updated (" +
+                                 error.Reason().message() +
+                                 "). The next time the editor opens the data set it will take the replacement for "
+                                 "an interrupted one and put the former archive back from its copy.",
+                             kReplacedWithWarningCaption);
+            return ArchiveOutcome::Done;
+        }
+    }
     const std::string afterwards = RemoveCopiesThenRecordText(fs, recordPath, copyPaths);
     if (!afterwards.empty()) sink.ShowMessage("The member was replaced." + afterwards, kReplacedWithWarningCaption);
     return ArchiveOutcome::Done;
@@ -762,7 +780,12 @@ RecoveryReport RecoverFromRecord(FileSystem& fs, const DataSetPaths& paths, cons
     IndexMatch match;
     try {
         match = MatchIndex(fs, paths, record);
-        if (match.isNew && !match.isOld) {
+        if (record.phase == RecordPhase::Committed && !match.isNew)
+            return Unresolved("The index " + paths.IndexPath + " is not the one the replacement in " + names +
+                              " wrote before it stopped: something else changed it since. Restore the data set from "
+                              "a backup, then delete " +
+                              recordPath + ".");
+        if (match.isNew && (!match.isOld || record.phase == RecordPhase::Committed)) {
             // The archives were flushed before the new index was renamed
             // into place: the replacement is complete, only its clean-up
             // is not.
@@ -877,7 +900,10 @@ RecoveryReport DescribeInterruptedRebuild(FileSystem& fs, const DataSetPaths& pa
                                                " had not touched the archives yet; recovery would remove " +
                                                recordPath + " and what it made."};
         const IndexMatch match = MatchIndex(fs, paths, record);
-        if (match.isNew && !match.isOld) {
+        if (record.phase == RecordPhase::Committed && !match.isNew)
+            return {RecoveryState::Unresolved, "The index is not the one the replacement in " + names +
+                                                   " wrote; recovery would leave everything as it is."};
+        if (match.isNew && (!match.isOld || record.phase == RecordPhase::Committed)) {
             for (const RecordedArchive& archive : record.archives)
                 if (LengthOf(fs, ArchivePathOf(paths, archive)) != archive.newLength)
                     return {RecoveryState::Unresolved,

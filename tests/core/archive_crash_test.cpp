@@ -134,10 +134,14 @@ struct CrashCase {
     std::size_t replacementSize;
     // Further members replaced in the same rebuild: line and replacement size.
     std::vector<std::pair<int, std::size_t>> alsoReplaced = {};
+    // No Til, Tnm, Pal or Dat entries: the Shp group ends the index.
+    bool emptyLaterGroups = false;
 };
 
-// Txt and Shp; first, middle and last member; a larger and a smaller
-// replacement; several members in one rebuild.
+// Txt and Shp; first, middle and last member; a larger, a smaller and a
+// same-size replacement (the index is then both the old and the new one);
+// several members in one rebuild, one of them the same size; the last entry
+// of the whole index.
 const CrashCase kCrashCases[] = {{Txt, 0, 4000},
                                  {Txt, 1, 2},
                                  {Txt, 3, 4000},
@@ -146,14 +150,20 @@ const CrashCase kCrashCases[] = {{Txt, 0, 4000},
                                  {Shp, 1, 90000},
                                  {Shp, 2, 1},
                                  {Shp, 2, 120000},
+                                 {Txt, 1, 3000},
+                                 {Shp, 1, 5000},
                                  {Txt, 3, 4000, {{0, 1}, {2, 7000}}},
                                  {Shp, 2, 1, {{0, 90000}}},
-                                 {Shp, 1, 2, {{2, 120000}}}};
+                                 {Shp, 1, 2, {{2, 120000}}},
+                                 {Txt, 0, 5, {{2, 7000}}},
+                                 {Shp, 2, 3, {}, true}};
 
 TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
     long walked = 0;
     for (const bool powerCut : {false, true}) {
         for (const CrashCase& crash : kCrashCases) {
+            set_.others = crash.emptyLaterGroups ? std::vector<testing::RawEntry>{} : SmallDataSet().others;
+            table_ = TableFor(set_);
             const std::string replacement = PatternMember("NEW", crash.replacementSize, 9).bytes;
             std::vector<int> others;
             MemberSet after = testing::WithMemberReplaced(set_, crash.group, crash.line, replacement);
@@ -199,7 +209,7 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
         }
     }
     // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 2 * 11 * 40);
+    EXPECT_GT(walked, 2 * 15 * 40);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 
@@ -263,6 +273,12 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
              WriteText(copy, old.txt);
          },
          RecoveryState::StrayCopy, "leaves it alone"},
+        {"record, new index, archive of another length",
+         [&] {
+             leaveRecord();
+             WriteText(disk_.Paths().IndexPath, replaced.index);
+         },
+         RecoveryState::Unresolved, "is not the archive it wrote"},
         {"damaged record",
          [&] {
              leaveRecord();

@@ -73,11 +73,22 @@ inline std::vector<unsigned char> IndexFor(const MemberSet& set) {
     return IndexBytes(set.header, AllEntries(set));
 }
 
-// B[0] = 4 and B[t+1] = 4 + 16 * (entries of groups 0..t); one other entry per group 2..5.
+// How many entries each of the groups 2..5 has: one each, or none at all
+// (the Shp group then ends the index).
+inline std::uint32_t OtherEntriesPerGroup(const MemberSet& set) {
+    return set.others.empty() ? 0 : 1;
+}
+
+// B[0] = 4 and B[t+1] = 4 + 16 * (entries of groups 0..t).
 inline SectionTable TableFor(const MemberSet& set) {
     SectionTable table;
-    const std::uint32_t counts[6] = {
-        static_cast<std::uint32_t>(set.txt.size()), static_cast<std::uint32_t>(set.shp.size()), 1, 1, 1, 1};
+    const std::uint32_t other = OtherEntriesPerGroup(set);
+    const std::uint32_t counts[6] = {static_cast<std::uint32_t>(set.txt.size()),
+                                     static_cast<std::uint32_t>(set.shp.size()),
+                                     other,
+                                     other,
+                                     other,
+                                     other};
     table.B[0] = 4;
     std::uint32_t entries = 0;
     for (int t = 0; t < 6; ++t) {
@@ -123,7 +134,8 @@ public:
         const std::uint32_t t = static_cast<std::uint32_t>(set.txt.size());
         const std::uint32_t s = t + static_cast<std::uint32_t>(set.shp.size());
         WriteBytes(paths_.IndexPath, IndexFor(set));
-        WriteBytes(paths_.SectionPath, SectionBytes({t, s, s + 1, s + 2, s + 3, s + 4}));
+        const std::uint32_t o = OtherEntriesPerGroup(set);
+        WriteBytes(paths_.SectionPath, SectionBytes({t, s, s + o, s + 2 * o, s + 3 * o, s + 4 * o}));
         WriteText(paths_.TxtArchivePath, ArchiveFor(set.txt));
         WriteText(paths_.ShpArchivePath, ArchiveFor(set.shp));
         WriteText(paths_.PalArchivePath, std::string(768, '\x11'));

@@ -44,7 +44,8 @@ public:
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
         auto file = inner_.Open(path, mode);
-        if (mode == OpenMode::Read || !Modelled(path)) return file;
+        const bool reads = mode == OpenMode::Read || mode == OpenMode::ReadRegular || mode == OpenMode::ReadOwn;
+        if (reads || !Modelled(path)) return file;
         auto& inode = names_[path];
         if (inode == nullptr || mode == OpenMode::CreateNew) inode = std::make_shared<Inode>();
         return std::make_unique<TrackedFile>(std::move(file), inode);
