@@ -296,7 +296,12 @@ std::string RemoveCopiesThenRecordText(FileSystem& fs, const std::string& record
                                        const std::vector<std::string>& copyPaths) {
     for (const std::string& copyPath : copyPaths) {
         try {
-            RemoveLeftover(fs, copyPath);
+            // Flushed before the record goes: a power cut must not bring a
+            // copy back once no record vouches for it.
+            if (fs.Exists(copyPath)) {
+                fs.Remove(copyPath);
+                fs.SyncDirectoryOf(copyPath);
+            }
         } catch (const IoError& error) {
             return "\n\nThe temporary copy " + copyPath + " could not be removed (" + error.Reason().message() +
                    "); the editor removes it, and its record " + recordPath + ", the next time it opens the data set.";
@@ -698,7 +703,10 @@ std::string RemoveProvenCopies(FileSystem& fs, const RebuildRecord& record) {
                     " is not the copy that replacement made, so the editor left it alone.";
             continue;
         }
-        text += RemoveNoLongerNeeded(fs, archive.copyPath, "The temporary copy");
+        const std::string failed = RemoveNoLongerNeeded(fs, archive.copyPath, "The temporary copy");
+        text += failed;
+        // Flushed before the record goes, as after a replacement.
+        if (failed.empty()) fs.SyncDirectoryOf(archive.copyPath);
     }
     return text;
 }

@@ -160,7 +160,12 @@ const CrashCase kCrashCases[] = {{Txt, 0, 4000},
 
 TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
     long walked = 0;
-    for (const bool powerCut : {false, true}) {
+    // Killed: that step and every later one fail. Power cut: the same, then
+    // only what was flushed survives. Failed, then power cut: that step
+    // alone fails, the replacement lives to undo itself, and then the power
+    // goes.
+    enum class Death { Killed, PowerCut, FailedThenPowerCut };
+    for (const Death death : {Death::Killed, Death::PowerCut, Death::FailedThenPowerCut}) {
         for (const CrashCase& crash : kCrashCases) {
             set_.others = crash.emptyLaterGroups ? std::vector<testing::RawEntry>{} : SmallDataSet().others;
             table_ = TableFor(set_);
@@ -193,23 +198,28 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
                 ASSERT_TRUE(Current() == replaced);
                 steps = spy.Steps();
             }
-            for (long step = 1; step <= steps; ++step, ++walked) {
+            // One past the last step: nothing fails, and a power cut just
+            // after a replacement must not bring back anything it removed.
+            for (long step = 1; step <= steps + 1; ++step, ++walked) {
                 reset();
                 FaultyFileSystem dying(real_);
-                dying.FailFromStep(step);
+                if (death == Death::FailedThenPowerCut)
+                    dying.FailStep(step);
+                else
+                    dying.FailFromStep(step);
                 PowerCutFileSystem disk(dying, {disk_.Dir() / "data", disk_.Dir() / "edit"});
                 RecordingSink sink;
                 replace(disk, sink);
-                if (powerCut) disk.Cut();
-                SCOPED_TRACE(std::string(powerCut ? "power cut" : "killed") + " at step " + std::to_string(step) +
-                             ": " + dying.FiredStep() + " (" + (crash.group == Txt ? "Txt" : "Shp") + " line " +
-                             std::to_string(crash.line) + ")");
+                if (death != Death::Killed) disk.Cut();
+                const char* how = death == Death::Killed ? "killed" : death == Death::PowerCut ? "power cut" : "failed";
+                SCOPED_TRACE(std::string(how) + " at step " + std::to_string(step) + ": " + dying.FiredStep() + " (" +
+                             (crash.group == Txt ? "Txt" : "Shp") + " line " + std::to_string(crash.line) + ")");
                 ExpectRecoveredToOldOrNew(old, replaced);
             }
         }
     }
     // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 2 * 15 * 40);
+    EXPECT_GT(walked, 3 * 15 * 40);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 
