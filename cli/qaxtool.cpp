@@ -114,7 +114,10 @@ std::optional<CommandLine> ParseCommandLine(int argc, char** argv, std::string& 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto value = [&](std::string& into) {
-            if (i + 1 >= argc) {
+            // An empty value (an unset variable in a script) names no
+            // directory: taking it for "the default" would act on a data
+            // set the user never named.
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
                 problem = arg + " needs a directory";
                 return false;
             }

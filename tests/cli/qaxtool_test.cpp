@@ -167,6 +167,8 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"extract", "JEEP", "NOPE"}, 1, "no member NOPE"},
         {{"replace", "txt", "NOPE=new.bin"}, 1, "no member NOPE"},
         {{"replace", "txt", "ONE=new.bin", "FOUR=new.bin", "ONE=new.bin"}, 1, "ONE is given twice"},
+        {{"--data", "", "replace", "txt", "ONE=new.bin"}, 2, "--data needs a directory"},
+        {{"list", "txt", "--data"}, 2, "--data needs a directory"},
         {{"replace", "txt", "TWIN=new.bin"}, 1, "not unique"},
         {{"replace", "shp", "ONE=new.bin"}, 1, "no member ONE"},
         // The first file is fine; the second is missing: the first must not

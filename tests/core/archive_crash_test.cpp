@@ -460,6 +460,63 @@ TEST_F(CrashRecovery, ASecondEditorIsRefusedWhileTheFirstRebuilds) {
     EXPECT_FALSE(disk_.LeftoversExist());
 }
 
+// The lock each operation holds for as long as it works: a Txt rebuild
+// keeps everyone else out from its first write to its end, as the Shp one
+// does; an extraction only shares the data set, so a second editor may read
+// while it writes its file.
+TEST_F(CrashRecovery, EachOperationHoldsItsLockWhileItWorks) {
+    struct Held {
+        const char* name;
+        std::function<ArchiveOutcome(FileSystem&, RecordingSink&)> run;
+        std::string whileWriting;  // the step at which the second editor tries
+        ArchiveOutcome others;     // what the second editor's text view then gets
+    };
+    Reset("new text");
+    const Held cases[] = {
+        {"Txt replacement", [&](FileSystem& fs, RecordingSink& sink) { return Replace(fs, sink, Txt, 1); },
+         "write " + disk_.Paths().TxtArchivePath, ArchiveOutcome::Refused},
+        {"extraction",
+         [&](FileSystem& fs, RecordingSink& sink) {
+             return ExtractShpMember(Context(fs, sink), Listed(disk_.Paths(), table_, Shp, 1), disk_.EditorDir());
+         },
+         "write " + disk_.EditorDir() + "/JEEP.SHP", ArchiveOutcome::Done},
+    };
+    for (const Held& held : cases) {
+        SCOPED_TRACE(held.name);
+        Reset("new text");
+        FaultyFileSystem first(real_);
+        RecordingSink sink;
+        RecordingSink second;
+        bool tried = false;
+        first.onStep = [&](const std::string& step) {
+            if (tried || step.rfind(held.whileWriting, 0) != 0) return;
+            tried = true;
+            EXPECT_EQ(ShowTextMember(Context(real_, second), Listed(disk_.Paths(), table_, Txt, 0)), held.others);
+            if (held.others == ArchiveOutcome::Refused) {
+                EXPECT_EQ(Replace(real_, second, Shp, 0), ArchiveOutcome::Refused);
+                for (const auto& message : second.messages)
+                    EXPECT_NE(message.text.find("Another editor is working"), std::string::npos) << message.text;
+            }
+        };
+        EXPECT_EQ(held.run(first, sink), ArchiveOutcome::Done);
+        EXPECT_TRUE(tried) << "never reached " << held.whileWriting;
+    }
+}
+
+// Another program appended a Txt member after the list was filled: the
+// listed lines still hold, so the replacement goes ahead, on the data set
+// as the section file now gives it, and keeps the new member.
+TEST_F(CrashRecovery, AMemberAppendedSinceTheListingIsKept) {
+    Reset("new text");
+    const ListedLine listed = Listed(disk_.Paths(), table_, Txt, 1);
+    set_.txt.push_back({"FIVE", "appended by another program"});
+    disk_.Write(set_);
+    RecordingSink sink;
+    ASSERT_EQ(ReplaceTextMember(Context(real_, sink), listed, ReplacementPath()), ArchiveOutcome::Done)
+        << (sink.messages.empty() ? "" : sink.messages[0].text);
+    EXPECT_TRUE(Current() == After(Txt, 1, "new text"));
+}
+
 // Another program writes a different data set of the same shape between the
 // listing and the click: the line the user saw is no longer what the index
 // holds at its place, and nothing may be replaced or extracted on its word.

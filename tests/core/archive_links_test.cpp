@@ -13,6 +13,7 @@
 
 #include "archive_data_set.h"
 #include "archive_ops.h"
+#include "faulty_file_system.h"
 #include "recording_sink.h"
 
 namespace qax {
@@ -118,10 +119,40 @@ TEST_F(WritesLand, NothingIsWrittenThroughALinkPlantedWhereTheEditorWrites) {
     }
 }
 
+// A link that appears at a new file's name between the check that the
+// name is free and the create (a race a stranger may win) is not followed:
+// the create fails, the operation stops, and nothing is written through it.
+TEST_F(WritesLand, ALinkThatAppearsJustBeforeACreateIsNotFollowed) {
+    const fs::path victim = Outside("victim");
+    WriteText(victim, "the victim's own bytes");
+    const std::string indexBefore = disk_.Index();
+    const std::string txtBefore = disk_.Txt();
+    testing::FaultyFileSystem racing(fs_);
+    std::string planted;
+    racing.onStep = [&](const std::string& step) {
+        const std::string open = "open " + Data("qaxdata.idx.").string();
+        if (!planted.empty() || step.rfind(open, 0) != 0 || step.size() < 4 || step.substr(step.size() - 4) != ".new")
+            return;
+        planted = step.substr(5);
+        fs::create_symlink(victim, planted);
+    };
+    EXPECT_EQ(ReplaceTextMember({racing, paths_, table_, sink_}, Listed(paths_, table_, Txt, 1), Replacement()),
+              ArchiveOutcome::Failed);
+    ASSERT_FALSE(planted.empty()) << "the new index was never created";
+    EXPECT_EQ(ReadWholeFile(victim), "the victim's own bytes");
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(planted)));
+    fs::remove(planted);
+    EXPECT_EQ(disk_.Index(), indexBefore);
+    EXPECT_EQ(disk_.Txt(), txtBefore);
+    EXPECT_FALSE(disk_.LeftoversExist());
+}
+
 // The new index takes the old one's permission bits, and its owner and
 // group where the process may give them (as root here).
 TEST_F(WritesLand, TheIndexKeepsItsModeAndOwner) {
-    fs::permissions(Data("qaxdata.idx"), fs::perms(0640));
+    // The set-group-id bit too: the mode is carried whole, not just its
+    // permission bits.
+    ASSERT_EQ(::chmod(Data("qaxdata.idx").c_str(), 02640), 0);
     const bool root = ::geteuid() == 0;
     if (root) {
         ASSERT_EQ(::chown(Data("qaxdata.idx").c_str(), 1234, 1234), 0);
@@ -129,7 +160,7 @@ TEST_F(WritesLand, TheIndexKeepsItsModeAndOwner) {
     ASSERT_EQ(Replace(Shp, 1), ArchiveOutcome::Done);
     struct stat after {};
     ASSERT_EQ(::stat(Data("qaxdata.idx").c_str(), &after), 0);
-    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(after.st_mode & 07777, 02640u);
     if (root) {
         EXPECT_EQ(after.st_uid, 1234u);
         EXPECT_EQ(after.st_gid, 1234u);

@@ -156,6 +156,15 @@ TEST_P(Refusal, ReplacementThatIsNoRegularFile) {
     }
 }
 
+// The front ends refuse it first; the core must as well, whoever calls it.
+TEST_P(Refusal, TheSameMemberTwiceInOneBatch) {
+    const auto listed = [&](int line) { return testing::Listed(disk_.Paths(), table_, GetParam().group, line); };
+    ExpectRefused(ReplaceMembers(
+                      {noCopy_, disk_.Paths(), table_, sink_}, GetParam().group,
+                      {{listed(1), ReplacementPath()}, {listed(0), ReplacementPath()}, {listed(1), ReplacementPath()}}),
+                  "is to be replaced twice");
+}
+
 TEST_P(Refusal, IndexShorterThanItsSectionTable) {
     std::string index = disk_.Index();
     index.resize(table_.GroupEnd(GetParam().group) - 8);  // the group's last entry is cut in half

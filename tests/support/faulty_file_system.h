@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -60,6 +61,10 @@ public:
         return found == bytesWritten_.end() ? 0 : found->second;
     }
     int OpenCount() const { return opens_; }
+
+    // Called with each step as it is logged ("write /.../txt.qax"), before
+    // it is done: a second editor can be set to work at that very moment.
+    std::function<void(const std::string& step)> onStep;
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
         Step(IoStep::Open, "open", path);
@@ -157,6 +162,7 @@ private:
               EndsEarly endsEarly = EndsEarly::No) {
         ++steps_;
         log_.push_back(std::string(what) + " " + path);
+        if (onStep) onStep(log_.back());
         bool fail = steps_ == failStep_ || (failFromStep_ > 0 && steps_ >= failFromStep_);
         if (kind_ == FaultKind::EndOfData && endsEarly == EndsEarly::No) fail = false;
         if (!fail) return false;

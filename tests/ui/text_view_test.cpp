@@ -113,6 +113,24 @@ private slots:
                                                      product.DataFile("pal.qax").string() + "\n\nYou must EXIT !!!");
         QVERIFY(error.contains(QStringLiteral("Corvane-Donn\u00E9es/data/pal.qax")));
         QCOMPARE(TextRichEdit(failed.form)->toPlainText(), error);
+
+        // Member bytes that happen to form UTF-8 are still shown a character
+        // a byte; a path whose name is Latin-1 (not UTF-8) shows its bytes
+        // as Latin-1 in the editor's own texts, never as U+FFFD.
+        TextProduct latin1(
+            "Corvane-Donn\xE9"
+            "es",
+            {{"CAFE", "caf\xC3\xA9"}});
+        {
+            Editor editor(latin1);
+            FileLB(editor.form)->setCurrentRow(0);
+            QCOMPARE(TextRichEdit(editor.form)->document()->toRawText(), QString::fromLatin1("caf\xC3\xA9"));
+        }
+        std::filesystem::remove(latin1.DataFile("pal.qax"));
+        Editor missing(latin1);
+        const QString shown = TextRichEdit(missing.form)->toPlainText();
+        QVERIFY(shown.contains(QStringLiteral("Corvane-Donn\u00E9es/data/pal.qax")));
+        QVERIFY(!shown.contains(QChar::ReplacementCharacter));
     }
 
     void aClickWhileShpIsSelectedChangesNothing() {
