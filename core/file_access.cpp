@@ -36,12 +36,12 @@ int OpenFlags(OpenMode mode) {
         case OpenMode::ReadUpdate:
             return O_RDWR;
         case OpenMode::WriteTruncate:
-            return O_WRONLY | O_CREAT | O_EXCL;
+            return O_WRONLY | O_CREAT | O_TRUNC;
         case OpenMode::CreateNew:
             // O_EXCL with O_CREAT fails on any existing name, a link (even
             // a dangling one) included, so nothing is ever written through
             // one.
-            return O_WRONLY | O_CREAT | O_TRUNC;
+            return O_WRONLY | O_CREAT | O_EXCL;
     }
     return O_RDONLY;
 }
