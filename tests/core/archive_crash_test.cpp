@@ -277,12 +277,20 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
              WriteText(disk_.Paths().IndexPath, replaced.index);
          },
          RecoveryState::Completed, "had been completed"},
+        // A file with the copy's name and no record, and a user's file named
+        // like an unfinished extraction, are nobody's the editor can vouch
+        // for: both stay.
         {"copy, no record",
          [&] {
              Reset(replacement);
              WriteText(copy, old.txt);
+             WriteText(disk_.Dir() / "edit" / "FOO.SHP.new", "the user's own file");
          },
-         RecoveryState::StrayCopy, "leaves it alone"},
+         RecoveryState::StrayCopy, "leaves it alone",
+         [&] {
+             EXPECT_EQ(testing::ReadWholeFile(copy), old.txt);
+             EXPECT_EQ(testing::ReadWholeFile(disk_.Dir() / "edit" / "FOO.SHP.new"), "the user's own file");
+         }},
         {"record, new index, archive of another length",
          [&] {
              leaveRecord();
