@@ -291,6 +291,12 @@ int Extract(const ArchiveContext& context, const CommandLine& line, TerminalSink
                  ").\nNothing was written.");
         return kFailed;
     }
+    // What an extraction into the same directory left half written when it
+    // died goes first, once; under the shared lock, so that shp.qax is whole.
+    if (const auto lock = DirectoryLock::TryAcquire(DataDirectoryOf(context.paths), LockKind::Shared)) {
+        const std::string removed = RemoveUnfinishedExtractions(context.fs, context.paths, outDir.string());
+        if (!removed.empty()) sink.Say(removed.substr(2));
+    }
     for (const ListedLine& member : *found) {
         const ArchiveOutcome outcome = ExtractShpMember(context, member, outDir.string());
         if (outcome != ArchiveOutcome::Done) return kFailed;

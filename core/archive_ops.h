@@ -111,4 +111,13 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
 ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine& selected,
                                 const std::string& editorDir);
 
+// Removes what an extraction into `directory` left unfinished when it died:
+// a file named as an extraction's output is while it is written
+// (NAME.SHP.new, or .NAME.SHP.<hex>.new when that name was taken) whose
+// bytes are all the first bytes of the Shp member NAME, so that nothing is
+// lost that shp.qax does not hold. Any other file is left alone. The caller
+// holds the data set's lock. Returns a paragraph for each file removed, or
+// found and left.
+std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& paths, const std::string& directory);
+
 }  // namespace qax

@@ -883,6 +883,10 @@ RecoveryReport RecoverInterruptedRebuild(FileSystem& fs, const DataSetPaths& pat
             report = {RecoveryState::StrayCopy, StrayCopyText(paths.TempPath)};
         }
         if (!unfinished.empty()) report.text += unfinished;
+        // Extractions into the editor's own directory that died half way;
+        // only once the archive is known to be whole again.
+        if (report.state != RecoveryState::Unresolved)
+            report.text += RemoveUnfinishedExtractions(fs, paths, DirectoryOf(paths.TempPath));
     } catch (const std::exception& failure) {
         report = Unresolved(std::string("The editor could not look for an interrupted replacement: ") + failure.what() +
                             ".");

@@ -4,8 +4,11 @@
 // confirmed that the line still describes its entry. The file is written
 // beside its final name and renamed over it once complete, so a failure never
 // leaves a half-written file where an earlier one was.
+#include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "archive_ops.h"
@@ -39,7 +42,84 @@ Refusal DataFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::st
     return {};
 }
 
+// The member name an unfinished output's file name stands for, if it is
+// one: NAME.SHP.new, or .NAME.SHP.<16 hexadecimal digits>.new.
+std::optional<std::string> UnfinishedOutputOf(const std::string& fileName) {
+    const std::string ending = ".SHP.new";
+    if (fileName.size() > ending.size() &&
+        fileName.compare(fileName.size() - ending.size(), ending.size(), ending) == 0)
+        return fileName.substr(0, fileName.size() - ending.size());
+    const std::string randomEnding = ".SHP.0123456789abcdef.new";
+    if (fileName.size() > randomEnding.size() + 1 && fileName[0] == '.' &&
+        fileName.compare(fileName.size() - 4, 4, ".new") == 0 &&
+        fileName.compare(fileName.size() - randomEnding.size(), 5, ".SHP.") == 0) {
+        const std::string hex = fileName.substr(fileName.size() - 20, 16);
+        if (hex.find_first_not_of("0123456789abcdef") == std::string::npos)
+            return fileName.substr(1, fileName.size() - randomEnding.size() - 1);
+    }
+    return std::nullopt;
+}
+
+// Whether the file at `path` (a regular file of its own) holds nothing but
+// the first bytes of `member` in `archive`.
+bool HoldsOnlyTheStartOf(FileSystem& fs, const std::string& path, File& archive, const IndexEntry& member) {
+    auto file = fs.Open(path, OpenMode::ReadOwn);
+    const std::uint64_t length = file->Length();
+    if (member.size < 0 || length > static_cast<std::uint64_t>(member.size) ||
+        std::uint64_t{member.offset} + length > archive.Length())
+        return false;
+    archive.Seek(member.offset);
+    std::vector<unsigned char> mine(kExtractBufferSize), theirs(kExtractBufferSize);
+    for (std::uint64_t left = length; left > 0;) {
+        const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(left, kExtractBufferSize));
+        if (!ReadExactly(*file, mine.data(), chunk) || !ReadExactly(archive, theirs.data(), chunk) ||
+            !std::equal(mine.begin(), mine.begin() + static_cast<std::ptrdiff_t>(chunk), theirs.begin()))
+            return false;
+        left -= chunk;
+    }
+    return true;
+}
+
 }  // namespace
+
+std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& paths, const std::string& directory) {
+    std::vector<std::pair<std::string, std::string>> candidates;  // path, member name
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, ec))
+        if (const auto name = UnfinishedOutputOf(entry.path().filename().string()))
+            candidates.emplace_back(entry.path().string(), *name);
+    if (candidates.empty()) return {};
+
+    std::string text;
+    try {
+        const IndexImage index = IndexImage::Load(fs, paths.IndexPath);
+        const CurrentSectionTable current = ReadCurrentSectionTable(fs, paths, index.Length());
+        if (current.refusal) return {};
+        auto archive = fs.Open(paths.ShpArchivePath, OpenMode::Read);
+        for (const auto& [path, name] : candidates) {
+            bool proven = false;
+            for (std::uint32_t line = 0; line < current.table.EntryCount(Shp) && !proven; ++line) {
+                const IndexEntry member = index.EntryAt(EntryOffset(current.table, Shp, line));
+                try {
+                    proven = member.name == name && HoldsOnlyTheStartOf(fs, path, *archive, member);
+                } catch (const IoError&) {
+                    // Not a regular file of its own, or unreadable: not proven.
+                }
+            }
+            if (!proven) continue;
+            try {
+                RemoveLeftover(fs, path);
+                text += "\n\nAn unfinished extraction, " + path + ", was removed.";
+            } catch (const IoError& error) {
+                text += "\n\nAn unfinished extraction, " + path + ", could not be removed (" +
+                        error.Reason().message() + "); it is not needed and can be deleted.";
+            }
+        }
+    } catch (const IoError&) {
+        // The data set cannot be read now: nothing is proven, nothing removed.
+    }
+    return text;
+}
 
 ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine& selected,
                                 const std::string& editorDir) {

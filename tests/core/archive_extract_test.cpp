@@ -151,5 +151,29 @@ TEST_F(Extraction, AnOutputThatIsADataFileUnderAnotherNameIsRefused) {
     EXPECT_EQ(disk_.Shp(), archive);
 }
 
+// An extraction that died half way leaves its unfinished file; the next
+// start removes it, once its bytes are seen to be all the member's own, and
+// nothing else of a similar name.
+TEST_F(Extraction, WhatADeadExtractionLeftIsRemovedAndNothingElse) {
+    FaultyFileSystem spy(fs_);
+    ASSERT_EQ(Extract(Line(1), &spy), ArchiveOutcome::Done);
+    const auto& log = spy.Log();
+    const auto write = std::find_if(log.begin(), log.end(), [](const std::string& step) {
+        return step.rfind("write ", 0) == 0 && step.find("TANK.SHP.new") != std::string::npos;
+    });
+    ASSERT_NE(write, log.end());
+    std::filesystem::remove(Output("TANK.SHP"));
+    FaultyFileSystem dying(fs_);
+    dying.FailFromStep(static_cast<long>(write - log.begin()) + 2);  // dead once the first bytes are down
+    Extract(Line(1), &dying);
+    ASSERT_TRUE(std::filesystem::exists(Output("TANK.SHP.new")));
+    WriteText(Output("FOO.SHP.new"), "a user's own file");
+    WriteText(Output("SOLDIER1.SHP.new"), "not the member's bytes");
+
+    const std::string text = RemoveUnfinishedExtractions(fs_, disk_.Paths(), disk_.EditorDir());
+    EXPECT_NE(text.find("TANK.SHP.new"), std::string::npos) << text;
+    EXPECT_EQ(EditorFiles(), (std::vector<std::string>{"FOO.SHP.new", "SOLDIER1.SHP.new"}));
+}
+
 }  // namespace
 }  // namespace qax
