@@ -18,7 +18,15 @@
 // Shp and Txt replacements of the first, middle and last member as the
 // editor runs them (every flush waits for the disk), the middle ones again
 // with the waits turned off (what durability costs), and the extraction of
-// a 64 MiB member. Prints each median time with its median ratio to each
+// a 64 MiB member.
+//
+// The Shp replacement file has a size a user's file would have: 300,000
+// bytes, neither a multiple of the 4,096-byte block nor differing from the
+// old member's size by one, so the bytes after it move off the file
+// system's block boundaries (where the file system shares blocks between
+// copies, they then cannot be shared and are copied). The middle member is
+// also replaced by a file of 4 MiB, which keeps them on the boundaries: the
+// aligned case, labelled as such. Prints each median time with its median ratio to each
 // baseline of the same round, and the peak memory above the idle process.
 #include <fcntl.h>
 #include <unistd.h>
@@ -178,8 +186,10 @@ int Run(const qax::bench::RunOptions& options) {
     qax::sample::WriteSampleDataSet(product, sample);
     fs::create_directories(product / "edit");
     const fs::path newShp = product / "new.shp";
+    const fs::path alignedShp = product / "aligned.shp";
     const fs::path newTxt = product / "new.txt";
-    WriteFile(newShp, 60u << 20, 'S');  // 4 MiB shorter: every later offset moves
+    WriteFile(newShp, 300000, 'S');        // every later offset moves off the block boundaries
+    WriteFile(alignedShp, 4u << 20, 'A');  // every later offset moves by whole blocks
     WriteFile(newTxt, kTxtMemberSize + 999, 'a');
 
     qax::PosixFileSystem durable(qax::DiskSync::On);
@@ -205,7 +215,7 @@ int Run(const qax::bench::RunOptions& options) {
 
     Baselines shpBase, txtBase;
     MemberTimes shp, txt;
-    std::vector<double> shpBuffered, txtBuffered, extract;
+    std::vector<double> shpBuffered, shpAligned, txtBuffered, extract;
     int shpReplacements = 0;
     // A line as the list shows it just before the operation: each
     // replacement moves the offsets after its member.
@@ -214,10 +224,19 @@ int Run(const qax::bench::RunOptions& options) {
             line,
             qax::FillCatalogue(durable, paths.IndexPath, startUp.table, group).at(static_cast<std::size_t>(line))};
     };
-    const auto replaceShp = [&](const qax::ArchiveContext& context, int member) {
+    // Each Shp replacement starts from the archive as it was made, members
+    // on block boundaries, put back untimed: otherwise the first unaligned
+    // replacement would leave every later one an archive already off them.
+    const fs::path pristineShp = product / "pristine.shp";
+    const fs::path pristineIndex = product / "pristine.idx";
+    fs::copy_file(paths.ShpArchivePath, pristineShp);
+    fs::copy_file(paths.IndexPath, pristineIndex);
+    const auto replaceShp = [&](const qax::ArchiveContext& context, int member, const fs::path& file) {
+        fs::copy_file(pristineShp, paths.ShpArchivePath, fs::copy_options::overwrite_existing);
+        fs::copy_file(pristineIndex, paths.IndexPath, fs::copy_options::overwrite_existing);
         ++shpReplacements;
         const qax::ListedLine selected = listed(qax::Shp, member);
-        return TimeOperation([&] { return ReplaceShpMember(context, selected, newShp.string()); });
+        return TimeOperation([&] { return ReplaceShpMember(context, selected, file.string()); });
     };
     const auto replaceTxt = [&](const qax::ArchiveContext& context, int member) {
         const qax::ListedLine selected = listed(qax::Txt, member);
@@ -227,10 +246,11 @@ int Run(const qax::bench::RunOptions& options) {
         std::printf("round %d of %d\n", round + 1, options.rounds);
         std::fflush(stdout);
         shpBase.Measure(paths.ShpArchivePath, product / "edit");
-        shp.first.push_back(replaceShp(withFlushes, shpLines[0]));
-        shp.middle.push_back(replaceShp(withFlushes, shpLines[1]));
-        shp.last.push_back(replaceShp(withFlushes, shpLines[2]));
-        shpBuffered.push_back(replaceShp(withoutFlushes, shpLines[1]));
+        shp.first.push_back(replaceShp(withFlushes, shpLines[0], newShp));
+        shp.middle.push_back(replaceShp(withFlushes, shpLines[1], newShp));
+        shp.last.push_back(replaceShp(withFlushes, shpLines[2], newShp));
+        shpBuffered.push_back(replaceShp(withoutFlushes, shpLines[1], newShp));
+        shpAligned.push_back(replaceShp(withFlushes, shpLines[1], alignedShp));
         const qax::ListedLine extracted = listed(qax::Shp, 1);
         extract.push_back(
             TimeOperation([&] { return ExtractShpMember(withFlushes, extracted, (product / "edit").string()); }));
@@ -243,14 +263,17 @@ int Run(const qax::bench::RunOptions& options) {
     }
     const long peakKiB = qax::bench::PeakResidentKiB();
 
-    std::printf("\nshp.qax %u members of %u MiB; txt.qax %u members of %u bytes; medians of %d rounds\n", kShpMembers,
-                kShpMemberSize >> 20, kTxtMembers, kTxtMemberSize, options.rounds);
+    std::printf(
+        "\nshp.qax %u members of %u MiB, replaced by 300,000 bytes (aligned: 4 MiB); txt.qax %u members of %u "
+        "bytes, replaced by %u; medians of %d rounds\n",
+        kShpMembers, kShpMemberSize >> 20, kTxtMembers, kTxtMemberSize, kTxtMemberSize + 999, options.rounds);
     std::printf("in %s; targets are against two durable copies\n\n", options.dir.string().c_str());
     PrintBaselines("Shp", shpBase);
     PrintRow("Shp replacement, first member", shp.first, shpBase, 0);
     PrintRow("Shp replacement, middle member", shp.middle, shpBase, 0.80);
     PrintRow("Shp replacement, last member", shp.last, shpBase, 0.60);
     PrintRow("  middle, without waiting for the disk", shpBuffered, shpBase, 0);
+    PrintRow("  middle, aligned size (4 MiB)", shpAligned, shpBase, 0);
     PrintRow("extraction of a 64 MiB member", extract, shpBase, 0);
     std::printf("\n");
     PrintBaselines("Txt", txtBase);
