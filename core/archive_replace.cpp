@@ -139,6 +139,9 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine
     if (const Refusal refusal = NewSizeRefusal(inputs.replacementLength, newLength, replacementFileName))
         return Refuse(context.sink, *refusal, kReplaceCaption);
     const IndexImage newIndex = inputs.NewIndex();
+    // The window lets no events through during a Txt rebuild; the busy
+    // cursor at least says it is at work.
+    BusyCursor busy(context.sink);
 
     const auto writeArchive = [&](File& copy, File& archive) {
         std::vector<unsigned char> buffer(kTextCopyBufferSize);

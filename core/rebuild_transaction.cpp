@@ -966,7 +966,7 @@ std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const std::
         return nullptr;
     }
     if (!lock) {
-        sink.ShowMessage(kDataSetBusyText, caption);
+        sink.ShowMessage(kDataSetBusyText, kDataSetBusyCaption);
         return nullptr;
     }
     // Nobody is rebuilding (that would hold the lock exclusively), so a
@@ -997,7 +997,7 @@ std::unique_ptr<DirectoryLock> LockDataSet(const ArchiveContext& context, DataSe
         // Readers share the data set with each other; one that cannot
         // recover still reads when nothing is left to recover.
         if (use == DataSetUse::Read) return LockDataSetForReading(context.fs, dataDir, context.sink, caption);
-        context.sink.ShowMessage(kDataSetBusyText, caption);
+        context.sink.ShowMessage(kDataSetBusyText, kDataSetBusyCaption);
         return nullptr;
     }
     const RecoveryReport report = RecoverInterruptedRebuild(context.fs, context.paths);

@@ -117,6 +117,10 @@ RecoveryReport RecoverAtStartUp(FileSystem& fs, const DataSetPaths& paths);
 
 enum class DataSetUse { Change, Read };
 
+// The caption of the refusal when another editor holds the data set: no
+// file failed, the data set is only busy.
+inline constexpr const char* kDataSetBusyCaption = "Data Set Busy";
+
 // Takes the data set's lock for one operation: exclusive to change it,
 // shared to read from it. Recovers first where it can. Returns nothing,
 // after telling the user why under `caption`, when another editor is

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <variant>
 
 #include "file_access.h"
@@ -26,16 +27,19 @@ std::string ReadUpTo(File& file, std::size_t limit) {
 // The first `wanted` bytes of the member, under the shared lock; nothing,
 // after a message, when they cannot all be read. Bytes past the end of the
 // archive are not part of any member and are never returned as if they were.
-// `selected`, when given, must still be the line the index gives at its
-// place; Stale (after a message) otherwise.
+// Another editor rebuilding txt.qax holds the data set exclusively: what
+// the archive holds at this place may be half old and half new. Nothing,
+// after a message, while it does.
+std::unique_ptr<DirectoryLock> LockForReading(FileSystem& fs, const DataSetPaths& paths, ReportSink& sink) {
+    return LockDataSetForReading(fs, DataDirectoryOf(paths), sink, kFileErrorCaption);
+}
+
+// The caller holds the shared lock. `selected`, when given, must still be
+// the line the index gives at its place; Stale (after a message) otherwise.
 std::variant<std::string, ArchiveOutcome> ReadMemberBytes(FileSystem& fs, const DataSetPaths& paths,
                                                           const CatalogueEntry& member, std::size_t wanted,
                                                           ReportSink& sink, const ListedLine* selected) {
     const std::string& txtArchivePath = paths.TxtArchivePath;
-    // Another editor rebuilding txt.qax holds the data set exclusively: what
-    // the archive holds at this place may be half old and half new.
-    const auto lock = LockDataSetForReading(fs, DataDirectoryOf(paths), sink, kFileErrorCaption);
-    if (!lock) return ArchiveOutcome::Refused;
     std::string text;
     if (selected != nullptr) {
         try {
@@ -81,6 +85,10 @@ std::variant<std::string, ArchiveOutcome> ReadMemberBytes(FileSystem& fs, const 
 
 ArchiveOutcome ShowTextMember(const ArchiveContext& context, const ListedLine& selected) {
     const CatalogueEntry member = ReadCatalogueLine(selected.text);
+    // Another editor at work only delays the view: what the pane shows
+    // stays until the member can be read.
+    const auto lock = LockForReading(context.fs, context.paths, context.sink);
+    if (!lock) return ArchiveOutcome::Refused;
     context.sink.ClearPane();
 
     const std::size_t wanted = member.size <= 0 ? 0 : std::min<std::size_t>(member.size, kTextViewLimit);
@@ -94,6 +102,8 @@ ArchiveOutcome ShowTextMember(const ArchiveContext& context, const ListedLine& s
 
 std::optional<std::string> ReadTextMember(FileSystem& fs, const DataSetPaths& paths, const CatalogueEntry& member,
                                           ReportSink& sink) {
+    const auto lock = LockForReading(fs, paths, sink);
+    if (!lock) return std::nullopt;
     auto read =
         ReadMemberBytes(fs, paths, member, member.size <= 0 ? 0 : static_cast<std::size_t>(member.size), sink, nullptr);
     if (auto* text = std::get_if<std::string>(&read)) return std::move(*text);

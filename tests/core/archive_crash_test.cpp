@@ -499,11 +499,16 @@ TEST_F(CrashRecovery, EachOperationHoldsItsLockWhileItWorks) {
         first.onStep = [&](const std::string& step) {
             if (tried || step.rfind(held.whileWriting, 0) != 0) return;
             tried = true;
+            second.pane = "what the pane showed";
             EXPECT_EQ(ShowTextMember(Context(real_, second), Listed(disk_.Paths(), table_, Txt, 0)), held.others);
             if (held.others == ArchiveOutcome::Refused) {
+                // Busy is not a file error, and the pane keeps its text.
+                EXPECT_EQ(second.pane, "what the pane showed");
                 EXPECT_EQ(Replace(real_, second, Shp, 0), ArchiveOutcome::Refused);
-                for (const auto& message : second.messages)
+                for (const auto& message : second.messages) {
                     EXPECT_NE(message.text.find("Another editor is working"), std::string::npos) << message.text;
+                    EXPECT_EQ(message.caption, kDataSetBusyCaption);
+                }
             }
         };
         EXPECT_EQ(held.run(first, sink), ArchiveOutcome::Done);

@@ -76,8 +76,8 @@ struct Operation {
     Display shown;
 };
 
-// The Txt replacement shows nothing at all.
-const Operation kTextReplacement{"Txt", Txt, ReplaceTextMember, FiveTextMembers, {}};
+// The Txt replacement shows nothing but the busy cursor while it works.
+const Operation kTextReplacement{"Txt", Txt, ReplaceTextMember, FiveTextMembers, Display{{}, 0, {true, false}, 0}};
 
 // The Shp replacement announces the copy and its end; it lets the window
 // process events once before the copy, and no mark falls in 211,244 bytes.

@@ -20,6 +20,7 @@
 #include "e2e_fixture.h"
 #include "file_access.h"
 #include "index_file.h"
+#include "rebuild_transaction.h"
 
 namespace qax::e2e {
 namespace {
@@ -310,11 +311,12 @@ TEST_F(TwoEditors, OneRebuildsTheOtherIsRefusedAndRecoversNothingOfIt) {
     const std::string busy =
         "Another editor is working on this data set right now. Try again when it has finished.\nNothing was changed.";
     b.window->ClickListLine(2);
-    std::string message = b.window->ReadMessageAndClose(kFileErrorCaption);
+    std::string message = b.window->ReadMessageAndClose(kDataSetBusyCaption);
     EXPECT_EQ(message, busy);
+    EXPECT_EQ(b.window->ReadPane(), BannerText());  // the pane keeps what it showed
     b.window->ChooseReplacementFile(WriteUserFile("orders.txt", ReplacementOfLength(900)));
     b.window->ClickControl("ReplaceBtn");
-    message = b.window->ReadMessageAndClose(kReplaceCaption);
+    message = b.window->ReadMessageAndClose(kDataSetBusyCaption);
     EXPECT_EQ(message, busy);
     EXPECT_TRUE(ReadBytes(DataFile("txt.qax")) == Original("txt.qax"));
     EXPECT_TRUE(ReadBytes(DataFile("shp.qax")) == halfRewritten);
