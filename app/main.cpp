@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
@@ -51,9 +52,64 @@ void StopPolitelyOnSignals(QObject& owner) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
 
+// The editor takes no arguments but these two, which answer without a
+// window (and so without a display); anything else is refused with a usage
+// line and status 2. Qt's own options (-platform and the like) are taken by
+// the application before the rest is looked at.
+constexpr const char* kUsage = "Usage: qaxedit [--help] [--version]";
+
+void DescribeOptions(QCommandLineParser& parser) {
+    QCoreApplication::setApplicationName(QStringLiteral("qaxedit"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.1"));
+    parser.setApplicationDescription(QStringLiteral(
+        "Qax Edit: lists, shows, replaces and extracts the members of the data set in the data directory one "
+        "level above the editor's own directory."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+}
+
+// --help or --version anywhere: answered before the application exists.
+std::optional<int> AnswerWithoutWindow(int argc, char* argv[]) {
+    QCommandLineParser parser;
+    DescribeOptions(parser);
+    for (int i = 1; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (argument == QStringLiteral("--help") || argument == QStringLiteral("-h")) {
+            // Without an application the parser cannot know the program's name.
+            std::fputs(
+                qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("qaxedit"))),
+                stdout);
+            return 0;
+        }
+        if (argument == QStringLiteral("--version") || argument == QStringLiteral("-v")) {
+            std::puts("qaxedit 0.1");
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
+// What is left once the application took its own options: nothing is
+// expected.
+std::optional<int> RefuseOtherArguments(const QStringList& arguments) {
+    QCommandLineParser parser;
+    DescribeOptions(parser);
+    if (!parser.parse(arguments)) {
+        std::fprintf(stderr, "qaxedit: %s\n%s\n", qPrintable(parser.errorText()), kUsage);
+        return 2;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "qaxedit: takes no arguments (%s)\n%s\n",
+                     qPrintable(parser.positionalArguments().join(QLatin1Char(' '))), kUsage);
+        return 2;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    if (const std::optional<int> answered = AnswerWithoutWindow(argc, argv)) return *answered;
     qax::ui::DesktopPrompts prompts;
     // Created inside the guarded steps, so that an error in its creation is
     // caught too; held outside them, so that it is still there to show the
@@ -64,6 +120,7 @@ int main(int argc, char* argv[]) {
     // handler, and the program then ends with 0.
     return qax::ui::RunEntryReportingErrors(prompts, argv[0], [&] {
         application.emplace(argc, argv);
+        if (const std::optional<int> refused = RefuseOtherArguments(QCoreApplication::arguments())) return *refused;
         // Taken from the system as bytes: a directory name in another
         // encoding than the locale's must not be lost in decoding, or the
         // data set would be looked for somewhere else entirely.
