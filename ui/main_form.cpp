@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QScreen>
 #include <QSignalBlocker>
 #include <QStringList>
 #include <QStyle>
@@ -205,7 +206,21 @@ void DiscardPendingText(const QTextEdit& pane) {
     if (auto* pending = PendingPaneText::Find(pane)) pending->Discard();
 }
 
+// The designed place, or the nearest one where the whole window shows on
+// the screen that holds it.
+QPoint DesignedPlaceOn(const QScreen* screen) {
+    const QRect designed(kWindowLeft, kWindowTop, kWindowWidth, kWindowHeight);
+    return screen == nullptr ? designed.topLeft() : PlaceWithin(designed, screen->availableGeometry());
+}
+
 }  // namespace
+
+QPoint PlaceWithin(const QRect& frame, const QRect& available) {
+    if (available.contains(frame)) return frame.topLeft();
+    const int left = std::max(available.left(), std::min(frame.left(), available.right() + 1 - frame.width()));
+    const int top = std::max(available.top(), std::min(frame.top(), available.bottom() + 1 - frame.height()));
+    return {left, top};
+}
 
 // ----- Construction and the controls
 
@@ -311,7 +326,7 @@ void TMainForm::ArrangeControls() {
     // The designed rectangle is the window's outer frame. move() places the
     // frame; resize() sizes the inside, which is the whole window until a
     // window manager frames it (and where the platform has no frames).
-    move(kWindowLeft, kWindowTop);
+    move(DesignedPlaceOn(screen()));
     resize(kWindowWidth, kWindowHeight);
 }
 
@@ -331,7 +346,7 @@ void TMainForm::FitFrameToDesign() {
     // Once only: later moves and resizes are the user's.
     frameFitted_ = true;
     resize(kWindowWidth - frame.left() - frame.right(), kWindowHeight - frame.top() - frame.bottom());
-    move(kWindowLeft, kWindowTop);
+    move(DesignedPlaceOn(screen()));
 }
 
 void TMainForm::WireEvents() {

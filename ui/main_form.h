@@ -34,6 +34,12 @@ struct EditorState {
     bool dataSetReady = false;        // the start-up check found a sound data set
 };
 
+// Where a window whose outer frame is `frame` goes so that all of it lies in
+// `available` (a screen without its panels): where it is when it fits
+// already, otherwise moved as little as it takes, its top left corner kept
+// on the screen when it is larger than the screen.
+QPoint PlaceWithin(const QRect& frame, const QRect& available);
+
 class TMainForm final : public QWidget, public ReportSink {
     Q_OBJECT
 public:

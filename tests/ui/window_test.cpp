@@ -1,6 +1,7 @@
 // The window itself: its controls and captions, the arrangement of the
 // layout with nothing clipped, and the keyboard: Tab order, Tab out of the
 // text pane, names a screen reader can tell apart.
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 
@@ -88,6 +89,31 @@ private slots:
         editor.form.LoadBtnClick();
         QTRY_VERIFY(FileLbl(editor.form)->height() > QFontMetrics(FileLbl(editor.form)->font()).height());
         QCOMPARE(editor.form.width(), width);
+    }
+
+    // The designed place where the window fits the screen's free area;
+    // moved just enough where it does not (1024x600, or a panel at the top
+    // or the bottom); its top left corner kept on a screen too small for it.
+    void theWindowMovesOnlyWhereItWouldNotFitTheScreen() {
+        const QRect designed(217, 235, 640, 480);
+        struct Case {
+            QRect available;
+            QPoint expected;
+        };
+        const Case cases[] = {
+            {{0, 0, 1280, 1024}, {217, 235}},    {{0, 0, 1024, 768}, {217, 235}},  {{0, 0, 1024, 600}, {217, 120}},
+            {{0, 0, 1024, 576}, {217, 96}},      {{0, 40, 1024, 560}, {217, 120}}, {{0, 0, 800, 600}, {160, 120}},
+            {{1920, 0, 1024, 600}, {1920, 120}}, {{0, 0, 600, 400}, {0, 0}},
+        };
+        for (const Case& c : cases) QCOMPARE(ui::PlaceWithin(designed, c.available), c.expected);
+        // On the test's own screen (800x800 offscreen), the designed frame is
+        // moved in from the right edge.
+        SampleProduct product;
+        Editor editor(product);
+        QVERIFY(editor.ShowActive());
+        const QRect placed(editor.form.frameGeometry().topLeft(), designed.size());
+        QVERIFY(editor.form.screen()->availableGeometry().contains(placed));
+        QCOMPARE(placed.topLeft(), ui::PlaceWithin(designed, editor.form.screen()->availableGeometry()));
     }
 
     void tabVisitsTheControlsInOrderAndLeavesTheTextPane() {
