@@ -35,15 +35,18 @@ extern "C" void RequestStop(int signal) {
 // A polite stop closes the window as a click on its close box would: a
 // replacement under way first fails at its next write and puts the archive
 // back (the file layer sees the request), and the window closes once it has.
-void StopPolitelyOnSignals(QObject& owner) {
+void StopPolitelyOnSignals(QObject& owner, qax::ui::DesktopPrompts& prompts) {
     if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     auto* notifier = new QSocketNotifier(stopPipe[0], QSocketNotifier::Read, &owner);
-    QObject::connect(notifier, &QSocketNotifier::activated, &owner, [] {
+    QObject::connect(notifier, &QSocketNotifier::activated, &owner, [&prompts] {
         char bytes[16];
         while (::read(stopPipe[0], bytes, sizeof bytes) > 0) {
         }
         // Every window, a message box included, as if each were closed by
-        // hand: the main window itself waits for a replacement to end.
+        // hand: the main window itself waits for a replacement to end. The
+        // replacement's own report may come after this, and must not keep
+        // the program waiting for an answer.
+        prompts.WriteMessagesInsteadOfBoxes();
         QApplication::closeAllWindows();
     });
     struct sigaction action {};
@@ -132,7 +135,7 @@ int main(int argc, char* argv[]) {
         qax::PosixFileSystem disk;
         qax::StoppableFileSystem fileSystem(disk, [] { return stopSignal != 0; });
         qax::ui::TMainForm mainForm(*programPath, fileSystem, prompts);
-        StopPolitelyOnSignals(*application);
+        StopPolitelyOnSignals(*application, prompts);
         mainForm.show();
         const int status = QApplication::exec();
         if (stopSignal == 0) return status;

@@ -77,6 +77,46 @@ QFont CatalogueFont() {
     return font;
 }
 
+// The member list. Its lines put the name right-aligned in eight columns,
+// so Qt's type-ahead, which matches the start of a line, would match typed
+// letters against the padding. This one matches them against the name as
+// the user reads it, in either case, and otherwise behaves as Qt's does:
+// letters typed within the keyboard interval add up, a new search starts
+// below the current line, and one letter pressed again steps through the
+// names that start with it. A line chosen by other means, or a new list,
+// starts a new search.
+class MemberListBox final : public QListWidget {
+public:
+    using QListWidget::QListWidget;
+
+    void keyboardSearch(const QString& typed) override {
+        if (typed.isEmpty() || count() == 0) return;
+        const bool continuing = sinceLastKey_.isValid() &&
+                                sinceLastKey_.elapsed() < QApplication::keyboardInputInterval() &&
+                                currentRow() == rowAfterSearch_;
+        sinceLastKey_.start();
+        typed_ = continuing ? typed_ + typed : typed;
+        const bool oneLetterAgain = typed_.size() > 1 && typed_.count(typed_.front()) == typed_.size();
+        const QString wanted = oneLetterAgain ? typed_.left(1) : typed_;
+        const int current = currentRow();
+        const int first = current < 0 ? 0 : continuing && !oneLetterAgain ? current : current + 1;
+        for (int step = 0; step < count(); ++step) {
+            const int row = (first + step) % count();
+            const QString name = item(row)->text().section(QLatin1Char(' '), 0, 0, QString::SectionSkipEmpty);
+            if (name.startsWith(wanted, Qt::CaseInsensitive)) {
+                setCurrentRow(row);
+                break;
+            }
+        }
+        rowAfterSearch_ = currentRow();
+    }
+
+private:
+    QString typed_;
+    int rowAfterSearch_ = -1;
+    QElapsedTimer sinceLastKey_;
+};
+
 // Wide enough for a whole catalogue line next to the scroll bar.
 int CatalogueListWidth(const QListWidget& list) {
     const QFontMetrics metrics(list.font());
@@ -251,7 +291,7 @@ void TMainForm::CreateControls() {
     TextRichEdit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     TextRichEdit->setAccessibleName(QStringLiteral("Member text"));
 
-    FileLB = new QListWidget(this);
+    FileLB = new MemberListBox(this);
     FileLB->setSelectionMode(QAbstractItemView::SingleSelection);
     FileLB->setUniformItemSizes(true);
     FileLB->setFont(CatalogueFont());

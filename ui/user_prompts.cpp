@@ -1,8 +1,13 @@
 #include "user_prompts.h"
 
 #include <QApplication>
+#include <QCompleter>
+#include <QEvent>
+#include <QLineEdit>
+#include <QPointer>
 #include <QSettings>
 #include <cstdio>
+#include <vector>
 
 namespace qax::ui {
 
@@ -16,8 +21,8 @@ std::optional<QString> DesktopPrompts::RunOpenDialog(QFileDialog& dialog) {
 void DesktopPrompts::ShowMessageBox(QWidget* parent, const QString& text, const QString& caption,
                                     QMessageBox::Icon icon) {
     // A box needs the application; an error raised while it was being
-    // created can only be written out.
-    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+    // created can only be written out, as can one after a stop.
+    if (boxesStopped_ || qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
         std::fprintf(stderr, "%s: %s\n", qPrintable(caption), qPrintable(text));
         return;
     }
@@ -51,6 +56,48 @@ void KeepNoToolkitSettings() {
             QSettings::setPath(format, scope, QStringLiteral("/dev/null"));
 }
 
+// The file-name field completes from a file system model that reads folders
+// in the background. When a folder's names arrive after the dialog has
+// closed, the completer still belongs to the hidden field and shows its list
+// anyway, over the main window, where the list takes the keyboard with it.
+// So the fields lose their completers while the dialog is hidden, which also
+// closes any list still open, and get them back when it shows.
+class CompletionOnlyWhileShown final : public QObject {
+public:
+    explicit CompletionOnlyWhileShown(QFileDialog& dialog) : QObject(&dialog), dialog_(dialog) {
+        dialog.installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        // The dialog makes its fields when it first shows.
+        if (event->type() == QEvent::Show && fields_.empty())
+            for (QLineEdit* field : dialog_.findChildren<QLineEdit*>())
+                if (QCompleter* completer = field->completer()) fields_.push_back({field, completer});
+        if (event->type() == QEvent::Show) Attach();
+        if (event->type() == QEvent::Hide) Detach();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    struct Field {
+        QPointer<QLineEdit> edit;
+        QPointer<QCompleter> completer;
+    };
+
+    void Attach() {
+        for (const Field& field : fields_)
+            if (field.edit && field.completer) field.edit->setCompleter(field.completer);
+    }
+    void Detach() {
+        for (const Field& field : fields_)
+            if (field.edit) field.edit->setCompleter(nullptr);
+    }
+
+    QFileDialog& dialog_;
+    std::vector<Field> fields_;
+};
+
 }  // namespace
 
 QFileDialog* MakeOpenDialog(QWidget* parent) {
@@ -59,6 +106,7 @@ QFileDialog* MakeOpenDialog(QWidget* parent) {
     dialog->setOption(QFileDialog::DontUseNativeDialog, true);
     dialog->setAcceptMode(QFileDialog::AcceptOpen);
     dialog->setFileMode(QFileDialog::ExistingFile);
+    new CompletionOnlyWhileShown(*dialog);
     return dialog;
 }
 

@@ -29,6 +29,13 @@ class DesktopPrompts : public UserPrompts {
 public:
     std::optional<QString> RunOpenDialog(QFileDialog& dialog) override;
     void ShowMessageBox(QWidget* parent, const QString& text, const QString& caption, QMessageBox::Icon icon) override;
+
+    // Once the program has been asked to stop, no box waits for a person who
+    // may not be there: what it would say goes to the error output.
+    void WriteMessagesInsteadOfBoxes() { boxesStopped_ = true; }
+
+private:
+    bool boxesStopped_ = false;
 };
 
 // The box DesktopPrompts shows, built but not yet run.

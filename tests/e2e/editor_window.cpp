@@ -85,6 +85,10 @@ void EditorWindow::Keys(const std::vector<std::string>& keys) const {
     desktop_.Keys(keys);
 }
 
+void EditorWindow::Type(const std::string& text) const {
+    desktop_.Type(text);
+}
+
 std::string EditorWindow::CopyListLine() const {
     desktop_.Keys({"ctrl+c"});
     return Clipboard();
@@ -102,6 +106,11 @@ void EditorWindow::CopyPane() const {
 
 std::string EditorWindow::Clipboard() const {
     return Latin1FromUtf8(desktop_.Clipboard());
+}
+
+void EditorWindow::OpenFileDialogWith(const std::vector<std::string>& keys) const {
+    desktop_.Keys(keys);
+    desktop_.WaitForWindow(editor_, kOpenDialogName, kDialogTimeout);
 }
 
 void EditorWindow::ChooseReplacementFile(const std::filesystem::path& file) const {
@@ -122,16 +131,17 @@ void EditorWindow::ChooseReplacementFile(const std::filesystem::path& file) cons
             throw E2eFailure("the file dialog did not accept " + file.string() + " after " +
                              std::to_string(kConfirmAttempts) + " presses of Enter");
     }
-    DismissCompletionPopup();
+    ExpectNothingLeftOfTheDialog();
 }
 
-void EditorWindow::DismissCompletionPopup() const {
-    // The completion list of the dialog's field can open once more, after
-    // the dialog closed, over the main window; Escape closes it.
-    if (!PollUntil([&] { return !OtherWindows().empty(); }, kPopupAppearance, std::chrono::milliseconds(50))) return;
-    desktop_.Keys({"Escape"});
-    WaitUntil([&] { return OtherWindows().empty(); }, kDialogCloseTimeout,
-              "the completion list of the file dialog to close");
+void EditorWindow::ExpectNothingLeftOfTheDialog() const {
+    // The completion list of the dialog's field once opened again after the
+    // dialog had closed, over the main window, and kept the keyboard.
+    if (PollUntil([&] { return !OtherWindows().empty(); }, kPopupAppearance, std::chrono::milliseconds(50))) {
+        std::string names;
+        for (const std::string& name : OtherWindows()) names += " '" + name + "'";
+        throw E2eFailure("windows of the editor were still open after the file dialog closed:" + names);
+    }
 }
 
 std::string EditorWindow::ReadMessageAndClose(const std::string& caption) const {

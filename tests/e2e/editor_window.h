@@ -44,6 +44,7 @@ public:
     // A click on line `line` of the list, which must be in view.
     void ClickListLine(int line) const;
     void Keys(const std::vector<std::string>& keys) const;
+    void Type(const std::string& text) const;
 
     // The list's current line, copied with the Copy key; the list must have
     // the keyboard focus.
@@ -59,6 +60,12 @@ public:
     // Enter; returns once the dialog has closed.
     void ChooseReplacementFile(const std::filesystem::path& file) const;
 
+    // Presses `keys` and waits for the file dialog to open.
+    void OpenFileDialogWith(const std::vector<std::string>& keys) const;
+    // Fails the test when any window but the main window shows in the time
+    // a late popup of the closed file dialog would take to appear.
+    void ExpectNothingLeftOfTheDialog() const;
+
     // Waits for the message box captioned `caption`, copies what it says
     // with the Copy key, and closes it with Enter.
     std::string ReadMessageAndClose(const std::string& caption) const;
@@ -67,8 +74,6 @@ public:
     std::vector<std::string> OtherWindows() const;
 
 private:
-    void DismissCompletionPopup() const;
-
     const Desktop& desktop_;
     qint64 editor_;
     std::string window_;

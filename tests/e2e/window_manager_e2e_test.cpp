@@ -3,7 +3,11 @@
 // outside the data set and the editor's directory.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "e2e_fixture.h"
+#include "index_file.h"
 
 namespace qax::e2e {
 namespace {
@@ -14,9 +18,12 @@ class UnderWindowManager : public EndToEndTest {
 protected:
     void SetUp() override {
         sample::SampleOptions options;
-        options.txtCount = 3;
-        options.shpCount = 2;
-        options.otherCount = 1;
+        // The start-up suite's data set, whose names are known.
+        options.txtCount = 6;
+        options.shpCount = 5;
+        options.otherCount = 2;
+        options.txtMeanSize = 700;
+        options.shpMeanSize = 3000;
         MakeProduct(options);
         StartEditorUnderWindowManager();
     }
@@ -45,6 +52,48 @@ TEST_F(UnderWindowManager, ANormalCloseAfterUsingTheFileDialogLeavesNothingBehin
     EXPECT_TRUE(written.empty()) << ::testing::PrintToString(written);
     ExpectDataSetUnchanged();
     EXPECT_TRUE(FilesBesideEditor().empty());
+}
+
+// By keyboard alone: however the file dialog closes (Enter on a typed path,
+// Escape with its completion list open, the window manager's close), nothing
+// of it stays on screen and the keyboard is back on Load New File, where
+// Space opens the dialog again.
+TEST_F(UnderWindowManager, TheFileDialogGivesTheKeyboardBackHoweverItCloses) {
+    const fs::path file = WriteUserFile("orders.txt", {'H', 'o', 'l', 'd', '\r', '\n'});
+    Window().ChooseReplacementFile(file);  // fails on a window left over
+    Window().OpenFileDialogWith({"space"});
+    // A partly typed name opens the completion list; Escape closes the list
+    // and the second the dialog.
+    Window().Type(file.parent_path().string() + "/or");
+    Window().Keys({"Escape", "Escape"});
+    Window().ExpectNothingLeftOfTheDialog();
+    Window().OpenFileDialogWith({"space"});
+    Window().Keys({"alt+F4"});
+    Window().ExpectNothingLeftOfTheDialog();
+    Window().OpenFileDialogWith({"space"});
+    Window().Keys({"Escape"});
+    Window().ExpectNothingLeftOfTheDialog();
+    ExpectDataSetUnchanged();
+}
+
+// Type-ahead matches the name as it reads, not the padding before it: a
+// name of five or two letters is found as an eight-letter one is, in either
+// case, and its line is chosen as a click chooses it.
+TEST_F(UnderWindowManager, TypingANameInTheListFindsItWhateverItsLength) {
+    const auto pauseEndingTheSearch = std::chrono::milliseconds(800);
+    Window().ChooseType(Shp);
+    Window().ClickListLine(0);
+    Window().Type("xp8");
+    EXPECT_EQ(Window().CopyListLine(), "   XP804   3833 $0001008");
+    std::this_thread::sleep_for(pauseEndingTheSearch);
+    Window().Type("G6M");
+    EXPECT_EQ(Window().CopyListLine(), "G6MYUWO4   3535 $0001F01");
+
+    Window().ChooseType(Txt);
+    Window().ClickListLine(0);
+    Window().Type("m2");
+    EXPECT_EQ(Window().CopyListLine(), "      M2    425 $00007FB");
+    EXPECT_EQ(Window().ReadPane(), TextAsShown(MemberBytes(Original("txt.qax"), Group(Txt)[3])));
 }
 
 }  // namespace

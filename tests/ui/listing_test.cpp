@@ -1,6 +1,7 @@
 // The File Type group: a type chosen with the mouse or the keyboard re-lists;
 // only Txt and Shp have lines.
 #include <QTest>
+#include <algorithm>
 
 #include "ui_fixture.h"
 
@@ -59,6 +60,31 @@ private slots:
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
         QCOMPARE(editor.form.SelectedType(), int{Tnm});
         QCOMPARE(FileLB(editor.form)->count(), 0);
+    }
+
+    // Letters typed into the list find the name that starts with them, short
+    // or long, in either case, and choose its line as a click does; the lines
+    // shown stay as they are.
+    void typingFindsANameWhateverItsLengthAndCase() {
+        SampleProduct product;
+        Editor editor(product);
+        QVERIFY(editor.ShowActive());
+        QListWidget* list = FileLB(editor.form);
+        list->setFocus();
+        const auto& txt = product.Group(Txt);
+        for (const bool shortName : {true, false}) {
+            const auto found = std::find_if(txt.begin() + 1, txt.end(),
+                                            [&](const auto& m) { return (m.name.size() < 8) == shortName; });
+            QVERIFY(found != txt.end());
+            const auto row = static_cast<int>(found - txt.begin());
+            list->setCurrentRow(row - 1);
+            // A pause longer than the keyboard interval ends the last search.
+            QTest::qWait(QApplication::keyboardInputInterval() + 50);
+            QTest::keyClicks(list, QString::fromStdString(found->name).toLower());
+            QCOMPARE(list->currentRow(), row);
+            QCOMPARE(editor.form.PaneText(), product.TextAsShown(static_cast<std::size_t>(row)));
+        }
+        QVERIFY(editor.Lines() == ExpectedLines(product, Txt));
     }
 
     void anEmptyGroupListsNothingAndAnUnreadableIndexKeepsTheList() {
