@@ -102,6 +102,25 @@ struct MemberReplacement {
 ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
                               const std::vector<MemberReplacement>& replacements);
 
+// The members of one group, for a replacement of several groups at once.
+struct GroupReplacements {
+    int group = Txt;
+    std::vector<MemberReplacement> replacements;
+};
+
+// DryRun: every check the replacement makes, under the lock it takes, and
+// then Done without writing a byte or recovering anything (what recovery
+// would do is told).
+enum class RunMode { Apply, DryRun };
+
+// A whole mod, Txt and Shp members together, in one transaction: each
+// group's archive rebuilt as ReplaceMembers rebuilds it, under one lock, one
+// crash record and one commit of the index, so that the data set comes out
+// wholly as it was or with every member replaced. Each group at most once;
+// every refusal of any group is made before anything is touched.
+ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
+                              RunMode mode = RunMode::Apply);
+
 // selected: the selected list line (the window raises the list-index error
 // itself when nothing is selected); a damaged line raises ConversionError
 // before any file is opened.
@@ -111,11 +130,17 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
 ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine& selected,
                                 const std::string& editorDir);
 
+// The same for a member of `group` (Txt or Shp), written to <name>.TXT or
+// <name>.SHP.
+ArchiveOutcome ExtractMember(const ArchiveContext& context, int group, const ListedLine& selected,
+                             const std::string& editorDir);
+
 // Removes what an extraction into `directory` left unfinished when it died:
 // a file named as an extraction's output is while it is written
-// (NAME.SHP.new, or .NAME.SHP.<hex>.new when that name was taken) whose
-// bytes are all the first bytes of the Shp member NAME, so that nothing is
-// lost that shp.qax does not hold. Any other file is left alone. The caller
+// (NAME.SHP.new, or .NAME.SHP.<hex>.new when that name was taken; the same
+// with TXT) whose bytes are all the first bytes of the member NAME of that
+// type, so that nothing is lost that the archive does not hold. Any other
+// file is left alone. The caller
 // holds the data set's lock. Returns a paragraph for each file removed, or
 // found and left.
 std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& paths, const std::string& directory);

@@ -3,7 +3,9 @@
 // the rebuild transaction (rebuild_transaction), the Shp one through its
 // block copy with progress marks (shp_archive_copy).
 #include <algorithm>
+#include <iterator>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -352,42 +354,41 @@ void WritePieces(const std::vector<Piece>& pieces, File& copy, File& archive, Re
 
 }  // namespace
 
-ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
-                              const std::vector<MemberReplacement>& replacements) {
-    ReportSink& sink = context.sink;
-    if (group != Txt && group != Shp)
-        return Refuse(sink, "Only Txt and Shp members can be replaced.\nNothing was changed.", kReplaceCaption);
-    if (replacements.empty())
-        return Refuse(sink, "No member to replace was given.\nNothing was changed.", kReplaceCaption);
-    const std::string& archivePath = group == Txt ? context.paths.TxtArchivePath : context.paths.ShpArchivePath;
-    std::set<int> lines;
-    for (const MemberReplacement& replacement : replacements) {
-        if (const Refusal refusal = ReplacementStartRefusal(context, group, archivePath, replacement.selected.number,
-                                                            replacement.replacementFileName))
-            return Refuse(sink, *refusal, kReplaceCaption);
-        // A second replacement of the same member would make the first one
-        // pointless, and is most likely a slip in the list.
-        if (!lines.insert(replacement.selected.number).second)
-            return Refuse(sink,
-                          "The member on line " + std::to_string(replacement.selected.number + 1) +
-                              " is to be replaced twice.\nNothing was changed.",
-                          kReplaceCaption);
-    }
-    std::vector<std::string> names;
-    for (const MemberReplacement& replacement : replacements) names.push_back(replacement.replacementFileName);
-    OpenedReplacements opened = OpenReplacementFiles(context, {archivePath}, names);
-    if (opened.stopped) return *opened.stopped;
-    const auto lock = LockDataSet(context, DataSetUse::Change, kReplaceCaption);
-    if (!lock) return ArchiveOutcome::Refused;
+namespace {
 
+// One group's part of a batch, planned under the lock: what it read, the
+// files coming in, and the new archive described as pieces.
+struct GroupPlan {
+    int group = Txt;
+    const std::string* archivePath = nullptr;
+    ReplacementInputs inputs;
+    std::vector<Incoming> incoming;
+    std::vector<Piece> pieces;
+    std::uint64_t newArchiveLength = 0;
+};
+
+// Checks one group's batch against the index as read under the lock, gives
+// its entries their new sizes and offsets in `newIndex`, and plans its
+// archive. Nothing when it is refused (already told).
+std::optional<ArchiveOutcome> PlanGroup(const ArchiveContext& context, const GroupReplacements& batch,
+                                        std::vector<std::unique_ptr<File>> files, GroupPlan& plan,
+                                        IndexImage& newIndex) {
+    ReportSink& sink = context.sink;
+    const int group = batch.group;
+    const std::vector<MemberReplacement>& replacements = batch.replacements;
+    const std::string& archivePath = *plan.archivePath;
     // The first member brings the index, the section table and the group
     // with it; the others are checked against the same index.
-    LoadedReplacementInputs loaded = LoadReplacementInputs(context, group, archivePath, replacements.front().selected,
-                                                           std::move(opened.files.front()));
+    LoadedReplacementInputs loaded =
+        LoadReplacementInputs(context, group, archivePath, replacements.front().selected, std::move(files.front()));
     if (!loaded.Ready()) return loaded.Outcome();
-    ReplacementInputs& inputs = loaded.Inputs();
+    plan.inputs = std::move(loaded.Inputs());
+    ReplacementInputs& inputs = plan.inputs;
+    // Every group of one transaction is planned on one and the same index.
+    if (newIndex.Length() == 0) newIndex = inputs.image;
     const std::vector<IndexEntry>& members = inputs.members;
-    std::vector<Incoming> incoming(replacements.size());
+    std::vector<Incoming>& incoming = plan.incoming;
+    incoming.resize(replacements.size());
     incoming[0] = {inputs.selected, std::move(inputs.replacement), inputs.replacementLength,
                    &replacements.front().replacementFileName};
     try {
@@ -399,7 +400,7 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
                 return ArchiveOutcome::Stale;
             }
             incoming[i].member = static_cast<std::size_t>(replacement.selected.number);
-            incoming[i].file = std::move(opened.files[i]);
+            incoming[i].file = std::move(files[i]);
             incoming[i].length = incoming[i].file->Length();
             incoming[i].fileName = &replacement.replacementFileName;
         }
@@ -436,7 +437,6 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
 
     std::vector<Incoming*> byMember(members.size(), nullptr);
     for (Incoming& in : incoming) byMember[in.member] = &in;
-    IndexImage newIndex = inputs.image;
     std::uint64_t offset = 0;
     for (std::size_t k = 0; k < members.size(); ++k) {
         const std::uint64_t size =
@@ -445,18 +445,85 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
         newIndex.SetOffset(inputs.positions[k], static_cast<std::uint32_t>(offset));
         offset += size;
     }
-    const std::vector<Piece> pieces =
-        group == Txt ? TextPieces(members, byMember) : ShpPieces(members, byMember, inputs.archiveLength);
+    plan.pieces = group == Txt ? TextPieces(members, byMember) : ShpPieces(members, byMember, inputs.archiveLength);
+    plan.newArchiveLength = group == Txt ? groupLength : archiveLength;
+    return std::nullopt;
+}
 
+}  // namespace
+
+ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
+                              const std::vector<MemberReplacement>& replacements) {
+    return ReplaceMembers(context, {{group, replacements}});
+}
+
+ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
+                              RunMode mode) {
+    ReportSink& sink = context.sink;
+    std::vector<std::string> archivePaths;
+    std::vector<std::string> names;
+    std::set<int> groups;
+    for (const GroupReplacements& batch : batches) {
+        const int group = batch.group;
+        if (group != Txt && group != Shp)
+            return Refuse(sink, "Only Txt and Shp members can be replaced.\nNothing was changed.", kReplaceCaption);
+        if (!groups.insert(group).second)
+            return Refuse(sink, "A group is given twice in one replacement.\nNothing was changed.", kReplaceCaption);
+        if (batch.replacements.empty())
+            return Refuse(sink, "No member to replace was given.\nNothing was changed.", kReplaceCaption);
+        const std::string& archivePath = group == Txt ? context.paths.TxtArchivePath : context.paths.ShpArchivePath;
+        archivePaths.push_back(archivePath);
+        std::set<int> lines;
+        for (const MemberReplacement& replacement : batch.replacements) {
+            if (const Refusal refusal = ReplacementStartRefusal(
+                    context, group, archivePath, replacement.selected.number, replacement.replacementFileName))
+                return Refuse(sink, *refusal, kReplaceCaption);
+            // A second replacement of the same member would make the first
+            // one pointless, and is most likely a slip in the list.
+            if (!lines.insert(replacement.selected.number).second)
+                return Refuse(sink,
+                              "The member on line " + std::to_string(replacement.selected.number + 1) +
+                                  " is to be replaced twice.\nNothing was changed.",
+                              kReplaceCaption);
+            names.push_back(replacement.replacementFileName);
+        }
+    }
+    if (batches.empty()) return Refuse(sink, "No member to replace was given.\nNothing was changed.", kReplaceCaption);
+    OpenedReplacements opened = OpenReplacementFiles(context, archivePaths, names);
+    if (opened.stopped) return *opened.stopped;
+    const auto lock =
+        LockDataSet(context, mode == RunMode::DryRun ? DataSetUse::Rehearse : DataSetUse::Change, kReplaceCaption);
+    if (!lock) return ArchiveOutcome::Refused;
+
+    std::vector<GroupPlan> plans(batches.size());
+    IndexImage newIndex;
+    auto nextFile = opened.files.begin();
+    for (std::size_t b = 0; b < batches.size(); ++b) {
+        plans[b].group = batches[b].group;
+        plans[b].archivePath = &archivePaths[b];
+        std::vector<std::unique_ptr<File>> files(std::make_move_iterator(nextFile),
+                                                 std::make_move_iterator(nextFile + batches[b].replacements.size()));
+        nextFile += static_cast<std::ptrdiff_t>(batches[b].replacements.size());
+        if (const auto stopped = PlanGroup(context, batches[b], std::move(files), plans[b], newIndex)) return *stopped;
+        // Under one lock the index cannot change between two groups; if it
+        // did, some other program wrote it without the lock.
+        if (plans[b].inputs.image.Bytes() != plans.front().inputs.image.Bytes()) {
+            sink.ShowMessage(kDataSetChangedText, kReplaceCaption);
+            return ArchiveOutcome::Stale;
+        }
+    }
+
+    if (mode == RunMode::DryRun) return ArchiveOutcome::Done;
     BusyCursor busy(sink);
-    return RebuildArchive(
-        context,
-        {.archives = {{.archivePath = archivePath,
-                       .archiveLength = inputs.archiveLength,
-                       .newArchiveLength = group == Txt ? groupLength : archiveLength,
-                       .writeArchive = [&](File& copy, File& archive) { WritePieces(pieces, copy, archive, sink); }}},
-         .oldIndex = &inputs.image,
-         .newIndex = &newIndex});
+    RebuildJob job{.archives = {}, .oldIndex = &plans.front().inputs.image, .newIndex = &newIndex};
+    for (const GroupPlan& plan : plans)
+        job.archives.push_back({.archivePath = *plan.archivePath,
+                                .archiveLength = plan.inputs.archiveLength,
+                                .newArchiveLength = plan.newArchiveLength,
+                                .writeArchive = [&plan, &sink](File& copy, File& archive) {
+                                    WritePieces(plan.pieces, copy, archive, sink);
+                                }});
+    return RebuildArchive(context, job);
 }
 
 }  // namespace qax

@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -503,6 +507,30 @@ void DirectoryLock::Share() {
     }
 }
 
+std::string DirectoryLock::DescribeHolders(const std::string& directory) {
+    struct stat info {};
+    if (::stat(directory.empty() ? "." : directory.c_str(), &info) != 0) return {};
+    // A line of the table: "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF",
+    // the device in hexadecimal and the inode in decimal.
+    char device[64];
+    std::snprintf(device, sizeof device, "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
+                  static_cast<unsigned long>(info.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string described;
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, type, advisory, access, pid, where;
+        if (!(fields >> number >> type) || type == "->" || type != "FLOCK") continue;
+        if (!(fields >> advisory >> access >> pid >> where) || where != device) continue;
+        std::ifstream comm("/proc/" + pid + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        if (!described.empty()) described += ", ";
+        described += (name.empty() ? std::string("a program") : name) + " (process " + pid + ")";
+    }
+    return described;
+}
+
 void CopyExactly(File& from, File& to, std::uint64_t count, std::span<unsigned char> buffer) {
     if (buffer.empty() && count > 0) throw std::invalid_argument("CopyExactly needs a buffer to copy through");
     while (count > 0) {
@@ -604,7 +632,7 @@ std::string FileErrorText(const IoError& error) {
 }
 
 void FileErrorReport(ReportSink& sink, const IoError& error) {
-    sink.ShowMessage(FileErrorText(error), kFileErrorCaption);
+    sink.ShowFileError(FileErrorText(error), kFileErrorCaption, error.Reason().message());
 }
 
 }  // namespace qax

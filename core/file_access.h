@@ -224,6 +224,11 @@ public:
     // Turns an exclusive lock into a shared one; others may then share it.
     void Share();
 
+    // Who holds the lock on `directory` as far as the system tells (on
+    // Linux, its table of locks): "qaxedit (process 1234)" for each holder,
+    // joined; empty when that cannot be known.
+    static std::string DescribeHolders(const std::string& directory);
+
 private:
     explicit DirectoryLock(int fd) : fd_(fd) {}
     int fd_;

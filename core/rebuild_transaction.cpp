@@ -864,8 +864,13 @@ std::string LockFailureText(const IoError& error) {
            ").\nNothing was changed.";
 }
 
-constexpr const char* kDataSetBusyText =
-    "Another editor is working on this data set right now. Try again when it has finished.\nNothing was changed.";
+// Names the holder where the system tells it.
+std::string DataSetBusyText(const std::string& dataDir) {
+    const std::string holders = DirectoryLock::DescribeHolders(dataDir);
+    return "Another editor is working on this data set right now" +
+           (holders.empty() ? std::string() : " (" + holders + ")") +
+           ". Try again when it has finished.\nNothing was changed.";
+}
 
 }  // namespace
 
@@ -966,7 +971,7 @@ std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const std::
         return nullptr;
     }
     if (!lock) {
-        sink.ShowMessage(kDataSetBusyText, kDataSetBusyCaption);
+        sink.ShowMessage(DataSetBusyText(dataDir), kDataSetBusyCaption);
         return nullptr;
     }
     // Nobody is rebuilding (that would hold the lock exclusively), so a
@@ -997,8 +1002,18 @@ std::unique_ptr<DirectoryLock> LockDataSet(const ArchiveContext& context, DataSe
         // Readers share the data set with each other; one that cannot
         // recover still reads when nothing is left to recover.
         if (use == DataSetUse::Read) return LockDataSetForReading(context.fs, dataDir, context.sink, caption);
-        context.sink.ShowMessage(kDataSetBusyText, kDataSetBusyCaption);
+        context.sink.ShowMessage(DataSetBusyText(dataDir), kDataSetBusyCaption);
         return nullptr;
+    }
+    if (use == DataSetUse::Rehearse) {
+        // What recovery would do is told; the rehearsal goes on only where
+        // the real run would, on the index and archives as they stand: an
+        // undone replacement leaves the index as it is now, a completed one
+        // too.
+        const RecoveryReport report = DescribeInterruptedRebuild(context.fs, context.paths);
+        if (!report.text.empty()) context.sink.ShowMessage(report.text, caption);
+        if (report.state == RecoveryState::Unresolved || report.state == RecoveryState::StrayCopy) return nullptr;
+        return lock;
     }
     const RecoveryReport report = RecoverInterruptedRebuild(context.fs, context.paths);
     // A stray copy matters only to a replacement, which refuses with it.

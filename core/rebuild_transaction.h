@@ -115,7 +115,10 @@ RecoveryReport DescribeInterruptedRebuild(FileSystem& fs, const DataSetPaths& pa
 // what it left is its own); Clean otherwise.
 RecoveryReport RecoverAtStartUp(FileSystem& fs, const DataSetPaths& paths);
 
-enum class DataSetUse { Change, Read };
+// Rehearse: the exclusive lock a change takes, without recovering anything:
+// what recovery would do is told, and the lock is refused where a real
+// change would stop (an unresolved record, or a file at the copy's name).
+enum class DataSetUse { Change, Read, Rehearse };
 
 // The caption of the refusal when another editor holds the data set: no
 // file failed, the data set is only busy.

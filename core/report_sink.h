@@ -23,6 +23,14 @@ public:
 
     // A modal message box with one OK button and no icon.
     virtual void ShowMessage(const std::string& text, const std::string& caption) = 0;
+    // A file step failed: `text` is the message as the window shows it
+    // (which for a file that could not be opened is just its name), `reason`
+    // the system's own words for why. A window shows the text; a command
+    // line tool gives the reason too.
+    virtual void ShowFileError(const std::string& text, const std::string& caption, const std::string& reason) {
+        static_cast<void>(reason);
+        ShowMessage(text, caption);
+    }
 
     // The busy cursor for the whole application, and back to the default.
     virtual void SetBusyCursor(bool busy) = 0;

@@ -1,4 +1,5 @@
-// Extraction: the selected Shp member, byte for byte, to <editor dir>/<name>.SHP.
+// Extraction: the selected Shp member, byte for byte, to <editor dir>/<name>.SHP
+// (and, for qaxtool, a Txt member to <name>.TXT).
 //
 // Name, size and offset come from the catalogue line, once the index has
 // confirmed that the line still describes its entry. The file is written
@@ -42,17 +43,27 @@ Refusal DataFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::st
     return {};
 }
 
-// The member name an unfinished output's file name stands for, if it is
-// one: NAME.SHP.new, or .NAME.SHP.<16 hexadecimal digits>.new.
-std::optional<std::string> UnfinishedOutputOf(const std::string& fileName) {
-    const std::string ending = ".SHP.new";
+// What an extracted member's file is called after: NAME.SHP, NAME.TXT.
+const char* OutputEnding(int group) {
+    return group == Txt ? ".TXT" : ".SHP";
+}
+
+const std::string& ArchiveOf(const DataSetPaths& paths, int group) {
+    return group == Txt ? paths.TxtArchivePath : paths.ShpArchivePath;
+}
+
+// The member name an unfinished output of `group`'s file name stands for,
+// if it is one: NAME.SHP.new, or .NAME.SHP.<16 hexadecimal digits>.new.
+std::optional<std::string> UnfinishedOutputOf(const std::string& fileName, int group) {
+    const std::string typeEnding = OutputEnding(group);
+    const std::string ending = typeEnding + ".new";
     if (fileName.size() > ending.size() &&
         fileName.compare(fileName.size() - ending.size(), ending.size(), ending) == 0)
         return fileName.substr(0, fileName.size() - ending.size());
-    const std::string randomEnding = ".SHP.0123456789abcdef.new";
+    const std::string randomEnding = typeEnding + ".0123456789abcdef.new";
     if (fileName.size() > randomEnding.size() + 1 && fileName[0] == '.' &&
         fileName.compare(fileName.size() - 4, 4, ".new") == 0 &&
-        fileName.compare(fileName.size() - randomEnding.size(), 5, ".SHP.") == 0) {
+        fileName.compare(fileName.size() - randomEnding.size(), 5, typeEnding + ".") == 0) {
         const std::string hex = fileName.substr(fileName.size() - 20, 16);
         if (hex.find_first_not_of("0123456789abcdef") == std::string::npos)
             return fileName.substr(1, fileName.size() - randomEnding.size() - 1);
@@ -83,11 +94,17 @@ bool HoldsOnlyTheStartOf(FileSystem& fs, const std::string& path, File& archive,
 }  // namespace
 
 std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& paths, const std::string& directory) {
-    std::vector<std::pair<std::string, std::string>> candidates;  // path, member name
+    struct Candidate {
+        std::string path;
+        std::string name;
+        int group;
+    };
+    std::vector<Candidate> candidates;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(directory, ec))
-        if (const auto name = UnfinishedOutputOf(entry.path().filename().string()))
-            candidates.emplace_back(entry.path().string(), *name);
+        for (const int group : {Shp, Txt})
+            if (const auto name = UnfinishedOutputOf(entry.path().filename().string(), group))
+                candidates.push_back({entry.path().string(), *name, group});
     if (candidates.empty()) return {};
 
     std::string text;
@@ -95,11 +112,11 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
         const IndexImage index = IndexImage::Load(fs, paths.IndexPath);
         const CurrentSectionTable current = ReadCurrentSectionTable(fs, paths, index.Length());
         if (current.refusal) return {};
-        auto archive = fs.Open(paths.ShpArchivePath, OpenMode::Read);
-        for (const auto& [path, name] : candidates) {
+        for (const auto& [path, name, group] : candidates) {
+            auto archive = fs.Open(ArchiveOf(paths, group), OpenMode::Read);
             bool proven = false;
-            for (std::uint32_t line = 0; line < current.table.EntryCount(Shp) && !proven; ++line) {
-                const IndexEntry member = index.EntryAt(EntryOffset(current.table, Shp, line));
+            for (std::uint32_t line = 0; line < current.table.EntryCount(group) && !proven; ++line) {
+                const IndexEntry member = index.EntryAt(EntryOffset(current.table, group, line));
                 try {
                     proven = member.name == name && HoldsOnlyTheStartOf(fs, path, *archive, member);
                 } catch (const IoError&) {
@@ -123,6 +140,11 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
 
 ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine& selected,
                                 const std::string& editorDir) {
+    return ExtractMember(context, Shp, selected, editorDir);
+}
+
+ArchiveOutcome ExtractMember(const ArchiveContext& context, int group, const ListedLine& selected,
+                             const std::string& editorDir) {
     const CatalogueEntry member = ReadCatalogueLine(selected.text);
     FileSystem& fs = context.fs;
     ReportSink& sink = context.sink;
@@ -134,7 +156,7 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine&
                       "The line of " + member.name + " gives it a negative size (" + std::to_string(member.size) +
                           ").\nNothing was written.",
                       kExtractCaption);
-    const std::string outputPath = editorDir + kPathSeparator + member.name + ".SHP";
+    const std::string outputPath = editorDir + kPathSeparator + member.name + OutputEnding(group);
     if (const Refusal refusal = DataFileRefusal(fs, context.paths, outputPath))
         return Refuse(sink, *refusal, kExtractCaption);
 
@@ -155,20 +177,21 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine&
         const IndexImage index = IndexImage::Load(fs, context.paths.IndexPath);
         const CurrentSectionTable current = ReadCurrentSectionTable(fs, context.paths, index.Length());
         if (current.refusal) return Refuse(sink, *current.refusal, kExtractCaption);
-        if (const Refusal refusal = StaleSelectionRefusal(index, current.table, Shp, selected)) {
+        if (const Refusal refusal = StaleSelectionRefusal(index, current.table, group, selected)) {
             sink.ShowMessage(*refusal, kExtractCaption);
             return ArchiveOutcome::Stale;
         }
 
-        auto archive = fs.Open(context.paths.ShpArchivePath, OpenMode::Read);
+        const std::string& archivePath = ArchiveOf(context.paths, group);
+        auto archive = fs.Open(archivePath, OpenMode::Read);
         const std::uint64_t archiveLength = archive->Length();
         // Checked before the output is touched: bytes that are not in the
         // archive must never be written as if they were the member's.
         if (std::uint64_t{member.offset} + size > archiveLength)
             return Refuse(sink,
-                          "The member " + member.name + " runs past the end of " + context.paths.ShpArchivePath +
-                              " (it ends at byte " + std::to_string(std::uint64_t{member.offset} + size) +
-                              ", the archive has " + std::to_string(archiveLength) +
+                          "The member " + member.name + " runs past the end of " + archivePath + " (it ends at byte " +
+                              std::to_string(std::uint64_t{member.offset} + size) + ", the archive has " +
+                              std::to_string(archiveLength) +
                               ").\nThe list does not match the archive; nothing was written.",
                           kFileErrorCaption);
         archive->Seek(member.offset);

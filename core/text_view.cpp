@@ -36,10 +36,10 @@ std::unique_ptr<DirectoryLock> LockForReading(FileSystem& fs, const DataSetPaths
 
 // The caller holds the shared lock. `selected`, when given, must still be
 // the line the index gives at its place; Stale (after a message) otherwise.
-std::variant<std::string, ArchiveOutcome> ReadMemberBytes(FileSystem& fs, const DataSetPaths& paths,
+std::variant<std::string, ArchiveOutcome> ReadMemberBytes(FileSystem& fs, const DataSetPaths& paths, int group,
                                                           const CatalogueEntry& member, std::size_t wanted,
                                                           ReportSink& sink, const ListedLine* selected) {
-    const std::string& txtArchivePath = paths.TxtArchivePath;
+    const std::string& archivePath = group == Shp ? paths.ShpArchivePath : paths.TxtArchivePath;
     std::string text;
     if (selected != nullptr) {
         try {
@@ -49,7 +49,7 @@ std::variant<std::string, ArchiveOutcome> ReadMemberBytes(FileSystem& fs, const 
                 sink.ShowMessage(*current.refusal, kFileErrorCaption);
                 return ArchiveOutcome::Refused;
             }
-            if (const Refusal refusal = StaleSelectionRefusal(index, current.table, Txt, *selected)) {
+            if (const Refusal refusal = StaleSelectionRefusal(index, current.table, group, *selected)) {
                 sink.ShowMessage(*refusal, kFileErrorCaption);
                 return ArchiveOutcome::Stale;
             }
@@ -59,9 +59,9 @@ std::variant<std::string, ArchiveOutcome> ReadMemberBytes(FileSystem& fs, const 
         }
     }
     try {
-        auto archive = fs.Open(txtArchivePath, OpenMode::Read);
+        auto archive = fs.Open(archivePath, OpenMode::Read);
         if (std::uint64_t{member.offset} + wanted > archive->Length()) {
-            sink.ShowMessage("The member " + member.name + " runs past the end of " + txtArchivePath +
+            sink.ShowMessage("The member " + member.name + " runs past the end of " + archivePath +
                                  ".\nThe index does not match the archive; nothing is shown.",
                              kFileErrorCaption);
             return ArchiveOutcome::Refused;
@@ -74,7 +74,7 @@ std::variant<std::string, ArchiveOutcome> ReadMemberBytes(FileSystem& fs, const 
         return ArchiveOutcome::Failed;
     }
     if (text.size() < wanted) {
-        sink.ShowMessage("The member " + member.name + " could not be read whole from " + txtArchivePath + ".",
+        sink.ShowMessage("The member " + member.name + " could not be read whole from " + archivePath + ".",
                          kFileErrorCaption);
         return ArchiveOutcome::Failed;
     }
@@ -92,7 +92,7 @@ ArchiveOutcome ShowTextMember(const ArchiveContext& context, const ListedLine& s
     context.sink.ClearPane();
 
     const std::size_t wanted = member.size <= 0 ? 0 : std::min<std::size_t>(member.size, kTextViewLimit);
-    auto read = ReadMemberBytes(context.fs, context.paths, member, wanted, context.sink, &selected);
+    auto read = ReadMemberBytes(context.fs, context.paths, Txt, member, wanted, context.sink, &selected);
     if (auto* text = std::get_if<std::string>(&read)) {
         context.sink.SetPaneText(TextUpToFirstZero(std::move(*text)));
         return ArchiveOutcome::Done;
@@ -102,10 +102,15 @@ ArchiveOutcome ShowTextMember(const ArchiveContext& context, const ListedLine& s
 
 std::optional<std::string> ReadTextMember(FileSystem& fs, const DataSetPaths& paths, const CatalogueEntry& member,
                                           ReportSink& sink) {
+    return ReadWholeMember(fs, paths, Txt, member, sink);
+}
+
+std::optional<std::string> ReadWholeMember(FileSystem& fs, const DataSetPaths& paths, int group,
+                                           const CatalogueEntry& member, ReportSink& sink) {
     const auto lock = LockForReading(fs, paths, sink);
     if (!lock) return std::nullopt;
-    auto read =
-        ReadMemberBytes(fs, paths, member, member.size <= 0 ? 0 : static_cast<std::size_t>(member.size), sink, nullptr);
+    auto read = ReadMemberBytes(fs, paths, group, member, member.size <= 0 ? 0 : static_cast<std::size_t>(member.size),
+                                sink, nullptr);
     if (auto* text = std::get_if<std::string>(&read)) return std::move(*text);
     return std::nullopt;
 }

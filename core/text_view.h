@@ -39,6 +39,10 @@ ArchiveOutcome ShowTextMember(const ArchiveContext& context, const ListedLine& s
 std::optional<std::string> ReadTextMember(FileSystem& fs, const DataSetPaths& paths, const CatalogueEntry& member,
                                           ReportSink& sink);
 
+// The same for a member of `group` (Txt or Shp), from its archive.
+std::optional<std::string> ReadWholeMember(FileSystem& fs, const DataSetPaths& paths, int group,
+                                           const CatalogueEntry& member, ReportSink& sink);
+
 // The first 32,000 bytes of a chosen replacement file, cut at a zero byte;
 // empty when the file cannot be opened or read, or is no regular file (a
 // pipe is never waited on): the choice is then passed over in silence.

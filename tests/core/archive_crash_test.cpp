@@ -67,11 +67,18 @@ protected:
 
     // `line` from new.bin, and each of `others` from a file of its own, in
     // one rebuild.
-    ArchiveOutcome ReplaceMany(FileSystem& fs, ReportSink& sink, int group, int line, const std::vector<int>& others) {
-        std::vector<MemberReplacement> replacements = {{Listed(disk_.Paths(), table_, group, line), ReplacementPath()}};
+    // (of `othersGroup`: a mod of Txt and Shp members together when that
+    // is the other group).
+    ArchiveOutcome ReplaceMany(FileSystem& fs, ReportSink& sink, int group, int line, const std::vector<int>& others,
+                               int othersGroup) {
+        std::vector<GroupReplacements> batches = {
+            {group, {{Listed(disk_.Paths(), table_, group, line), ReplacementPath()}}}};
+        if (othersGroup != group) batches.push_back({othersGroup, {}});
         for (const int other : others)
-            replacements.push_back({Listed(disk_.Paths(), table_, group, other), OtherReplacementPath(other)});
-        return ReplaceMembers(Context(fs, sink), group, replacements);
+            batches.back().replacements.push_back(
+                {Listed(disk_.Paths(), table_, othersGroup, other), OtherReplacementPath(other)});
+        return othersGroup == group ? ReplaceMembers(Context(fs, sink), group, batches.front().replacements)
+                                    : ReplaceMembers(Context(fs, sink), batches);
     }
     std::string OtherReplacementPath(int line) const {
         return (disk_.Dir() / ("new-" + std::to_string(line) + ".bin")).string();
@@ -136,6 +143,9 @@ struct CrashCase {
     std::vector<std::pair<int, std::size_t>> alsoReplaced = {};
     // No Til, Tnm, Pal or Dat entries: the Shp group ends the index.
     bool emptyLaterGroups = false;
+    // The group of alsoReplaced, when it is not `group`.
+    int alsoGroup = -1;
+    int AlsoGroup() const { return alsoGroup < 0 ? group : alsoGroup; }
 };
 
 // Txt and Shp; first, middle and last member; a larger, a smaller and a
@@ -156,7 +166,10 @@ const CrashCase kCrashCases[] = {{Txt, 0, 4000},
                                  {Shp, 2, 1, {{0, 90000}}},
                                  {Shp, 1, 2, {{2, 120000}}},
                                  {Txt, 0, 5, {{2, 7000}}},
-                                 {Shp, 2, 3, {}, true}};
+                                 {Shp, 2, 3, {}, true},
+                                 // A mod: both archives under one record and one commit.
+                                 {Txt, 1, 3000, {{0, 90000}, {2, 1}}, false, Shp},
+                                 {Shp, 0, 2, {{3, 4000}}, true, Txt}};
 
 TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
     long walked = 0;
@@ -174,7 +187,7 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
             MemberSet after = testing::WithMemberReplaced(set_, crash.group, crash.line, replacement);
             for (const auto& [line, size] : crash.alsoReplaced) {
                 others.push_back(line);
-                after = testing::WithMemberReplaced(after, crash.group, static_cast<std::size_t>(line),
+                after = testing::WithMemberReplaced(after, crash.AlsoGroup(), static_cast<std::size_t>(line),
                                                     PatternMember("MORE", size, 10 + line).bytes);
             }
             const auto reset = [&] {
@@ -184,7 +197,7 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
             };
             const auto replace = [&](FileSystem& fs, ReportSink& sink) {
                 return others.empty() ? Replace(fs, sink, crash.group, crash.line)
-                                      : ReplaceMany(fs, sink, crash.group, crash.line, others);
+                                      : ReplaceMany(fs, sink, crash.group, crash.line, others, crash.AlsoGroup());
             };
             reset();
             const DataSetBytes old = Current();
@@ -219,7 +232,7 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
         }
     }
     // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 3 * 15 * 40);
+    EXPECT_GT(walked, 3 * 17 * 40);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 

@@ -307,9 +307,10 @@ TEST_F(TwoEditors, OneRebuildsTheOtherIsRefusedAndRecoversNothingOfIt) {
     EXPECT_TRUE(ReadBytes(DataFile("shp.qax")) == halfRewritten);
 
     // Showing a text is refused while A holds the data set, and so is B's
-    // Txt replacement; neither changes anything.
-    const std::string busy =
-        "Another editor is working on this data set right now. Try again when it has finished.\nNothing was changed.";
+    // Txt replacement; neither changes anything. The message names A.
+    const std::string busy = "Another editor is working on this data set right now (qaxedit (process " +
+                             std::to_string(Editor().processId()) +
+                             ")). Try again when it has finished.\nNothing was changed.";
     b.window->ClickListLine(2);
     std::string message = b.window->ReadMessageAndClose(kDataSetBusyCaption);
     EXPECT_EQ(message, busy);
