@@ -4,19 +4,31 @@
 // above its own directory) unless told with --data, runs the same recovery
 // of an interrupted replacement first, and takes the same locks, so it can
 // run beside an open editor. Results go to standard output, everything said
-// to the user to standard error; the exit status is 0 for success, 1 when
-// the operation was refused or failed, 2 for a command line it cannot use.
+// to the user to standard error.
+#include <fnmatch.h>
+#include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive_ops.h"
@@ -35,32 +47,67 @@ using namespace qax;
 constexpr int kSuccess = 0;
 constexpr int kFailed = 1;
 constexpr int kBadUsage = 2;
+constexpr int kBusy = 3;
+
+constexpr const char* kVersion = "qaxtool 0.2";
 
 constexpr const char* kUsageText =
-    "Usage: qaxtool [--data DIR] COMMAND ...\n"
+    "Usage: qaxtool [OPTION]... COMMAND [ARGUMENT]...\n"
     "\n"
-    "  list TYPE                       the catalogue lines of a type (txt shp til tnm pal dat)\n"
-    "  show NAME                       all the bytes of a Txt member, to standard output\n"
-    "  extract NAME... | --all [--out DIR]\n"
-    "                                  Shp members to NAME.SHP files (in DIR, or here)\n"
-    "  replace TYPE NAME=FILE...       Txt or Shp members replaced in one rebuild, in the order given\n"
-    "  check                           reports whether the data set is sound; changes nothing\n"
+    "Commands:\n"
+    "  list TYPE [PATTERN]...        the members of a type (txt shp til tnm pal dat), as the\n"
+    "                                editor lists them; --names, --json, --null for scripts\n"
+    "  show NAME                     all the bytes of a Txt member, to standard output\n"
+    "  extract PATTERN... | --all    members to NAME.SHP (or NAME.TXT with -t txt) files,\n"
+    "                                in --out DIR or here; --stdout for one member\n"
+    "  replace TYPE NAME=FILE...     Txt or Shp members replaced in one rebuild, in the order\n"
+    "                                given; FILE - is standard input\n"
+    "  apply MANIFEST                a whole mod in one transaction: lines of TYPE NAME FILE,\n"
+    "                                Txt and Shp mixed (- reads the manifest from standard\n"
+    "                                input; FILE is relative to the manifest's directory;\n"
+    "                                blank lines and lines starting with # are skipped)\n"
+    "  check                         whether the data set is sound; changes nothing\n"
     "\n"
-    "  --data DIR   the data directory (default: the `data` directory beside this program's directory)\n"
-    "  --help       this text\n"
-    "  --version    the version\n"
+    "Options:\n"
+    "  -d, --data=DIR        the data directory (default: `data` beside this program's directory)\n"
+    "  -o, --out=DIR         where extract writes (made when missing)\n"
+    "  -a, --all             extract every member of the type\n"
+    "  -t, --type=TYPE       the type extract takes its members from: shp (default) or txt\n"
+    "  -O, --stdout          extract one member to standard output\n"
+    "  -k, --keep-old        extract leaves files that are there already\n"
+    "  -T, --files-from=FILE the names (extract) or NAME=FILE pairs (replace) one per line\n"
+    "                        in FILE, - for standard input\n"
+    "      --null            -T entries and list output end with a zero byte, not a newline\n"
+    "      --names           list only the names\n"
+    "      --json            list as JSON: type, line, entry (its place in the index), name,\n"
+    "                        size, offset; name bytes above 127 as Latin-1 characters\n"
+    "  -i, --ignore-case     names and patterns match in either case\n"
+    "  -n, --dry-run         replace and apply check everything and change nothing\n"
+    "  -w, --wait[=SECONDS]  wait for another editor to finish (without SECONDS: as long as\n"
+    "                        it takes) instead of giving up at once\n"
+    "  -q, --quiet           say only what went wrong\n"
+    "  -v, --verbose         also say what was done to each member\n"
+    "  -h, --help            this text\n"
+    "  -V, --version         the version\n"
     "\n"
-    "Exit status: 0 success, 1 refused or failed, 2 bad usage.\n";
+    "Names in list and extract are shell patterns (*, ?, [...]); a name with none of\n"
+    "those characters means just that member. show, replace and apply take plain names.\n"
+    "Use -- before a name that starts with -.\n"
+    "\n"
+    "Exit status: 0 success, 1 refused or failed, 2 bad usage, 3 the data set was busy\n"
+    "(another editor was changing it); 128+N when stopped by signal N.\n";
 
 // The core's messages on standard error; progress marks become one line
 // that rewrites itself, but only on a terminal: a log file gets no such line.
+// A refusal because another editor holds the data set is noted apart, for
+// the exit status, and held back while the tool may still wait for it.
 class TerminalSink : public ReportSink {
 public:
-    explicit TerminalSink(bool progressLine) : progressLine_(progressLine) {}
+    TerminalSink(bool progressLine, bool quiet) : progressLine_(progressLine && !quiet), quiet_(quiet) {}
     ~TerminalSink() override { EndProgressLine(); }
 
     void SetPaneText(const std::string& text) override {
-        if (!text.empty() && text != pane_) Say(text);
+        if (!text.empty() && text != pane_) Note(text);
         pane_ = text;
     }
     // The rebuilds append a progress mark per million bytes.
@@ -77,15 +124,45 @@ public:
     void ClearPane() override { pane_.clear(); }
     std::string PaneText() const override { return pane_; }
     void RepaintPane() override {}
-    void ShowMessage(const std::string& text, const std::string&) override { Say(text); }
+    void ShowMessage(const std::string& text, const std::string& caption) override {
+        if (caption == kDataSetBusyCaption) {
+            busy_ = true;
+            heldBusyText_ = text;
+            if (!holdBusy_) Say(text);
+            return;
+        }
+        Say(text);
+    }
+    // The window names the file; a script's log needs the reason too.
+    void ShowFileError(const std::string& text, const std::string&, const std::string& reason) override {
+        if (text.find(reason) != std::string::npos) return Say(text);
+        std::string withReason = text;
+        while (!withReason.empty() && withReason.back() == '\n') withReason.pop_back();
+        Say(withReason + " (" + reason + ")");
+    }
     void SetBusyCursor(bool busy) override {
         if (!busy) EndProgressLine();
     }
     void ProcessEvents() override {}
 
+    // Something that went wrong: always said.
     void Say(const std::string& text) {
         EndProgressLine();
         std::fprintf(stderr, "qaxtool: %s\n", text.c_str());
+    }
+    // Something the user may like to know: not with --quiet.
+    void Note(const std::string& text) {
+        if (!quiet_) Say(text);
+    }
+
+    // Each attempt of a command that may wait for the lock starts afresh.
+    void BeginAttempt(bool holdBusy) {
+        busy_ = false;
+        holdBusy_ = holdBusy;
+    }
+    bool Busy() const { return busy_; }
+    void SayHeldBusy() {
+        if (holdBusy_ && busy_) Say(heldBusyText_);
     }
 
 private:
@@ -95,7 +172,11 @@ private:
     }
 
     bool progressLine_;
+    bool quiet_;
     bool lineOpen_ = false;
+    bool busy_ = false;
+    bool holdBusy_ = false;
+    std::string heldBusyText_;
     unsigned long marks_ = 0;
     std::string pane_;
 };
@@ -103,46 +184,23 @@ private:
 struct CommandLine {
     std::string dataDir;
     std::string outDir;
+    std::optional<int> extractType;
+    std::string filesFrom;
     bool all = false;
     bool help = false;
     bool version = false;
-    std::vector<std::string> words;  // the command and its arguments
+    bool quiet = false;
+    bool verbose = false;
+    bool dryRun = false;
+    bool null = false;
+    bool names = false;
+    bool json = false;
+    bool toStdout = false;
+    bool keepOld = false;
+    bool ignoreCase = false;
+    std::optional<double> waitSeconds;  // infinity: as long as it takes
+    std::vector<std::string> words;     // the command and its arguments
 };
-
-std::optional<CommandLine> ParseCommandLine(int argc, char** argv, std::string& problem) {
-    CommandLine line;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const auto value = [&](std::string& into) {
-            // An empty value (an unset variable in a script) names no
-            // directory: taking it for "the default" would act on a data
-            // set the user never named.
-            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-                problem = arg + " needs a directory";
-                return false;
-            }
-            into = argv[++i];
-            return true;
-        };
-        if (arg == "--help" || arg == "-h") {
-            line.help = true;
-        } else if (arg == "--version") {
-            line.version = true;
-        } else if (arg == "--all") {
-            line.all = true;
-        } else if (arg == "--data") {
-            if (!value(line.dataDir)) return std::nullopt;
-        } else if (arg == "--out") {
-            if (!value(line.outDir)) return std::nullopt;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            problem = "unknown option " + arg;
-            return std::nullopt;
-        } else {
-            line.words.push_back(arg);
-        }
-    }
-    return line;
-}
 
 std::optional<int> GroupNamed(std::string name) {
     static const char* const kNames[kMemberTypeCount] = {"txt", "shp", "til", "tnm", "pal", "dat"};
@@ -151,6 +209,139 @@ std::optional<int> GroupNamed(std::string name) {
     for (int group = 0; group < kMemberTypeCount; ++group)
         if (name == kNames[group]) return group;
     return std::nullopt;
+}
+
+const char* GroupWord(int group) {
+    static const char* const kNames[kMemberTypeCount] = {"txt", "shp", "til", "tnm", "pal", "dat"};
+    return kNames[group];
+}
+
+enum LongOnly { kNullOption = 1000, kNamesOption, kJsonOption };
+
+std::optional<CommandLine> ParseCommandLine(int argc, char** argv, std::string& problem) {
+    static const option kOptions[] = {
+        {"data", required_argument, nullptr, 'd'},
+        {"out", required_argument, nullptr, 'o'},
+        {"all", no_argument, nullptr, 'a'},
+        {"type", required_argument, nullptr, 't'},
+        {"stdout", no_argument, nullptr, 'O'},
+        {"keep-old", no_argument, nullptr, 'k'},
+        {"files-from", required_argument, nullptr, 'T'},
+        {"null", no_argument, nullptr, kNullOption},
+        {"names", no_argument, nullptr, kNamesOption},
+        {"json", no_argument, nullptr, kJsonOption},
+        {"ignore-case", no_argument, nullptr, 'i'},
+        {"dry-run", no_argument, nullptr, 'n'},
+        {"wait", optional_argument, nullptr, 'w'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    const auto nameOf = [](int code) -> std::string {
+        for (const option& o : kOptions)
+            if (o.name != nullptr && o.val == code) return std::string("--") + o.name;
+        return std::string("-") + static_cast<char>(code);
+    };
+    CommandLine line;
+    // An empty value (an unset variable in a script) names no directory or
+    // file: taking it for "the default" would act on something the user
+    // never named.
+    const auto value = [&](int code, std::string& into, const char* what) {
+        if (optarg == nullptr || optarg[0] == '\0') {
+            problem = nameOf(code) + " needs " + what;
+            return false;
+        }
+        into = optarg;
+        return true;
+    };
+    optind = 0;  // a fresh scan (GNU: also resets its internal state)
+    opterr = 0;  // the problems are told here, with the usage
+    for (int code; (code = ::getopt_long(argc, argv, ":d:o:at:OkT:inw::qvhV", kOptions, nullptr)) != -1;) {
+        std::string text;
+        switch (code) {
+            case 'd':
+                if (!value(code, line.dataDir, "a directory")) return std::nullopt;
+                break;
+            case 'o':
+                if (!value(code, line.outDir, "a directory")) return std::nullopt;
+                break;
+            case 'T':
+                if (!value(code, line.filesFrom, "a file")) return std::nullopt;
+                break;
+            case 't':
+                if (!value(code, text, "a type")) return std::nullopt;
+                line.extractType = GroupNamed(text);
+                if (!line.extractType || (*line.extractType != Txt && *line.extractType != Shp)) {
+                    problem = "--type takes txt or shp";
+                    return std::nullopt;
+                }
+                break;
+            case 'w': {
+                if (optarg == nullptr) {
+                    line.waitSeconds = INFINITY;
+                    break;
+                }
+                char* end = nullptr;
+                errno = 0;
+                const double seconds = std::strtod(optarg, &end);
+                if (errno != 0 || end == optarg || *end != '\0' || !(seconds >= 0)) {
+                    problem = "--wait takes a number of seconds";
+                    return std::nullopt;
+                }
+                line.waitSeconds = seconds;
+                break;
+            }
+            case 'a':
+                line.all = true;
+                break;
+            case 'O':
+                line.toStdout = true;
+                break;
+            case 'k':
+                line.keepOld = true;
+                break;
+            case 'i':
+                line.ignoreCase = true;
+                break;
+            case 'n':
+                line.dryRun = true;
+                break;
+            case 'q':
+                line.quiet = true;
+                break;
+            case 'v':
+                line.verbose = true;
+                break;
+            case 'h':
+                line.help = true;
+                break;
+            case 'V':
+                line.version = true;
+                break;
+            case kNullOption:
+                line.null = true;
+                break;
+            case kNamesOption:
+                line.names = true;
+                break;
+            case kJsonOption:
+                line.json = true;
+                break;
+            case ':':
+                problem = nameOf(optopt) + (optopt == 'T'   ? " needs a file"
+                                            : optopt == 't' ? " needs a type"
+                                                            : " needs a directory");
+                return std::nullopt;
+            default:
+                problem = "unknown option " +
+                          (optopt != 0 ? std::string("-") + static_cast<char>(optopt) : std::string(argv[optind - 1]));
+                return std::nullopt;
+        }
+    }
+    for (int i = optind; i < argc; ++i) line.words.push_back(argv[i]);
+    return line;
 }
 
 // The directory the program runs from, as the system knows it, so that the
@@ -188,45 +379,92 @@ std::string StartUpProblem(const StartUpResult& result) {
     return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
 }
 
-// The catalogue lines of a group, read with the section table as it is now.
-std::optional<std::vector<std::string>> CatalogueLines(FileSystem& fs, const DataSetPaths& paths, int group,
-                                                       TerminalSink& sink) {
+// A group as the index gives it now: each member's entry and list line.
+struct Listing {
+    SectionTable table;
+    std::vector<IndexEntry> entries;
+    std::vector<std::string> lines;
+
+    std::string NameAt(std::size_t i) const { return ReadCatalogueLine(lines[i]).name; }
+};
+
+std::optional<Listing> ListGroup(FileSystem& fs, const DataSetPaths& paths, int group, TerminalSink& sink) {
     const CurrentSectionTable current = ReadCurrentSectionTable(fs, paths);
     if (current.refusal) {
         sink.Say(*current.refusal);
         return std::nullopt;
     }
-    return FillCatalogue(fs, paths.IndexPath, current.table, group);
+    Listing listing{current.table, {}, FillCatalogue(fs, paths.IndexPath, current.table, group)};
+    try {
+        auto index = fs.Open(paths.IndexPath, OpenMode::Read);
+        listing.entries = ReadGroupEntries(*index, current.table, group);
+    } catch (const IoError& error) {
+        FileErrorReport(sink, error);
+        return std::nullopt;
+    }
+    if (listing.entries.size() != listing.lines.size()) {
+        sink.Say("The index could not be read whole: " + paths.IndexPath);
+        return std::nullopt;
+    }
+    return listing;
 }
 
-// Each name to the one line of the list that shows it; nothing, after a
-// message, when a name is not there, is there more than once, or is given
-// twice.
-std::optional<std::vector<ListedLine>> LinesNamed(const std::vector<std::string>& lines,
-                                                  const std::vector<std::string>& names, TerminalSink& sink) {
-    std::multimap<std::string, int> byName;
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        byName.emplace(ReadCatalogueLine(lines[i]).name, static_cast<int>(i));
+bool SameName(const std::string& a, const std::string& b, bool ignoreCase) {
+    return ignoreCase
+               ? a.size() == b.size() &&
+                     std::equal(a.begin(), a.end(), b.begin(),
+                                [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); })
+               : a == b;
+}
+
+// The one line of the list that shows `name`; nothing, after a message, when
+// it is not there (naming a member that differs only in case) or is there
+// more than once.
+std::optional<int> LineNamed(const Listing& listing, const std::string& name, bool ignoreCase, TerminalSink& sink) {
+    std::vector<int> found;
+    std::string nearly;
+    for (std::size_t i = 0; i < listing.lines.size(); ++i) {
+        const std::string listed = listing.NameAt(i);
+        if (SameName(listed, name, ignoreCase)) found.push_back(static_cast<int>(i));
+        if (nearly.empty() && SameName(listed, name, true)) nearly = listed;
+    }
+    if (found.empty()) {
+        sink.Say("There is no member " + name + " in the list" +
+                 (nearly.empty() ? "" : " (did you mean " + nearly + "?)") + ".\nNothing was changed.");
+        return std::nullopt;
+    }
+    if (found.size() > 1) {
+        sink.Say("The name " + name + " is not unique: it is on lines " + std::to_string(found[0] + 1) + " and " +
+                 std::to_string(found[1] + 1) + " of the list.\nNothing was changed.");
+        return std::nullopt;
+    }
+    return found.front();
+}
+
+// Each name to its line; nothing, after a message, when a name is not
+// there, is there more than once, or is given twice.
+std::optional<std::vector<ListedLine>> LinesNamed(const Listing& listing, const std::vector<std::string>& names,
+                                                  bool ignoreCase, TerminalSink& sink) {
     std::vector<ListedLine> found;
-    std::vector<std::string> seen;
+    std::set<int> seen;
     for (const std::string& name : names) {
-        if (std::find(seen.begin(), seen.end(), name) != seen.end()) {
+        const std::optional<int> line = LineNamed(listing, name, ignoreCase, sink);
+        if (!line) return std::nullopt;
+        if (!seen.insert(*line).second) {
             sink.Say("The member " + name + " is given twice.\nNothing was changed.");
             return std::nullopt;
         }
-        seen.push_back(name);
-        const auto [first, last] = byName.equal_range(name);
-        if (first == last) {
-            sink.Say("There is no member " + name + " in the list.\nNothing was changed.");
-            return std::nullopt;
-        }
-        if (std::next(first) != last) {
-            sink.Say("The name " + name + " is not unique: it is on lines " + std::to_string(first->second + 1) +
-                     " and " + std::to_string(std::next(first)->second + 1) + " of the list.\nNothing was changed.");
-            return std::nullopt;
-        }
-        found.push_back({first->second, lines[static_cast<std::size_t>(first->second)]});
+        found.push_back({*line, listing.lines[static_cast<std::size_t>(*line)]});
     }
+    return found;
+}
+
+// The lines whose names match a shell pattern.
+std::vector<int> LinesMatching(const Listing& listing, const std::string& pattern, bool ignoreCase) {
+    std::vector<int> found;
+    for (std::size_t i = 0; i < listing.lines.size(); ++i)
+        if (::fnmatch(pattern.c_str(), listing.NameAt(i).c_str(), ignoreCase ? FNM_CASEFOLD : 0) == 0)
+            found.push_back(static_cast<int>(i));
     return found;
 }
 
@@ -234,52 +472,203 @@ std::unique_ptr<DirectoryLock> ReadingLock(FileSystem& fs, const DataSetPaths& p
     return LockDataSetForReading(fs, DataDirectoryOf(paths), sink, kFileErrorCaption);
 }
 
-bool WriteOut(const std::string& bytes) {
-    return std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() && std::fflush(stdout) == 0;
+// Standard output, with the system's reason when it cannot be written (a
+// full disk, a closed pipe).
+bool WriteOut(const std::string& bytes, TerminalSink& sink) {
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() && std::fflush(stdout) == 0) return true;
+    sink.Say(std::string("Could not write to standard output (") +
+             (errno != 0 ? std::strerror(errno) : "the stream failed") + ")");
+    return false;
 }
 
-int List(FileSystem& fs, const DataSetPaths& paths, int group, TerminalSink& sink) {
+// Names as JSON strings: the index holds bytes, shown as Latin-1 characters.
+std::string JsonString(const std::string& bytes) {
+    std::string out = "\"";
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '"' || byte == '\\') {
+            out += '\\';
+            out += c;
+        } else if (byte < 0x20 || byte >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// Entries from a file or standard input: one per line, or ended by zero
+// bytes with --null; empty entries are skipped.
+std::optional<std::vector<std::string>> EntriesFrom(const std::string& source, bool null, TerminalSink& sink) {
+    std::ifstream file;
+    if (source != "-") {
+        file.open(source, std::ios::binary);
+        if (!file) {
+            sink.Say("Could not open " + source + " (" + std::strerror(errno) + ")");
+            return std::nullopt;
+        }
+    }
+    std::istream& in = source == "-" ? std::cin : file;
+    std::vector<std::string> entries;
+    for (std::string entry; std::getline(in, entry, null ? '\0' : '\n');) {
+        if (!null && !entry.empty() && entry.back() == '\r') entry.pop_back();
+        if (!entry.empty()) entries.push_back(entry);
+    }
+    if (in.bad()) {
+        sink.Say("Could not read " + source);
+        return std::nullopt;
+    }
+    return entries;
+}
+
+// Standard input kept in a file of its own for as long as the tool runs:
+// a replacement needs a regular file with fixed bytes. In the system's
+// temporary directory, never in the data directory.
+class SpooledInput {
+public:
+    ~SpooledInput() {
+        if (!path_.empty()) ::unlink(path_.c_str());
+    }
+    std::optional<std::string> Path(TerminalSink& sink) {
+        if (!path_.empty()) return path_;
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/qaxtool-stdin-XXXXXX";
+        const int fd = ::mkstemp(pattern.data());
+        if (fd < 0) {
+            sink.Say("Could not keep standard input in " + pattern + " (" + std::strerror(errno) + ")");
+            return std::nullopt;
+        }
+        path_ = pattern;
+        char buffer[1 << 16];
+        bool ok = true;
+        for (ssize_t got; ok && (got = ::read(STDIN_FILENO, buffer, sizeof buffer)) != 0;) {
+            if (got < 0) {
+                ok = errno == EINTR;
+                continue;
+            }
+            ok = ::write(fd, buffer, static_cast<std::size_t>(got)) == got;
+        }
+        const int saved = errno;
+        ::close(fd);
+        if (!ok) {
+            sink.Say(std::string("Could not read standard input (") + std::strerror(saved) + ")");
+            return std::nullopt;
+        }
+        return path_;
+    }
+
+private:
+    std::string path_;
+};
+
+int List(FileSystem& fs, const DataSetPaths& paths, int group, const CommandLine& line, TerminalSink& sink) {
     const auto lock = ReadingLock(fs, paths, sink);
     if (!lock) return kFailed;
-    const auto lines = CatalogueLines(fs, paths, group, sink);
-    if (!lines) return kFailed;
-    std::string out;
-    for (const std::string& line : *lines) out += line + "\n";
-    return WriteOut(out) ? kSuccess : kFailed;
+    const auto listing = ListGroup(fs, paths, group, sink);
+    if (!listing) return kFailed;
+    const std::vector<std::string> patterns(line.words.begin() + 2, line.words.end());
+    std::vector<bool> wanted(listing->lines.size(), patterns.empty());
+    for (const std::string& pattern : patterns)
+        for (const int i : LinesMatching(*listing, pattern, line.ignoreCase))
+            wanted[static_cast<std::size_t>(i)] = true;
+
+    const char end = line.null ? '\0' : '\n';
+    std::string out = line.json ? "[" : "";
+    bool first = true;
+    for (std::size_t i = 0; i < listing->lines.size(); ++i) {
+        if (!wanted[i]) continue;
+        const IndexEntry& entry = listing->entries[i];
+        if (line.json) {
+            const std::uint64_t place =
+                (EntryOffset(listing->table, group, static_cast<std::uint32_t>(i)) - kIndexHeaderSize) /
+                kIndexEntrySize;
+            out += std::string(first ? "\n" : ",\n") + "  {\"type\": \"" + GroupWord(group) +
+                   "\", \"line\": " + std::to_string(i) + ", \"entry\": " + std::to_string(place) +
+                   ", \"name\": " + JsonString(listing->NameAt(i)) + ", \"size\": " + std::to_string(entry.size) +
+                   ", \"offset\": " + std::to_string(entry.offset) + "}";
+        } else {
+            out += (line.names ? listing->NameAt(i) : listing->lines[i]) + end;
+        }
+        first = false;
+    }
+    if (line.json) out += first ? "]\n" : "\n]\n";
+    return WriteOut(out, sink) ? kSuccess : kFailed;
 }
 
-int Show(FileSystem& fs, const DataSetPaths& paths, const std::string& name, TerminalSink& sink) {
+int Show(FileSystem& fs, const DataSetPaths& paths, const CommandLine& line, TerminalSink& sink) {
     // One lock over the listing and the read: the line read is the line used.
     const auto lock = ReadingLock(fs, paths, sink);
     if (!lock) return kFailed;
-    const auto lines = CatalogueLines(fs, paths, Txt, sink);
-    if (!lines) return kFailed;
-    const auto found = LinesNamed(*lines, {name}, sink);
+    const auto listing = ListGroup(fs, paths, Txt, sink);
+    if (!listing) return kFailed;
+    const auto found = LineNamed(*listing, line.words[1], line.ignoreCase, sink);
     if (!found) return kFailed;
-    const CatalogueEntry member = ReadCatalogueLine(found->front().text);
+    const CatalogueEntry member = ReadCatalogueLine(listing->lines[static_cast<std::size_t>(*found)]);
     if (member.size < 0) {
-        sink.Say("The index gives the member " + name + " a negative size (" + std::to_string(member.size) +
+        sink.Say("The index gives the member " + member.name + " a negative size (" + std::to_string(member.size) +
                  "); it is damaged.");
         return kFailed;
     }
     const auto bytes = ReadTextMember(fs, paths, member, sink);
     if (!bytes) return kFailed;
-    if (!WriteOut(*bytes)) {
-        sink.Say("The member could not be written to standard output.");
-        return kFailed;
-    }
-    return kSuccess;
+    return WriteOut(*bytes, sink) ? kSuccess : kFailed;
 }
 
 int Extract(const ArchiveContext& context, const CommandLine& line, TerminalSink& sink) {
-    const std::vector<std::string> names(line.words.begin() + 1, line.words.end());
-    const auto lines = CatalogueLines(context.fs, context.paths, Shp, sink);
-    if (!lines) return kFailed;
-    std::vector<std::string> wanted = names;
+    const int group = line.extractType.value_or(Shp);
+    std::vector<std::string> patterns(line.words.begin() + 1, line.words.end());
+    if (!line.filesFrom.empty()) {
+        const auto entries = EntriesFrom(line.filesFrom, line.null, sink);
+        if (!entries) return kFailed;
+        patterns.insert(patterns.end(), entries->begin(), entries->end());
+    }
+    // One shared lock over the whole batch: no replacement can come between
+    // two members, and each extraction's own lock is then always granted.
+    const auto lock = ReadingLock(context.fs, context.paths, sink);
+    if (!lock) return kFailed;
+    const auto listing = ListGroup(context.fs, context.paths, group, sink);
+    if (!listing) return kFailed;
+
+    // Every member once, in list order for --all, in the order asked for
+    // otherwise; a pattern that matches nothing is told and the rest go on.
+    int status = kSuccess;
+    std::vector<int> chosen;
+    std::set<int> seen;
+    const auto choose = [&](int i) {
+        if (seen.insert(i).second) chosen.push_back(i);
+    };
     if (line.all)
-        for (const std::string& listed : *lines) wanted.push_back(ReadCatalogueLine(listed).name);
-    const auto found = LinesNamed(*lines, wanted, sink);
-    if (!found) return kFailed;
+        for (std::size_t i = 0; i < listing->lines.size(); ++i) choose(static_cast<int>(i));
+    for (const std::string& pattern : patterns) {
+        const std::vector<int> found = LinesMatching(*listing, pattern, line.ignoreCase);
+        if (found.empty()) {
+            const std::vector<int> near = LinesMatching(*listing, pattern, true);
+            sink.Say("No member matches " + pattern +
+                     (near.empty() ? std::string()
+                                   : " (did you mean " + listing->NameAt(static_cast<std::size_t>(near[0])) + "?)"));
+            status = kFailed;
+        }
+        for (const int i : found) choose(i);
+    }
+
+    if (line.toStdout) {
+        if (chosen.size() != 1) {
+            sink.Say("--stdout takes exactly one member; " + std::to_string(chosen.size()) + " were named.");
+            return kFailed;
+        }
+        const CatalogueEntry member = ReadCatalogueLine(listing->lines[static_cast<std::size_t>(chosen[0])]);
+        if (member.size < 0) {
+            sink.Say("The index gives the member " + member.name + " a negative size; it is damaged.");
+            return kFailed;
+        }
+        const auto bytes = ReadWholeMember(context.fs, context.paths, group, member, sink);
+        if (!bytes || !WriteOut(*bytes, sink)) return kFailed;
+        return status;
+    }
 
     std::filesystem::path outDir = line.outDir.empty() ? std::filesystem::current_path()
                                                        : std::filesystem::absolute(line.outDir).lexically_normal();
@@ -292,42 +681,188 @@ int Extract(const ArchiveContext& context, const CommandLine& line, TerminalSink
         return kFailed;
     }
     // What an extraction into the same directory left half written when it
-    // died goes first, once; under the shared lock, so that shp.qax is whole.
-    if (const auto lock = DirectoryLock::TryAcquire(DataDirectoryOf(context.paths), LockKind::Shared)) {
-        const std::string removed = RemoveUnfinishedExtractions(context.fs, context.paths, outDir.string());
-        if (!removed.empty()) sink.Say(removed.substr(2));
+    // died goes first, once, while shp.qax and txt.qax are whole.
+    const std::string removed = RemoveUnfinishedExtractions(context.fs, context.paths, outDir.string());
+    if (!removed.empty()) sink.Note(removed.substr(2));
+
+    const char* ending = group == Txt ? ".TXT" : ".SHP";
+    std::string written;
+    for (const int i : chosen) {
+        const std::string name = listing->NameAt(static_cast<std::size_t>(i));
+        const std::filesystem::path output = outDir / (name + ending);
+        if (line.keepOld &&
+            std::filesystem::symlink_status(output, ec).type() != std::filesystem::file_type::not_found) {
+            sink.Note("kept " + output.string() + ", which is there already");
+            continue;
+        }
+        const ListedLine member{i, listing->lines[static_cast<std::size_t>(i)]};
+        if (ExtractMember(context, group, member, outDir.string()) != ArchiveOutcome::Done) {
+            status = kFailed;
+            continue;
+        }
+        if (line.verbose) sink.Say("extracted " + name + " to " + output.string());
+        written += output.string() + "\n";
     }
-    for (const ListedLine& member : *found) {
-        const ArchiveOutcome outcome = ExtractShpMember(context, member, outDir.string());
-        if (outcome != ArchiveOutcome::Done) return kFailed;
-        WriteOut((outDir / (ReadCatalogueLine(member.text).name + ".SHP")).string() + "\n");
-    }
-    return kSuccess;
+    if (!WriteOut(written, sink)) return kFailed;
+    return status;
 }
 
-int Replace(const ArchiveContext& context, int group, const std::vector<std::string>& pairs, TerminalSink& sink) {
-    std::vector<std::string> names;
-    std::vector<std::string> files;
-    for (const std::string& pair : pairs) {
-        const auto equals = pair.find('=');
-        names.push_back(pair.substr(0, equals));
-        files.push_back(equals == std::string::npos ? std::string() : pair.substr(equals + 1));
-    }
-    const auto lines = CatalogueLines(context.fs, context.paths, group, sink);
-    if (!lines) return kFailed;
-    const auto found = LinesNamed(*lines, names, sink);
-    if (!found) return kFailed;
-    std::vector<MemberReplacement> replacements;
-    for (std::size_t i = 0; i < found->size(); ++i) replacements.push_back({(*found)[i], files[i]});
-    if (ReplaceMembers(context, group, replacements) != ArchiveOutcome::Done) return kFailed;
+// NAME=FILE, its file - meaning standard input.
+struct Pair {
+    std::string name;
+    std::string file;
+};
 
-    // The members' new lines, for the script's log.
-    const std::vector<std::string> after = FillCatalogue(context.fs, context.paths.IndexPath, context.table, group);
+std::optional<std::string> ReplacementFileOf(const std::string& file, SpooledInput& input, TerminalSink& sink) {
+    if (file != "-") return file;
+    return input.Path(sink);
+}
+
+// One group's members, resolved against the index as it is now.
+std::optional<GroupReplacements> ResolveGroup(FileSystem& fs, const DataSetPaths& paths, int group,
+                                              const std::vector<Pair>& pairs, const CommandLine& line,
+                                              SpooledInput& input, TerminalSink& sink) {
+    const auto listing = ListGroup(fs, paths, group, sink);
+    if (!listing) return std::nullopt;
+    std::vector<std::string> names;
+    for (const Pair& pair : pairs) names.push_back(pair.name);
+    const auto found = LinesNamed(*listing, names, line.ignoreCase, sink);
+    if (!found) return std::nullopt;
+    GroupReplacements batch{group, {}};
+    for (std::size_t i = 0; i < found->size(); ++i) {
+        const auto file = ReplacementFileOf(pairs[i].file, input, sink);
+        if (!file) return std::nullopt;
+        batch.replacements.push_back({(*found)[i], *file});
+    }
+    return batch;
+}
+
+// The replaced members' new lines, for the script's log, in the order
+// given; with --dry-run, what would be done.
+int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
+                   const CommandLine& line, TerminalSink& sink) {
+    const RunMode mode = line.dryRun ? RunMode::DryRun : RunMode::Apply;
+    if (ReplaceMembers(context, batches, mode) != ArchiveOutcome::Done) return kFailed;
+    std::size_t count = 0;
+    for (const GroupReplacements& batch : batches) count += batch.replacements.size();
+    if (line.dryRun) {
+        for (const GroupReplacements& batch : batches)
+            for (const MemberReplacement& member : batch.replacements)
+                if (line.verbose)
+                    sink.Say("would replace " + ReadCatalogueLine(member.selected.text).name + " (" +
+                             GroupWord(batch.group) + ") with " + member.replacementFileName);
+        sink.Note("Dry run: all " + std::to_string(count) + " replacements would go ahead; nothing was changed.");
+        return kSuccess;
+    }
     std::string out;
-    for (const ListedLine& member : *found)
-        if (static_cast<std::size_t>(member.number) < after.size())
-            out += after[static_cast<std::size_t>(member.number)] + "\n";
-    return WriteOut(out) ? kSuccess : kFailed;
+    for (const GroupReplacements& batch : batches) {
+        const std::vector<std::string> after =
+            FillCatalogue(context.fs, context.paths.IndexPath, context.table, batch.group);
+        for (const MemberReplacement& member : batch.replacements) {
+            const auto number = static_cast<std::size_t>(member.selected.number);
+            if (number < after.size()) out += after[number] + "\n";
+            if (line.verbose)
+                sink.Say("replaced " + ReadCatalogueLine(member.selected.text).name + " (" + GroupWord(batch.group) +
+                         ") with " + member.replacementFileName);
+        }
+    }
+    return WriteOut(out, sink) ? kSuccess : kFailed;
+}
+
+std::optional<Pair> SplitPair(const std::string& word) {
+    const auto equals = word.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == word.size()) return std::nullopt;
+    return Pair{word.substr(0, equals), word.substr(equals + 1)};
+}
+
+int Replace(const ArchiveContext& context, int group, const CommandLine& line, TerminalSink& sink) {
+    std::vector<std::string> words(line.words.begin() + 2, line.words.end());
+    if (!line.filesFrom.empty()) {
+        const auto entries = EntriesFrom(line.filesFrom, line.null, sink);
+        if (!entries) return kFailed;
+        words.insert(words.end(), entries->begin(), entries->end());
+    }
+    std::vector<Pair> pairs;
+    for (const std::string& word : words) {
+        const auto pair = SplitPair(word);
+        if (!pair) {
+            sink.Say("\"" + word + "\" is not NAME=FILE");
+            return kBadUsage;
+        }
+        pairs.push_back(*pair);
+    }
+    if (pairs.empty()) {
+        sink.Say("replace needs at least one NAME=FILE");
+        return kBadUsage;
+    }
+    SpooledInput input;
+    const auto batch = ResolveGroup(context.fs, context.paths, group, pairs, line, input, sink);
+    if (!batch) return kFailed;
+    return ReplaceBatches(context, {*batch}, line, sink);
+}
+
+// A manifest: lines of TYPE NAME FILE; FILE is the rest of the line and,
+// when relative, relative to the manifest's own directory.
+int Apply(const ArchiveContext& context, const CommandLine& line, TerminalSink& sink) {
+    const std::string& manifest = line.words[1];
+    std::ifstream file;
+    if (manifest != "-") {
+        file.open(manifest, std::ios::binary);
+        if (!file) {
+            sink.Say("Could not open " + manifest + " (" + std::strerror(errno) + ")");
+            return kFailed;
+        }
+    }
+    std::istream& in = manifest == "-" ? std::cin : file;
+    const std::filesystem::path base =
+        manifest == "-" ? std::filesystem::path() : std::filesystem::absolute(manifest).parent_path();
+    std::map<int, std::vector<Pair>> byGroup;
+    std::vector<int> order;
+    int number = 0;
+    for (std::string text; std::getline(in, text);) {
+        ++number;
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        std::istringstream fields(text);
+        std::string type, name, rest;
+        if (!(fields >> type) || type[0] == '#') continue;
+        fields >> name;
+        std::getline(fields >> std::ws, rest);
+        while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.pop_back();
+        const auto group = GroupNamed(type);
+        const std::string where = manifest + ", line " + std::to_string(number) + ": ";
+        if (!group || (*group != Txt && *group != Shp)) {
+            sink.Say(where + "the type must be txt or shp, not \"" + type + "\"");
+            return kBadUsage;
+        }
+        if (name.empty() || rest.empty()) {
+            sink.Say(where + "a line is TYPE NAME FILE");
+            return kBadUsage;
+        }
+        if (rest == "-" && manifest == "-") {
+            sink.Say(where + "standard input holds the manifest, so it cannot hold a member too");
+            return kBadUsage;
+        }
+        std::filesystem::path path = rest;
+        if (rest != "-" && path.is_relative() && !base.empty()) path = base / path;
+        if (!byGroup.count(*group)) order.push_back(*group);
+        byGroup[*group].push_back({name, rest == "-" ? rest : path.string()});
+    }
+    if (in.bad()) {
+        sink.Say("Could not read " + manifest);
+        return kFailed;
+    }
+    if (order.empty()) {
+        sink.Say(manifest + " names no member.\nNothing was changed.");
+        return kFailed;
+    }
+    SpooledInput input;
+    std::vector<GroupReplacements> batches;
+    for (const int group : order) {
+        const auto batch = ResolveGroup(context.fs, context.paths, group, byGroup[group], line, input, sink);
+        if (!batch) return kFailed;
+        batches.push_back(*batch);
+    }
+    return ReplaceBatches(context, batches, line, sink);
 }
 
 // Reads an archive to its end, so that a file the system cannot read whole
@@ -357,7 +892,8 @@ int Check(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
         return kFailed;
     }
     if (!lock) {
-        sink.Say("Another editor is changing this data set right now; check it when it has finished.");
+        sink.ShowMessage("Another editor is changing this data set right now; check it when it has finished.",
+                         kDataSetBusyCaption);
         return kFailed;
     }
     bool sound = true;
@@ -402,7 +938,7 @@ int Check(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
     const RecoveryReport recovery = DescribeInterruptedRebuild(fs, paths);
     report(recovery.state == RecoveryState::Clean,
            recovery.state == RecoveryState::Clean ? "no interrupted replacement and no leftovers" : recovery.text);
-    return WriteOut(out) && sound ? kSuccess : kFailed;
+    return WriteOut(out, sink) && sound ? kSuccess : kFailed;
 }
 
 // Set by the handler of SIGINT, SIGTERM and SIGHUP, and read between file
@@ -427,52 +963,88 @@ int Usage(const std::string& problem) {
     return kBadUsage;
 }
 
-int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const CommandLine& commandLine,
-               std::optional<int> group, TerminalSink& sink);
+// The command line checked whole before the data set is opened: the
+// problem, or nothing.
+std::optional<std::string> UsageProblem(const CommandLine& line, std::optional<int>& group) {
+    const std::vector<std::string>& words = line.words;
+    if (words.empty()) return "no command given";
+    const std::string& command = words[0];
+    const bool extract = command == "extract";
+    if (command == "list" || command == "replace") {
+        if (words.size() < 2 || !(group = GroupNamed(words[1])))
+            return command + " needs a type: txt, shp, til, tnm, pal or dat";
+        if (command == "replace") {
+            if (*group != Txt && *group != Shp) return std::string("only txt and shp members can be replaced");
+            if (words.size() < 3 && line.filesFrom.empty()) return std::string("replace needs at least one NAME=FILE");
+            for (std::size_t i = 2; i < words.size(); ++i)
+                if (!SplitPair(words[i])) return "\"" + words[i] + "\" is not NAME=FILE";
+            std::size_t fromInput = line.filesFrom == "-" ? 1 : 0;
+            for (std::size_t i = 2; i < words.size(); ++i) fromInput += SplitPair(words[i])->file == "-" ? 1 : 0;
+            if (fromInput > 1) return std::string("standard input can be read only once");
+        }
+    } else if (command == "show") {
+        if (words.size() != 2) return std::string("show takes one name");
+    } else if (extract) {
+        const bool named = words.size() > 1 || !line.filesFrom.empty();
+        if (line.all == named) return std::string("extract takes names or --all, not both and not neither");
+        if (line.toStdout && !line.outDir.empty()) return std::string("--stdout and --out do not go together");
+    } else if (command == "apply") {
+        if (words.size() != 2) return std::string("apply takes one manifest (or - for standard input)");
+    } else if (command == "check") {
+        if (words.size() != 1) return std::string("check takes no arguments");
+    } else {
+        return "unknown command " + command;
+    }
+    if (!extract && (line.all || !line.outDir.empty() || line.toStdout || line.keepOld || line.extractType))
+        return std::string("--all, --out, --stdout, --keep-old and --type belong to extract");
+    if (command != "list" && (line.names || line.json)) return std::string("--names and --json belong to list");
+    if (line.names && line.json) return std::string("--names and --json do not go together");
+    if (line.dryRun && command != "replace" && command != "apply")
+        return std::string("--dry-run belongs to replace and apply");
+    if (!line.filesFrom.empty() && command != "replace" && !extract)
+        return std::string("--files-from belongs to replace and extract");
+    if (line.quiet && line.verbose) return std::string("--quiet and --verbose do not go together");
+    return std::nullopt;
+}
+
+int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const CommandLine& line, std::optional<int> group,
+               TerminalSink& sink);
 
 int Run(int argc, char** argv) {
     std::string problem;
     const std::optional<CommandLine> line = ParseCommandLine(argc, argv, problem);
     if (!line) return Usage(problem);
-    if (line->help) return std::fputs(kUsageText, stdout) >= 0 ? kSuccess : kFailed;
-    if (line->version) return std::puts("qaxtool 0.1") >= 0 ? kSuccess : kFailed;
-    if (line->words.empty()) return Usage("no command given");
-
-    // The command line is checked whole before the data set is opened.
-    const std::vector<std::string>& words = line->words;
-    const std::string& command = words[0];
+    if (line->help) return std::fputs(kUsageText, stdout) >= 0 && std::fflush(stdout) == 0 ? kSuccess : kFailed;
+    if (line->version) return std::puts(kVersion) >= 0 && std::fflush(stdout) == 0 ? kSuccess : kFailed;
     std::optional<int> group;
-    if (command == "list" || command == "replace") {
-        if (words.size() < 2 || !(group = GroupNamed(words[1])))
-            return Usage(command + " needs a type: txt, shp, til, tnm, pal or dat");
-        if (command == "list" && words.size() != 2) return Usage("list takes one type");
-        if (command == "replace") {
-            if (*group != Txt && *group != Shp) return Usage("only txt and shp members can be replaced");
-            if (words.size() < 3) return Usage("replace needs at least one NAME=FILE");
-            for (std::size_t i = 2; i < words.size(); ++i) {
-                const auto equals = words[i].find('=');
-                if (equals == std::string::npos || equals == 0 || equals + 1 == words[i].size())
-                    return Usage("\"" + words[i] + "\" is not NAME=FILE");
-            }
-        }
-    } else if (command == "show") {
-        if (words.size() != 2) return Usage("show takes one name");
-    } else if (command == "extract") {
-        if (line->all == (words.size() > 1)) return Usage("extract takes names or --all, not both and not neither");
-    } else if (command == "check") {
-        if (words.size() != 1) return Usage("check takes no arguments");
-    } else {
-        return Usage("unknown command " + command);
-    }
-    if ((line->all || !line->outDir.empty()) && command != "extract") return Usage("--all and --out belong to extract");
+    if (const auto usage = UsageProblem(*line, group)) return Usage(*usage);
 
     const std::string programPath = ProgramPath(argv[0]);
     const DataSetPaths paths = PathsFor(*line, programPath);
     PosixFileSystem disk;
     StoppableFileSystem fs(disk, [] { return stopSignal != 0; });
-    TerminalSink sink(::isatty(STDERR_FILENO) == 1);
+    TerminalSink sink(::isatty(STDERR_FILENO) == 1, line->quiet);
     StopPolitelyOnSignals();
-    const int status = RunCommand(fs, paths, *line, group, sink);
+
+    // A busy data set refuses before anything is touched, so the whole
+    // command can simply be tried again while the user wants to wait.
+    using Clock = std::chrono::steady_clock;
+    const bool waits = line->waitSeconds.has_value();
+    const auto deadline = waits && std::isfinite(*line->waitSeconds)
+                              ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(*line->waitSeconds))
+                              : Clock::time_point::max();
+    int status = kFailed;
+    for (;;) {
+        sink.BeginAttempt(waits);
+        status = RunCommand(fs, paths, *line, group, sink);
+        if (!sink.Busy() || !waits || stopSignal != 0 || Clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (sink.Busy() && status != kSuccess) {
+        sink.SayHeldBusy();
+        status = kBusy;
+    }
     if (stopSignal == 0) return status;
     sink.Say(std::string("Stopped by a signal (") + strsignal(stopSignal) + "): " +
              (fs.Stopped() ? "what the command had begun was undone, as said above."
@@ -480,19 +1052,19 @@ int Run(int argc, char** argv) {
     return 128 + stopSignal;
 }
 
-int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const CommandLine& commandLine,
-               std::optional<int> group, TerminalSink& sink) {
-    const CommandLine* line = &commandLine;
-    const std::vector<std::string>& words = line->words;
+int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const CommandLine& line, std::optional<int> group,
+               TerminalSink& sink) {
+    const std::vector<std::string>& words = line.words;
     const std::string& command = words[0];
     if (command == "check") return Check(fs, paths, sink);
 
     const StartUpResult start = StartUpCheck(fs, paths);
     // A replacement that a dead process left half done is finished or
-    // undone before anything is read, as the editor does when it starts.
-    if (start.status != StartUpStatus::MissingFiles) {
+    // undone before anything is read, as the editor does when it starts; a
+    // dry run only tells what recovery would do.
+    if (start.status != StartUpStatus::MissingFiles && !line.dryRun) {
         const RecoveryReport recovery = RecoverAtStartUp(fs, paths);
-        if (!recovery.text.empty()) sink.Say(recovery.text);
+        if (!recovery.text.empty()) sink.Note(recovery.text);
     }
     if (!start.Ready()) {
         sink.Say(StartUpProblem(start));
@@ -500,10 +1072,11 @@ int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const Command
     }
     const ArchiveContext context{fs, paths, start.table, sink};
     try {
-        if (command == "list") return List(fs, paths, *group, sink);
-        if (command == "show") return Show(fs, paths, words[1], sink);
-        if (command == "extract") return Extract(context, *line, sink);
-        return Replace(context, *group, {words.begin() + 2, words.end()}, sink);
+        if (command == "list") return List(fs, paths, *group, line, sink);
+        if (command == "show") return Show(fs, paths, line, sink);
+        if (command == "extract") return Extract(context, line, sink);
+        if (command == "apply") return Apply(context, line, sink);
+        return Replace(context, *group, line, sink);
     } catch (const std::exception& error) {
         // The core reports the failures it expects; anything else still
         // ends the program with its reason and a failure status.

@@ -4,7 +4,11 @@
 // are built from the member list, never by the code under test.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -70,6 +74,14 @@ std::string ExpectedLines(const std::vector<testing::Member>& members) {
     return lines;
 }
 
+// Line `member` of the list alone.
+std::string LineOf(const std::vector<testing::Member>& members, std::size_t member) {
+    std::istringstream lines(ExpectedLines(members));
+    std::string line;
+    for (std::size_t i = 0; i <= member; ++i) std::getline(lines, line);
+    return line + "\n";
+}
+
 std::string Quoted(const std::string& word) {
     return "'" + word + "'";
 }
@@ -86,17 +98,21 @@ protected:
 
     // From the directory that holds data/ and edit/, so that relative file
     // names in the arguments mean files there.
-    ToolRun Tool(const std::vector<std::string>& args) const {
+    // `input` is its standard input.
+    ToolRun Tool(const std::vector<std::string>& args, const std::string& input = {}) const {
         const std::filesystem::path out = disk_.Dir() / "stdout";
         const std::filesystem::path err = disk_.Dir() / "stderr";
+        const std::filesystem::path in = disk_.Dir() / "stdin";
+        WriteText(in, input);
         std::string command = "cd " + Quoted(disk_.Dir().string()) + " && " + Quoted(ToolPath());
         for (const std::string& arg : args) command += " " + Quoted(arg);
-        command += " >" + Quoted(out.string()) + " 2>" + Quoted(err.string());
+        command += " <" + Quoted(in.string()) + " >" + Quoted(out.string()) + " 2>" + Quoted(err.string());
         const int status = std::system(command.c_str());
         ToolRun run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, testing::ReadWholeFile(out),
                     testing::ReadWholeFile(err)};
         std::filesystem::remove(out);
         std::filesystem::remove(err);
+        std::filesystem::remove(in);
         return run;
     }
 
@@ -125,7 +141,17 @@ TEST_F(Qaxtool, ListsShowsAndExtractsWhatTheIndexHolds) {
         {{"extract", "--all"},
          (disk_.Dir() / "TANK.SHP").string() + "\n" + (disk_.Dir() / "JEEP.SHP").string() + "\n" +
              (disk_.Dir() / "HELI.SHP").string() + "\n"},
-        {{"--version"}, "qaxtool 0.1\n"},
+        {{"--version"}, "qaxtool 0.2\n"},
+        {{"-V"}, "qaxtool 0.2\n"},
+        // For scripts: names only, ended by newlines or zero bytes; shell
+        // patterns, in either case with -i; `--` before the command.
+        {{"--names", "--", "list", "txt"}, "ONE\nLONG\nTWIN\nTWIN\nFOUR\nSIX\n"},
+        {{"list", "shp", "--names", "--null", "[JH]*"}, std::string("JEEP\0HELI\0", 10)},
+        {{"list", "-i", "shp", "j?ep"}, LineOf(set_.shp, 1)},
+        {{"--data=" + dataOption, "extract", "-O", "-t", "txt", "FOUR"}, "fourth\r\n"},
+        {{"extract", "--stdout", "HEL*"}, set_.shp[2].bytes},
+        {{"extract", "--type=txt", "-o", "texts", "S*", "ONE"},
+         (disk_.Dir() / "texts/SIX.TXT").string() + "\n" + (disk_.Dir() / "texts/ONE.TXT").string() + "\n"},
     };
     const DataSetBytes before = Current();
     for (const Case& c : cases) {
@@ -138,6 +164,9 @@ TEST_F(Qaxtool, ListsShowsAndExtractsWhatTheIndexHolds) {
     for (const auto& [dir, member] : {std::pair{"shapes", 2}, {"shapes", 1}, {".", 0}, {".", 1}, {".", 2}})
         EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / dir / (set_.shp[member].name + ".SHP")),
                               set_.shp[member].bytes));
+    for (const int member : {0, 5})
+        EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / "texts" / (set_.txt[member].name + ".TXT")),
+                              set_.txt[member].bytes));
     EXPECT_TRUE(Current() == before);
     EXPECT_FALSE(disk_.LeftoversExist());
 }
@@ -164,7 +193,6 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"replace", "txt", "ONE="}, 2, "is not NAME=FILE"},
         {{"show", "NOPE"}, 1, "no member NOPE"},
         {{"show", "TWIN"}, 1, "not unique: it is on lines 3 and 4"},
-        {{"extract", "JEEP", "NOPE"}, 1, "no member NOPE"},
         {{"replace", "txt", "NOPE=new.bin"}, 1, "no member NOPE"},
         {{"replace", "txt", "ONE=new.bin", "FOUR=new.bin", "ONE=new.bin"}, 1, "ONE is given twice"},
         {{"--data", "", "replace", "txt", "ONE=new.bin"}, 2, "--data needs a directory"},
@@ -176,7 +204,35 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"replace", "txt", "ONE=new.bin", "SIX=absent.bin"}, 1, "absent.bin"},
         {{"replace", "shp", "TANK=data/shp.qax"}, 1, "the archive being rebuilt"},
         {{"--data", "nowhere", "list", "txt"}, 1, "Can't find"},
+        // The system's reason with every failure; a near name offered.
+        {{"replace", "txt", "ONE=absent.bin"}, 1, "absent.bin (No such file or directory)"},
+        {{"replace", "txt", "one=new.bin"}, 1, "no member one in the list (did you mean ONE?)"},
+        {{"show", "four"}, 1, "did you mean FOUR?"},
+        // Parsing as scripts expect it.
+        {{"--wait=soon", "list", "txt"}, 2, "--wait takes a number of seconds"},
+        {{"extract", "TANK", "-T"}, 2, "--files-from needs a file"},
+        {{"extract", "-t", "pal", "TANK"}, 2, "--type takes txt or shp"},
+        {{"extract", "--stdout", "-o", "d", "TANK"}, 2, "do not go together"},
+        {{"extract", "--stdout", "*"}, 1, "exactly one member; 3 were named"},
+        {{"list", "txt", "--names", "--json"}, 2, "do not go together"},
+        {{"show", "ONE", "--dry-run"}, 2, "--dry-run belongs to replace and apply"},
+        {{"replace", "txt", "ONE=-", "FOUR=-"}, 2, "standard input can be read only once"},
+        {{"apply"}, 2, "apply takes one manifest"},
+        {{"apply", "absent-mod.txt"}, 1, "absent-mod.txt (No such file or directory)"},
+        {{"apply", "mod-bad-type.txt"}, 2, "line 2: the type must be txt or shp, not \"pal\""},
+        {{"apply", "mod-no-file.txt"}, 2, "line 1: a line is TYPE NAME FILE"},
+        {{"apply", "-"}, 1, "names no member"},
+        // A mod whose Shp part is refused changes its Txt part neither.
+        {{"apply", "mod-bad-shp.txt"}, 1, "no member NOPE"},
+        {{"apply", "mod-shp-is-archive.txt"}, 1, "the archive being rebuilt"},
+        {{"apply", "mod-twice.txt"}, 1, "ONE is given twice"},
+        {{"--dry-run", "apply", "mod-bad-shp.txt"}, 1, "no member NOPE"},
     };
+    WriteText(disk_.Dir() / "mod-bad-type.txt", "txt ONE new.bin\npal PAL new.bin\n");
+    WriteText(disk_.Dir() / "mod-no-file.txt", "txt ONE\n");
+    WriteText(disk_.Dir() / "mod-bad-shp.txt", "txt ONE new.bin\nshp TANK new.bin\nshp NOPE new.bin\n");
+    WriteText(disk_.Dir() / "mod-shp-is-archive.txt", "txt ONE new.bin\nshp TANK data/shp.qax\n");
+    WriteText(disk_.Dir() / "mod-twice.txt", "txt ONE new.bin\nshp TANK new.bin\ntxt ONE new.bin\n");
     const DataSetBytes before = Current();
     for (const Case& c : cases) {
         std::string trace;
@@ -287,6 +343,123 @@ TEST_F(Qaxtool, ReplacesManyMembersAsOneAfterAnotherWould) {
     }
 }
 
+// A mod of Txt and Shp members from a manifest, in one transaction: what
+// replacing each group in its own call would leave, and the members' new
+// lines on standard output. A dry run of it first changes nothing; the same
+// manifest from standard input gives the same result.
+TEST_F(Qaxtool, AppliesAWholeModInOneTransaction) {
+    std::filesystem::create_directories(disk_.Dir() / "mod");
+    const std::string text = PatternMember("T", 4321, 8).bytes;
+    const std::string shape = PatternMember("S", 77777, 9).bytes;
+    WriteText(disk_.Dir() / "mod" / "orders.txt", text);
+    WriteText(disk_.Dir() / "mod" / "jeep.shp", shape);
+    // Files relative to the manifest's directory; comments and blank lines.
+    const std::string manifest = "# my mod\r\nshp JEEP jeep.shp\n\ntxt SIX orders.txt\nTXT ONE orders.txt\n";
+    WriteText(disk_.Dir() / "mod" / "mod.txt", manifest);
+
+    MemberSet expected = testing::WithMemberReplaced(set_, Shp, 1, shape);
+    expected = testing::WithMemberReplaced(expected, Txt, 5, text);
+    expected = testing::WithMemberReplaced(expected, Txt, 0, text);
+    const DataSetBytes replaced{AsString(testing::IndexFor(expected)), testing::ArchiveFor(expected.txt),
+                                testing::ArchiveFor(expected.shp)};
+    const std::string lines = LineOf(expected.shp, 1) + LineOf(expected.txt, 5) + LineOf(expected.txt, 0);
+    const DataSetBytes before = Current();
+
+    const ToolRun dry = Tool({"apply", "--dry-run", "mod/mod.txt"});
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_NE(dry.err.find("all 3 replacements would go ahead"), std::string::npos) << dry.err;
+    EXPECT_TRUE(Current() == before);
+
+    for (const bool fromInput : {false, true}) {
+        SCOPED_TRACE(fromInput ? "standard input" : "file");
+        disk_.Write(set_);
+        const ToolRun run = fromInput ? Tool({"--data", DataDir().string(), "apply", "-"},
+                                             "shp JEEP mod/jeep.shp\ntxt SIX mod/orders.txt\ntxt ONE mod/orders.txt\n")
+                                      : Tool({"apply", "mod/mod.txt"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, lines);
+        EXPECT_TRUE(Current() == replaced);
+        EXPECT_FALSE(disk_.LeftoversExist());
+    }
+}
+
+// Names and bytes for scripts: pairs and names from -T (a file or standard
+// input, lines or zero-ended), a replacement's bytes from standard input.
+TEST_F(Qaxtool, TakesNamesAndBytesFromFilesAndStandardInput) {
+    WriteText(disk_.Dir() / "pairs.txt", "SIX=new.bin\r\nONE=new.bin\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        std::vector<std::pair<std::size_t, std::string>> replaced;  // Txt member, new bytes
+    };
+    const Case cases[] = {
+        {{"replace", "txt", "FOUR=-"}, "from standard input", {{4, "from standard input"}}},
+        {{"replace", "txt", "-T", "pairs.txt"}, "", {{5, "NEW BYTES"}, {0, "NEW BYTES"}}},
+        {{"replace", "txt", "--null", "--files-from=-"},
+         std::string("SIX=new.bin\0FOUR=new.bin\0", 26),
+         {{5, "NEW BYTES"}, {4, "NEW BYTES"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        disk_.Write(set_);
+        const ToolRun run = Tool(c.args, c.input);
+        ASSERT_EQ(run.status, 0) << run.err;
+        MemberSet expected = set_;
+        for (const auto& [member, bytes] : c.replaced)
+            expected = testing::WithMemberReplaced(expected, Txt, member, bytes);
+        EXPECT_TRUE(SameBytes(disk_.Txt(), testing::ArchiveFor(expected.txt)));
+        EXPECT_TRUE(SameBytes(disk_.Index(), AsString(testing::IndexFor(expected))));
+    }
+    const ToolRun names = Tool({"extract", "-T", "-", "--null", "-o", "out"}, std::string("HELI\0JEEP\0", 10));
+    EXPECT_EQ(names.status, 0) << names.err;
+    EXPECT_EQ(names.out,
+              (disk_.Dir() / "out/HELI.SHP").string() + "\n" + (disk_.Dir() / "out/JEEP.SHP").string() + "\n");
+}
+
+// The JSON list, read back by a real JSON parser: every member with its
+// type, line, place in the index, name, size and offset.
+TEST_F(Qaxtool, ListsAsJsonThatAParserReadsBack) {
+    set_.txt[2].name = std::string("T\xC9\"W\\", 5);  // Latin-1, a quote and a backslash
+    disk_.Write(set_);
+    for (const int group : {Txt, Shp}) {
+        const ToolRun run = Tool({"list", group == Txt ? "txt" : "shp", "--json"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(run.out), &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out;
+        const QJsonArray members = document.array();
+        const std::vector<testing::Member>& expected = group == Txt ? set_.txt : set_.shp;
+        ASSERT_EQ(members.size(), static_cast<qsizetype>(expected.size()));
+        std::uint32_t offset = 0;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const QJsonObject member = members[static_cast<qsizetype>(i)].toObject();
+            EXPECT_EQ(member["type"].toString(), group == Txt ? "txt" : "shp");
+            EXPECT_EQ(member["line"].toInt(), static_cast<int>(i));
+            EXPECT_EQ(member["entry"].toInt(), static_cast<int>(i + (group == Shp ? set_.txt.size() : 0)));
+            EXPECT_EQ(member["name"].toString(), QString::fromLatin1(expected[i].name));
+            EXPECT_EQ(member["size"].toInteger(), static_cast<qint64>(expected[i].bytes.size()));
+            EXPECT_EQ(member["offset"].toInteger(), offset);
+            offset += static_cast<std::uint32_t>(expected[i].bytes.size());
+        }
+    }
+}
+
+// A batch extraction goes on past a name that matches nothing and fails at
+// the end; --keep-old leaves files that are there, and says so.
+TEST_F(Qaxtool, ExtractionGoesOnPastABadNameAndKeepsOldFilesWhenAsked) {
+    WriteText(disk_.Dir() / "out" / "TANK.SHP", "mine");
+    const ToolRun run = Tool({"extract", "-o", "out", "-k", "TANK", "NOPE", "J*"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("No member matches NOPE"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("kept " + (disk_.Dir() / "out/TANK.SHP").string()), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, (disk_.Dir() / "out/JEEP.SHP").string() + "\n");
+    EXPECT_EQ(testing::ReadWholeFile(disk_.Dir() / "out" / "TANK.SHP"), "mine");
+    EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / "out" / "JEEP.SHP"), set_.shp[1].bytes));
+    // Without -k the old file gives way.
+    EXPECT_EQ(Tool({"extract", "-o", "out", "TANK"}).status, 0);
+    EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / "out" / "TANK.SHP"), set_.shp[0].bytes));
+}
+
 // Another editor (here, this test process) holds the data set: a
 // replacement is refused and changes nothing; readers share it.
 TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
@@ -295,8 +468,11 @@ TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
         const auto reading = DirectoryLock::TryAcquire(DataDir().string(), LockKind::Shared);
         ASSERT_TRUE(reading);
         const ToolRun refused = Tool({"replace", "txt", "ONE=new.bin"});
-        EXPECT_EQ(refused.status, 1);
-        EXPECT_NE(refused.err.find("Another editor is working on this data set"), std::string::npos) << refused.err;
+        EXPECT_EQ(refused.status, 3);
+        // The holder is named: this process.
+        EXPECT_NE(refused.err.find("Another editor is working on this data set right now ("), std::string::npos)
+            << refused.err;
+        EXPECT_NE(refused.err.find("(process " + std::to_string(::getpid()) + ")"), std::string::npos) << refused.err;
         EXPECT_TRUE(Current() == before);
         EXPECT_FALSE(disk_.LeftoversExist());
         EXPECT_EQ(Tool({"list", "txt"}).status, 0);
@@ -307,11 +483,25 @@ TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
         for (const std::vector<std::string>& args :
              std::vector<std::vector<std::string>>{{"list", "txt"}, {"show", "ONE"}, {"extract", "TANK"}, {"check"}}) {
             const ToolRun refused = Tool(args);
-            EXPECT_EQ(refused.status, 1) << args[0];
+            EXPECT_EQ(refused.status, 3) << args[0];
             EXPECT_NE(refused.err.find("Another editor"), std::string::npos) << refused.err;
         }
+        // Waiting a while is not waiting long enough; the message is said once.
+        const ToolRun waited = Tool({"--wait=0.3", "replace", "txt", "ONE=new.bin"});
+        EXPECT_EQ(waited.status, 3);
+        EXPECT_EQ(waited.err.find("Another editor"), waited.err.rfind("Another editor")) << waited.err;
+        EXPECT_TRUE(Current() == before);
     }
-    EXPECT_EQ(Tool({"replace", "txt", "ONE=new.bin"}).status, 0);
+    // A wait outlasts a holder that lets go.
+    auto held = DirectoryLock::TryAcquire(DataDir().string(), LockKind::Exclusive);
+    std::thread release([&held] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        held.reset();
+    });
+    const ToolRun waited = Tool({"-w", "replace", "txt", "ONE=new.bin"});
+    release.join();
+    EXPECT_EQ(waited.status, 0) << waited.err;
+    EXPECT_EQ(waited.err, "");
 }
 
 // The tool keeps its temporary copy in the data directory.
