@@ -686,24 +686,25 @@ int Extract(const ArchiveContext& context, const CommandLine& line, TerminalSink
     if (!removed.empty()) sink.Note(removed.substr(2));
 
     const char* ending = group == Txt ? ".TXT" : ".SHP";
-    std::string written;
+    std::vector<ListedLine> members;
     for (const int i : chosen) {
-        const std::string name = listing->NameAt(static_cast<std::size_t>(i));
-        const std::filesystem::path output = outDir / (name + ending);
+        const std::filesystem::path output = outDir / (listing->NameAt(static_cast<std::size_t>(i)) + ending);
         if (line.keepOld &&
             std::filesystem::symlink_status(output, ec).type() != std::filesystem::file_type::not_found) {
             sink.Note("kept " + output.string() + ", which is there already");
             continue;
         }
-        const ListedLine member{i, listing->lines[static_cast<std::size_t>(i)]};
-        if (ExtractMember(context, group, member, outDir.string()) != ArchiveOutcome::Done) {
-            status = kFailed;
-            continue;
-        }
-        if (line.verbose) sink.Say("extracted " + name + " to " + output.string());
-        written += output.string() + "\n";
+        members.push_back({i, listing->lines[static_cast<std::size_t>(i)]});
     }
-    if (!WriteOut(written, sink)) return kFailed;
+    std::vector<std::string> written;
+    if (!members.empty() && ExtractMembers(context, group, members, outDir.string(), written) != ArchiveOutcome::Done)
+        status = kFailed;
+    std::string out;
+    for (const std::string& path : written) {
+        if (line.verbose) sink.Say("extracted " + path);
+        out += path + "\n";
+    }
+    if (!WriteOut(out, sink)) return kFailed;
     return status;
 }
 

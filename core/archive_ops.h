@@ -135,6 +135,14 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine&
 ArchiveOutcome ExtractMember(const ArchiveContext& context, int group, const ListedLine& selected,
                              const std::string& editorDir);
 
+// Several members of `group` into `directory`, under one lock, from one
+// reading of the index, flushed to disk together: what a run of
+// ExtractMember would write, each member's refusal told and the others
+// written. `written` gets the paths of the files that took their names.
+// Done when every member was written.
+ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const std::vector<ListedLine>& members,
+                              const std::string& directory, std::vector<std::string>& written);
+
 // Removes what an extraction into `directory` left unfinished when it died:
 // a file named as an extraction's output is while it is written
 // (NAME.SHP.new, or .NAME.SHP.<hex>.new when that name was taken; the same

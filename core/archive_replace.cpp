@@ -261,18 +261,19 @@ struct Incoming {
     const std::string* fileName = nullptr;
 };
 
-// A run of the temporary copy (file is null) or a whole replacement file.
+// A run of the temporary copy (incoming is null) or a whole replacement file.
 struct Piece {
     std::uint64_t copyOffset = 0;
     std::uint64_t length = 0;
-    File* file = nullptr;
+    Incoming* incoming = nullptr;
 };
 
 void AddCopyRun(std::vector<Piece>& pieces, std::uint64_t offset, std::uint64_t length) {
     if (length == 0) return;
     // Neighbours in the copy become one run: the archive then moves in large
     // blocks instead of one small read per member.
-    if (!pieces.empty() && pieces.back().file == nullptr && pieces.back().copyOffset + pieces.back().length == offset) {
+    if (!pieces.empty() && pieces.back().incoming == nullptr &&
+        pieces.back().copyOffset + pieces.back().length == offset) {
         pieces.back().length += length;
         return;
     }
@@ -283,7 +284,7 @@ std::vector<Piece> TextPieces(const std::vector<IndexEntry>& members, const std:
     std::vector<Piece> pieces;
     for (std::size_t k = 0; k < members.size(); ++k) {
         if (byMember[k] != nullptr)
-            pieces.push_back({0, byMember[k]->length, byMember[k]->file.get()});
+            pieces.push_back({0, byMember[k]->length, byMember[k]});
         else
             AddCopyRun(pieces, members[k].offset, static_cast<std::uint64_t>(members[k].size));
     }
@@ -297,7 +298,7 @@ std::vector<Piece> ShpPieces(const std::vector<IndexEntry>& members, const std::
     for (std::size_t k = 0; k < members.size(); ++k) {
         if (byMember[k] == nullptr) continue;
         AddCopyRun(pieces, position, members[k].offset - position);
-        pieces.push_back({0, byMember[k]->length, byMember[k]->file.get()});
+        pieces.push_back({0, byMember[k]->length, byMember[k]});
         position = std::uint64_t{members[k].offset} + static_cast<std::uint64_t>(members[k].size);
     }
     AddCopyRun(pieces, position, archiveLength - position);
@@ -323,12 +324,24 @@ private:
     std::uint64_t nextMark_ = kShpProgressStep;
 };
 
-void WritePieces(const std::vector<Piece>& pieces, File& copy, File& archive, ReportSink& sink) {
+// A replacement file closed after its check is opened again when its turn
+// comes, and must still have the length it was checked with: the index
+// gives it that size.
+File& OpenIncoming(FileSystem& fs, Incoming& in) {
+    if (in.file == nullptr) {
+        in.file = fs.Open(*in.fileName, OpenMode::ReadRegular);
+        if (in.file->Length() != in.length)
+            throw IoError(IoStep::Read, *in.fileName, MakeDataError(DataError::WrongLength));
+    }
+    return *in.file;
+}
+
+void WritePieces(FileSystem& fs, const std::vector<Piece>& pieces, File& copy, File& archive, ReportSink& sink) {
     // The archive still holds the copy's bytes: copy runs that would land
     // where they already are need not be written again.
     std::size_t next = 0;
     std::uint64_t written = 0;
-    while (next < pieces.size() && pieces[next].file == nullptr && pieces[next].copyOffset == written)
+    while (next < pieces.size() && pieces[next].incoming == nullptr && pieces[next].copyOffset == written)
         written += pieces[next++].length;
     if (written > 0) archive.Seek(written);
 
@@ -337,18 +350,20 @@ void WritePieces(const std::vector<Piece>& pieces, File& copy, File& archive, Re
     std::uint64_t copyPosition = 0;  // the copy is opened at its start
     for (; next < pieces.size(); ++next) {
         const Piece& piece = pieces[next];
-        File& from = piece.file != nullptr ? *piece.file : copy;
-        if (piece.file == nullptr && copyPosition != piece.copyOffset) copy.Seek(piece.copyOffset);
+        File& from = piece.incoming != nullptr ? OpenIncoming(fs, *piece.incoming) : copy;
+        if (piece.incoming == nullptr && copyPosition != piece.copyOffset) copy.Seek(piece.copyOffset);
         for (std::uint64_t left = piece.length; left > 0;) {
             const std::uint64_t slice = std::min(left, kProgressSlice);
             CopyExactly(from, archive, slice, buffer);
             left -= slice;
             progress.Add(slice);
         }
-        if (piece.file != nullptr)
-            piece.file->Close();
-        else
+        if (piece.incoming != nullptr) {
+            piece.incoming->file->Close();
+            piece.incoming->file.reset();
+        } else {
             copyPosition = piece.copyOffset + piece.length;
+        }
     }
 }
 
@@ -371,7 +386,8 @@ struct GroupPlan {
 // its entries their new sizes and offsets in `newIndex`, and plans its
 // archive. Nothing when it is refused (already told).
 std::optional<ArchiveOutcome> PlanGroup(const ArchiveContext& context, const GroupReplacements& batch,
-                                        std::vector<std::unique_ptr<File>> files, GroupPlan& plan,
+                                        std::vector<std::unique_ptr<File>> files,
+                                        const std::vector<std::uint64_t>& lengths, GroupPlan& plan,
                                         IndexImage& newIndex) {
     ReportSink& sink = context.sink;
     const int group = batch.group;
@@ -391,22 +407,16 @@ std::optional<ArchiveOutcome> PlanGroup(const ArchiveContext& context, const Gro
     incoming.resize(replacements.size());
     incoming[0] = {inputs.selected, std::move(inputs.replacement), inputs.replacementLength,
                    &replacements.front().replacementFileName};
-    try {
-        for (std::size_t i = 1; i < replacements.size(); ++i) {
-            const MemberReplacement& replacement = replacements[i];
-            if (const Refusal refusal =
-                    StaleSelectionRefusal(inputs.image, inputs.table, group, replacement.selected)) {
-                sink.ShowMessage(*refusal, kReplaceCaption);
-                return ArchiveOutcome::Stale;
-            }
-            incoming[i].member = static_cast<std::size_t>(replacement.selected.number);
-            incoming[i].file = std::move(files[i]);
-            incoming[i].length = incoming[i].file->Length();
-            incoming[i].fileName = &replacement.replacementFileName;
+    for (std::size_t i = 1; i < replacements.size(); ++i) {
+        const MemberReplacement& replacement = replacements[i];
+        if (const Refusal refusal = StaleSelectionRefusal(inputs.image, inputs.table, group, replacement.selected)) {
+            sink.ShowMessage(*refusal, kReplaceCaption);
+            return ArchiveOutcome::Stale;
         }
-    } catch (const IoError& error) {
-        FileErrorReport(sink, error);
-        return ArchiveOutcome::Failed;
+        incoming[i].member = static_cast<std::size_t>(replacement.selected.number);
+        incoming[i].file = std::move(files[i]);
+        incoming[i].length = lengths[i];
+        incoming[i].fileName = &replacement.replacementFileName;
     }
 
     // The refusals each step of a run one after another would make. The
@@ -489,7 +499,13 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
         }
     }
     if (batches.empty()) return Refuse(sink, "No member to replace was given.\nNothing was changed.", kReplaceCaption);
-    OpenedReplacements opened = OpenReplacementFiles(context, archivePaths, names);
+    // Only the first file of each group stays open (it comes with the
+    // group's inputs); the others are checked now and opened again one at
+    // a time while the archive is written.
+    std::vector<bool> keepOpen;
+    for (const GroupReplacements& batch : batches)
+        for (std::size_t i = 0; i < batch.replacements.size(); ++i) keepOpen.push_back(i == 0);
+    OpenedReplacements opened = OpenReplacementFiles(context, archivePaths, names, keepOpen);
     if (opened.stopped) return *opened.stopped;
     const auto lock =
         LockDataSet(context, mode == RunMode::DryRun ? DataSetUse::Rehearse : DataSetUse::Change, kReplaceCaption);
@@ -497,14 +513,18 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
 
     std::vector<GroupPlan> plans(batches.size());
     IndexImage newIndex;
-    auto nextFile = opened.files.begin();
+    std::size_t first = 0;
     for (std::size_t b = 0; b < batches.size(); ++b) {
         plans[b].group = batches[b].group;
         plans[b].archivePath = &archivePaths[b];
-        std::vector<std::unique_ptr<File>> files(std::make_move_iterator(nextFile),
-                                                 std::make_move_iterator(nextFile + batches[b].replacements.size()));
-        nextFile += static_cast<std::ptrdiff_t>(batches[b].replacements.size());
-        if (const auto stopped = PlanGroup(context, batches[b], std::move(files), plans[b], newIndex)) return *stopped;
+        const auto begin = static_cast<std::ptrdiff_t>(first);
+        const auto end = static_cast<std::ptrdiff_t>(first + batches[b].replacements.size());
+        std::vector<std::unique_ptr<File>> files(std::make_move_iterator(opened.files.begin() + begin),
+                                                 std::make_move_iterator(opened.files.begin() + end));
+        const std::vector<std::uint64_t> lengths(opened.lengths.begin() + begin, opened.lengths.begin() + end);
+        first += batches[b].replacements.size();
+        if (const auto stopped = PlanGroup(context, batches[b], std::move(files), lengths, plans[b], newIndex))
+            return *stopped;
         // Under one lock the index cannot change between two groups; if it
         // did, some other program wrote it without the lock.
         if (plans[b].inputs.image.Bytes() != plans.front().inputs.image.Bytes()) {
@@ -520,8 +540,8 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
         job.archives.push_back({.archivePath = *plan.archivePath,
                                 .archiveLength = plan.inputs.archiveLength,
                                 .newArchiveLength = plan.newArchiveLength,
-                                .writeArchive = [&plan, &sink](File& copy, File& archive) {
-                                    WritePieces(plan.pieces, copy, archive, sink);
+                                .writeArchive = [&plan, &context](File& copy, File& archive) {
+                                    WritePieces(context.fs, plan.pieces, copy, archive, context.sink);
                                 }});
     return RebuildArchive(context, job);
 }

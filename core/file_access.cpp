@@ -369,6 +369,13 @@ void PosixFileSystem::SyncDirectoryOf(const std::string& path) {
     handle.Close();
 }
 
+void PosixFileSystem::SyncFileSystemOf(const std::string& path) {
+    if (sync_ == DiskSync::Off) return;
+    DescriptorFile handle(path.empty() ? "." : path, O_RDONLY, sync_);
+    if (::syncfs(handle.Descriptor()) != 0) throw IoError(IoStep::Flush, path, LastSystemError());
+    handle.Close();
+}
+
 void PosixFileSystem::Remove(const std::string& path) {
     std::error_code ec;
     if (!std::filesystem::remove(path, ec) && ec) throw IoError(IoStep::Remove, path, ec);
@@ -467,6 +474,10 @@ void StoppableFileSystem::Rename(const std::string& from, const std::string& to)
 
 void StoppableFileSystem::SyncDirectoryOf(const std::string& path) {
     inner_.SyncDirectoryOf(path);
+}
+
+void StoppableFileSystem::SyncFileSystemOf(const std::string& path) {
+    inner_.SyncFileSystemOf(path);
 }
 
 void StoppableFileSystem::Remove(const std::string& path) {
@@ -596,7 +607,7 @@ SaveFile::SaveFile(FileSystem& fs, std::string target, Links links, const std::s
 }
 
 SaveFile::~SaveFile() {
-    if (renamed_ || file_ == nullptr) return;
+    if (renamed_ || (file_ == nullptr && !closed_)) return;
     try {
         Cancel();
     } catch (const IoError&) {
@@ -614,8 +625,19 @@ void SaveFile::Commit() {
     fs_.SyncDirectoryOf(target_);
 }
 
+void SaveFile::Close() {
+    file_->Close();
+    file_.reset();
+    closed_ = true;
+}
+
+void SaveFile::CommitDurable() {
+    fs_.Rename(partial_, target_);
+    renamed_ = true;
+}
+
 void SaveFile::Cancel() {
-    if (renamed_ || file_ == nullptr) return;
+    if (renamed_ || (file_ == nullptr && !closed_)) return;
     file_.reset();
     // Made by this object with an exclusive create: its own to remove.
     RemoveLeftover(fs_, partial_);

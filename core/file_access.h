@@ -127,6 +127,9 @@ public:
     // Flushes the directory that holds `path` to the disk, so that a rename
     // inside it survives a power cut.
     virtual void SyncDirectoryOf(const std::string& path) = 0;
+    // Flushes everything written on the file system that holds `path`, data
+    // and names alike: one wait for a whole batch of new files.
+    virtual void SyncFileSystemOf(const std::string& path) = 0;
     virtual void Remove(const std::string& path) = 0;
     // True for an existing regular file (a directory does not count).
     virtual bool IsRegularFile(const std::string& path) = 0;
@@ -156,6 +159,7 @@ public:
     std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override;
     void Rename(const std::string& from, const std::string& to) override;
     void SyncDirectoryOf(const std::string& path) override;
+    void SyncFileSystemOf(const std::string& path) override;
     void Remove(const std::string& path) override;
     bool IsRegularFile(const std::string& path) override;
     bool Exists(const std::string& path) override;
@@ -186,6 +190,7 @@ public:
     std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override;
     void Rename(const std::string& from, const std::string& to) override;
     void SyncDirectoryOf(const std::string& path) override;
+    void SyncFileSystemOf(const std::string& path) override;
     void Remove(const std::string& path) override;
     bool IsRegularFile(const std::string& path) override { return inner_.IsRegularFile(path); }
     bool Exists(const std::string& path) override { return inner_.Exists(path); }
@@ -287,6 +292,14 @@ public:
     void Commit();
     bool Renamed() const { return renamed_; }
 
+    // For a batch whose files are flushed together: Close() ends the new
+    // bytes without waiting for the disk (the partial file stays, and Cancel
+    // still removes it); once the caller has made them durable
+    // (SyncFileSystemOf), CommitDurable() renames them over the target, and
+    // the caller flushes the directory once for all of them.
+    void Close();
+    void CommitDurable();
+
     // Closes and removes the partial file; IoError when it cannot be removed.
     void Cancel();
 
@@ -299,6 +312,7 @@ private:
     std::string target_;
     std::string partial_;
     std::unique_ptr<File> file_;
+    bool closed_ = false;  // the partial file is complete and closed
     bool renamed_ = false;
 };
 

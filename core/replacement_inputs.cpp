@@ -212,7 +212,8 @@ IndexImage ReplacementInputs::NewIndex() const {
 }
 
 OpenedReplacements OpenReplacementFiles(const ArchiveContext& context, const std::vector<std::string>& archivePaths,
-                                        const std::vector<std::string>& replacementFileNames) {
+                                        const std::vector<std::string>& replacementFileNames,
+                                        const std::vector<bool>& keepOpen) {
     OpenedReplacements opened;
     const std::string* current = nullptr;
     try {
@@ -220,9 +221,15 @@ OpenedReplacements OpenReplacementFiles(const ArchiveContext& context, const std
         // touched, as opening them for update would be.
         if (!context.fs.MayWrite(context.paths.IndexPath))
             throw IoError(IoStep::Open, context.paths.IndexPath, std::make_error_code(std::errc::permission_denied));
-        for (const std::string& name : replacementFileNames) {
-            current = &name;
-            opened.files.push_back(context.fs.Open(name, OpenMode::ReadRegular));
+        for (std::size_t i = 0; i < replacementFileNames.size(); ++i) {
+            current = &replacementFileNames[i];
+            auto file = context.fs.Open(*current, OpenMode::ReadRegular);
+            opened.lengths.push_back(file->Length());
+            if (!keepOpen.empty() && !keepOpen[i]) {
+                file->Close();
+                file.reset();
+            }
+            opened.files.push_back(std::move(file));
         }
         current = nullptr;
         for (const std::string& archivePath : archivePaths)

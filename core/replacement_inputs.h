@@ -160,7 +160,8 @@ private:
 // The replacement files, opened before the data set is locked, or the
 // outcome that stopped them (already reported).
 struct OpenedReplacements {
-    std::vector<std::unique_ptr<File>> files;  // one per name, in the order given
+    std::vector<std::unique_ptr<File>> files;  // one per name, in the order given; null where not kept open
+    std::vector<std::uint64_t> lengths;        // each file's length when it was checked
     std::optional<ArchiveOutcome> stopped;
 };
 
@@ -170,8 +171,12 @@ struct OpenedReplacements {
 // blocks the editor) and be a regular file, then the archives must be
 // writable, and the data set's layout must let the lock and the record
 // cover them (DataSetLayoutRefusal). The first that fails is reported.
+// The files marked in `keepOpen` (all of them when it is empty) stay open;
+// the others are closed once checked and measured, so that a batch of any
+// size stays within the open-files limit.
 OpenedReplacements OpenReplacementFiles(const ArchiveContext& context, const std::vector<std::string>& archivePaths,
-                                        const std::vector<std::string>& replacementFileNames);
+                                        const std::vector<std::string>& replacementFileNames,
+                                        const std::vector<bool>& keepOpen = {});
 
 // Reads the index and the section file as they are now and checks that the
 // selected line still describes its entry; then measures the archive, and

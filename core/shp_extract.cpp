@@ -221,4 +221,89 @@ ArchiveOutcome ExtractMember(const ArchiveContext& context, int group, const Lis
     return ArchiveOutcome::Done;
 }
 
+// ---------------------------------------------------------------------------
+// Many members at once (qaxtool extract): one lock, one reading of the index
+// and the section file, one open archive; every file written beside its name
+// and closed, then one wait for the disk for all of them, then each takes its
+// name, and the directory is flushed once. A crash before the renames leaves
+// only unfinished files (removed by the next extraction into the same
+// directory, once proved to be the members' own bytes); after them, whole
+// files.
+
+ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const std::vector<ListedLine>& members,
+                              const std::string& directory, std::vector<std::string>& written) {
+    FileSystem& fs = context.fs;
+    ReportSink& sink = context.sink;
+    if (const Refusal refusal = StartUpRefusal(context.table)) return Refuse(sink, *refusal, kExtractCaption);
+    const auto lock = LockDataSet(context, DataSetUse::Read, kExtractCaption);
+    if (!lock) return ArchiveOutcome::Refused;
+
+    bool allWritten = true;
+    struct Output {
+        std::unique_ptr<SaveFile> file;
+        std::string path;
+    };
+    std::vector<Output> outputs;
+    try {
+        const IndexImage index = IndexImage::Load(fs, context.paths.IndexPath);
+        const CurrentSectionTable current = ReadCurrentSectionTable(fs, context.paths, index.Length());
+        if (current.refusal) return Refuse(sink, *current.refusal, kExtractCaption);
+        const std::string& archivePath = ArchiveOf(context.paths, group);
+        auto archive = fs.Open(archivePath, OpenMode::Read);
+        const std::uint64_t archiveLength = archive->Length();
+        std::vector<unsigned char> buffer(kExtractBufferSize);
+        for (const ListedLine& selected : members) {
+            const CatalogueEntry member = ReadCatalogueLine(selected.text);
+            const std::string outputPath = directory + kPathSeparator + member.name + OutputEnding(group);
+            Refusal refusal = MemberNameRefusal(member.name);
+            if (!refusal && member.size < 0)
+                refusal = "The line of " + member.name + " gives it a negative size (" + std::to_string(member.size) +
+                          ").\nNothing was written.";
+            // Only a name that is there already can be a data file's, or
+            // one the user may not write.
+            const bool outputThere = fs.Exists(outputPath);
+            if (!refusal && outputThere) refusal = DataFileRefusal(fs, context.paths, outputPath);
+            if (!refusal) refusal = StaleSelectionRefusal(index, current.table, group, selected);
+            const std::uint64_t size = member.size < 0 ? 0 : static_cast<std::uint64_t>(member.size);
+            if (!refusal && std::uint64_t{member.offset} + size > archiveLength)
+                refusal = "The member " + member.name + " runs past the end of " + archivePath +
+                          ".\nThe list does not match the archive; nothing was written.";
+            if (!refusal && outputThere && fs.IsRegularFile(outputPath) && LinkTarget(outputPath) == outputPath &&
+                !fs.MayWrite(outputPath))
+                refusal = "The file " + outputPath + " is there already and may not be written.\nNothing was written.";
+            if (refusal) {
+                sink.ShowMessage(*refusal, kExtractCaption);
+                allWritten = false;
+                continue;
+            }
+            outputs.push_back({std::make_unique<SaveFile>(fs, outputPath, SaveFile::Links::ReplaceLink), outputPath});
+            archive->Seek(member.offset);
+            CopyExactly(*archive, outputs.back().file->Stream(), size, buffer);
+            outputs.back().file->Close();
+        }
+        archive->Close();
+        if (!outputs.empty()) {
+            fs.SyncFileSystemOf(directory);
+            for (Output& output : outputs) {
+                output.file->CommitDurable();
+                written.push_back(output.path);
+            }
+            fs.SyncDirectoryOf(outputs.back().path);
+        }
+    } catch (const IoError& error) {
+        std::string unfinished;
+        for (Output& output : outputs) {
+            try {
+                output.file->Cancel();
+            } catch (const IoError& removal) {
+                unfinished += "\n\nThe unfinished file " + output.file->PartialPath() + " could not be removed (" +
+                              removal.Reason().message() + "); it is not needed and can be deleted.";
+            }
+        }
+        sink.ShowMessage(FileErrorText(error) + unfinished, kFileErrorCaption);
+        return ArchiveOutcome::Failed;
+    }
+    return allWritten ? ArchiveOutcome::Done : ArchiveOutcome::Failed;
+}
+
 }  // namespace qax

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <set>
 
 #include "archive_data_set.h"
@@ -211,6 +212,38 @@ TEST_F(FaultWalk, ExtractionFailingAtEveryStepLeavesNoFile) {
         extract, FaultKind::EndOfData, [] {},
         [&](const std::string&) { EXPECT_TRUE(std::filesystem::is_empty(disk_.Dir() / "edit")); });
     EXPECT_EQ(kinds, std::set<std::string>{"read"});
+}
+
+// A batch extraction that fails at any step leaves whole files or none: no
+// partial file, and no output with bytes other than its member's.
+TEST_F(FaultWalk, BatchExtractionFailingAtEveryStepLeavesOnlyWholeFiles) {
+    const std::map<std::string, std::string> members = {{"TANK.SHP", set_.shp[0].bytes},
+                                                        {"HELI.SHP", set_.shp[2].bytes}};
+    const Operation extract = [&](const ArchiveContext& context) {
+        std::vector<std::string> written;
+        return ExtractMembers(
+            context, Shp,
+            {testing::Listed(disk_.Paths(), table_, Shp, 0), testing::Listed(disk_.Paths(), table_, Shp, 2)},
+            disk_.EditorDir(), written);
+    };
+    const auto onlyWholeFiles = [&] {
+        for (const auto& entry : std::filesystem::directory_iterator(disk_.Dir() / "edit")) {
+            const auto member = members.find(entry.path().filename().string());
+            ASSERT_NE(member, members.end()) << entry.path();
+            EXPECT_TRUE(SameBytes(testing::ReadWholeFile(entry.path()), member->second));
+        }
+    };
+    const auto kinds = Walk(
+        extract, FaultKind::Error,
+        [&] {
+            onlyWholeFiles();
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk_.Dir() / "edit"), {}), 2);
+        },
+        [&](const std::string&) {
+            onlyWholeFiles();
+            ExpectDataSet(before_);
+        });
+    EXPECT_TRUE(kinds.count("rename") == 1 && kinds.count("sync") == 1);
 }
 
 // When everything fails from some step on, the restore fails too: the index

@@ -90,6 +90,10 @@ public:
         Step(IoStep::Flush, "sync directory of", path);
         real_.SyncDirectoryOf(path);
     }
+    void SyncFileSystemOf(const std::string& path) override {
+        Step(IoStep::Flush, "sync file system of", path);
+        real_.SyncFileSystemOf(path);
+    }
     void Remove(const std::string& path) override {
         Step(IoStep::Remove, "remove", path);
         real_.Remove(path);

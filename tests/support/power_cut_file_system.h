@@ -69,6 +69,13 @@ public:
         for (const auto& [name, inode] : names_)
             if (DirectoryOf(name) == directory) durableNames_[name] = inode;
     }
+    // Every file's bytes and every directory's names reach the disk.
+    void SyncFileSystemOf(const std::string& path) override {
+        inner_.SyncFileSystemOf(path);
+        for (const auto& [name, inode] : names_)
+            if (std::filesystem::exists(name)) inode->durable = ReadWholeFile(name);
+        durableNames_ = names_;
+    }
     void Remove(const std::string& path) override {
         inner_.Remove(path);
         names_.erase(path);
