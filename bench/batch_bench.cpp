@@ -1,6 +1,10 @@
 // Times replacing 50 Txt members of a 512 MiB txt.qax with one `qaxtool
 // replace` against the same 50 replacements one after another through the
-// core, and both against one single-member replacement.
+// core, and both against one single-member replacement. Then a mod of those
+// 50 Txt members and 5 Shp members with one `qaxtool apply` against
+// `replace txt` plus `replace shp` of the same files; and `extract --all` of
+// 3,000 Shp members against a plain split of the same bytes into files with
+// one flush at the end.
 //
 //   batch_bench [DIR] [SEQUENTIAL]
 //
@@ -33,6 +37,11 @@ namespace fs = std::filesystem;
 constexpr std::uint32_t kTxtMembers = 20000;
 constexpr std::uint32_t kTxtMemberSize = (512u << 20) / kTxtMembers;
 constexpr int kReplaced = 50;
+constexpr std::uint32_t kShpMembers = 40;
+constexpr std::uint32_t kShpMemberSize = 1u << 20;
+constexpr int kShpReplaced = 5;
+constexpr std::uint32_t kSplitMembers = 3000;
+constexpr std::uint32_t kSplitMemberSize = 20000;
 
 void WriteFile(const fs::path& path, std::size_t size, char fill) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -60,7 +69,8 @@ int main(int argc, char** argv) {
     qax::sample::SampleOptions options;
     options.txtCount = kTxtMembers;
     options.txtMeanSize = kTxtMemberSize;
-    options.shpCount = 4;
+    options.shpCount = kShpMembers;
+    options.shpMeanSize = kShpMemberSize;
     options.exactSizes = true;
     std::printf("making the data set in %s ...\n", product.string().c_str());
     qax::sample::WriteSampleDataSet(product, options);
@@ -109,6 +119,76 @@ int main(int argc, char** argv) {
                 Fail("a replacement one after another");
     });
 
+    // The mod: the same 50 Txt files and 5 Shp files of sizes no block
+    // size divides, as one transaction and as two.
+    std::string manifest;
+    std::string txtPart = Quoted(tool.string()) + " replace txt";
+    std::string shpPart = Quoted(tool.string()) + " replace shp";
+    const auto txtNames = qax::FillCatalogue(fileSystem, paths.IndexPath, startUp.table, qax::Txt);
+    const auto shpNames = qax::FillCatalogue(fileSystem, paths.IndexPath, startUp.table, qax::Shp);
+    for (int k = 0; k < kReplaced; ++k) {
+        const std::string name =
+            qax::ReadCatalogueLine(txtNames[static_cast<std::size_t>(lines[static_cast<std::size_t>(k)])]).name;
+        manifest += "txt " + name + " " + files[static_cast<std::size_t>(k)].string() + "\n";
+        txtPart += " " + Quoted(name + "=" + files[static_cast<std::size_t>(k)].string());
+    }
+    for (int k = 0; k < kShpReplaced; ++k) {
+        const fs::path file = dir / ("new-" + std::to_string(k) + ".shp");
+        WriteFile(file, kShpMemberSize + 1234 + static_cast<std::size_t>(k), static_cast<char>('A' + k));
+        const std::string name = qax::ReadCatalogueLine(shpNames[static_cast<std::size_t>(k * 7 + 3)]).name;
+        manifest += "shp " + name + " " + file.string() + "\n";
+        shpPart += " " + Quoted(name + "=" + file.string());
+    }
+    const fs::path manifestPath = dir / "mod.txt";
+    {
+        std::ofstream out(manifestPath);
+        out << manifest;
+    }
+    ::sync();
+    const double apply = qax::bench::SecondsFor([&] {
+        if (std::system((Quoted(tool.string()) + " apply " + Quoted(manifestPath.string()) + " >/dev/null").c_str()) !=
+            0)
+            Fail("qaxtool apply");
+    });
+    ::sync();
+    const double twoReplaces = qax::bench::SecondsFor([&] {
+        if (std::system((txtPart + " >/dev/null").c_str()) != 0 || std::system((shpPart + " >/dev/null").c_str()) != 0)
+            Fail("qaxtool replace txt, replace shp");
+    });
+
+    // Extraction of a whole Shp group against a plain split.
+    const fs::path splitProduct = dir / "split";
+    qax::sample::SampleOptions splitOptions;
+    splitOptions.txtCount = 2;
+    splitOptions.shpCount = kSplitMembers;
+    splitOptions.shpMeanSize = kSplitMemberSize;
+    splitOptions.exactSizes = true;
+    const qax::sample::SampleDataSet split = qax::sample::WriteSampleDataSet(splitProduct, splitOptions);
+    const fs::path extracted = dir / "extracted";
+    const fs::path plain = dir / "plain";
+    fs::create_directories(plain);
+    ::sync();
+    const double extractAll = qax::bench::SecondsFor([&] {
+        if (std::system((Quoted(tool.string()) + " --data " + Quoted(split.dataDir.string()) + " extract --all -o " +
+                         Quoted(extracted.string()) + " >/dev/null")
+                            .c_str()) != 0)
+            Fail("qaxtool extract --all");
+    });
+    ::sync();
+    const double plainSplit = qax::bench::SecondsFor([&] {
+        std::ifstream archive(split.dataDir / "shp.qax", std::ios::binary);
+        std::vector<char> bytes;
+        for (const qax::sample::SampleMember& member : split.groups[qax::Shp]) {
+            bytes.resize(member.size);
+            archive.seekg(member.offset);
+            archive.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            std::ofstream out(plain / (member.name + ".SHP"), std::ios::binary | std::ios::trunc);
+            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+            if (!archive || !out) Fail("the plain split");
+        }
+        ::sync();
+    });
+
     std::printf("\ntxt.qax: %u members of %u bytes (512 MiB); every flush waits for the disk\n", kTxtMembers,
                 kTxtMemberSize);
     std::printf("  one single-member replacement (middle member)     %8.3f s\n", single);
@@ -121,6 +201,19 @@ int main(int argc, char** argv) {
     if (sequential < kReplaced)
         std::printf(" (%.1f s for all %d, extrapolated)", oneAfterAnother * kReplaced / sequential, kReplaced);
     std::printf("\n");
+    std::printf("\na mod of %d Txt members and %d Shp members (shp.qax: %u members of %u bytes)\n", kReplaced,
+                kShpReplaced, kShpMembers, kShpMemberSize);
+    std::printf(
+        "  one qaxtool apply                                 %8.3f s  = %5.2f x the two replaces (target "
+        "at most 1.00)\n",
+        apply, apply / twoReplaces);
+    std::printf("  qaxtool replace txt, then qaxtool replace shp     %8.3f s\n", twoReplaces);
+    std::printf("\n%u Shp members of %u bytes\n", kSplitMembers, kSplitMemberSize);
+    std::printf(
+        "  qaxtool extract --all                             %8.3f s  = %5.2f x the plain split (target "
+        "at most 1.30)\n",
+        extractAll, extractAll / plainSplit);
+    std::printf("  plain split, one flush at the end                 %8.3f s\n", plainSplit);
     fs::remove_all(dir);
     return 0;
 }
