@@ -416,6 +416,30 @@ TEST_F(Qaxtool, TakesNamesAndBytesFromFilesAndStandardInput) {
               (disk_.Dir() / "out/HELI.SHP").string() + "\n" + (disk_.Dir() / "out/JEEP.SHP").string() + "\n");
 }
 
+// A batch larger than the open-files limit: the files are checked up front
+// and opened one at a time.
+TEST_F(Qaxtool, ABatchIsNotBoundedByTheOpenFilesLimit) {
+    set_.txt.clear();
+    std::string pairs;
+    MemberSet expected = set_;
+    for (int k = 0; k < 100; ++k) {
+        const std::string name = "M" + std::to_string(k);
+        set_.txt.push_back({name, "old " + name});
+        WriteText(disk_.Dir() / (name + ".txt"), "new " + name);
+        pairs += name + "=" + name + ".txt\n";
+    }
+    expected = set_;
+    for (std::size_t k = 0; k < set_.txt.size(); ++k)
+        expected = testing::WithMemberReplaced(expected, Txt, k, "new " + set_.txt[k].name);
+    disk_.Write(set_);
+    WriteText(disk_.Dir() / "pairs.txt", pairs);
+    const std::string command = "cd " + Quoted(disk_.Dir().string()) + " && ulimit -n 40 && " + Quoted(ToolPath()) +
+                                " replace txt -T pairs.txt >/dev/null 2>errors";
+    ASSERT_EQ(std::system(command.c_str()), 0) << testing::ReadWholeFile(disk_.Dir() / "errors");
+    EXPECT_TRUE(SameBytes(disk_.Txt(), testing::ArchiveFor(expected.txt)));
+    EXPECT_TRUE(SameBytes(disk_.Index(), AsString(testing::IndexFor(expected))));
+}
+
 // The JSON list, read back by a real JSON parser: every member with its
 // type, line, place in the index, name, size and offset.
 TEST_F(Qaxtool, ListsAsJsonThatAParserReadsBack) {
