@@ -577,8 +577,12 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
         // open failure is told as any other.
         const auto* io = dynamic_cast<const IoError*>(&failure);
         const std::string what = touched == 0 && io != nullptr ? FileErrorText(*io) : FailureText(failure);
-        sink.ShowMessage(what + RestoreFromSafetyCopies(fs, copies, record, recordPath, touched) + unfinishedIndex,
-                         kFileErrorCaption);
+        const std::string text =
+            what + RestoreFromSafetyCopies(fs, copies, record, recordPath, touched) + unfinishedIndex;
+        if (io != nullptr)
+            sink.ShowFileError(text, kFileErrorCaption, io->Reason().message());
+        else
+            sink.ShowMessage(text, kFileErrorCaption);
         return ArchiveOutcome::Failed;
     }
 

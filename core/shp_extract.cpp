@@ -215,7 +215,7 @@ ArchiveOutcome ExtractMember(const ArchiveContext& context, int group, const Lis
             unfinished = "\n\nThe unfinished file " + SaveFile::PartialPathOf(outputPath) + " could not be removed (" +
                          removal.Reason().message() + "); it is not needed and can be deleted.";
         }
-        sink.ShowMessage(FileErrorText(error) + unfinished, kFileErrorCaption);
+        sink.ShowFileError(FileErrorText(error) + unfinished, kFileErrorCaption, error.Reason().message());
         return ArchiveOutcome::Failed;
     }
     return ArchiveOutcome::Done;
@@ -300,7 +300,7 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
                               removal.Reason().message() + "); it is not needed and can be deleted.";
             }
         }
-        sink.ShowMessage(FileErrorText(error) + unfinished, kFileErrorCaption);
+        sink.ShowFileError(FileErrorText(error) + unfinished, kFileErrorCaption, error.Reason().message());
         return ArchiveOutcome::Failed;
     }
     return allWritten ? ArchiveOutcome::Done : ArchiveOutcome::Failed;
