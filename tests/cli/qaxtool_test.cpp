@@ -589,6 +589,14 @@ TEST_F(Qaxtool, SaysWhatItFindsFirstAndLeavesStrangersAlone) {
     EXPECT_EQ(run.out, ExpectedLines(set_.shp));
     EXPECT_NE(run.err.find("leaves it alone"), std::string::npos) << run.err;
     EXPECT_EQ(testing::ReadWholeFile(ToolCopyPath(disk_)), "a file that only has the copy's name");
+    // A dry run stops where the real replacement would: the name is taken.
+    const DataSetBytes before = Current();
+    const ToolRun dry = Tool({"replace", "--dry-run", "txt", "ONE=new.bin"});
+    EXPECT_EQ(dry.status, 1);
+    EXPECT_NE(dry.err.find("leaves it alone"), std::string::npos) << dry.err;
+    EXPECT_EQ(dry.err.find("would go ahead"), std::string::npos) << dry.err;
+    EXPECT_TRUE(Current() == before);
+    EXPECT_EQ(testing::ReadWholeFile(ToolCopyPath(disk_)), "a file that only has the copy's name");
 }
 
 // A polite stop (SIGTERM) in the middle of a replacement: the tool undoes
