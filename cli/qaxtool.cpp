@@ -202,18 +202,19 @@ struct CommandLine {
     std::vector<std::string> words;     // the command and its arguments
 };
 
+// The types as the command line names them.
+const char* const kTypeWords[kMemberTypeCount] = {"txt", "shp", "til", "tnm", "pal", "dat"};
+
 std::optional<int> GroupNamed(std::string name) {
-    static const char* const kNames[kMemberTypeCount] = {"txt", "shp", "til", "tnm", "pal", "dat"};
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     for (int group = 0; group < kMemberTypeCount; ++group)
-        if (name == kNames[group]) return group;
+        if (name == kTypeWords[group]) return group;
     return std::nullopt;
 }
 
 const char* GroupWord(int group) {
-    static const char* const kNames[kMemberTypeCount] = {"txt", "shp", "til", "tnm", "pal", "dat"};
-    return kNames[group];
+    return kTypeWords[group];
 }
 
 enum LongOnly { kNullOption = 1000, kNamesOption, kJsonOption };
