@@ -164,30 +164,41 @@ int main(int argc, char** argv) {
     splitOptions.shpMeanSize = kSplitMemberSize;
     splitOptions.exactSizes = true;
     const qax::sample::SampleDataSet split = qax::sample::WriteSampleDataSet(splitProduct, splitOptions);
-    const fs::path extracted = dir / "extracted";
-    const fs::path plain = dir / "plain";
-    fs::create_directories(plain);
+    // Whichever runs first after the data set was written pays for the
+    // disk catching up, so the two take turns: split, extract, extract,
+    // split, each into a directory of its own, and the sums are compared.
+    const auto extractAllTo = [&](const fs::path& out) {
+        return qax::bench::SecondsFor([&] {
+            if (std::system((Quoted(tool.string()) + " --data " + Quoted(split.dataDir.string()) +
+                             " extract --all -o " + Quoted(out.string()) + " >/dev/null")
+                                .c_str()) != 0)
+                Fail("qaxtool extract --all");
+        });
+    };
+    const auto plainSplitTo = [&](const fs::path& into) {
+        fs::create_directories(into);
+        return qax::bench::SecondsFor([&] {
+            std::ifstream archive(split.dataDir / "shp.qax", std::ios::binary);
+            std::vector<char> bytes;
+            for (const qax::sample::SampleMember& member : split.groups[qax::Shp]) {
+                bytes.resize(member.size);
+                archive.seekg(member.offset);
+                archive.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+                std::ofstream out(into / (member.name + ".SHP"), std::ios::binary | std::ios::trunc);
+                out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+                if (!archive || !out) Fail("the plain split");
+            }
+            ::sync();
+        });
+    };
     ::sync();
-    const double extractAll = qax::bench::SecondsFor([&] {
-        if (std::system((Quoted(tool.string()) + " --data " + Quoted(split.dataDir.string()) + " extract --all -o " +
-                         Quoted(extracted.string()) + " >/dev/null")
-                            .c_str()) != 0)
-            Fail("qaxtool extract --all");
-    });
+    double plainSplit = plainSplitTo(dir / "plain-1");
     ::sync();
-    const double plainSplit = qax::bench::SecondsFor([&] {
-        std::ifstream archive(split.dataDir / "shp.qax", std::ios::binary);
-        std::vector<char> bytes;
-        for (const qax::sample::SampleMember& member : split.groups[qax::Shp]) {
-            bytes.resize(member.size);
-            archive.seekg(member.offset);
-            archive.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            std::ofstream out(plain / (member.name + ".SHP"), std::ios::binary | std::ios::trunc);
-            out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-            if (!archive || !out) Fail("the plain split");
-        }
-        ::sync();
-    });
+    double extractAll = extractAllTo(dir / "extracted-1");
+    ::sync();
+    extractAll += extractAllTo(dir / "extracted-2");
+    ::sync();
+    plainSplit += plainSplitTo(dir / "plain-2");
 
     std::printf("\ntxt.qax: %u members of %u bytes (512 MiB); every flush waits for the disk\n", kTxtMembers,
                 kTxtMemberSize);
@@ -210,10 +221,10 @@ int main(int argc, char** argv) {
     std::printf("  qaxtool replace txt, then qaxtool replace shp     %8.3f s\n", twoReplaces);
     std::printf("\n%u Shp members of %u bytes\n", kSplitMembers, kSplitMemberSize);
     std::printf(
-        "  qaxtool extract --all                             %8.3f s  = %5.2f x the plain split (target "
+        "  qaxtool extract --all, twice                      %8.3f s  = %5.2f x the plain split (target "
         "at most 1.30)\n",
         extractAll, extractAll / plainSplit);
-    std::printf("  plain split, one flush at the end                 %8.3f s\n", plainSplit);
+    std::printf("  plain split, one flush at the end, twice          %8.3f s\n", plainSplit);
     fs::remove_all(dir);
     return 0;
 }
