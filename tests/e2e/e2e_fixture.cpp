@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <QFile>
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -97,11 +98,11 @@ void EndToEndTest::StartEditor() {
     Start(false);
 }
 
-void EndToEndTest::StartEditorUnderWindowManager() {
-    Start(true);
+void EndToEndTest::StartEditorUnderWindowManager(int bottomPanel) {
+    Start(true, bottomPanel);
 }
 
-void EndToEndTest::Start(bool underWindowManager) {
+void EndToEndTest::Start(bool underWindowManager, int bottomPanel) {
     const fs::path root = fs::canonical(root_.Path());
     const fs::path home = HomeDir();
     const fs::path runtime = root / "runtime";
@@ -113,7 +114,7 @@ void EndToEndTest::Start(bool underWindowManager) {
 
     desktop_ = std::make_unique<Desktop>(ClientEnvironment(TestDisplay(), home, runtime));
     desktop_->ClearWindowManagerTraces();
-    if (underWindowManager) StartWindowManager(root / "window-manager", logs / "openbox.log");
+    if (underWindowManager) StartWindowManager(root / "window-manager", logs / "openbox.log", bottomPanel);
     // Under a window manager the window is probed once it is framed.
     std::optional<WindowLayout> layout;
     if (!underWindowManager)
@@ -176,7 +177,7 @@ RunningEditor EndToEndTest::LaunchEditor(const fs::path& editorDir, const std::s
     return started;
 }
 
-void EndToEndTest::StartWindowManager(const fs::path& home, const fs::path& log) {
+void EndToEndTest::StartWindowManager(const fs::path& home, const fs::path& log, int bottomPanel) {
     // Openbox with its packaged configuration (Alt+F4 closes a window), in a
     // home of its own: it keeps a log there.
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -186,6 +187,18 @@ void EndToEndTest::StartWindowManager(const fs::path& home, const fs::path& log)
     environment.insert("XDG_CACHE_HOME", PathText(home / ".cache"));
     environment.insert("XDG_DATA_HOME", PathText(home / ".local" / "share"));
     fs::create_directories(home);
+    if (bottomPanel > 0) {
+        // The packaged configuration with a margin at the bottom, which
+        // openbox keeps free and leaves out of the screen's work area.
+        QFile packaged(QStringLiteral("/etc/xdg/openbox/rc.xml"));
+        if (!packaged.open(QIODevice::ReadOnly)) throw E2eFailure("openbox's packaged rc.xml cannot be read");
+        QString config = QString::fromUtf8(packaged.readAll());
+        const QString margin = QStringLiteral("<bottom>0</bottom>");
+        if (!config.contains(margin)) throw E2eFailure("openbox's rc.xml has no bottom margin to set");
+        config.replace(margin, QStringLiteral("<bottom>%1</bottom>").arg(bottomPanel));
+        fs::create_directories(home / ".config" / "openbox");
+        testing::WriteText(home / ".config" / "openbox" / "rc.xml", config.toStdString());
+    }
     windowManager_ = StartProcess({"openbox", "--sm-disable"}, environment, home, log);
     WaitUntil([&] { return desktop_->HasWindowManager(); }, kWindowManagerTimeout,
               "openbox to take charge of the screen", std::chrono::milliseconds(50));

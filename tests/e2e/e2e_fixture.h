@@ -45,8 +45,10 @@ protected:
     // is on the screen.
     void StartEditor();
     // The same on a desktop run by a window manager, which frames the
-    // window; waits until the frame has the designed size.
-    void StartEditorUnderWindowManager();
+    // window; waits until the frame has the designed size. `bottomPanel`:
+    // the height the window manager keeps free at the bottom of the screen,
+    // as a panel would.
+    void StartEditorUnderWindowManager(int bottomPanel = 0);
     // Waits for the editor to end after its window was closed; how it ended
     // ("exit code 0").
     std::string WaitForEditorToEnd();
@@ -94,8 +96,8 @@ protected:
     void ExpectDataSetUnchanged() const;
 
 private:
-    void Start(bool underWindowManager);
-    void StartWindowManager(const std::filesystem::path& home, const std::filesystem::path& log);
+    void Start(bool underWindowManager, int bottomPanel = 0);
+    void StartWindowManager(const std::filesystem::path& home, const std::filesystem::path& log, int bottomPanel);
     // Waits until the window manager's frame around `window` has the
     // designed size.
     void WaitForDesignedFrame(const std::string& window) const;

@@ -96,5 +96,32 @@ TEST_F(UnderWindowManager, TypingANameInTheListFindsItWhateverItsLength) {
     EXPECT_EQ(Window().ReadPane(), TextAsShown(MemberBytes(Original("txt.qax"), Group(Txt)[3])));
 }
 
+// A panel at the bottom leaves 768 - 240 = 528 pixels of height: the
+// designed place would put the lower 187 pixels of the frame under it, so
+// the window moves up just enough, and keeps its size and its left edge.
+class UnderWindowManagerWithAPanel : public EndToEndTest {
+protected:
+    static constexpr int kPanel = 240;
+    void SetUp() override {
+        sample::SampleOptions options;
+        options.txtCount = 3;
+        options.shpCount = 2;
+        MakeProduct(options);
+        StartEditorUnderWindowManager(kPanel);
+    }
+};
+
+TEST_F(UnderWindowManagerWithAPanel, TheWindowMovesUpJustEnoughToBeSeenWhole) {
+    const Rect frame = WindowFrame();
+    EXPECT_EQ(frame.x, kDesignedWindowFrame.x);
+    EXPECT_EQ(frame.y + frame.height, 768 - kPanel);
+    EXPECT_EQ(frame.width, kDesignedWindowFrame.width);
+    EXPECT_EQ(frame.height, kDesignedWindowFrame.height);
+    // The window works where it is: its list answers the keyboard.
+    Window().ClickListLine(0);
+    Window().Keys({"End"});
+    EXPECT_EQ(Window().CopyListLine(), "      EM    873 $0000DB1");
+}
+
 }  // namespace
 }  // namespace qax::e2e
