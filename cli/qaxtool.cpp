@@ -681,9 +681,9 @@ int Extract(const ArchiveContext& context, const CommandLine& line, TerminalSink
                  ").\nNothing was written.");
         return kFailed;
     }
-    // What an extraction into the same directory left half written when it
-    // died goes first, once, while shp.qax and txt.qax are whole.
-    const std::string removed = RemoveUnfinishedExtractions(context.fs, context.paths, outDir.string());
+    // What an extraction of this type into the same directory left half
+    // written when it died goes first, once, while the archive is whole.
+    const std::string removed = RemoveUnfinishedExtractions(context.fs, context.paths, outDir.string(), group);
     if (!removed.empty()) sink.Note(removed.substr(2));
 
     const char* ending = group == Txt ? ".TXT" : ".SHP";

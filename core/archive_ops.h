@@ -151,6 +151,9 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
 // file is left alone. The caller
 // holds the data set's lock. Returns a paragraph for each file removed, or
 // found and left.
-std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& paths, const std::string& directory);
+// Only the members of `group` are looked for: the window writes Shp files
+// only, and qaxtool cleans up for the type it is about to extract.
+std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& paths, const std::string& directory,
+                                        int group = Shp);
 
 }  // namespace qax

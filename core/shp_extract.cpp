@@ -93,18 +93,17 @@ bool HoldsOnlyTheStartOf(FileSystem& fs, const std::string& path, File& archive,
 
 }  // namespace
 
-std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& paths, const std::string& directory) {
+std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& paths, const std::string& directory,
+                                        int group) {
     struct Candidate {
         std::string path;
         std::string name;
-        int group;
     };
     std::vector<Candidate> candidates;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(directory, ec))
-        for (const int group : {Shp, Txt})
-            if (const auto name = UnfinishedOutputOf(entry.path().filename().string(), group))
-                candidates.push_back({entry.path().string(), *name, group});
+        if (const auto name = UnfinishedOutputOf(entry.path().filename().string(), group))
+            candidates.push_back({entry.path().string(), *name});
     if (candidates.empty()) return {};
 
     std::string text;
@@ -112,8 +111,8 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
         const IndexImage index = IndexImage::Load(fs, paths.IndexPath);
         const CurrentSectionTable current = ReadCurrentSectionTable(fs, paths, index.Length());
         if (current.refusal) return {};
-        for (const auto& [path, name, group] : candidates) {
-            auto archive = fs.Open(ArchiveOf(paths, group), OpenMode::Read);
+        auto archive = fs.Open(ArchiveOf(paths, group), OpenMode::Read);
+        for (const auto& [path, name] : candidates) {
             bool proven = false;
             for (std::uint32_t line = 0; line < current.table.EntryCount(group) && !proven; ++line) {
                 const IndexEntry member = index.EntryAt(EntryOffset(current.table, group, line));

@@ -169,9 +169,17 @@ TEST_F(Extraction, WhatADeadExtractionLeftIsRemovedAndNothingElse) {
     ASSERT_TRUE(std::filesystem::exists(Output("TANK.SHP.new")));
     WriteText(Output("FOO.SHP.new"), "a user's own file");
     WriteText(Output("SOLDIER1.SHP.new"), "not the member's bytes");
+    // The window writes no texts: a text's copy under a like name stays,
+    // even when its bytes are the member's own.
+    const std::string text0 = set_.txt[0].bytes;
+    WriteText(Output(set_.txt[0].name + ".TXT.new"), text0);
 
     const std::string text = RemoveUnfinishedExtractions(fs_, disk_.Paths(), disk_.EditorDir());
     EXPECT_NE(text.find("TANK.SHP.new"), std::string::npos) << text;
+    EXPECT_EQ(EditorFiles(),
+              (std::vector<std::string>{"FOO.SHP.new", set_.txt[0].name + ".TXT.new", "SOLDIER1.SHP.new"}));
+    // qaxtool, about to extract texts into that directory, takes its own.
+    RemoveUnfinishedExtractions(fs_, disk_.Paths(), disk_.EditorDir(), Txt);
     EXPECT_EQ(EditorFiles(), (std::vector<std::string>{"FOO.SHP.new", "SOLDIER1.SHP.new"}));
 }
 
