@@ -71,12 +71,55 @@ std::optional<std::string> UnfinishedOutputOf(const std::string& fileName, int g
     return std::nullopt;
 }
 
+// A batch extraction writes the files whose names are new straight under
+// those names, and all of them reach the disk in one flush. Until then a
+// power cut may keep a name without all of its bytes; so before the first
+// of them is made, a note listing them is flushed to disk beside them, and
+// removed once the batch is on disk. A note found later means a batch was
+// cut short: a file it lists that holds only the first bytes of its member,
+// fewer than the member has, is what the cut left, and goes.
+constexpr const char* kBatchNotePrefix = ".qaxtool-extract-";
+constexpr const char* kBatchNoteHeader = "QAXEXTRACT 1";
+constexpr std::uint64_t kBatchNoteLimit = std::uint64_t{8} << 20;
+
+std::string BatchNoteHeader(int group) {
+    return std::string(kBatchNoteHeader) + " " + OutputEnding(group);
+}
+
+// The file names a note of a batch of `group` lists; nothing when the file
+// is not such a note of ours.
+std::optional<std::vector<std::string>> ReadBatchNote(FileSystem& fs, const std::string& path, int group) {
+    try {
+        auto file = fs.Open(path, OpenMode::ReadOwn);
+        const std::uint64_t length = file->Length();
+        if (length > kBatchNoteLimit) return std::nullopt;
+        std::string text(static_cast<std::size_t>(length), '\0');
+        if (!text.empty() && !ReadExactly(*file, text.data(), text.size())) return std::nullopt;
+        // A note cut short before its first line was whole lists nothing:
+        // the batch made no file before its note was on disk.
+        const std::string header = BatchNoteHeader(group) + "\n";
+        if (text.size() < header.size() && header.compare(0, text.size(), text) == 0) return std::vector<std::string>{};
+        std::vector<std::string> names;
+        std::size_t at = 0;
+        for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+            names.push_back(text.substr(at, end - at));
+        if (names.empty() || names.front() != BatchNoteHeader(group)) return std::nullopt;
+        names.erase(names.begin());
+        return names;
+    } catch (const IoError&) {
+        return std::nullopt;
+    }
+}
+
 // Whether the file at `path` (a regular file of its own) holds nothing but
 // the first bytes of `member` in `archive`.
-bool HoldsOnlyTheStartOf(FileSystem& fs, const std::string& path, File& archive, const IndexEntry& member) {
+// `shorter`: and fewer of them than the member has.
+bool HoldsOnlyTheStartOf(FileSystem& fs, const std::string& path, File& archive, const IndexEntry& member,
+                         bool shorter = false) {
     auto file = fs.Open(path, OpenMode::ReadOwn);
     const std::uint64_t length = file->Length();
     if (member.size < 0 || length > static_cast<std::uint64_t>(member.size) ||
+        (shorter && length == static_cast<std::uint64_t>(member.size)) ||
         std::uint64_t{member.offset} + length > archive.Length())
         return false;
     archive.Seek(member.offset);
@@ -99,12 +142,25 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
         std::string path;
         std::string name;
     };
-    std::vector<Candidate> candidates;
+    std::vector<Candidate> candidates;  // unfinished outputs under their own names
+    std::vector<Candidate> cutShort;    // outputs a batch note lists under their final names
+    std::vector<std::string> notes;
+    const std::string ending = OutputEnding(group);
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(directory, ec))
-        if (const auto name = UnfinishedOutputOf(entry.path().filename().string(), group))
-            candidates.push_back({entry.path().string(), *name});
-    if (candidates.empty()) return {};
+    for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
+        const std::string fileName = entry.path().filename().string();
+        if (const auto name = UnfinishedOutputOf(fileName, group)) candidates.push_back({entry.path().string(), *name});
+        if (fileName.rfind(kBatchNotePrefix, 0) != 0) continue;
+        const auto listed = ReadBatchNote(fs, entry.path().string(), group);
+        if (!listed) continue;
+        notes.push_back(entry.path().string());
+        for (const std::string& output : *listed)
+            if (output.size() > ending.size() && output.find_first_of("/\\") == std::string::npos &&
+                output.compare(output.size() - ending.size(), ending.size(), ending) == 0)
+                cutShort.push_back(
+                    {(entry.path().parent_path() / output).string(), output.substr(0, output.size() - ending.size())});
+    }
+    if (candidates.empty() && notes.empty()) return {};
 
     std::string text;
     try {
@@ -112,12 +168,16 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
         const CurrentSectionTable current = ReadCurrentSectionTable(fs, paths, index.Length());
         if (current.refusal) return {};
         auto archive = fs.Open(ArchiveOf(paths, group), OpenMode::Read);
-        for (const auto& [path, name] : candidates) {
+        for (const Candidate& candidate : cutShort) candidates.push_back(candidate);
+        for (std::size_t c = 0; c < candidates.size(); ++c) {
+            const auto& [path, name] = candidates[c];
+            const bool finalName = c >= candidates.size() - cutShort.size();
+            if (finalName && !fs.Exists(path)) continue;
             bool proven = false;
             for (std::uint32_t line = 0; line < current.table.EntryCount(group) && !proven; ++line) {
                 const IndexEntry member = index.EntryAt(EntryOffset(current.table, group, line));
                 try {
-                    proven = member.name == name && HoldsOnlyTheStartOf(fs, path, *archive, member);
+                    proven = member.name == name && HoldsOnlyTheStartOf(fs, path, *archive, member, finalName);
                 } catch (const IoError&) {
                     // Not a regular file of its own, or unreadable: not proven.
                 }
@@ -128,6 +188,15 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
                 text += "\n\nAn unfinished extraction, " + path + ", was removed.";
             } catch (const IoError& error) {
                 text += "\n\nAn unfinished extraction, " + path + ", could not be removed (" +
+                        error.Reason().message() + "); it is not needed and can be deleted.";
+            }
+        }
+        // Every file a note lists has been seen to: the note has done its work.
+        for (const std::string& note : notes) {
+            try {
+                RemoveLeftover(fs, note);
+            } catch (const IoError& error) {
+                text += "\n\nThe note of an extraction cut short, " + note + ", could not be removed (" +
                         error.Reason().message() + "); it is not needed and can be deleted.";
             }
         }
@@ -229,6 +298,37 @@ ArchiveOutcome ExtractMember(const ArchiveContext& context, int group, const Lis
 // directory, once proved to be the members' own bytes); after them, whole
 // files.
 
+namespace {
+
+// Writes and flushes the note of a batch: the file names of the members of
+// `members` (a superset of the new files is harmless: only files that hold
+// fewer bytes than their member are ever taken for what a cut left).
+std::string WriteBatchNote(FileSystem& fs, const std::string& directory, int group,
+                           const std::vector<ListedLine>& members) {
+    std::string text = BatchNoteHeader(group) + "\n";
+    for (const ListedLine& member : members) text += ReadCatalogueLine(member.text).name + OutputEnding(group) + "\n";
+    const std::string path = directory + kPathSeparator + kBatchNotePrefix + RandomHex(8);
+    auto note = fs.Open(path, OpenMode::CreateNew);
+    try {
+        note->Write(text.data(), text.size());
+        note->Flush();
+        note->Close();
+        fs.SyncDirectoryOf(path);
+    } catch (const IoError&) {
+        // Made here with an exclusive create: its own to remove.
+        note.reset();
+        try {
+            RemoveLeftover(fs, path);
+        } catch (const IoError&) {
+            // The failure the user must see is the one being thrown.
+        }
+        throw;
+    }
+    return path;
+}
+
+}  // namespace
+
 ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const std::vector<ListedLine>& members,
                               const std::string& directory, std::vector<std::string>& written) {
     FileSystem& fs = context.fs;
@@ -238,11 +338,17 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
     if (!lock) return ArchiveOutcome::Refused;
 
     bool allWritten = true;
+    // A file whose name is new is written under that name (`file`); one
+    // that replaces a file of the user's is written beside it (`replacing`)
+    // and takes its name only once its bytes are on disk.
     struct Output {
-        std::unique_ptr<SaveFile> file;
+        std::unique_ptr<File> file;
+        std::unique_ptr<SaveFile> replacing;
         std::string path;
     };
     std::vector<Output> outputs;
+    std::string notePath;
+    bool onDisk = false;
     try {
         const IndexImage index = IndexImage::Load(fs, context.paths.IndexPath);
         const CurrentSectionTable current = ReadCurrentSectionTable(fs, context.paths, index.Length());
@@ -275,28 +381,71 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
                 allWritten = false;
                 continue;
             }
-            outputs.push_back({std::make_unique<SaveFile>(fs, outputPath, SaveFile::Links::ReplaceLink), outputPath});
+            if (outputThere) {
+                outputs.push_back(
+                    {nullptr, std::make_unique<SaveFile>(fs, outputPath, SaveFile::Links::ReplaceLink), outputPath});
+            } else {
+                if (notePath.empty()) notePath = WriteBatchNote(fs, directory, group, members);
+                outputs.push_back({fs.Open(outputPath, OpenMode::CreateNew), nullptr, outputPath});
+            }
+            File& stream = outputs.back().file ? *outputs.back().file : outputs.back().replacing->Stream();
             archive->Seek(member.offset);
-            CopyExactly(*archive, outputs.back().file->Stream(), size, buffer);
-            outputs.back().file->Close();
+            CopyExactly(*archive, stream, size, buffer);
+            if (outputs.back().file)
+                outputs.back().file->Close();
+            else
+                outputs.back().replacing->Close();
         }
         archive->Close();
         if (!outputs.empty()) {
+            // One wait for the disk: every new file, name and bytes, and
+            // every replacing file's bytes.
             fs.SyncFileSystemOf(directory);
+            onDisk = true;
+            bool replaced = false;
             for (Output& output : outputs) {
-                output.file->CommitDurable();
+                if (output.replacing) {
+                    output.replacing->CommitDurable();
+                    replaced = true;
+                }
                 written.push_back(output.path);
             }
-            fs.SyncDirectoryOf(outputs.back().path);
+            if (replaced) fs.SyncDirectoryOf(outputs.back().path);
+        }
+        if (!notePath.empty()) {
+            try {
+                fs.Remove(notePath);
+            } catch (const IoError& error) {
+                // Left, it only makes the next extraction here check what it
+                // lists, which it finds whole.
+                sink.ShowMessage("The members were extracted, but the note " + notePath + " could not be removed (" +
+                                     error.Reason().message() + "); the next extraction into that folder removes it.",
+                                 kExtractCaption);
+            }
         }
     } catch (const IoError& error) {
         std::string unfinished;
         for (Output& output : outputs) {
             try {
-                output.file->Cancel();
+                if (output.replacing) {
+                    output.replacing->Cancel();
+                } else if (!onDisk) {
+                    // Made by this batch with an exclusive create: its own.
+                    output.file.reset();
+                    RemoveLeftover(fs, output.path);
+                }
             } catch (const IoError& removal) {
-                unfinished += "\n\nThe unfinished file " + output.file->PartialPath() + " could not be removed (" +
-                              removal.Reason().message() + "); it is not needed and can be deleted.";
+                unfinished += "\n\nThe unfinished file " +
+                              (output.replacing ? output.replacing->PartialPath() : output.path) +
+                              " could not be removed (" + removal.Reason().message() +
+                              "); the next extraction into that folder removes it.";
+            }
+        }
+        if (!notePath.empty() && (onDisk || unfinished.empty())) {
+            try {
+                fs.Remove(notePath);
+            } catch (const IoError&) {
+                // Left, it only makes the next extraction check what it lists.
             }
         }
         sink.ShowFileError(FileErrorText(error) + unfinished, kFileErrorCaption, error.Reason().message());

@@ -13,6 +13,7 @@
 #include "archive_ops.h"
 #include "catalogue.h"
 #include "faulty_file_system.h"
+#include "power_cut_file_system.h"
 #include "rebuild_transaction.h"
 #include "recording_sink.h"
 
@@ -214,36 +215,59 @@ TEST_F(FaultWalk, ExtractionFailingAtEveryStepLeavesNoFile) {
     EXPECT_EQ(kinds, std::set<std::string>{"read"});
 }
 
-// A batch extraction that fails at any step leaves whole files or none: no
-// partial file, and no output with bytes other than its member's.
-TEST_F(FaultWalk, BatchExtractionFailingAtEveryStepLeavesOnlyWholeFiles) {
-    const std::map<std::string, std::string> members = {{"TANK.SHP", set_.shp[0].bytes},
-                                                        {"HELI.SHP", set_.shp[2].bytes}};
+// A batch extraction, one file new and one replacing a file of the user's,
+// that fails or loses its power at any step (names reaching the disk before
+// their bytes, as they may): once the next extraction into that folder has
+// cleaned up, each name holds its member whole, or what it held before, or
+// is not there; nothing else is left.
+TEST_F(FaultWalk, BatchExtractionCutShortLeavesWholeFilesOrNone) {
+    const std::filesystem::path edit = disk_.Dir() / "edit";
+    const std::string mine = "the user's own TANK.SHP";
     const Operation extract = [&](const ArchiveContext& context) {
+        if (!std::filesystem::exists(edit / "TANK.SHP")) WriteText(edit / "TANK.SHP", mine);
         std::vector<std::string> written;
         return ExtractMembers(
             context, Shp,
             {testing::Listed(disk_.Paths(), table_, Shp, 0), testing::Listed(disk_.Paths(), table_, Shp, 2)},
             disk_.EditorDir(), written);
     };
-    const auto onlyWholeFiles = [&] {
-        for (const auto& entry : std::filesystem::directory_iterator(disk_.Dir() / "edit")) {
-            const auto member = members.find(entry.path().filename().string());
-            ASSERT_NE(member, members.end()) << entry.path();
-            EXPECT_TRUE(SameBytes(testing::ReadWholeFile(entry.path()), member->second));
+    const auto expectWholeFilesOrNone = [&] {
+        RemoveUnfinishedExtractions(real_, disk_.Paths(), disk_.EditorDir());
+        for (const auto& entry : std::filesystem::directory_iterator(edit)) {
+            const std::string name = entry.path().filename().string();
+            const std::string bytes = testing::ReadWholeFile(entry.path());
+            if (name == "TANK.SHP")
+                EXPECT_TRUE(bytes == mine || bytes == set_.shp[0].bytes) << bytes.size();
+            else if (name == "HELI.SHP")
+                EXPECT_TRUE(SameBytes(bytes, set_.shp[2].bytes));
+            else
+                ADD_FAILURE() << "left behind: " << name;
         }
+        ExpectDataSet(before_);
     };
     const auto kinds = Walk(
         extract, FaultKind::Error,
         [&] {
-            onlyWholeFiles();
-            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk_.Dir() / "edit"), {}), 2);
+            expectWholeFilesOrNone();
+            EXPECT_TRUE(SameBytes(testing::ReadWholeFile(edit / "TANK.SHP"), set_.shp[0].bytes));
+            EXPECT_TRUE(SameBytes(testing::ReadWholeFile(edit / "HELI.SHP"), set_.shp[2].bytes));
         },
-        [&](const std::string&) {
-            onlyWholeFiles();
-            ExpectDataSet(before_);
-        });
-    EXPECT_TRUE(kinds.count("rename") == 1 && kinds.count("sync") == 1);
+        [&](const std::string&) { expectWholeFilesOrNone(); });
+    EXPECT_TRUE(kinds.count("rename") == 1 && kinds.count("sync") == 1 && kinds.count("remove") == 1);
+
+    const long steps = StepsOfACleanRun(extract);
+    for (long step = 1; step <= steps + 1; ++step) {
+        Reset();
+        WriteText(edit / "TANK.SHP", mine);
+        FaultyFileSystem dying(real_);
+        dying.FailFromStep(step);
+        testing::PowerCutFileSystem disk(dying, {edit});
+        RecordingSink sink;
+        extract({disk, disk_.Paths(), table_, sink});
+        disk.Cut(true);
+        SCOPED_TRACE("power cut at step " + std::to_string(step) + ": " + dying.FiredStep());
+        expectWholeFilesOrNone();
+    }
 }
 
 // When everything fails from some step on, the restore fails too: the index

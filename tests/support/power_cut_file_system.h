@@ -35,11 +35,18 @@ public:
     }
 
     // The power cut: every modelled directory holds what survives, no more.
-    void Cut() {
+    // `namesOutrunBytes`: the worst a file system may do, as one that writes
+    // names to disk on its own schedule does: every name made since the
+    // last flush of its directory survives too, with only the bytes its
+    // file had on disk.
+    void Cut(bool namesOutrunBytes = false) {
         for (const auto& directory : directories_)
             for (const auto& entry : std::filesystem::directory_iterator(directory))
                 std::filesystem::remove(entry.path());
         for (const auto& [path, inode] : durableNames_) WriteText(path, inode->durable);
+        if (namesOutrunBytes)
+            for (const auto& [path, inode] : names_)
+                if (durableNames_.count(path) == 0) WriteText(path, inode->durable);
     }
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
