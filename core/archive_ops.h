@@ -136,7 +136,8 @@ ArchiveOutcome ExtractMember(const ArchiveContext& context, int group, const Lis
                              const std::string& editorDir);
 
 // Several members of `group` into `directory`, under one lock, from one
-// reading of the index, flushed to disk together: what a run of
+// reading of the index, flushed to disk together (a small note listing the
+// batch is flushed first, for RemoveUnfinishedExtractions): what a run of
 // ExtractMember would write, each member's refusal told and the others
 // written. `written` gets the paths of the files that took their names.
 // Done when every member was written.
@@ -147,8 +148,10 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
 // a file named as an extraction's output is while it is written
 // (NAME.SHP.new, or .NAME.SHP.<hex>.new when that name was taken; the same
 // with TXT) whose bytes are all the first bytes of the member NAME of that
-// type, so that nothing is lost that the archive does not hold. Any other
-// file is left alone. The caller
+// type, so that nothing is lost that the archive does not hold; and a file
+// NAME.SHP that the note of a batch cut short lists, when it holds fewer
+// bytes than the member and all of them its first ones (then the note). Any
+// other file is left alone. The caller
 // holds the data set's lock. Returns a paragraph for each file removed, or
 // found and left.
 // Only the members of `group` are looked for: the window writes Shp files

@@ -291,12 +291,13 @@ ArchiveOutcome ExtractMember(const ArchiveContext& context, int group, const Lis
 
 // ---------------------------------------------------------------------------
 // Many members at once (qaxtool extract): one lock, one reading of the index
-// and the section file, one open archive; every file written beside its name
-// and closed, then one wait for the disk for all of them, then each takes its
-// name, and the directory is flushed once. A crash before the renames leaves
-// only unfinished files (removed by the next extraction into the same
-// directory, once proved to be the members' own bytes); after them, whole
-// files.
+// and the section file, one open archive, and one wait for the disk. A file
+// whose name is new is written under that name, after the batch's note (see
+// above) is on disk; a file that replaces one already there is written
+// beside it and takes its name once the batch is on disk, the directory then
+// flushed once more. A crash leaves whole files, the files that were there,
+// and what the next extraction into the same directory removes once it has
+// proved it to be the start of a member's bytes.
 
 namespace {
 
