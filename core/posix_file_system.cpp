@@ -1,0 +1,387 @@
+// The file layer on a POSIX system: files as descriptors, the kernel's own
+// copy, flushes that wait for the disk, and the data set's lock as an
+// advisory lock on its directory.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include "file_access.h"
+
+namespace qax {
+
+namespace {
+
+std::error_code LastSystemError() {
+    return {errno != 0 ? errno : EIO, std::generic_category()};
+}
+
+int OpenFlags(OpenMode mode) {
+    switch (mode) {
+        case OpenMode::Read:
+            return O_RDONLY;
+        case OpenMode::ReadRegular:
+            return O_RDONLY | O_NONBLOCK;
+        case OpenMode::ReadOwn:
+            return O_RDONLY | O_NONBLOCK | O_NOFOLLOW;
+        case OpenMode::ReadUpdate:
+            return O_RDWR;
+        case OpenMode::WriteTruncate:
+            return O_WRONLY | O_CREAT | O_TRUNC;
+        case OpenMode::CreateNew:
+            // O_EXCL with O_CREAT fails on any existing name, a link (even
+            // a dangling one) included, so nothing is ever written through
+            // one.
+            return O_WRONLY | O_CREAT | O_EXCL;
+    }
+    return O_RDONLY;
+}
+
+// Moves up to `count` bytes between two descriptors at explicit positions
+// inside the kernel, without passing them through this process, advancing
+// the positions. Returns how many it moved; stops early, without an error,
+// where the kernel cannot or will not go on (another file system, the end
+// of the source, a failure): the caller carries on with plain reads and
+// writes, which also say exactly which side failed.
+std::uint64_t KernelTransfer(int fromFd, off_t& from, int toFd, off_t& to, std::uint64_t count) {
+    std::uint64_t moved = 0;
+#if defined(__linux__)
+    constexpr std::uint64_t kLargestRequest = std::uint64_t{1} << 30;
+    while (moved < count) {
+        errno = 0;
+        const ssize_t done = ::copy_file_range(fromFd, &from, toFd, &to,
+                                               static_cast<std::size_t>(std::min(count - moved, kLargestRequest)), 0);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) break;
+        moved += static_cast<std::uint64_t>(done);
+    }
+#else
+    (void)fromFd;
+    (void)from;
+    (void)toFd;
+    (void)to;
+    (void)count;
+#endif
+    return moved;
+}
+
+// The one handle on an open file: a POSIX descriptor, closed silently on the
+// way out of a failure and with a check by Close() on the way out of
+// success. Nothing is buffered in this process, so what a method has
+// written is with the system when it returns.
+class DescriptorFile final : public File {
+public:
+    DescriptorFile(std::string path, int flags, DiskSync sync) : path_(std::move(path)), sync_(sync) {
+        errno = 0;
+        do {
+            fd_ = path_.empty() ? -1 : ::open(path_.c_str(), flags | O_CLOEXEC, 0666);
+        } while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0 && errno == ELOOP && (flags & O_NOFOLLOW) != 0)
+            throw IoError(IoStep::Open, path_, MakeDataError(DataError::NotARegularFile));
+        if (fd_ < 0)
+            throw IoError(
+                IoStep::Open, path_,
+                path_.empty() ? std::make_error_code(std::errc::no_such_file_or_directory) : LastSystemError());
+    }
+    ~DescriptorFile() override {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    std::size_t Read(void* buffer, std::size_t count) override {
+        Require(IoStep::Read);
+        auto* at = static_cast<unsigned char*>(buffer);
+        std::size_t done = 0;
+        while (done < count) {
+            errno = 0;
+            const ssize_t got = ::read(fd_, at + done, count - done);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) Fail(IoStep::Read);
+            if (got == 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+        return done;
+    }
+
+    void Write(const void* buffer, std::size_t count) override {
+        Require(IoStep::Write);
+        const auto* at = static_cast<const unsigned char*>(buffer);
+        while (count > 0) {
+            errno = 0;
+            const ssize_t done = ::write(fd_, at, count);
+            if (done < 0 && errno == EINTR) continue;
+            if (done <= 0) Fail(IoStep::Write);
+            at += done;
+            count -= static_cast<std::size_t>(done);
+        }
+    }
+
+    void Seek(std::uint64_t position) override {
+        Require(IoStep::Seek);
+        errno = 0;
+        if (position > static_cast<std::uint64_t>(INT64_MAX) ||
+            ::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0)
+            Fail(IoStep::Seek);
+    }
+
+    std::uint64_t Position() override {
+        Require(IoStep::Seek);
+        errno = 0;
+        const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+        if (at < 0) Fail(IoStep::Seek);
+        return static_cast<std::uint64_t>(at);
+    }
+
+    // Measured through the handle itself: the file it names, whatever has
+    // happened to its path since it was opened.
+    std::uint64_t Length() override { return static_cast<std::uint64_t>(Status().st_size); }
+
+    void SetLength(std::uint64_t length) override {
+        Require(IoStep::Write);
+        errno = 0;
+        if (length > static_cast<std::uint64_t>(INT64_MAX) || ::ftruncate(fd_, static_cast<off_t>(length)) != 0)
+            Fail(IoStep::Write);
+    }
+
+    void Flush() override {
+        Require(IoStep::Flush);
+        Sync(sync_);
+    }
+
+    void Close() override {
+        Require(IoStep::Close);
+        const int fd = std::exchange(fd_, -1);
+        errno = 0;
+        if (::close(fd) != 0) Fail(IoStep::Close);
+    }
+
+    std::size_t TransferFrom(File& source, std::size_t count, std::span<unsigned char> buffer) override {
+        auto* from = dynamic_cast<DescriptorFile*>(&source);
+        if (from == nullptr) return File::TransferFrom(source, count, buffer);
+        Require(IoStep::Write);
+        from->Require(IoStep::Read);
+        off_t fromAt = static_cast<off_t>(from->Position());
+        off_t toAt = static_cast<off_t>(Position());
+        const auto moved = static_cast<std::size_t>(KernelTransfer(from->fd_, fromAt, fd_, toAt, count));
+        from->Seek(static_cast<std::uint64_t>(fromAt));
+        Seek(static_cast<std::uint64_t>(toAt));
+        if (moved == count) return moved;
+        return moved + File::TransferFrom(source, count - moved, buffer);
+    }
+
+    const std::string& Path() const override { return path_; }
+
+    void TakeAccessOf(const std::string& modelPath) override {
+        Require(IoStep::Write);
+        struct stat model {};
+        errno = 0;
+        if (::stat(modelPath.c_str(), &model) != 0) throw IoError(IoStep::Open, modelPath, LastSystemError());
+        // Owner first: changing it may clear the set-id bits the mode then
+        // puts back. Without the privilege to give the file away, the group
+        // alone is kept where the process belongs to it; otherwise the file
+        // stays the process's own, as any file it creates is.
+        if (::fchown(fd_, model.st_uid, model.st_gid) != 0) (void)::fchown(fd_, static_cast<uid_t>(-1), model.st_gid);
+        if (::fchmod(fd_, model.st_mode & 07777) != 0) Fail(IoStep::Write);
+    }
+
+    // Pushes what the system holds of the file to the disk (when asked to).
+    void Sync(DiskSync sync) const {
+        errno = 0;
+        if (sync == DiskSync::On && ::fsync(fd_) != 0) Fail(IoStep::Flush);
+    }
+    bool IsSameFileAs(const DescriptorFile& other) const {
+        const struct stat mine = Status();
+        const struct stat theirs = other.Status();
+        return mine.st_dev == theirs.st_dev && mine.st_ino == theirs.st_ino;
+    }
+    int Descriptor() const { return fd_; }
+    // Judged on the open descriptor, so that what was checked is what is
+    // read. The open did not wait (O_NONBLOCK); a regular file reads the
+    // same with or without it, so the flag is simply cleared.
+    void RequireRegular(bool singleName) const {
+        const struct stat status = Status();
+        if (!S_ISREG(status.st_mode)) throw IoError(IoStep::Open, path_, MakeDataError(DataError::NotARegularFile));
+        if (singleName && status.st_nlink != 1)
+            throw IoError(IoStep::Open, path_, MakeDataError(DataError::NotItsOwnFile));
+        // The system's pseudo-files (/proc) call themselves regular and
+        // empty, yet read as text made up on the spot: no fixed bytes.
+        char probe = 0;
+        if (status.st_size == 0 && ::pread(fd_, &probe, 1, 0) > 0)
+            throw IoError(IoStep::Open, path_, MakeDataError(DataError::NotARegularFile));
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) Fail(IoStep::Open);
+    }
+    // Hands the descriptor over; this object no longer closes it.
+    int Release() { return std::exchange(fd_, -1); }
+
+private:
+    struct stat Status() const {
+        Require(IoStep::Length);
+        struct stat status {};
+        errno = 0;
+        if (::fstat(fd_, &status) != 0) Fail(IoStep::Length);
+        return status;
+    }
+    void Require(IoStep step) const {
+        if (fd_ < 0) throw IoError(step, path_, std::make_error_code(std::errc::bad_file_descriptor));
+    }
+    [[noreturn]] void Fail(IoStep step) const { throw IoError(step, path_, LastSystemError()); }
+
+    std::string path_;
+    DiskSync sync_;
+    int fd_ = -1;
+};
+
+// Large enough that the system calls cost nothing next to the bytes moved,
+// small enough that copying a whole archive keeps memory flat.
+constexpr std::size_t kCopyBufferSize = std::size_t{1} << 20;
+
+}  // namespace
+
+std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mode) {
+    auto file = std::make_unique<DescriptorFile>(path, OpenFlags(mode), sync_);
+    if (mode == OpenMode::ReadRegular || mode == OpenMode::ReadOwn) file->RequireRegular(mode == OpenMode::ReadOwn);
+    return file;
+}
+
+std::uint64_t PosixFileSystem::CopyFile(const std::string& from, const std::string& to, CopyTarget mode) {
+    DescriptorFile source(from, O_RDONLY, sync_);
+    // The length is taken once, before the copy: the copy must hold exactly
+    // the bytes the source had when it began, never fewer.
+    const std::uint64_t length = source.Length();
+    // Opened without truncation first: emptying a target that is the source
+    // under another name would destroy the very bytes about to be copied.
+    // A new file is created exclusively, so nothing is ever written through
+    // a link that someone left with its name.
+    DescriptorFile target(to, O_WRONLY | O_CREAT | (mode == CopyTarget::NewFile ? O_EXCL : 0), sync_);
+    if (target.IsSameFileAs(source)) throw IoError(IoStep::Open, to, std::make_error_code(std::errc::file_exists));
+    target.SetLength(0);
+
+    off_t fromAt = 0;
+    off_t toAt = 0;
+    std::uint64_t copied = KernelTransfer(source.Descriptor(), fromAt, target.Descriptor(), toAt, length);
+    source.Seek(copied);
+    target.Seek(copied);
+    std::vector<unsigned char> buffer;
+    while (copied < length) {
+        buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length - copied, kCopyBufferSize)));
+        const std::size_t got = source.Read(buffer.data(), buffer.size());
+        if (got == 0) throw IoError(IoStep::Read, from, MakeDataError(DataError::EndedEarly));
+        target.Write(buffer.data(), got);
+        copied += got;
+    }
+    if (target.Length() != length) throw IoError(IoStep::Write, to, MakeDataError(DataError::WrongLength));
+    target.Sync(sync_);
+    target.Close();
+    source.Close();
+    return copied;
+}
+
+void PosixFileSystem::Rename(const std::string& from, const std::string& to) {
+    std::error_code ec;
+    std::filesystem::rename(from, to, ec);
+    if (ec) throw IoError(IoStep::Rename, from, ec);
+}
+
+void PosixFileSystem::SyncDirectoryOf(const std::string& path) {
+    if (sync_ == DiskSync::Off) return;
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    DescriptorFile handle(parent.empty() ? std::string(".") : parent.string(), O_RDONLY | O_DIRECTORY, sync_);
+    handle.Sync(sync_);
+    handle.Close();
+}
+
+void PosixFileSystem::SyncFileSystemOf(const std::string& path) {
+    if (sync_ == DiskSync::Off) return;
+    DescriptorFile handle(path.empty() ? "." : path, O_RDONLY, sync_);
+    if (::syncfs(handle.Descriptor()) != 0) throw IoError(IoStep::Flush, path, LastSystemError());
+    handle.Close();
+}
+
+void PosixFileSystem::Remove(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::remove(path, ec) && ec) throw IoError(IoStep::Remove, path, ec);
+}
+
+bool PosixFileSystem::IsRegularFile(const std::string& path) {
+    std::error_code ec;
+    return !path.empty() && std::filesystem::is_regular_file(path, ec);
+}
+
+bool PosixFileSystem::Exists(const std::string& path) {
+    std::error_code ec;
+    return !path.empty() && std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+bool PosixFileSystem::MayWrite(const std::string& path) {
+    return !path.empty() && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+std::uint64_t PosixFileSystem::LinkCount(const std::string& path) {
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) throw IoError(IoStep::Length, path, LastSystemError());
+    return static_cast<std::uint64_t>(status.st_nlink);
+}
+
+bool PosixFileSystem::SameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    if (a.empty() || b.empty()) return false;
+    bool same = std::filesystem::equivalent(a, b, ec);
+    return !ec && same;
+}
+
+std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& directory, LockKind kind) {
+    DescriptorFile handle(directory.empty() ? "." : directory, O_RDONLY | O_DIRECTORY, DiskSync::Off);
+    for (;;) {
+        errno = 0;
+        if (::flock(handle.Descriptor(), (kind == LockKind::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) break;
+        if (errno == EWOULDBLOCK) return nullptr;
+        if (errno != EINTR) throw IoError(IoStep::Open, directory, LastSystemError());
+    }
+    return std::unique_ptr<DirectoryLock>(new DirectoryLock(handle.Release()));
+}
+
+DirectoryLock::~DirectoryLock() {
+    ::close(fd_);  // drops the lock
+}
+
+void DirectoryLock::Share() {
+    // Converting to shared never has to wait: this holder is the only one.
+    while (::flock(fd_, LOCK_SH) != 0 && errno == EINTR) {
+    }
+}
+
+std::string DirectoryLock::DescribeHolders(const std::string& directory) {
+    struct stat info {};
+    if (::stat(directory.empty() ? "." : directory.c_str(), &info) != 0) return {};
+    // A line of the table: "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF",
+    // the device in hexadecimal and the inode in decimal.
+    char device[64];
+    std::snprintf(device, sizeof device, "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
+                  static_cast<unsigned long>(info.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string described;
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, type, advisory, access, pid, where;
+        if (!(fields >> number >> type) || type == "->" || type != "FLOCK") continue;
+        if (!(fields >> advisory >> access >> pid >> where) || where != device) continue;
+        std::ifstream comm("/proc/" + pid + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        if (!described.empty()) described += ", ";
+        described += (name.empty() ? std::string("a program") : name) + " (process " + pid + ")";
+    }
+    return described;
+}
+
+}  // namespace qax
