@@ -614,7 +614,7 @@ int Show(FileSystem& fs, const DataSetPaths& paths, const CommandLine& line, Ter
                  "); it is damaged.");
         return kFailed;
     }
-    const auto bytes = ReadTextMember(fs, paths, member, sink);
+    const auto bytes = ReadWholeMember(fs, paths, Txt, member, sink);
     if (!bytes) return kFailed;
     return WriteOut(*bytes, sink) ? kSuccess : kFailed;
 }
@@ -913,7 +913,7 @@ int Check(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
         report(true, "the section file fits the index (" + std::to_string(table.EntryCount(Txt)) + " Txt and " +
                          std::to_string(table.EntryCount(Shp)) + " Shp entries)");
         for (const int group : {Txt, Shp}) {
-            const std::string& archivePath = group == Txt ? paths.TxtArchivePath : paths.ShpArchivePath;
+            const std::string& archivePath = ArchivePathOf(paths, group);
             const char* type = group == Txt ? "Txt" : "Shp";
             try {
                 auto index = fs.Open(paths.IndexPath, OpenMode::Read);

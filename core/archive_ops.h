@@ -130,11 +130,6 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
 ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine& selected,
                                 const std::string& editorDir);
 
-// The same for a member of `group` (Txt or Shp), written to <name>.TXT or
-// <name>.SHP.
-ArchiveOutcome ExtractMember(const ArchiveContext& context, int group, const ListedLine& selected,
-                             const std::string& editorDir);
-
 // Several members of `group` into `directory`, under one lock, from one
 // reading of the index, flushed to disk together (a small note listing the
 // batch is flushed first, for RemoveUnfinishedExtractions): what a run of

@@ -481,7 +481,7 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
             return Refuse(sink, "A group is given twice in one replacement.\nNothing was changed.", kReplaceCaption);
         if (batch.replacements.empty())
             return Refuse(sink, "No member to replace was given.\nNothing was changed.", kReplaceCaption);
-        const std::string& archivePath = group == Txt ? context.paths.TxtArchivePath : context.paths.ShpArchivePath;
+        const std::string& archivePath = ArchivePathOf(context.paths, group);
         archivePaths.push_back(archivePath);
         std::set<int> lines;
         for (const MemberReplacement& replacement : batch.replacements) {

@@ -41,6 +41,10 @@ DataSetPaths DataSetPathsIn(const std::string& dataDirectory, const std::string&
     return paths;
 }
 
+const std::string& ArchivePathOf(const DataSetPaths& paths, int group) {
+    return group == Txt ? paths.TxtArchivePath : paths.ShpArchivePath;
+}
+
 const std::string& BannerText() {
     static const std::string kBanner =
         "Corvane Qax Edit\n"

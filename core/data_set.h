@@ -38,6 +38,10 @@ DataSetPaths DeriveDataSetPaths(const std::string& programPath, char separator =
 // the data set is rather than finding it from its own place.
 DataSetPaths DataSetPathsIn(const std::string& dataDir, const std::string& exeDir, char separator = kPathSeparator);
 
+// The archive that holds the members of `group`: txt.qax for Txt, shp.qax
+// for Shp (the only groups with an archive).
+const std::string& ArchivePathOf(const DataSetPaths& paths, int group);
+
 // The full path of the running program as the system knows it, byte for
 // byte whatever its encoding; nothing when the system cannot tell.
 std::optional<std::string> RunningProgramPath();

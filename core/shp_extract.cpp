@@ -43,13 +43,23 @@ Refusal DataFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::st
     return {};
 }
 
+// What keeps `member` from being written to `outputPath` at all: a name that
+// is no file name, a negative size, or an output that is a data file under
+// another name (only a name that is there already, `outputThere`, can be
+// one).
+Refusal OutputRefusal(FileSystem& fs, const DataSetPaths& paths, const CatalogueEntry& member,
+                      const std::string& outputPath, bool outputThere) {
+    if (Refusal refusal = MemberNameRefusal(member.name)) return refusal;
+    if (member.size < 0)
+        return "The line of " + member.name + " gives it a negative size (" + std::to_string(member.size) +
+               ").\nNothing was written.";
+    if (!outputThere) return {};
+    return DataFileRefusal(fs, paths, outputPath);
+}
+
 // What an extracted member's file is called after: NAME.SHP, NAME.TXT.
 const char* OutputEnding(int group) {
     return group == Txt ? ".TXT" : ".SHP";
-}
-
-const std::string& ArchiveOf(const DataSetPaths& paths, int group) {
-    return group == Txt ? paths.TxtArchivePath : paths.ShpArchivePath;
 }
 
 // The member name an unfinished output of `group`'s file name stands for,
@@ -167,7 +177,7 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
         const IndexImage index = IndexImage::Load(fs, paths.IndexPath);
         const CurrentSectionTable current = ReadCurrentSectionTable(fs, paths, index.Length());
         if (current.refusal) return {};
-        auto archive = fs.Open(ArchiveOf(paths, group), OpenMode::Read);
+        auto archive = fs.Open(ArchivePathOf(paths, group), OpenMode::Read);
         for (const Candidate& candidate : cutShort) candidates.push_back(candidate);
         for (std::size_t c = 0; c < candidates.size(); ++c) {
             const auto& [path, name] = candidates[c];
@@ -208,24 +218,14 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
 
 ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine& selected,
                                 const std::string& editorDir) {
-    return ExtractMember(context, Shp, selected, editorDir);
-}
-
-ArchiveOutcome ExtractMember(const ArchiveContext& context, int group, const ListedLine& selected,
-                             const std::string& editorDir) {
+    constexpr int group = Shp;
     const CatalogueEntry member = ReadCatalogueLine(selected.text);
     FileSystem& fs = context.fs;
     ReportSink& sink = context.sink;
 
     if (const Refusal refusal = StartUpRefusal(context.table)) return Refuse(sink, *refusal, kExtractCaption);
-    if (const Refusal refusal = MemberNameRefusal(member.name)) return Refuse(sink, *refusal, kExtractCaption);
-    if (member.size < 0)
-        return Refuse(sink,
-                      "The line of " + member.name + " gives it a negative size (" + std::to_string(member.size) +
-                          ").\nNothing was written.",
-                      kExtractCaption);
     const std::string outputPath = editorDir + kPathSeparator + member.name + OutputEnding(group);
-    if (const Refusal refusal = DataFileRefusal(fs, context.paths, outputPath))
+    if (const Refusal refusal = OutputRefusal(fs, context.paths, member, outputPath, fs.Exists(outputPath)))
         return Refuse(sink, *refusal, kExtractCaption);
 
     // An earlier extraction the user may not write is not replaced behind
@@ -250,7 +250,7 @@ ArchiveOutcome ExtractMember(const ArchiveContext& context, int group, const Lis
             return ArchiveOutcome::Stale;
         }
 
-        const std::string& archivePath = ArchiveOf(context.paths, group);
+        const std::string& archivePath = ArchivePathOf(context.paths, group);
         auto archive = fs.Open(archivePath, OpenMode::Read);
         const std::uint64_t archiveLength = archive->Length();
         // Checked before the output is touched: bytes that are not in the
@@ -354,21 +354,15 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
         const IndexImage index = IndexImage::Load(fs, context.paths.IndexPath);
         const CurrentSectionTable current = ReadCurrentSectionTable(fs, context.paths, index.Length());
         if (current.refusal) return Refuse(sink, *current.refusal, kExtractCaption);
-        const std::string& archivePath = ArchiveOf(context.paths, group);
+        const std::string& archivePath = ArchivePathOf(context.paths, group);
         auto archive = fs.Open(archivePath, OpenMode::Read);
         const std::uint64_t archiveLength = archive->Length();
         std::vector<unsigned char> buffer(kExtractBufferSize);
         for (const ListedLine& selected : members) {
             const CatalogueEntry member = ReadCatalogueLine(selected.text);
             const std::string outputPath = directory + kPathSeparator + member.name + OutputEnding(group);
-            Refusal refusal = MemberNameRefusal(member.name);
-            if (!refusal && member.size < 0)
-                refusal = "The line of " + member.name + " gives it a negative size (" + std::to_string(member.size) +
-                          ").\nNothing was written.";
-            // Only a name that is there already can be a data file's, or
-            // one the user may not write.
             const bool outputThere = fs.Exists(outputPath);
-            if (!refusal && outputThere) refusal = DataFileRefusal(fs, context.paths, outputPath);
+            Refusal refusal = OutputRefusal(fs, context.paths, member, outputPath, outputThere);
             if (!refusal) refusal = StaleSelectionRefusal(index, current.table, group, selected);
             const std::uint64_t size = member.size < 0 ? 0 : static_cast<std::uint64_t>(member.size);
             if (!refusal && std::uint64_t{member.offset} + size > archiveLength)

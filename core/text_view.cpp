@@ -39,7 +39,7 @@ std::unique_ptr<DirectoryLock> LockForReading(FileSystem& fs, const DataSetPaths
 std::variant<std::string, ArchiveOutcome> ReadMemberBytes(FileSystem& fs, const DataSetPaths& paths, int group,
                                                           const CatalogueEntry& member, std::size_t wanted,
                                                           ReportSink& sink, const ListedLine* selected) {
-    const std::string& archivePath = group == Shp ? paths.ShpArchivePath : paths.TxtArchivePath;
+    const std::string& archivePath = ArchivePathOf(paths, group);
     std::string text;
     if (selected != nullptr) {
         try {
@@ -98,11 +98,6 @@ ArchiveOutcome ShowTextMember(const ArchiveContext& context, const ListedLine& s
         return ArchiveOutcome::Done;
     }
     return std::get<ArchiveOutcome>(read);
-}
-
-std::optional<std::string> ReadTextMember(FileSystem& fs, const DataSetPaths& paths, const CatalogueEntry& member,
-                                          ReportSink& sink) {
-    return ReadWholeMember(fs, paths, Txt, member, sink);
 }
 
 std::optional<std::string> ReadWholeMember(FileSystem& fs, const DataSetPaths& paths, int group,

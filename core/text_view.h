@@ -32,14 +32,11 @@ std::string TextUpToFirstZero(std::string bytes);
 // and nothing that is not in the archive is ever shown.
 ArchiveOutcome ShowTextMember(const ArchiveContext& context, const ListedLine& selected);
 
-// All the bytes of the member that a Txt catalogue entry describes, zero
-// bytes included, read under the data set's shared lock: the 32,000-byte
-// limit is the pane's, not the member's. Nothing when the member cannot be
-// read whole; a message then says why.
-std::optional<std::string> ReadTextMember(FileSystem& fs, const DataSetPaths& paths, const CatalogueEntry& member,
-                                          ReportSink& sink);
-
-// The same for a member of `group` (Txt or Shp), from its archive.
+// All the bytes of the member of `group` (Txt or Shp) that a catalogue
+// entry describes, zero bytes included, read from its archive under the
+// data set's shared lock: the 32,000-byte limit is the pane's, not the
+// member's. Nothing when the member cannot be read whole; a message then
+// says why.
 std::optional<std::string> ReadWholeMember(FileSystem& fs, const DataSetPaths& paths, int group,
                                            const CatalogueEntry& member, ReportSink& sink);
 
