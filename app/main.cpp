@@ -132,7 +132,7 @@ int main(int argc, char* argv[]) {
             throw std::runtime_error(
                 "The editor cannot tell where its own program file lies, so it cannot find the data set beside it; "
                 "it stops");
-        qax::PosixFileSystem disk;
+        qax::SystemFileSystem disk;
         qax::StoppableFileSystem fileSystem(disk, [] { return stopSignal != 0; });
         qax::ui::TMainForm mainForm(*programPath, fileSystem, prompts);
         StopPolitelyOnSignals(*application, prompts);

@@ -192,8 +192,8 @@ int Run(const qax::bench::RunOptions& options) {
     WriteFile(alignedShp, 4u << 20, 'A');  // every later offset moves by whole blocks
     WriteFile(newTxt, kTxtMemberSize + 999, 'a');
 
-    qax::PosixFileSystem durable(qax::DiskSync::On);
-    qax::PosixFileSystem buffered(qax::DiskSync::Off);
+    qax::SystemFileSystem durable(qax::DiskSync::On);
+    qax::SystemFileSystem buffered(qax::DiskSync::Off);
     const std::string program = (product / "edit" / "qaxedit").string();
     const qax::StartUpResult startUp = qax::StartUpCheck(durable, program);
     if (!startUp.Ready()) {

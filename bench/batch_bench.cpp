@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     const fs::path tool = product / "QaxEdit" / "qaxtool";
     fs::copy_file(QAXTOOL_PATH, tool);
 
-    qax::PosixFileSystem fileSystem;
+    qax::SystemFileSystem fileSystem;
     const qax::StartUpResult startUp = qax::StartUpCheck(fileSystem, tool.string());
     if (!startUp.Ready()) Fail("the start-up check");
     const qax::DataSetPaths& paths = startUp.paths;

@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
     options.shpCount = 4;
     qax::sample::WriteSampleDataSet(product, options);
 
-    qax::PosixFileSystem fs;
+    qax::SystemFileSystem fs;
     const auto startUp = qax::StartUpCheck(fs, (product / "edit" / "qaxedit").string());
     if (!startUp.Ready()) {
         std::fprintf(stderr, "start-up failed:\n%s\n", startUp.paneText.c_str());

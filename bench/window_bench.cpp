@@ -125,7 +125,7 @@ struct ShownEditor {
 };
 
 double CoreReplacement(const qax::testing::Product& product, const fs::path& replacement) {
-    qax::PosixFileSystem files;
+    qax::SystemFileSystem files;
     const qax::StartUpResult startUp = qax::StartUpCheck(files, product.ProgramPath());
     if (!startUp.Ready()) throw std::runtime_error("start-up failed: " + startUp.paneText);
     qax::bench::QuietSink sink;

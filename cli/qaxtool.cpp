@@ -1023,7 +1023,7 @@ int Run(int argc, char** argv) {
 
     const std::string programPath = ProgramPath(argv[0]);
     const DataSetPaths paths = PathsFor(*line, programPath);
-    PosixFileSystem disk;
+    SystemFileSystem disk;
     StoppableFileSystem fs(disk, [] { return stopSignal != 0; });
     TerminalSink sink(::isatty(STDERR_FILENO) == 1, line->quiet);
     StopPolitelyOnSignals();

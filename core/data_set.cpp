@@ -1,20 +1,12 @@
 #include "data_set.h"
 
 #include <cctype>
-#include <filesystem>
 
 namespace qax {
 
 std::string StripLastComponent(const std::string& path, char separator) {
     const auto last = path.rfind(separator);
     return last == std::string::npos ? std::string() : path.substr(0, last);
-}
-
-std::optional<std::string> RunningProgramPath() {
-    std::error_code ec;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (ec || !self.is_absolute()) return std::nullopt;
-    return self.string();
 }
 
 std::string ExeDirOf(const std::string& programPath, char separator) {

@@ -13,7 +13,13 @@
 
 namespace qax {
 
+// The separator of the paths the system gives (the program's own path) and
+// of those the data set's paths are made of.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
 inline constexpr char kPathSeparator = '/';
+#endif
 
 struct DataSetPaths {
     std::string ShpArchivePath;
@@ -42,8 +48,8 @@ DataSetPaths DataSetPathsIn(const std::string& dataDir, const std::string& exeDi
 // for Shp (the only groups with an archive).
 const std::string& ArchivePathOf(const DataSetPaths& paths, int group);
 
-// The full path of the running program as the system knows it, byte for
-// byte whatever its encoding; nothing when the system cannot tell.
+// The full path of the running program as the system knows it (byte for
+// byte on POSIX, UTF-8 on Windows); nothing when the system cannot tell.
 std::optional<std::string> RunningProgramPath();
 
 // Title, version, credit and date, joined by line feeds, no final line feed.

@@ -45,6 +45,15 @@ std::error_code MakeDataError(DataError error) {
     return {static_cast<int>(error), category};
 }
 
+std::filesystem::path PathFromUtf8(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string Utf8Of(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return {text.begin(), text.end()};
+}
+
 const char* IoStepName(IoStep step) {
     switch (step) {
         case IoStep::Open:
@@ -200,26 +209,18 @@ std::string RandomHex(std::size_t bytes) {
     return text;
 }
 
-std::string LinkTarget(const std::string& path) {
-    std::error_code ec;
-    if (!std::filesystem::is_symlink(path, ec)) return path;
-    const std::filesystem::path target = std::filesystem::canonical(path, ec);
-    return ec ? path : target.string();
-}
-
 SaveFile::SaveFile(FileSystem& fs, std::string target, Links links, const std::string& partialName)
     : fs_(fs), target_(links == Links::RewriteTarget ? LinkTarget(target) : std::move(target)) {
-    const std::filesystem::path directory = std::filesystem::path(target_).parent_path();
-    partial_ = partialName.empty() ? PartialPathOf(target_) : (directory / partialName).string();
+    const std::filesystem::path directory = PathFromUtf8(target_).parent_path();
+    partial_ = partialName.empty() ? PartialPathOf(target_) : Utf8Of(directory / PathFromUtf8(partialName));
     try {
         // Whatever already has the partial name may be anyone's (a user's
         // file, a link planted there): it is left alone, and the new bytes
         // go to a name of their own instead. The exclusive create fails
         // rather than follow anything that appears in between.
         if (fs_.Exists(partial_))
-            partial_ =
-                (directory / ("." + std::filesystem::path(target_).filename().string() + "." + RandomHex(8) + ".new"))
-                    .string();
+            partial_ = Utf8Of(directory / PathFromUtf8("." + Utf8Of(PathFromUtf8(target_).filename()) + "." +
+                                                       RandomHex(8) + ".new"));
         file_ = fs_.Open(partial_, OpenMode::CreateNew);
         // Only a file the name really holds is a model; a link that is to
         // be replaced says nothing about the file that replaces it.

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <span>
@@ -24,6 +25,13 @@
 #include "report_sink.h"
 
 namespace qax {
+
+// Paths are UTF-8 throughout the program, on every system. On Windows the
+// standard library's path type would read a narrow string in the system's
+// code page (and lose every name outside it), so each crossing between a
+// string and a path goes through these two.
+std::filesystem::path PathFromUtf8(const std::string& utf8);
+std::string Utf8Of(const std::filesystem::path& path);
 
 enum class IoStep { Open, Read, Write, Seek, Length, Flush, Close, Rename, Remove };
 
@@ -150,10 +158,12 @@ public:
 // always does; only the benchmark turns it off, to show what durability costs.
 enum class DiskSync { On, Off };
 
-// The real file system, through POSIX descriptors.
-class PosixFileSystem : public FileSystem {
+// The real file system of the system the program runs on: POSIX
+// descriptors (posix_file_system.cpp) or Win32 handles
+// (win32_file_system.cpp), chosen when the program is built.
+class SystemFileSystem : public FileSystem {
 public:
-    explicit PosixFileSystem(DiskSync sync = DiskSync::On) : sync_(sync) {}
+    explicit SystemFileSystem(DiskSync sync = DiskSync::On) : sync_(sync) {}
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
     std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override;
@@ -235,8 +245,10 @@ public:
     static std::string DescribeHolders(const std::string& directory);
 
 private:
-    explicit DirectoryLock(int fd) : fd_(fd) {}
-    int fd_;
+    // The system's handle on what is locked: a descriptor of the directory
+    // on POSIX, a Win32 handle of the lock file on Windows.
+    explicit DirectoryLock(std::intptr_t handle) : handle_(handle) {}
+    std::intptr_t handle_;
 };
 
 // ---------------------------------------------------------------------------

@@ -14,8 +14,10 @@
 #include <fstream>
 #include <sstream>
 #include <utility>
+#include <optional>
 #include <vector>
 
+#include "data_set.h"
 #include "file_access.h"
 
 namespace qax {
@@ -247,13 +249,13 @@ constexpr std::size_t kCopyBufferSize = std::size_t{1} << 20;
 
 }  // namespace
 
-std::unique_ptr<File> PosixFileSystem::Open(const std::string& path, OpenMode mode) {
+std::unique_ptr<File> SystemFileSystem::Open(const std::string& path, OpenMode mode) {
     auto file = std::make_unique<DescriptorFile>(path, OpenFlags(mode), sync_);
     if (mode == OpenMode::ReadRegular || mode == OpenMode::ReadOwn) file->RequireRegular(mode == OpenMode::ReadOwn);
     return file;
 }
 
-std::uint64_t PosixFileSystem::CopyFile(const std::string& from, const std::string& to, CopyTarget mode) {
+std::uint64_t SystemFileSystem::CopyFile(const std::string& from, const std::string& to, CopyTarget mode) {
     DescriptorFile source(from, O_RDONLY, sync_);
     // The length is taken once, before the copy: the copy must hold exactly
     // the bytes the source had when it began, never fewer.
@@ -286,13 +288,13 @@ std::uint64_t PosixFileSystem::CopyFile(const std::string& from, const std::stri
     return copied;
 }
 
-void PosixFileSystem::Rename(const std::string& from, const std::string& to) {
+void SystemFileSystem::Rename(const std::string& from, const std::string& to) {
     std::error_code ec;
     std::filesystem::rename(from, to, ec);
     if (ec) throw IoError(IoStep::Rename, from, ec);
 }
 
-void PosixFileSystem::SyncDirectoryOf(const std::string& path) {
+void SystemFileSystem::SyncDirectoryOf(const std::string& path) {
     if (sync_ == DiskSync::Off) return;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     DescriptorFile handle(parent.empty() ? std::string(".") : parent.string(), O_RDONLY | O_DIRECTORY, sync_);
@@ -300,43 +302,57 @@ void PosixFileSystem::SyncDirectoryOf(const std::string& path) {
     handle.Close();
 }
 
-void PosixFileSystem::SyncFileSystemOf(const std::string& path) {
+void SystemFileSystem::SyncFileSystemOf(const std::string& path) {
     if (sync_ == DiskSync::Off) return;
     DescriptorFile handle(path.empty() ? "." : path, O_RDONLY, sync_);
     if (::syncfs(handle.Descriptor()) != 0) throw IoError(IoStep::Flush, path, LastSystemError());
     handle.Close();
 }
 
-void PosixFileSystem::Remove(const std::string& path) {
+void SystemFileSystem::Remove(const std::string& path) {
     std::error_code ec;
     if (!std::filesystem::remove(path, ec) && ec) throw IoError(IoStep::Remove, path, ec);
 }
 
-bool PosixFileSystem::IsRegularFile(const std::string& path) {
+bool SystemFileSystem::IsRegularFile(const std::string& path) {
     std::error_code ec;
     return !path.empty() && std::filesystem::is_regular_file(path, ec);
 }
 
-bool PosixFileSystem::Exists(const std::string& path) {
+bool SystemFileSystem::Exists(const std::string& path) {
     std::error_code ec;
     return !path.empty() && std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
-bool PosixFileSystem::MayWrite(const std::string& path) {
+bool SystemFileSystem::MayWrite(const std::string& path) {
     return !path.empty() && ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
-std::uint64_t PosixFileSystem::LinkCount(const std::string& path) {
+std::uint64_t SystemFileSystem::LinkCount(const std::string& path) {
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) throw IoError(IoStep::Length, path, LastSystemError());
     return static_cast<std::uint64_t>(status.st_nlink);
 }
 
-bool PosixFileSystem::SameFile(const std::string& a, const std::string& b) {
+bool SystemFileSystem::SameFile(const std::string& a, const std::string& b) {
     std::error_code ec;
     if (a.empty() || b.empty()) return false;
     bool same = std::filesystem::equivalent(a, b, ec);
     return !ec && same;
+}
+
+std::string LinkTarget(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(path, ec)) return path;
+    const std::filesystem::path target = std::filesystem::canonical(path, ec);
+    return ec ? path : target.string();
+}
+
+std::optional<std::string> RunningProgramPath() {
+    std::error_code ec;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec || !self.is_absolute()) return std::nullopt;
+    return self.string();
 }
 
 std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& directory, LockKind kind) {
@@ -351,12 +367,12 @@ std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& dire
 }
 
 DirectoryLock::~DirectoryLock() {
-    ::close(fd_);  // drops the lock
+    ::close(static_cast<int>(handle_));  // drops the lock
 }
 
 void DirectoryLock::Share() {
     // Converting to shared never has to wait: this holder is the only one.
-    while (::flock(fd_, LOCK_SH) != 0 && errno == EINTR) {
+    while (::flock(static_cast<int>(handle_), LOCK_SH) != 0 && errno == EINTR) {
     }
 }
 

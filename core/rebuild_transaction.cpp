@@ -24,11 +24,11 @@ std::string AsText(const IndexImage& image) {
 }
 
 std::string FileNameOf(const std::string& path) {
-    return std::filesystem::path(path).filename().string();
+    return Utf8Of(PathFromUtf8(path).filename());
 }
 
 std::string DirectoryOf(const std::string& path) {
-    return std::filesystem::path(path).parent_path().string();
+    return Utf8Of(PathFromUtf8(path).parent_path());
 }
 
 // The data set as one thing, whichever of its names or links an editor
@@ -244,7 +244,7 @@ std::string PartialNameFor(const std::string& path, const std::string& token) {
 }
 
 std::string PartialPathFor(const std::string& path, const std::string& token) {
-    return (std::filesystem::path(path).parent_path() / PartialNameFor(path, token)).string();
+    return Utf8Of(PathFromUtf8(path).parent_path() / PathFromUtf8(PartialNameFor(path, token)));
 }
 
 void WriteRecord(FileSystem& fs, const std::string& recordPath, const RebuildRecord& record) {
@@ -424,7 +424,7 @@ std::string DataDirectoryOf(const DataSetPaths& paths) {
 }
 
 std::string RebuildRecordPath(const DataSetPaths& paths) {
-    return (std::filesystem::path(DataDirectoryOf(paths)) / kRebuildRecordName).string();
+    return Utf8Of(PathFromUtf8(DataDirectoryOf(paths)) / kRebuildRecordName);
 }
 
 std::string SafetyCopyPath(const DataSetPaths& paths, std::size_t n) {
@@ -678,7 +678,7 @@ FoundRecord ReadRecord(FileSystem& fs, const DataSetPaths& paths, const std::str
 }
 
 std::string ArchivePathOf(const DataSetPaths& paths, const RecordedArchive& archive) {
-    return (std::filesystem::path(DataDirectoryOf(paths)) / archive.archiveName).string();
+    return Utf8Of(PathFromUtf8(DataDirectoryOf(paths)) / PathFromUtf8(archive.archiveName));
 }
 
 // The copy a record names, opened for reading once it is proved to be the
@@ -981,7 +981,7 @@ std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const std::
     // Nobody is rebuilding (that would hold the lock exclusively), so a
     // record is one a dead process left: until it is recovered, an archive
     // may be half rewritten.
-    const std::string recordPath = (std::filesystem::path(dataDir) / kRebuildRecordName).string();
+    const std::string recordPath = Utf8Of(PathFromUtf8(dataDir) / kRebuildRecordName);
     if (fs.Exists(recordPath)) {
         sink.ShowMessage("A replacement in this data set was interrupted and has not been recovered yet (" +
                              recordPath +

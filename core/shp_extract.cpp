@@ -157,18 +157,20 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
     std::vector<std::string> notes;
     const std::string ending = OutputEnding(group);
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(directory, ec)) {
-        const std::string fileName = entry.path().filename().string();
-        if (const auto name = UnfinishedOutputOf(fileName, group)) candidates.push_back({entry.path().string(), *name});
+    for (const auto& entry : std::filesystem::directory_iterator(PathFromUtf8(directory), ec)) {
+        const std::string fileName = Utf8Of(entry.path().filename());
+        const std::string entryPath = Utf8Of(entry.path());
+        if (const auto name = UnfinishedOutputOf(fileName, group)) candidates.push_back({entryPath, *name});
         if (fileName.rfind(kBatchNotePrefix, 0) != 0) continue;
-        const auto listed = ReadBatchNote(fs, entry.path().string(), group);
+        const auto listed = ReadBatchNote(fs, entryPath, group);
         if (!listed) continue;
-        notes.push_back(entry.path().string());
+        notes.push_back(entryPath);
         for (const std::string& output : *listed)
             if (output.size() > ending.size() && output.find_first_of("/\\") == std::string::npos &&
                 output.compare(output.size() - ending.size(), ending.size(), ending) == 0)
                 cutShort.push_back(
-                    {(entry.path().parent_path() / output).string(), output.substr(0, output.size() - ending.size())});
+                    {Utf8Of(entry.path().parent_path() / PathFromUtf8(output)),
+                     output.substr(0, output.size() - ending.size())});
     }
     if (candidates.empty() && notes.empty()) return {};
 

@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string replacementPath = (product / "edit" / "new.bin").string();
     Spill(replacementPath, in.ConsumeRandomLengthString(4096));
 
-    qax::PosixFileSystem files;
+    qax::SystemFileSystem files;
     SilentSink sink;
     const std::string program = (product / "edit" / "qaxedit").string();
     const qax::StartUpResult startUp = qax::StartUpCheck(files, program);

@@ -17,9 +17,18 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// The path in the system's own characters (wide on Windows).
+std::FILE* OpenForWriting(const std::filesystem::path& path) {
+#ifdef _WIN32
+    return _wfopen(path.c_str(), L"wb");
+#else
+    return std::fopen(path.c_str(), "wb");
+#endif
+}
+
 class OutputFile {
 public:
-    explicit OutputFile(const std::filesystem::path& path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {
+    explicit OutputFile(const std::filesystem::path& path) : path_(path), file_(OpenForWriting(path)) {
         if (!file_) throw std::runtime_error("cannot create " + path.string());
     }
     void Write(const void* bytes, std::size_t count) {

@@ -310,7 +310,7 @@ TEST_F(Qaxtool, ReplacesManyMembersAsOneAfterAnotherWould) {
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err, "");
 
-        PosixFileSystem fs;
+        SystemFileSystem fs;
         for (const Change& change : c.changes) {
             testing::RecordingSink sink;
             const ArchiveContext context{fs, oneByOne.Paths(), table_, sink};

@@ -9,7 +9,6 @@
 // exactly the old one or exactly the new one, with nothing left behind and
 // the report saying which.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,6 +22,7 @@
 #include "rebuild_transaction.h"
 #include "recording_sink.h"
 #include "text_view.h"
+#include "system_plants.h"
 
 namespace qax {
 namespace {
@@ -132,7 +132,7 @@ protected:
     SectionTable table_ = TableFor(set_);
     // Waiting for the disk would only slow the walk; the power-cut layer
     // models what the waits make durable.
-    PosixFileSystem real_{DiskSync::Off};
+    SystemFileSystem real_{DiskSync::Off};
 };
 
 struct CrashCase {
@@ -270,7 +270,7 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         WriteText(victim.string(), victimBytes);
         std::filesystem::remove(copy);
         if (asLink)
-            std::filesystem::create_symlink(victim, copy);
+            testing::MakeSymlink(victim, copy);
         else
             std::filesystem::copy_file(victim, copy);
     };
@@ -355,26 +355,29 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         {"record is a pipe",
          [&] {
              Reset(replacement);
-             ASSERT_EQ(::mkfifo(record.c_str(), 0600), 0);
+             testing::PlantNoRegularFile(record);
          },
          RecoveryState::Unresolved, "cannot be read as one"},
         {"record is a huge sparse file",
          [&] {
              Reset(replacement);
              WriteText(record, "QAXREC");
-             std::filesystem::resize_file(record, std::uintmax_t{1} << 40);
+             std::filesystem::resize_file(record, std::uintmax_t{1} << 32);
          },
          RecoveryState::Unresolved, "cannot be read as one"},
         {"record is a link to a record",
          [&] {
              leaveRecord();
              std::filesystem::rename(record, disk_.Dir() / "elsewhere.rec");
-             std::filesystem::create_symlink(disk_.Dir() / "elsewhere.rec", record);
+             testing::MakeSymlink(disk_.Dir() / "elsewhere.rec", record);
          },
          RecoveryState::Unresolved, "cannot be read as one"},
     };
     for (const State& state : states) {
         SCOPED_TRACE(state.name);
+        // Rows that plant a link need a system that makes links.
+        if (std::string_view(state.name).find("a link") != std::string_view::npos && !testing::SystemMakesSymlinks())
+            continue;
         state.make();
         const DataSetBytes before = Current();
         const bool recordBefore = std::filesystem::exists(record);
@@ -500,7 +503,7 @@ TEST_F(CrashRecovery, EachOperationHoldsItsLockWhileItWorks) {
          [&](FileSystem& fs, RecordingSink& sink) {
              return ExtractShpMember(Context(fs, sink), Listed(disk_.Paths(), table_, Shp, 1), disk_.EditorDir());
          },
-         "write " + disk_.EditorDir() + "/JEEP.SHP", ArchiveOutcome::Done},
+         "write " + disk_.EditorDir() + kPathSeparator + "JEEP.SHP", ArchiveOutcome::Done},
     };
     for (const Held& held : cases) {
         SCOPED_TRACE(held.name);

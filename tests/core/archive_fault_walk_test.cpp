@@ -169,7 +169,7 @@ protected:
     SectionTable table_ = TableFor(set_);
     // Waiting for the disk hundreds of times would only slow the walk: the
     // steps it fails are the same with or without it.
-    PosixFileSystem real_{DiskSync::Off};
+    SystemFileSystem real_{DiskSync::Off};
     DataSetBytes before_;
 };
 

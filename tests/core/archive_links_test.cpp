@@ -3,9 +3,11 @@
 // the user may not write are refused before anything is touched, and the
 // index keeps its protections, its owner and its links.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include "archive_ops.h"
 #include "faulty_file_system.h"
 #include "recording_sink.h"
+#include "system_plants.h"
 
 namespace qax {
 namespace {
@@ -63,7 +66,7 @@ protected:
     DataSetOnDisk disk_{set_};
     const DataSetPaths& paths_ = disk_.Paths();
     SectionTable table_ = TableFor(set_);
-    PosixFileSystem fs_;
+    SystemFileSystem fs_;
     RecordingSink sink_;
 };
 
@@ -74,6 +77,7 @@ protected:
 // or at the temporary copy's name, is someone else's and is left where it
 // is (the copy's name must be free for a replacement to start).
 TEST_F(WritesLand, NothingIsWrittenThroughALinkPlantedWhereTheEditorWrites) {
+    if (!testing::SystemMakesSymlinks()) GTEST_SKIP() << "this system makes no symbolic links";
     struct Planted {
         const char* name;
         std::function<fs::path()> link;  // where the link is, made fresh per case
@@ -101,19 +105,19 @@ TEST_F(WritesLand, NothingIsWrittenThroughALinkPlantedWhereTheEditorWrites) {
         fs::remove(target);
         if (!planted.dangling) WriteText(target, "the victim's own bytes");
         const fs::path link = planted.link();
-        fs::create_symlink(target, link);
+        testing::MakeSymlink(target, link);
 
         EXPECT_EQ(planted.run(), planted.outcome) << (sink_.messages.empty() ? "" : sink_.messages[0].text);
         if (planted.dangling)
-            EXPECT_FALSE(fs::exists(fs::symlink_status(target)));
+            EXPECT_FALSE(testing::NameExists(target));
         else
             EXPECT_EQ(ReadWholeFile(target), "the victim's own bytes");
-        EXPECT_EQ(fs::is_symlink(fs::symlink_status(link)), planted.linkStays);
+        EXPECT_EQ(testing::IsSymlink(link), planted.linkStays);
         fs::remove(link);
-        EXPECT_FALSE(fs::is_symlink(Data("qaxdata.idx")));
+        EXPECT_FALSE(testing::IsSymlink(Data("qaxdata.idx")));
         EXPECT_FALSE(disk_.LeftoversExist());
         for (const auto& entry : fs::directory_iterator(disk_.Dir() / "edit"))
-            EXPECT_FALSE(fs::is_symlink(entry.symlink_status())) << entry.path();
+            EXPECT_FALSE(testing::IsSymlink(entry.path())) << entry.path();
         fs::remove_all(disk_.Dir() / "edit");
         fs::create_directories(disk_.Dir() / "edit");
     }
@@ -123,6 +127,7 @@ TEST_F(WritesLand, NothingIsWrittenThroughALinkPlantedWhereTheEditorWrites) {
 // name is free and the create (a race a stranger may win) is not followed:
 // the create fails, the operation stops, and nothing is written through it.
 TEST_F(WritesLand, ALinkThatAppearsJustBeforeACreateIsNotFollowed) {
+    if (!testing::SystemMakesSymlinks()) GTEST_SKIP() << "this system makes no symbolic links";
     const fs::path victim = Outside("victim");
     WriteText(victim, "the victim's own bytes");
     const std::string indexBefore = disk_.Index();
@@ -134,19 +139,20 @@ TEST_F(WritesLand, ALinkThatAppearsJustBeforeACreateIsNotFollowed) {
         if (!planted.empty() || step.rfind(open, 0) != 0 || step.size() < 4 || step.substr(step.size() - 4) != ".new")
             return;
         planted = step.substr(5);
-        fs::create_symlink(victim, planted);
+        testing::MakeSymlink(victim, planted);
     };
     EXPECT_EQ(ReplaceTextMember({racing, paths_, table_, sink_}, Listed(paths_, table_, Txt, 1), Replacement()),
               ArchiveOutcome::Failed);
     ASSERT_FALSE(planted.empty()) << "the new index was never created";
     EXPECT_EQ(ReadWholeFile(victim), "the victim's own bytes");
-    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(planted)));
+    EXPECT_TRUE(testing::IsSymlink(planted));
     fs::remove(planted);
     EXPECT_EQ(disk_.Index(), indexBefore);
     EXPECT_EQ(disk_.Txt(), txtBefore);
     EXPECT_FALSE(disk_.LeftoversExist());
 }
 
+#ifndef _WIN32
 // The new index takes the old one's permission bits, and its owner and
 // group where the process may give them (as root here).
 TEST_F(WritesLand, TheIndexKeepsItsModeAndOwner) {
@@ -167,26 +173,38 @@ TEST_F(WritesLand, TheIndexKeepsItsModeAndOwner) {
     }
     EXPECT_EQ(disk_.Index(), Expected(Shp, 1));
 }
+#else
+// Windows has no permission bits: the new index takes the old one's
+// attributes (here: hidden), as a user who hid it expects.
+TEST_F(WritesLand, TheIndexKeepsItsAttributes) {
+    const std::wstring index = Data("qaxdata.idx").wstring();
+    ASSERT_TRUE(::SetFileAttributesW(index.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_EQ(Replace(Shp, 1), ArchiveOutcome::Done);
+    EXPECT_NE(::GetFileAttributesW(index.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+    EXPECT_EQ(disk_.Index(), Expected(Shp, 1));
+}
+#endif
 
 // An index shared by symbolic links stays shared: the link is followed to
 // its target, which is rewritten there, and the lock and the record are
 // where the files really are. A data file with a second name (a hard link)
 // cannot be covered that way, and is refused before anything is touched.
 TEST_F(WritesLand, ALinkedIndexStaysLinked) {
-    const fs::path shared = Outside("shared");
-    fs::create_directories(shared);
-    for (const char* name : {"qaxdata.idx", "shp.qax"}) {
-        fs::rename(Data(name), shared / name);
-        fs::create_symlink(shared / name, Data(name));
+    if (testing::SystemMakesSymlinks()) {
+        const fs::path shared = Outside("shared");
+        fs::create_directories(shared);
+        for (const char* name : {"qaxdata.idx", "shp.qax"}) {
+            fs::rename(Data(name), shared / name);
+            testing::MakeSymlink(shared / name, Data(name));
+        }
+        ASSERT_EQ(Replace(Shp, 0), ArchiveOutcome::Done);
+        EXPECT_TRUE(testing::IsSymlink(Data("qaxdata.idx")));
+        EXPECT_TRUE(testing::IsSymlink(Data("shp.qax")));
+        EXPECT_EQ(ReadWholeFile(shared / "qaxdata.idx"), Expected(Shp, 0));
+        EXPECT_EQ(ReadWholeFile(shared / "shp.qax").substr(0, 13), "the new bytes");
+        EXPECT_FALSE(fs::exists(shared / "qaxdata.idx.new"));
+        for (const char* name : {"qaxdata.idx", "shp.qax"}) fs::remove(Data(name));
     }
-    ASSERT_EQ(Replace(Shp, 0), ArchiveOutcome::Done);
-    EXPECT_TRUE(fs::is_symlink(Data("qaxdata.idx")));
-    EXPECT_TRUE(fs::is_symlink(Data("shp.qax")));
-    EXPECT_EQ(ReadWholeFile(shared / "qaxdata.idx"), Expected(Shp, 0));
-    EXPECT_EQ(ReadWholeFile(shared / "shp.qax").substr(0, 13), "the new bytes");
-    EXPECT_FALSE(fs::exists(shared / "qaxdata.idx.new"));
-
-    for (const char* name : {"qaxdata.idx", "shp.qax"}) fs::remove(Data(name));
     for (const char* name : {"qaxdata.idx", "txt.qax"}) {
         disk_.Write(set_);
         const std::string index = disk_.Index();
@@ -212,7 +230,7 @@ constexpr const char* kCheckedMark = "checked-as-another-user";
 
 void ExpectProtectedFilesRefused(const fs::path& productDir) {
     const DataSetPaths paths = DeriveDataSetPaths((productDir / "edit" / "qaxedit").string());
-    PosixFileSystem files;
+    SystemFileSystem files;
     const SectionTable table = TableFor(TwoOfEach());
     struct Protected {
         std::vector<std::string> protect;  // made read-only for the case
@@ -226,7 +244,7 @@ void ExpectProtectedFilesRefused(const fs::path& productDir) {
         return [&, file](const ArchiveContext& c) { return ReplaceTextMember(c, Listed(paths, table, Txt, 0), file); };
     };
     const std::string dataDir = (productDir / "data").string();
-    const Protected cases[] = {
+    std::vector<Protected> cases = {
         {{paths.IndexPath},
          [&](const ArchiveContext& c) { return ReplaceShpMember(c, Listed(paths, table, Shp, 1), replacement); },
          ArchiveOutcome::Failed,
@@ -257,14 +275,17 @@ void ExpectProtectedFilesRefused(const fs::path& productDir) {
          ArchiveOutcome::Failed,
          "Could not open " + paths.IndexPath + "\n",
          "File Error"},
-        // Writable files in a directory that is not: the record and the new
-        // index could not be written there.
-        {{dataDir},
-         replaceTxt(replacement),
-         ArchiveOutcome::Refused,
-         "The data directory " + dataDir + " cannot be written",
-         "Replace Selection"},
     };
+#ifndef _WIN32
+    // Writable files in a directory that is not: the record and the new
+    // index could not be written there. (A directory's read-only attribute
+    // on Windows protects nothing in it.)
+    cases.push_back({{dataDir},
+                     replaceTxt(replacement),
+                     ArchiveOutcome::Refused,
+                     "The data directory " + dataDir + " cannot be written",
+                     "Replace Selection"});
+#endif
     for (const Protected& file : cases) {
         SCOPED_TRACE(file.protect.front() + " " + file.message);
         std::vector<std::string> before;
@@ -293,6 +314,11 @@ void ExpectProtectedFilesRefused(const fs::path& productDir) {
 
 TEST_F(WritesLand, FilesTheUserMayNotWriteAreRefused) {
     WriteText(Editor("JEEP.SHP"), "an earlier extraction");
+#ifdef _WIN32
+    // The read-only attribute binds every user alike.
+    ExpectProtectedFilesRefused(disk_.Dir());
+}
+#else
     if (::geteuid() != 0) {
         ExpectProtectedFilesRefused(disk_.Dir());
         return;
@@ -326,6 +352,7 @@ TEST(WritesLandForAnotherUser, FilesTheUserMayNotWriteAreRefused) {
     ExpectProtectedFilesRefused(product);
     if (!HasFailure()) WriteText(fs::path(product) / "edit" / kCheckedMark, "");
 }
+#endif
 
 }  // namespace
 }  // namespace qax

@@ -2,7 +2,6 @@
 // replacement alike: each is told in a message, and the data set, the
 // temporary copy and the index are left exactly as they were.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include "archive_ops.h"
 #include "faulty_file_system.h"
 #include "recording_sink.h"
+#include "system_plants.h"
 
 namespace qax {
 namespace {
@@ -86,7 +86,7 @@ protected:
     MemberSet set_ = ThreeOfEach();
     DataSetOnDisk disk_{set_};
     SectionTable table_ = TableFor(set_);
-    PosixFileSystem fs_;
+    SystemFileSystem fs_;
     NoCopyFileSystem noCopy_{fs_};
     RecordingSink sink_;
     std::string indexBefore_ = disk_.Index();
@@ -121,12 +121,14 @@ TEST_P(Refusal, AfterAFailedStartUp) {
 }
 
 TEST_P(Refusal, ReplacementThatIsTheArchiveUnderAnotherName) {
-    const std::filesystem::path link = disk_.Dir() / "innocent.bin";
-    std::filesystem::create_symlink(Archive(), link);
-    ExpectRefused(Run(1, link.string()), "archive being rebuilt");
-
-    sink_.messages.clear();
-    const std::string dotted = disk_.Paths().IndexPath.substr(0, disk_.Paths().IndexPath.rfind('/')) + "/./" +
+    if (testing::SystemMakesSymlinks()) {
+        const std::filesystem::path link = disk_.Dir() / "innocent.bin";
+        testing::MakeSymlink(Archive(), link);
+        ExpectRefused(Run(1, link.string()), "archive being rebuilt");
+        sink_.messages.clear();
+    }
+    const std::string& index = disk_.Paths().IndexPath;
+    const std::string dotted = index.substr(0, index.rfind(kPathSeparator) + 1) + "." + kPathSeparator +
                                std::filesystem::path(Archive()).filename().string();
     ExpectRefused(Run(1, dotted), "archive being rebuilt");
 }
@@ -147,9 +149,10 @@ TEST_P(Refusal, ReplacementThatIsTheTemporaryCopy) {
 // archive, and a pipe nobody writes to must not hold the editor at its open.
 TEST_P(Refusal, ReplacementThatIsNoRegularFile) {
     const std::filesystem::path pipe = disk_.Dir() / "pipe.bin";
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    for (const std::string& path : {pipe.string(), std::string("/dev/zero"), std::string("/dev/urandom"),
-                                    std::string("/proc/self/status"), disk_.Dir().string()}) {
+    testing::PlantNoRegularFile(pipe);
+    std::vector<std::string> paths = testing::EndlessDevices();
+    paths.insert(paths.end(), {pipe.string(), disk_.Dir().string()});
+    for (const std::string& path : paths) {
         SCOPED_TRACE(path);
         sink_.messages.clear();
         ExpectRefused(Run(1, path), "is not a regular file");

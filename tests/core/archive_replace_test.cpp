@@ -121,7 +121,7 @@ protected:
     MemberSet set_;
     DataSetOnDisk disk_;
     SectionTable table_;
-    PosixFileSystem fs_;
+    SystemFileSystem fs_;
     RecordingSink sink_;
 };
 
@@ -225,7 +225,7 @@ TEST_P(Replacement, WritesFromTheSelectedMembersOffsetOn) {
         SCOPED_TRACE(::testing::Message() << "line " << c.line << ", " << c.size << " bytes");
         disk_.Write(set_);
         const std::string bytes = PatternMember("NEW", c.size, 7).bytes;
-        PosixFileSystem real;
+        SystemFileSystem real;
         FaultyFileSystem spy(real);
         ASSERT_EQ(Replace(c.line, bytes, &spy), ArchiveOutcome::Done);
         ExpectReplaced(c.line, bytes);
@@ -330,7 +330,7 @@ TEST_F(TextReplacement, WritesFromTheFirstByteThatChanges) {
         SCOPED_TRACE(c.line);
         const SectionTable table = WriteTxtGroup(disk_, set_, archive, txt);
         WriteText(ReplacementPath(), c.replacement);
-        PosixFileSystem real;
+        SystemFileSystem real;
         FaultyFileSystem spy(real);
         ASSERT_EQ(ReplaceTextMember({spy, disk_.Paths(), table, sink_},
                                     testing::Listed(disk_.Paths(), table, Txt, c.line), ReplacementPath()),
@@ -443,7 +443,7 @@ protected:
     explicit ShpProgressMarks(MemberSet set) : ShpReplacement(std::move(set)) {}
 
     std::vector<EventPass> RecordPasses(int line, const std::string& bytes) {
-        PosixFileSystem real;
+        SystemFileSystem real;
         FaultyFileSystem spy(real);
         std::vector<EventPass> passes;
         sink_.onProcessEvents = [&] {

@@ -115,7 +115,7 @@ TEST(CatalogueReadBack, DamagedLinesRaiseConversionErrors) {
 class CatalogueListing : public ::testing::Test {
 protected:
     TempDir dir_;
-    PosixFileSystem fs_;
+    SystemFileSystem fs_;
 };
 
 TEST_F(CatalogueListing, ListsOneGroupInIndexOrder) {

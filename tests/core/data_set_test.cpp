@@ -23,9 +23,9 @@ TEST(PathDerivation, StripsLastComponentOrGivesEmpty) {
     EXPECT_EQ(StripLastComponent("C:\\G\\EDIT\\EDITOR.EXE", '\\'), "C:\\G\\EDIT");
     EXPECT_EQ(StripLastComponent("C:\\G\\EDIT", '\\'), "C:\\G");
     EXPECT_EQ(StripLastComponent("C:", '\\'), "");
-    EXPECT_EQ(StripLastComponent("no-separator"), "");
-    EXPECT_EQ(StripLastComponent("/a/b/"), "/a/b");
-    EXPECT_EQ(StripLastComponent(""), "");
+    EXPECT_EQ(StripLastComponent("no-separator", '/'), "");
+    EXPECT_EQ(StripLastComponent("/a/b/", '/'), "/a/b");
+    EXPECT_EQ(StripLastComponent("", '/'), "");
 }
 
 TEST(PathDerivation, DataSetIsOneLevelAboveTheEditorsDirectory) {
@@ -37,7 +37,7 @@ TEST(PathDerivation, DataSetIsOneLevelAboveTheEditorsDirectory) {
     EXPECT_EQ(paths.TxtArchivePath, "C:\\G\\data\\txt.qax");
     EXPECT_EQ(paths.PalArchivePath, "C:\\G\\data\\pal.qax");
 
-    const DataSetPaths posix = DeriveDataSetPaths("/opt/corvane/qaxedit/qaxedit");
+    const DataSetPaths posix = DeriveDataSetPaths("/opt/corvane/qaxedit/qaxedit", '/');
     EXPECT_EQ(posix.TempPath, "/opt/corvane/qaxedit/~temp.fpc");
     EXPECT_EQ(posix.IndexPath, "/opt/corvane/data/qaxdata.idx");
 }
@@ -48,15 +48,49 @@ TEST(PathDerivation, ProgramAtTheRootGivesAnEmptyProductDirectory) {
     EXPECT_EQ(paths.IndexPath, "\\data\\qaxdata.idx");
     EXPECT_EQ(paths.TempPath, "C:\\~temp.fpc");
 
-    const DataSetPaths posix = DeriveDataSetPaths("/qaxedit");
+    const DataSetPaths posix = DeriveDataSetPaths("/qaxedit", '/');
     EXPECT_EQ(posix.IndexPath, "/data/qaxdata.idx");
     EXPECT_EQ(posix.TempPath, "/~temp.fpc");
 }
 
 TEST(ApplicationTitle, FileNameCutAtFirstDotWithTailLowered) {
     EXPECT_EQ(ApplicationTitle("C:\\G\\EDIT\\QAXEDIT.EXE", '\\'), "Qaxedit");
-    EXPECT_EQ(ApplicationTitle("/usr/bin/qaxedit"), "qaxedit");
-    EXPECT_EQ(ApplicationTitle("/x/MY.TOOL.EXE"), "My");
+    EXPECT_EQ(ApplicationTitle("/usr/bin/qaxedit", '/'), "qaxedit");
+    EXPECT_EQ(ApplicationTitle("/x/MY.TOOL.EXE", '/'), "My");
+}
+
+// Without a separator named, each system's own: the paths the program
+// derives from where it lies, as that system spells them.
+TEST(PathDerivation, EachSystemSpellsItsOwnPaths) {
+    struct Row {
+        const char* program;
+        const char* tempPath;
+        const char* indexPath;
+        const char* title;
+    };
+#ifdef _WIN32
+    const Row rows[] = {
+        {"C:\\G\\EDIT\\EDITOR.EXE", "C:\\G\\EDIT\\~temp.fpc", "C:\\G\\data\\qaxdata.idx", "Editor"},
+        // In a drive's root: the data directory in the root of the current drive.
+        {"C:\\EDITOR.EXE", "C:\\~temp.fpc", "\\data\\qaxdata.idx", "Editor"},
+    };
+#else
+    const Row rows[] = {
+        {"/opt/corvane/qaxedit/qaxedit", "/opt/corvane/qaxedit/~temp.fpc", "/opt/corvane/data/qaxdata.idx", "qaxedit"},
+        {"/qaxedit", "/~temp.fpc", "/data/qaxdata.idx", "qaxedit"},
+    };
+#endif
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.program);
+        const DataSetPaths paths = DeriveDataSetPaths(row.program);
+        EXPECT_EQ(paths.TempPath, row.tempPath);
+        EXPECT_EQ(paths.IndexPath, row.indexPath);
+        EXPECT_EQ(ApplicationTitle(row.program), row.title);
+    }
+    // The running program's own path is one the system gives in full.
+    const std::optional<std::string> self = RunningProgramPath();
+    ASSERT_TRUE(self.has_value());
+    EXPECT_NE(ExeDirOf(*self), "");
 }
 
 TEST(Banner, FourLinesWithoutFinalLineFeed) {
@@ -82,7 +116,7 @@ protected:
 
     TempDir dir_;
     sample::SampleDataSet set_;
-    PosixFileSystem fs_;
+    SystemFileSystem fs_;
 };
 
 TEST_F(StartUp, GoodDataSetShowsTheBannerAndLoadsTheTable) {
@@ -122,12 +156,12 @@ TEST_F(StartUp, DirectoryOfTheRightNameDoesNotCount) {
 }
 
 // Fails every open of one path, as an unreadable file would.
-class RefusingFileSystem : public PosixFileSystem {
+class RefusingFileSystem : public SystemFileSystem {
 public:
     explicit RefusingFileSystem(std::string refused) : refused_(std::move(refused)) {}
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
         if (path == refused_) throw IoError(IoStep::Open, path, std::make_error_code(std::errc::permission_denied));
-        return PosixFileSystem::Open(path, mode);
+        return SystemFileSystem::Open(path, mode);
     }
 
 private:

@@ -21,7 +21,7 @@ protected:
         return (dir_ / name).string();
     }
     TempDir dir_;
-    PosixFileSystem fs_;
+    SystemFileSystem fs_;
 };
 
 TEST_F(IndexFiles, SectionCountsBecomeByteBounds) {

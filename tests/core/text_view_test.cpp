@@ -1,7 +1,6 @@
 #include "text_view.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -9,6 +8,7 @@
 #include "catalogue.h"
 #include "recording_sink.h"
 #include "temp_dir.h"
+#include "system_plants.h"
 
 namespace qax {
 namespace {
@@ -46,7 +46,7 @@ protected:
     }();
     DataSetOnDisk disk_{set_};
     SectionTable table_;
-    PosixFileSystem fs_;
+    SystemFileSystem fs_;
     RecordingSink sink_;
 };
 
@@ -122,7 +122,7 @@ TEST_F(TextView, ALineTheIndexNoLongerGivesIsRefusedAsStale) {
 
 TEST(TextPreview, ReadsAtMost32000BytesUpToTheFirstZero) {
     TempDir dir_;
-    PosixFileSystem fs_;
+    SystemFileSystem fs_;
     WriteText(dir_ / "a.txt", std::string(33000, 'q'));
     EXPECT_EQ(ReadTextPreview(fs_, (dir_ / "a.txt").string())->size(), 32000u);
     WriteText(dir_ / "b.txt", std::string("ab\0cd\0ef", 8));
@@ -133,9 +133,9 @@ TEST(TextPreview, ReadsAtMost32000BytesUpToTheFirstZero) {
     EXPECT_FALSE(ReadTextPreview(fs_, ""));
     // Nothing that is not a regular file is read, and a pipe nobody writes
     // to is not waited on.
-    ASSERT_EQ(::mkfifo((dir_ / "pipe").c_str(), 0600), 0);
+    testing::PlantNoRegularFile(dir_ / "pipe");
     EXPECT_FALSE(ReadTextPreview(fs_, (dir_ / "pipe").string()));
-    EXPECT_FALSE(ReadTextPreview(fs_, "/dev/zero"));
+    for (const std::string& device : testing::EndlessDevices()) EXPECT_FALSE(ReadTextPreview(fs_, device)) << device;
 }
 
 }  // namespace

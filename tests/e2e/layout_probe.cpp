@@ -65,7 +65,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     QApplication application(argc, argv);
-    qax::PosixFileSystem fileSystem;
+    qax::SystemFileSystem fileSystem;
     SilentPrompts prompts;
     qax::ui::TMainForm form(argv[1], fileSystem, prompts);
     form.setAttribute(Qt::WA_DontShowOnScreen);

@@ -21,6 +21,7 @@
 #include "index_builder.h"
 #include "index_file.h"
 #include "temp_dir.h"
+#include "system_plants.h"
 
 namespace qax::testing {
 
@@ -153,7 +154,7 @@ public:
     // Files the operations may create and must not leave behind: the
     // record, the copies, and any unfinished new file in the data directory.
     bool LeftoversExist() const {
-        if (std::filesystem::exists(std::filesystem::symlink_status(RecordPath()))) return true;
+        if (NameExists(RecordPath())) return true;
         if (TempExists() || std::filesystem::exists(paths_.TempPath + ".2")) return true;
         for (const auto& entry : std::filesystem::directory_iterator(dir_ / "data"))
             if (entry.path().extension() == ".new") return true;
@@ -169,7 +170,7 @@ private:
 // the way the window hands a selection to an operation; no text when the
 // list has no such line.
 inline ListedLine Listed(const DataSetPaths& paths, const SectionTable& table, int group, int line) {
-    PosixFileSystem fs;
+    SystemFileSystem fs;
     const std::vector<std::string> lines = FillCatalogue(fs, paths.IndexPath, table, group);
     const bool listed = line >= 0 && static_cast<std::size_t>(line) < lines.size();
     return {line, listed ? lines[static_cast<std::size_t>(line)] : std::string()};
@@ -177,7 +178,7 @@ inline ListedLine Listed(const DataSetPaths& paths, const SectionTable& table, i
 
 // A line given as text, at the place the list shows it (-1 when it does not).
 inline ListedLine ListedText(const DataSetPaths& paths, const SectionTable& table, int group, std::string_view text) {
-    PosixFileSystem fs;
+    SystemFileSystem fs;
     const std::vector<std::string> lines = FillCatalogue(fs, paths.IndexPath, table, group);
     const auto found = std::find(lines.begin(), lines.end(), text);
     return {found == lines.end() ? -1 : static_cast<int>(found - lines.begin()), std::string(text)};

@@ -1,7 +1,6 @@
 // A fresh directory per test, removed with everything in it afterwards.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,14 +8,19 @@
 #include <string>
 #include <vector>
 
+#include "file_access.h"
+
 namespace qax::testing {
 
 class TempDir {
 public:
     TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qaxedit-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
+        // Created exclusively under a random name, on every system alike.
+        for (int attempt = 0; path_.empty(); ++attempt) {
+            const auto candidate = std::filesystem::temp_directory_path() / ("qaxedit-test-" + RandomHex(6));
+            if (std::filesystem::create_directory(candidate)) path_ = candidate;
+            if (attempt == 100) throw std::runtime_error("no fresh test directory in " + candidate.string());
+        }
     }
     ~TempDir() {
         std::error_code ignored;

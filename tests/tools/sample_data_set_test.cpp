@@ -22,7 +22,7 @@ TEST(SampleDataSet, WritesAValidBackToBackDataSet) {
     options.otherCount = 2;
     const auto set = sample::WriteSampleDataSet(dir.Path(), options);
 
-    PosixFileSystem fs;
+    SystemFileSystem fs;
     const StartUpResult startUp = StartUpCheck(fs, (dir / "edit" / "qaxedit").string());
     ASSERT_TRUE(startUp.Ready()) << startUp.paneText;
     for (int group = 0; group < kMemberTypeCount; ++group)
@@ -76,7 +76,7 @@ TEST(SampleDataSet, ExactSizesAndEmptyGroups) {
     EXPECT_TRUE(set.groups[Txt].empty());
     EXPECT_EQ(ReadBytes(dir / "data" / "txt.qax").size(), 0u);
     EXPECT_EQ(ReadBytes(dir / "data" / "shp.qax").size(), 3u * 4096u);
-    PosixFileSystem fs;
+    SystemFileSystem fs;
     EXPECT_TRUE(StartUpCheck(fs, (dir / "edit" / "qaxedit").string()).Ready());
 }
 

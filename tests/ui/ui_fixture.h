@@ -185,7 +185,7 @@ struct Editor {
         QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualItemRect(list.item(row)).center());
     }
 
-    PosixFileSystem fs;
+    SystemFileSystem fs;
     ScriptedPrompts prompts;
     ui::TMainForm form;
 };
