@@ -16,6 +16,9 @@ packages=(
   clang libclang-rt-14-dev               # fuzz targets (libFuzzer)
   strace                                 # sees the directory flush reach the system
   xfsprogs                               # bench/reflink-bench.sh: an XFS image with reflinks
+  g++-mingw-w64-x86-64 libz-mingw-w64-dev # the Windows cross build (core, qaxtool, their tests)
+  googletest                             # GoogleTest's sources, built with the cross compiler
+  wine wine64                            # runs the Windows tests
 )
 
 missing=()

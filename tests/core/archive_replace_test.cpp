@@ -150,6 +150,24 @@ TEST_P(Replacement, ReplacesTheFirstMiddleAndLastMember) {
     }
 }
 
+// Paths are UTF-8 inside the program on every system: a product folder
+// named outside ASCII, deeper than the 260 characters old Windows
+// programs stop at, is replaced in like any other.
+TEST_P(Replacement, UnderAFolderNamedOutsideAsciiAndPastTheOldLengthLimit) {
+    std::string product;
+    for (int level = 0; level < 5; ++level) product += "Spiele-\u00e4\u00f6\u00fc-\u20ac-\u65e5\u672c-" + std::string(40, 'x') + "/";
+    product += "Corvane \u00c9dition";
+    const DataSetOnDisk deep(set_, product);
+    ASSERT_GT(deep.Paths().IndexPath.size(), 300u);
+    const std::string bytes = PatternMember("NEW", 4321, 7).bytes;
+    const std::string replacement = Utf8Of(deep.Dir() / PathFromUtf8("Ersatz-\u00df.bin"));
+    WriteText(PathFromUtf8(replacement), bytes);
+    const ListedLine line = testing::Listed(deep.Paths(), table_, op_.group, 1);
+    EXPECT_EQ(op_.replace({fs_, deep.Paths(), table_, sink_}, line, replacement), ArchiveOutcome::Done);
+    testing::ExpectDataSetHolds(deep, testing::WithMemberReplaced(set_, op_.group, 1, bytes));
+    EXPECT_TRUE(sink_.messages.empty()) << sink_.messages[0].text;
+}
+
 // Empty; larger than the member, and larger than the whole archive; smaller;
 // the same size.
 TEST_P(Replacement, EmptyLargerSmallerAndSameSizeReplacements) {

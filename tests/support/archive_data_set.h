@@ -123,46 +123,50 @@ inline ::testing::AssertionResult SameBytes(const std::string& actual, const std
                                          << ", first difference at byte " << at;
 }
 
-// <dir>/data/... and the editor at <dir>/edit/qaxedit, as the editor derives them.
+// <dir>/data/... and the editor at <dir>/edit/qaxedit, as the editor derives
+// them; <dir> is a fresh directory, or `product` (UTF-8, any depth) inside it.
 class DataSetOnDisk {
 public:
-    explicit DataSetOnDisk(const MemberSet& set) : paths_(DeriveDataSetPaths((dir_ / "edit" / "qaxedit").string())) {
-        std::filesystem::create_directories(dir_ / "edit");
+    explicit DataSetOnDisk(const MemberSet& set, const std::string& product = {})
+        : product_(product.empty() ? dir_.Path() : dir_.Path() / PathFromUtf8(product)),
+          paths_(DeriveDataSetPaths(Utf8Of(product_ / "edit" / "qaxedit"))) {
+        std::filesystem::create_directories(product_ / "edit");
         Write(set);
     }
 
     void Write(const MemberSet& set) {
         const std::uint32_t t = static_cast<std::uint32_t>(set.txt.size());
         const std::uint32_t s = t + static_cast<std::uint32_t>(set.shp.size());
-        WriteBytes(paths_.IndexPath, IndexFor(set));
+        WriteBytes(PathFromUtf8(paths_.IndexPath), IndexFor(set));
         const std::uint32_t o = OtherEntriesPerGroup(set);
-        WriteBytes(paths_.SectionPath, SectionBytes({t, s, s + o, s + 2 * o, s + 3 * o, s + 4 * o}));
-        WriteText(paths_.TxtArchivePath, ArchiveFor(set.txt));
-        WriteText(paths_.ShpArchivePath, ArchiveFor(set.shp));
-        WriteText(paths_.PalArchivePath, std::string(768, '\x11'));
+        WriteBytes(PathFromUtf8(paths_.SectionPath), SectionBytes({t, s, s + o, s + 2 * o, s + 3 * o, s + 4 * o}));
+        WriteText(PathFromUtf8(paths_.TxtArchivePath), ArchiveFor(set.txt));
+        WriteText(PathFromUtf8(paths_.ShpArchivePath), ArchiveFor(set.shp));
+        WriteText(PathFromUtf8(paths_.PalArchivePath), std::string(768, '\x11'));
     }
 
     const DataSetPaths& Paths() const { return paths_; }
-    std::string EditorDir() const { return (dir_ / "edit").string(); }
-    std::filesystem::path Dir() const { return dir_.Path(); }
+    std::string EditorDir() const { return Utf8Of(product_ / "edit"); }
+    std::filesystem::path Dir() const { return product_; }
 
-    std::string Index() const { return ReadWholeFile(paths_.IndexPath); }
-    std::string Txt() const { return ReadWholeFile(paths_.TxtArchivePath); }
-    std::string Shp() const { return ReadWholeFile(paths_.ShpArchivePath); }
-    bool TempExists() const { return std::filesystem::exists(paths_.TempPath); }
-    std::filesystem::path RecordPath() const { return dir_ / "data" / "~qaxedit.rec"; }
+    std::string Index() const { return ReadWholeFile(PathFromUtf8(paths_.IndexPath)); }
+    std::string Txt() const { return ReadWholeFile(PathFromUtf8(paths_.TxtArchivePath)); }
+    std::string Shp() const { return ReadWholeFile(PathFromUtf8(paths_.ShpArchivePath)); }
+    bool TempExists() const { return std::filesystem::exists(PathFromUtf8(paths_.TempPath)); }
+    std::filesystem::path RecordPath() const { return product_ / "data" / "~qaxedit.rec"; }
     // Files the operations may create and must not leave behind: the
     // record, the copies, and any unfinished new file in the data directory.
     bool LeftoversExist() const {
         if (NameExists(RecordPath())) return true;
-        if (TempExists() || std::filesystem::exists(paths_.TempPath + ".2")) return true;
-        for (const auto& entry : std::filesystem::directory_iterator(dir_ / "data"))
+        if (TempExists() || std::filesystem::exists(PathFromUtf8(paths_.TempPath + ".2"))) return true;
+        for (const auto& entry : std::filesystem::directory_iterator(product_ / "data"))
             if (entry.path().extension() == ".new") return true;
         return false;
     }
 
 private:
     TempDir dir_;
+    std::filesystem::path product_;
     DataSetPaths paths_;
 };
 
