@@ -542,8 +542,10 @@ std::optional<std::string> RunningProgramPath() {
 // The lock: a byte-range lock on a file in the directory, since Windows
 // locks no directory. The file is the only name this adds to the data
 // directory; it is opened as itself (a link there is not followed), never
-// written and never removed (removing it could part two editors that lock
-// different files of one name), so whatever has its name comes to no harm.
+// written and never removed, so whatever has its name comes to no harm.
+// While anyone holds it, nobody may delete or rename it (its handles do not
+// share deletion): two editors can never end up locking two different
+// files of that name. Once no editor runs, deleting it does no harm.
 // A directory nobody may create files in gets no lock file: readers share
 // it without one, since no one who could change the data set can write
 // there either, and a writer is refused.
@@ -553,7 +555,7 @@ constexpr wchar_t kLockFileName[] = L"~qaxedit.lck";
 
 std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& directory, LockKind kind) {
     const std::wstring lockPath = SystemPath(directory.empty() ? "." : directory) + L"\\" + kLockFileName;
-    HANDLE handle = ::CreateFileW(lockPath.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_ALWAYS,
+    HANDLE handle = ::CreateFileW(lockPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = ::GetLastError();
