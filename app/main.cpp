@@ -1,7 +1,9 @@
 // Qax Edit: creates the application and the main window, whose creation runs
 // the start-up check, and runs the event loop until the window is closed.
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -20,6 +22,7 @@
 
 namespace {
 
+#ifndef _WIN32
 // Set by the handler of SIGINT, SIGTERM and SIGHUP, which also writes a byte
 // to `stopPipe` so that the event loop hears of it: a signal handler can
 // reach nothing else.
@@ -54,6 +57,19 @@ void StopPolitelyOnSignals(QObject& owner, qax::ui::DesktopPrompts& prompts) {
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
 }
+
+const char* SignalName(int signal) {
+    return strsignal(signal);
+}
+#else
+// A windowed program on Windows is sent no signals: closing its window (or
+// the session's end, which Qt turns into a close) is its polite stop.
+constexpr std::sig_atomic_t stopSignal = 0;
+void StopPolitelyOnSignals(QObject&, qax::ui::DesktopPrompts&) {}
+const char* SignalName(int) {
+    return "none";
+}
+#endif
 
 // The editor takes no arguments but these two, which answer without a
 // window (and so without a display); anything else is refused with a usage
@@ -139,7 +155,7 @@ int main(int argc, char* argv[]) {
         mainForm.show();
         const int status = QApplication::exec();
         if (stopSignal == 0) return status;
-        std::fprintf(stderr, "qaxedit: stopped by a signal (%s)%s\n", strsignal(stopSignal),
+        std::fprintf(stderr, "qaxedit: stopped by a signal (%s)%s\n", SignalName(stopSignal),
                      fileSystem.Stopped() ? "; the replacement under way was undone first" : "");
         return 128 + stopSignal;
     });

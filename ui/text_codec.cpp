@@ -1,5 +1,6 @@
 #include "text_codec.h"
 
+#include <QDir>
 #include <QFile>
 #include <QStringDecoder>
 
@@ -21,7 +22,13 @@ QString ForDisplay(const std::string& text) {
 }
 
 std::string NativePath(const QString& path) {
+#ifdef _WIN32
+    // The core's paths are UTF-8 on Windows, and spelled with backslashes
+    // as the system gives them (the file dialog answers with slashes).
+    const QByteArray bytes = QDir::toNativeSeparators(path).toUtf8();
+#else
     const QByteArray bytes = QFile::encodeName(path);
+#endif
     return {bytes.constData(), static_cast<std::size_t>(bytes.size())};
 }
 

@@ -3,7 +3,7 @@
 // Member text and catalogue lines are bytes: they are shown as Latin-1, which
 // maps every byte to exactly one character, so nothing is dropped or turned
 // into a replacement character and reading the text back gives the bytes.
-// Paths are in the file system's encoding.
+// Paths are in the file system's encoding (UTF-8 on Windows).
 #pragma once
 
 #include <QString>
