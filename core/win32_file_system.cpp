@@ -550,11 +550,13 @@ std::optional<std::string> RunningProgramPath() {
 // it without one, since no one who could change the data set can write
 // there either, and a writer is refused.
 namespace {
-constexpr wchar_t kLockFileName[] = L"~qaxedit.lck";
+constexpr char kLockFileName[] = "~qaxedit.lck";
 }
 
 std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& directory, LockKind kind) {
-    const std::wstring lockPath = SystemPath(directory.empty() ? "." : directory) + L"\\" + kLockFileName;
+    // Joined by the path type: a directory given with its separator at the
+    // end must not make a doubled one, which a \\?\ path takes literally.
+    const std::wstring lockPath = SystemPath(Utf8Of(PathFromUtf8(directory.empty() ? "." : directory) / kLockFileName));
     HANDLE handle = ::CreateFileW(lockPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {

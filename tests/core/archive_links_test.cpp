@@ -183,6 +183,28 @@ TEST_F(WritesLand, TheIndexKeepsItsAttributes) {
     EXPECT_NE(::GetFileAttributesW(index.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
     EXPECT_EQ(disk_.Index(), Expected(Shp, 1));
 }
+
+// Windows locks no directory: the lock is a file beside the index, the one
+// name the editor adds to the data directory. It is never written, so a
+// file a stranger left with its name keeps its bytes, and it cannot be
+// deleted while an editor holds it.
+TEST_F(WritesLand, TheLockFileIsNeverWrittenAndStaysWhileHeld) {
+    ASSERT_EQ(Replace(Txt, 0), ArchiveOutcome::Done);
+    ASSERT_TRUE(fs::exists(Data("~qaxedit.lck")));
+    EXPECT_EQ(fs::file_size(Data("~qaxedit.lck")), 0u);
+
+    WriteText(Data("~qaxedit.lck"), "a stranger's bytes");
+    ASSERT_EQ(Replace(Shp, 1), ArchiveOutcome::Done);
+    EXPECT_EQ(ReadWholeFile(Data("~qaxedit.lck")), "a stranger's bytes");
+    {
+        const auto held = DirectoryLock::TryAcquire(Data("").string(), LockKind::Shared);
+        ASSERT_NE(held, nullptr);
+        EXPECT_FALSE(::DeleteFileW(Data("~qaxedit.lck").wstring().c_str()));
+        EXPECT_EQ(DirectoryLock::TryAcquire(Data("").string(), LockKind::Exclusive), nullptr);
+    }
+    EXPECT_NE(DirectoryLock::TryAcquire(Data("").string(), LockKind::Exclusive), nullptr);
+    EXPECT_TRUE(::DeleteFileW(Data("~qaxedit.lck").wstring().c_str()));
+}
 #endif
 
 // An index shared by symbolic links stays shared: the link is followed to
