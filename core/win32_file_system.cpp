@@ -392,20 +392,13 @@ std::uint64_t SystemFileSystem::CopyFile(const std::string& from, const std::str
     if (target.IsSameFileAs(source)) throw IoError(IoStep::Open, to, std::make_error_code(std::errc::file_exists));
     target.SetLength(0);
 
-    std::vector<unsigned char> buffer;
-    std::uint64_t copied = 0;
-    while (copied < length) {
-        buffer.resize(static_cast<std::size_t>(std::min<std::uint64_t>(length - copied, kCopyBufferSize)));
-        const std::size_t got = source.Read(buffer.data(), buffer.size());
-        if (got == 0) throw IoError(IoStep::Read, from, MakeDataError(DataError::EndedEarly));
-        target.Write(buffer.data(), got);
-        copied += got;
-    }
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(std::clamp<std::uint64_t>(length, 1, kCopyBufferSize)));
+    CopyExactly(source, target, length, buffer);
     if (target.Length() != length) throw IoError(IoStep::Write, to, MakeDataError(DataError::WrongLength));
     target.Sync(sync_);
     target.Close();
     source.Close();
-    return copied;
+    return length;
 }
 
 // MoveFileExW rather than ReplaceFileW: it replaces the name in one step of
