@@ -5,7 +5,6 @@
 // of an interrupted replacement first, and takes the same locks, so it can
 // run beside an open editor. Results go to standard output, everything said
 // to the user to standard error.
-#include <fnmatch.h>
 #include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +27,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -460,12 +460,92 @@ std::optional<std::vector<ListedLine>> LinesNamed(const Listing& listing, const 
     return found;
 }
 
+// Whether `c` is one of the characters of the bracket expression that opens
+// at `pattern[open]` ('['); where the expression ends goes to `end`. No
+// closing ']' makes the '[' an ordinary character: nothing, and `end` stays.
+std::optional<bool> InBracket(std::string_view pattern, std::size_t open, unsigned char c, bool ignoreCase,
+                              std::size_t& end) {
+    std::size_t at = open + 1;
+    const bool negated = at < pattern.size() && (pattern[at] == '!' || pattern[at] == '^');
+    if (negated) ++at;
+    // A backslash takes the next character as it is.
+    const auto next = [&pattern, &at]() -> unsigned char {
+        if (pattern[at] == '\\' && at + 1 < pattern.size()) ++at;
+        return static_cast<unsigned char>(pattern[at++]);
+    };
+    bool found = false;
+    // A ']' first in the brackets is one of the characters.
+    for (bool first = true; at < pattern.size(); first = false) {
+        if (pattern[at] == ']' && !first) {
+            end = at + 1;
+            return found != negated;
+        }
+        const unsigned char low = next();
+        unsigned char high = low;
+        if (at + 1 < pattern.size() && pattern[at] == '-' && pattern[at + 1] != ']') {
+            ++at;
+            high = next();
+        }
+        const auto inRange = [low, high](int x) { return low <= x && x <= high; };
+        found = found || inRange(c) || (ignoreCase && (inRange(std::tolower(c)) || inRange(std::toupper(c))));
+    }
+    return std::nullopt;
+}
+
+// A shell pattern against a whole name: `*` any run of characters, `?` any
+// one, `[...]` one of a set (`[!...]` or `[^...]`: one not in it, `a-z` a
+// range), a backslash the next character itself. The same matcher on every
+// system, so that a script picks the same members everywhere.
+bool MatchesPattern(std::string_view pattern, std::string_view name, bool ignoreCase) {
+    const auto same = [ignoreCase](unsigned char a, unsigned char b) {
+        return a == b || (ignoreCase && std::tolower(a) == std::tolower(b));
+    };
+    std::size_t p = 0;
+    std::size_t n = 0;
+    // Where the last `*` was, and the name's place when it was tried: a
+    // mismatch later lets that star take one more character.
+    std::optional<std::size_t> star;
+    std::size_t starName = 0;
+    while (n < name.size()) {
+        const auto c = static_cast<unsigned char>(name[n]);
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = ++p;
+            starName = n;
+            continue;
+        }
+        if (p < pattern.size()) {
+            std::size_t end = p + 1;
+            bool matches = false;
+            if (pattern[p] == '?') {
+                matches = true;
+            } else if (pattern[p] == '[') {
+                const std::optional<bool> in = InBracket(pattern, p, c, ignoreCase, end);
+                matches = in ? *in : c == '[';
+            } else if (pattern[p] == '\\' && p + 1 < pattern.size()) {
+                matches = same(static_cast<unsigned char>(pattern[p + 1]), c);
+                end = p + 2;
+            } else {
+                matches = same(static_cast<unsigned char>(pattern[p]), c);
+            }
+            if (matches) {
+                p = end;
+                ++n;
+                continue;
+            }
+        }
+        if (!star) return false;
+        p = *star;
+        n = ++starName;
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
 // The lines whose names match a shell pattern.
 std::vector<int> LinesMatching(const Listing& listing, const std::string& pattern, bool ignoreCase) {
     std::vector<int> found;
     for (std::size_t i = 0; i < listing.lines.size(); ++i)
-        if (::fnmatch(pattern.c_str(), listing.NameAt(i).c_str(), ignoreCase ? FNM_CASEFOLD : 0) == 0)
-            found.push_back(static_cast<int>(i));
+        if (MatchesPattern(pattern, listing.NameAt(i), ignoreCase)) found.push_back(static_cast<int>(i));
     return found;
 }
 

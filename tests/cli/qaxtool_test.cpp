@@ -148,6 +148,8 @@ TEST_F(Qaxtool, ListsShowsAndExtractsWhatTheIndexHolds) {
         {{"--names", "--", "list", "txt"}, "ONE\nLONG\nTWIN\nTWIN\nFOUR\nSIX\n"},
         {{"list", "shp", "--names", "--null", "[JH]*"}, std::string("JEEP\0HELI\0", 10)},
         {{"list", "-i", "shp", "j?ep"}, LineOf(set_.shp, 1)},
+        {{"list", "txt", "--names", "[!FT]*", "?W?N"}, "ONE\nLONG\nTWIN\nTWIN\nSIX\n"},
+        {{"list", "-i", "shp", "--names", "[g-i]*", "T*\\K"}, "TANK\nHELI\n"},
         {{"--data=" + dataOption, "extract", "-O", "-t", "txt", "FOUR"}, "fourth\r\n"},
         {{"extract", "--stdout", "HEL*"}, set_.shp[2].bytes},
         {{"extract", "--type=txt", "-o", "texts", "S*", "ONE"},
