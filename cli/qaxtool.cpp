@@ -5,9 +5,22 @@
 // of an interrupted replacement first, and takes the same locks, so it can
 // run beside an open editor. Results go to standard output, everything said
 // to the user to standard error.
-#include <getopt.h>
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// The file layer has a CopyFile of its own, which the macro would rename.
+#undef CopyFile
+
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
 #include <sys/stat.h>
+#else
 #include <unistd.h>
+#endif
+#include <getopt.h>
 
 #include <algorithm>
 #include <cctype>
@@ -347,10 +360,10 @@ std::optional<CommandLine> ParseCommandLine(int argc, char** argv, std::string& 
 
 // The directory the program runs from, as the system knows it, so that the
 // data set is found wherever the program is started from.
-std::string ProgramPath(const char* argv0) {
+std::string ProgramPath(const std::string& argv0) {
     if (const std::optional<std::string> self = RunningProgramPath()) return *self;
     std::error_code ec;
-    return std::filesystem::absolute(argv0, ec).string();
+    return Utf8Of(std::filesystem::absolute(PathFromUtf8(argv0), ec));
 }
 
 // The temporary copy lies in the data directory itself: one copy per data
@@ -360,11 +373,11 @@ std::string ProgramPath(const char* argv0) {
 DataSetPaths PathsFor(const CommandLine& line, const std::string& programPath) {
     std::string dataDir;
     if (line.dataDir.empty()) {
-        dataDir = std::filesystem::path(DeriveDataSetPaths(programPath).IndexPath).parent_path().string();
+        dataDir = Utf8Of(PathFromUtf8(DeriveDataSetPaths(programPath).IndexPath).parent_path());
     } else {
-        std::filesystem::path given = std::filesystem::absolute(line.dataDir).lexically_normal();
+        std::filesystem::path given = std::filesystem::absolute(PathFromUtf8(line.dataDir)).lexically_normal();
         if (given.filename().empty()) given = given.parent_path();
-        dataDir = given.string();
+        dataDir = Utf8Of(given);
     }
     return DataSetPathsIn(dataDir, dataDir);
 }
@@ -587,7 +600,7 @@ std::string JsonString(const std::string& bytes) {
 std::optional<std::vector<std::string>> EntriesFrom(const std::string& source, bool null, TerminalSink& sink) {
     std::ifstream file;
     if (source != "-") {
-        file.open(source, std::ios::binary);
+        file.open(PathFromUtf8(source), std::ios::binary);
         if (!file) {
             sink.Say("Could not open " + source + " (" + std::strerror(errno) + ")");
             return std::nullopt;
@@ -606,37 +619,87 @@ std::optional<std::vector<std::string>> EntriesFrom(const std::string& source, b
     return entries;
 }
 
+// A new file that only this user may read, under a fresh name in the
+// system's temporary directory, open for writing; its name goes to `path`
+// either way, for the message when it cannot be made.
+std::FILE* NewTemporaryFile(std::string& path) {
+#ifdef _WIN32
+    // The temporary directory of the user, as the system names it.
+    wchar_t directory[MAX_PATH + 1];
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, directory);
+    if (length == 0 || length > MAX_PATH) {
+        path = "the temporary directory";
+        errno = ENOENT;
+        return nullptr;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path name =
+            std::filesystem::path(std::wstring(directory, length)) / ("qaxtool-stdin-" + RandomHex(6));
+        path = Utf8Of(name);
+        const int fd = ::_wopen(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) return nullptr;
+        std::FILE* file = ::_fdopen(fd, "wb");
+        if (file == nullptr) {
+            ::_close(fd);
+            ::_wunlink(name.c_str());
+        }
+        return file;
+    }
+    return nullptr;
+#else
+    const char* tmp = std::getenv("TMPDIR");
+    path = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/qaxtool-stdin-XXXXXX";
+    const int fd = ::mkstemp(path.data());
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+        ::close(fd);
+        ::unlink(path.c_str());
+    }
+    return file;
+#endif
+}
+
 // Standard input kept in a file of its own for as long as the tool runs:
 // a replacement needs a regular file with fixed bytes. In the system's
 // temporary directory, never in the data directory.
 class SpooledInput {
 public:
     ~SpooledInput() {
-        if (!path_.empty()) ::unlink(path_.c_str());
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove(PathFromUtf8(path_), ignored);
     }
     std::optional<std::string> Path(TerminalSink& sink) {
         if (!path_.empty()) return path_;
-        const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/qaxtool-stdin-XXXXXX";
-        const int fd = ::mkstemp(pattern.data());
-        if (fd < 0) {
-            sink.Say("Could not keep standard input in " + pattern + " (" + std::strerror(errno) + ")");
+        std::string path;
+        std::FILE* spool = NewTemporaryFile(path);
+        if (spool == nullptr) {
+            sink.Say("Could not keep standard input in " + path + " (" + std::strerror(errno) + ")");
             return std::nullopt;
         }
-        path_ = pattern;
+        path_ = path;
         char buffer[1 << 16];
-        bool ok = true;
-        for (ssize_t got; ok && (got = ::read(STDIN_FILENO, buffer, sizeof buffer)) != 0;) {
-            if (got < 0) {
-                ok = errno == EINTR;
-                continue;
+        int reason = 0;
+        for (;;) {
+            const std::size_t got = std::fread(buffer, 1, sizeof buffer, stdin);
+            if (std::fwrite(buffer, 1, got, spool) != got) {
+                reason = errno != 0 ? errno : EIO;
+                break;
             }
-            ok = ::write(fd, buffer, static_cast<std::size_t>(got)) == got;
+            if (got == sizeof buffer) continue;
+            if (std::feof(stdin)) break;
+            // A signal that asks for a polite stop is obeyed at the
+            // replacement's first write, not here.
+            if (errno != EINTR) {
+                reason = errno != 0 ? errno : EIO;
+                break;
+            }
+            std::clearerr(stdin);
         }
-        const int saved = errno;
-        ::close(fd);
-        if (!ok) {
-            sink.Say(std::string("Could not read standard input (") + std::strerror(saved) + ")");
+        if (std::fclose(spool) != 0 && reason == 0) reason = errno;
+        if (reason != 0) {
+            sink.Say(std::string("Could not read standard input (") + std::strerror(reason) + ")");
             return std::nullopt;
         }
         return path_;
@@ -727,10 +790,11 @@ int Extract(const ArchiveContext& context, const CommandLine& line, TerminalSink
     for (const std::string& pattern : patterns) {
         const std::vector<int> found = LinesMatching(*listing, pattern, line.ignoreCase);
         if (found.empty()) {
-            const std::vector<int> near = LinesMatching(*listing, pattern, true);
+            const std::vector<int> inAnyCase = LinesMatching(*listing, pattern, true);
             sink.Say("No member matches " + pattern +
-                     (near.empty() ? std::string()
-                                   : " (did you mean " + listing->NameAt(static_cast<std::size_t>(near[0])) + "?)"));
+                     (inAnyCase.empty()
+                          ? std::string()
+                          : " (did you mean " + listing->NameAt(static_cast<std::size_t>(inAnyCase[0])) + "?)"));
             status = kFailed;
         }
         for (const int i : found) choose(i);
@@ -751,34 +815,37 @@ int Extract(const ArchiveContext& context, const CommandLine& line, TerminalSink
         return status;
     }
 
-    std::filesystem::path outDir = line.outDir.empty() ? std::filesystem::current_path()
-                                                       : std::filesystem::absolute(line.outDir).lexically_normal();
+    std::filesystem::path outDir = line.outDir.empty()
+                                       ? std::filesystem::current_path()
+                                       : std::filesystem::absolute(PathFromUtf8(line.outDir)).lexically_normal();
     if (outDir.filename().empty()) outDir = outDir.parent_path();
     std::error_code ec;
     std::filesystem::create_directories(outDir, ec);
     if (ec) {
-        sink.Say("The output directory " + outDir.string() + " could not be made (" + ec.message() +
+        sink.Say("The output directory " + Utf8Of(outDir) + " could not be made (" + ec.message() +
                  ").\nNothing was written.");
         return kFailed;
     }
+    const std::string directory = Utf8Of(outDir);
     // What an extraction of this type into the same directory left half
     // written when it died goes first, once, while the archive is whole.
-    const std::string removed = RemoveUnfinishedExtractions(context.fs, context.paths, outDir.string(), group);
+    const std::string removed = RemoveUnfinishedExtractions(context.fs, context.paths, directory, group);
     if (!removed.empty()) sink.Note(removed.substr(2));
 
+    // The member's name is bytes from the index, joined to the directory as
+    // the extraction joins it.
     const char* ending = group == Txt ? ".TXT" : ".SHP";
     std::vector<ListedLine> members;
     for (const int i : chosen) {
-        const std::filesystem::path output = outDir / (listing->NameAt(static_cast<std::size_t>(i)) + ending);
-        if (line.keepOld &&
-            std::filesystem::symlink_status(output, ec).type() != std::filesystem::file_type::not_found) {
-            sink.Note("kept " + output.string() + ", which is there already");
+        const std::string output = directory + kPathSeparator + listing->NameAt(static_cast<std::size_t>(i)) + ending;
+        if (line.keepOld && context.fs.Exists(output)) {
+            sink.Note("kept " + output + ", which is there already");
             continue;
         }
         members.push_back({i, listing->lines[static_cast<std::size_t>(i)]});
     }
     std::vector<std::string> written;
-    if (!members.empty() && ExtractMembers(context, group, members, outDir.string(), written) != ArchiveOutcome::Done)
+    if (!members.empty() && ExtractMembers(context, group, members, directory, written) != ArchiveOutcome::Done)
         status = kFailed;
     std::string out;
     for (const std::string& path : written) {
@@ -889,7 +956,7 @@ int Apply(const ArchiveContext& context, const CommandLine& line, TerminalSink& 
     const std::string& manifest = line.words[1];
     std::ifstream file;
     if (manifest != "-") {
-        file.open(manifest, std::ios::binary);
+        file.open(PathFromUtf8(manifest), std::ios::binary);
         if (!file) {
             sink.Say("Could not open " + manifest + " (" + std::strerror(errno) + ")");
             return kFailed;
@@ -897,7 +964,7 @@ int Apply(const ArchiveContext& context, const CommandLine& line, TerminalSink& 
     }
     std::istream& in = manifest == "-" ? std::cin : file;
     const std::filesystem::path base =
-        manifest == "-" ? std::filesystem::path() : std::filesystem::absolute(manifest).parent_path();
+        manifest == "-" ? std::filesystem::path() : std::filesystem::absolute(PathFromUtf8(manifest)).parent_path();
     std::map<int, std::vector<Pair>> byGroup;
     std::vector<int> order;
     int number = 0;
@@ -924,10 +991,10 @@ int Apply(const ArchiveContext& context, const CommandLine& line, TerminalSink& 
             sink.Say(where + "standard input holds the manifest, so it cannot hold a member too");
             return kBadUsage;
         }
-        std::filesystem::path path = rest;
+        std::filesystem::path path = PathFromUtf8(rest);
         if (rest != "-" && path.is_relative() && !base.empty()) path = base / path;
         if (!byGroup.count(*group)) order.push_back(*group);
-        byGroup[*group].push_back({name, rest == "-" ? rest : path.string()});
+        byGroup[*group].push_back({name, rest == "-" ? rest : Utf8Of(path)});
     }
     if (in.bad()) {
         sink.Say("Could not read " + manifest);
@@ -1023,21 +1090,56 @@ int Check(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
     return WriteOut(out, sink) && sound ? kSuccess : kFailed;
 }
 
-// Set by the handler of SIGINT, SIGTERM and SIGHUP, and read between file
-// steps: a signal handler can reach nothing else.
+// The signals that ask for a polite stop, each with the words the message
+// names it by. Windows raises SIGINT for Ctrl+C and SIGBREAK for Ctrl+Break
+// and knows no hangup; nothing outside the program raises its SIGTERM.
+struct StopSignal {
+    int number;
+    const char* name;
+};
+constexpr StopSignal kStopSignals[] = {
+    {SIGINT, "Interrupt"},
+    {SIGTERM, "Terminated"},
+#ifdef SIGHUP
+    {SIGHUP, "Hangup"},
+#endif
+#ifdef SIGBREAK
+    {SIGBREAK, "Ctrl+Break"},
+#endif
+};
+
+const char* StopSignalName(int number) {
+    for (const StopSignal& signal : kStopSignals)
+        if (signal.number == number) return signal.name;
+    return "unknown";
+}
+
+// Set by the handler of the stop signals, and read between file steps: a
+// signal handler can reach nothing else.
 volatile std::sig_atomic_t stopSignal = 0;
 
 extern "C" void RequestStop(int signal) {
     stopSignal = signal;
+#ifdef _WIN32
+    // Windows takes the handler away before calling it: a second Ctrl+C is
+    // to be as polite as the first.
+    std::signal(signal, RequestStop);
+#endif
 }
 
 // A polite stop is not obeyed at once: the replacement under way fails at
 // its next write and undoes itself, as after any failure it lives through.
 void StopPolitelyOnSignals() {
-    struct sigaction action {};
-    action.sa_handler = RequestStop;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+    for (const StopSignal& signal : kStopSignals) {
+#ifdef _WIN32
+        std::signal(signal.number, RequestStop);
+#else
+        struct sigaction action {};
+        action.sa_handler = RequestStop;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal.number, &action, nullptr);
+#endif
+    }
 }
 
 int Usage(const std::string& problem) {
@@ -1092,20 +1194,34 @@ std::optional<std::string> UsageProblem(const CommandLine& line, std::optional<i
 int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const CommandLine& line, std::optional<int> group,
                TerminalSink& sink);
 
-int Run(int argc, char** argv) {
+// Whether standard error is a terminal, where a progress line may rewrite
+// itself.
+bool ErrorsGoToATerminal() {
+#ifdef _WIN32
+    return ::_isatty(::_fileno(stderr)) != 0;
+#else
+    return ::isatty(STDERR_FILENO) == 1;
+#endif
+}
+
+int Run(std::vector<std::string> arguments) {
+    // getopt_long reorders the pointers, never the strings they point to.
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
     std::string problem;
-    const std::optional<CommandLine> line = ParseCommandLine(argc, argv, problem);
+    const std::optional<CommandLine> line = ParseCommandLine(static_cast<int>(arguments.size()), argv.data(), problem);
     if (!line) return Usage(problem);
     if (line->help) return std::fputs(kUsageText, stdout) >= 0 && std::fflush(stdout) == 0 ? kSuccess : kFailed;
     if (line->version) return std::puts(kVersion) >= 0 && std::fflush(stdout) == 0 ? kSuccess : kFailed;
     std::optional<int> group;
     if (const auto usage = UsageProblem(*line, group)) return Usage(*usage);
 
-    const std::string programPath = ProgramPath(argv[0]);
+    const std::string programPath = ProgramPath(arguments.empty() ? std::string() : arguments[0]);
     const DataSetPaths paths = PathsFor(*line, programPath);
     SystemFileSystem disk;
     StoppableFileSystem fs(disk, [] { return stopSignal != 0; });
-    TerminalSink sink(::isatty(STDERR_FILENO) == 1, line->quiet);
+    TerminalSink sink(ErrorsGoToATerminal(), line->quiet);
     StopPolitelyOnSignals();
 
     // A busy data set refuses before anything is touched, so the whole
@@ -1128,7 +1244,7 @@ int Run(int argc, char** argv) {
         status = kBusy;
     }
     if (stopSignal == 0) return status;
-    sink.Say(std::string("Stopped by a signal (") + strsignal(stopSignal) + "): " +
+    sink.Say(std::string("Stopped by a signal (") + StopSignalName(stopSignal) + "): " +
              (fs.Stopped() ? "what the command had begun was undone, as said above."
                            : "the command had already finished, as said above."));
     return 128 + stopSignal;
@@ -1167,13 +1283,41 @@ int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const Command
     }
 }
 
+// The command line in UTF-8, as every path inside the program is. Windows
+// hands main its arguments in the ANSI code page, which cannot spell every
+// file name: there they are read again from the wide command line.
+std::vector<std::string> Utf8Arguments(int argc, char** argv) {
+#ifdef _WIN32
+    int count = 0;
+    if (LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count)) {
+        std::vector<std::string> arguments;
+        for (int i = 0; i < count; ++i) {
+            const int size = ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+            std::string utf8(static_cast<std::size_t>(std::max(size, 1)), '\0');
+            ::WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8.data(), size, nullptr, nullptr);
+            utf8.pop_back();  // the terminating zero
+            arguments.push_back(std::move(utf8));
+        }
+        ::LocalFree(wide);
+        return arguments;
+    }
+#endif
+    return {argv, argv + argc};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Lists and members' bytes go out, and replacements' bytes come in,
+    // exactly as they are: no newline is translated on the way.
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stdin), _O_BINARY);
+#endif
     // No failure leaves the program as an exception: each is a message and
     // a failure status.
     try {
-        return Run(argc, argv);
+        return Run(Utf8Arguments(argc, argv));
     } catch (const std::exception& error) {
         std::fprintf(stderr, "qaxtool: %s\n", error.what());
     } catch (...) {
