@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
     }
     try {
         const auto set = qax::sample::WriteSampleDataSet(argv[1], options);
-        std::printf("sample data set written to %s\n", set.dataDir.c_str());
+        // string(), not c_str(): on Windows a path holds wide characters.
+        std::printf("sample data set written to %s\n", set.dataDir.string().c_str());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "make_sample_dataset: %s\n", error.what());
         return 1;
