@@ -6,12 +6,7 @@
 // run beside an open editor. Results go to standard output, everything said
 // to the user to standard error.
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-// The file layer has a CopyFile of its own, which the macro would rename.
-#undef CopyFile
+#include "windows_api.h"
 
 #include <fcntl.h>
 #include <io.h>

@@ -3,12 +3,7 @@
 // rename, and the data set's lock as a byte-range lock on a lock file
 // beside the index. It keeps the promises the POSIX layer keeps; where the
 // means differ, the comment at each says how.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-// The file layer has a CopyFile of its own, which the macro would rename.
-#undef CopyFile
+#include "windows_api.h"
 
 #include <algorithm>
 #include <optional>

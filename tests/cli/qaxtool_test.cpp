@@ -6,12 +6,7 @@
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-// The file layer has a CopyFile of its own, which the macro would rename.
-#undef CopyFile
+#include "windows_api.h"
 #else
 #include <sys/wait.h>
 #include <unistd.h>

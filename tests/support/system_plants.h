@@ -4,12 +4,7 @@
 #pragma once
 
 #ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-// The file layer has a CopyFile of its own, which the macro would rename.
-#undef CopyFile
+#include "windows_api.h"
 #else
 #include <sys/stat.h>
 #endif
