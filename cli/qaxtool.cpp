@@ -6,12 +6,14 @@
 // run beside an open editor. Results go to standard output, everything said
 // to the user to standard error.
 #ifdef _WIN32
+// windows.h before the headers that build on it.
 #include "windows_api.h"
-
+// clang-format off
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
 #include <sys/stat.h>
+// clang-format on
 #else
 #include <unistd.h>
 #endif

@@ -3,8 +3,6 @@
 // rename, and the data set's lock as a byte-range lock on a lock file
 // beside the index. It keeps the promises the POSIX layer keeps; where the
 // means differ, the comment at each says how.
-#include "windows_api.h"
-
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -12,6 +10,7 @@
 
 #include "data_set.h"
 #include "file_access.h"
+#include "windows_api.h"
 
 namespace qax {
 
@@ -380,9 +379,9 @@ std::uint64_t SystemFileSystem::CopyFile(const std::string& from, const std::str
     // Opened without truncation first: emptying a target that is the source
     // under another name would destroy the very bytes about to be copied.
     HandleFile target(to,
-                      mode == CopyTarget::NewFile ? RequestFor(OpenMode::CreateNew)
-                                                  : OpenRequest{GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS,
-                                                                FILE_ATTRIBUTE_NORMAL, false},
+                      mode == CopyTarget::NewFile
+                          ? RequestFor(OpenMode::CreateNew)
+                          : OpenRequest{GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, false},
                       sync_);
     if (target.IsSameFileAs(source)) throw IoError(IoStep::Open, to, std::make_error_code(std::errc::file_exists));
     target.SetLength(0);
@@ -438,7 +437,7 @@ void SystemFileSystem::Remove(const std::string& path) {
         throw IoError(IoStep::Remove, path, SystemError(code));
     }
     const bool removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ::RemoveDirectoryW(systemPath.c_str())
-                                                                       : ::DeleteFileW(systemPath.c_str());
+                                                                      : ::DeleteFileW(systemPath.c_str());
     if (!removed) throw IoError(IoStep::Remove, path, LastSystemError());
 }
 
@@ -468,7 +467,8 @@ bool SystemFileSystem::MayWrite(const std::string& path) {
 std::uint64_t SystemFileSystem::LinkCount(const std::string& path) {
     const QueryHandle handle(path, true);
     const auto information = handle.Information();
-    if (!information) throw IoError(IoStep::Length, path, SystemError(handle.Opened() ? ::GetLastError() : handle.Error()));
+    if (!information)
+        throw IoError(IoStep::Length, path, SystemError(handle.Opened() ? ::GetLastError() : handle.Error()));
     return information->nNumberOfLinks;
 }
 
@@ -545,8 +545,8 @@ std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& dire
     // Joined by the path type: a directory given with its separator at the
     // end must not make a doubled one, which a \\?\ path takes literally.
     const std::wstring lockPath = SystemPath(Utf8Of(PathFromUtf8(directory.empty() ? "." : directory) / kLockFileName));
-    HANDLE handle = ::CreateFileW(lockPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle = ::CreateFileW(lockPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = ::GetLastError();
         if (kind == LockKind::Shared && (code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT) &&

@@ -88,8 +88,7 @@ inline bool SystemMakesSymlinks() {
 #else
         std::filesystem::create_symlink("nothing", probe, ec);
 #endif
-        const bool seen = std::filesystem::is_symlink(std::filesystem::symlink_status(probe, ec)) ||
-                          IsSymlink(probe);
+        const bool seen = std::filesystem::is_symlink(std::filesystem::symlink_status(probe, ec)) || IsSymlink(probe);
         std::filesystem::remove(probe, ec);
         return seen;
     }();
