@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <utility>
-#include <optional>
 #include <vector>
 
 #include "data_set.h"
@@ -95,6 +95,9 @@ public:
                 IoStep::Open, path_,
                 path_.empty() ? std::make_error_code(std::errc::no_such_file_or_directory) : LastSystemError());
     }
+    // Takes over a descriptor opened elsewhere (relative to a held
+    // directory); `path` only names it in messages.
+    DescriptorFile(std::string path, DiskSync sync, int adopted) : path_(std::move(path)), sync_(sync), fd_(adopted) {}
     ~DescriptorFile() override {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -195,6 +198,21 @@ public:
         if (::fchmod(fd_, model.st_mode & 07777) != 0) Fail(IoStep::Write);
     }
 
+    void RestrictWritingToOwner() override {
+        const mode_t mode = Status().st_mode & 07777;
+        errno = 0;
+        if (::fchmod(fd_, mode & ~static_cast<mode_t>(S_IWGRP | S_IWOTH)) != 0) Fail(IoStep::Write);
+    }
+
+    FileFacts Facts() override {
+        const struct stat status = Status();
+        return {.regular = S_ISREG(status.st_mode),
+                .links = static_cast<std::uint64_t>(status.st_nlink),
+                .ownedByProcess = status.st_uid == ::geteuid(),
+                .othersMayWrite = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0,
+                .identity = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)}};
+    }
+
     // Pushes what the system holds of the file to the disk (when asked to).
     void Sync(DiskSync sync) const {
         errno = 0;
@@ -243,6 +261,73 @@ private:
     int fd_ = -1;
 };
 
+// A directory held by a descriptor: its entries are opened, compared and
+// removed with the *at calls relative to it, so nothing on the way to it
+// is looked up again once it is held.
+class DescriptorDirectory final : public Directory {
+public:
+    DescriptorDirectory(std::string path, DiskSync sync)
+        : path_(std::move(path)),
+          handle_(path_.empty() ? std::string(".") : path_, O_RDONLY | O_DIRECTORY, sync),
+          sync_(sync) {}
+
+    std::unique_ptr<File> OpenEntry(const std::string& name, EntryAccess access) override {
+        const std::string path = PathOf(name);
+        RequirePlainName(name, IoStep::Open);
+        const int flags = (access == EntryAccess::Update ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        int fd = -1;
+        errno = 0;
+        do {
+            fd = ::openat(handle_.Descriptor(), name.c_str(), flags);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0 && errno == ELOOP) throw IoError(IoStep::Open, path, MakeDataError(DataError::NotARegularFile));
+        if (fd < 0) throw IoError(IoStep::Open, path, LastSystemError());
+        auto file = std::make_unique<DescriptorFile>(path, sync_, fd);
+        file->RequireRegular(false);
+        return file;
+    }
+
+    bool HasEntry(const std::string& name) override {
+        struct stat status {};
+        return IsPlainName(name) && ::fstatat(handle_.Descriptor(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+
+    // POSIX removes names, never open files; so the name is looked at
+    // through the held directory right before it goes, and removed only
+    // while it is still the file that was proved. Whoever could give the
+    // name to another file in between may write this directory, and so
+    // could have removed that file himself: nothing outside the directory,
+    // and nothing he could not reach, can be lost this way.
+    void RemoveEntry(const std::string& name, const FileIdentity& proved) override {
+        const std::string path = PathOf(name);
+        RequirePlainName(name, IoStep::Remove);
+        struct stat status {};
+        errno = 0;
+        if (::fstatat(handle_.Descriptor(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+            throw IoError(IoStep::Remove, path, LastSystemError());
+        const FileIdentity found{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+        if (found != proved) throw IoError(IoStep::Remove, path, MakeDataError(DataError::Replaced));
+        errno = 0;
+        if (::unlinkat(handle_.Descriptor(), name.c_str(), 0) != 0)
+            throw IoError(IoStep::Remove, path, LastSystemError());
+    }
+
+    void Sync() override { handle_.Sync(sync_); }
+    const std::string& Path() const override { return path_; }
+
+private:
+    static bool IsPlainName(const std::string& name) {
+        return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+    }
+    void RequirePlainName(const std::string& name, IoStep step) const {
+        if (!IsPlainName(name)) throw IoError(step, PathOf(name), std::make_error_code(std::errc::invalid_argument));
+    }
+
+    std::string path_;
+    DescriptorFile handle_;
+    DiskSync sync_;
+};
+
 // Large enough that the system calls cost nothing next to the bytes moved,
 // small enough that copying a whole archive keeps memory flat.
 constexpr std::size_t kCopyBufferSize = std::size_t{1} << 20;
@@ -253,6 +338,10 @@ std::unique_ptr<File> SystemFileSystem::Open(const std::string& path, OpenMode m
     auto file = std::make_unique<DescriptorFile>(path, OpenFlags(mode), sync_);
     if (mode == OpenMode::ReadRegular || mode == OpenMode::ReadOwn) file->RequireRegular(mode == OpenMode::ReadOwn);
     return file;
+}
+
+std::unique_ptr<Directory> SystemFileSystem::OpenDirectory(const std::string& path) {
+    return std::make_unique<DescriptorDirectory>(path, sync_);
 }
 
 std::uint64_t SystemFileSystem::CopyFile(const std::string& from, const std::string& to, CopyTarget mode) {
