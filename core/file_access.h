@@ -283,9 +283,10 @@ std::string ReadWholeFile(FileSystem& fs, const std::string& path);
 
 // An advisory lock on a directory, held from a successful TryAcquire until
 // destruction. Several shared holders may hold it at once, an exclusive
-// holder alone. It is taken on the directory itself, so it leaves no file
-// behind, and the system drops it when the holding process dies, whatever
-// way it dies.
+// holder alone. Both builds lock the first byte of an empty `~qaxedit.lck`
+// in the directory (made where the user may), which is never written; on
+// POSIX the directory itself is locked too. The system drops the locks when
+// the holding process dies, whatever way it dies.
 enum class LockKind { Shared, Exclusive };
 
 class DirectoryLock {
@@ -307,9 +308,11 @@ public:
 
 private:
     // The system's handle on what is locked: a descriptor of the directory
-    // on POSIX, a Win32 handle of the lock file on Windows.
-    explicit DirectoryLock(std::intptr_t handle) : handle_(handle) {}
+    // on POSIX, a Win32 handle of the lock file on Windows; and on POSIX the
+    // descriptor of the lock file the Windows build locks (-1 for none).
+    explicit DirectoryLock(std::intptr_t handle, std::intptr_t lockFile = -1) : handle_(handle), lockFile_(lockFile) {}
     std::intptr_t handle_;
+    std::intptr_t lockFile_;
 };
 
 // ---------------------------------------------------------------------------

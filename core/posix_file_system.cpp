@@ -444,6 +444,69 @@ std::optional<std::string> RunningProgramPath() {
     return self.string();
 }
 
+namespace {
+
+// The Windows build, which cannot lock a directory, locks the first byte of
+// this file beside the index; Wine gives that lock to the system as a
+// record lock on the same byte. So that a Linux and a Windows editor of one
+// data set (a Windows tool under Wine, or two systems sharing a folder)
+// never change it at once, this build takes the same lock on the same byte
+// besides its lock on the directory, which older Linux editors know.
+constexpr char kLockFileName[] = "~qaxedit.lck";
+
+#ifdef F_OFD_SETLK
+// Held by the open file, not the process: closing another descriptor of the
+// file never drops it, and it meets Wine's record locks all the same.
+constexpr int kSetRecordLock = F_OFD_SETLK;
+#else
+constexpr int kSetRecordLock = F_SETLK;
+#endif
+
+// Locks byte 0 of `fd` as `type` without waiting; false when another holder
+// keeps it.
+bool LockFirstByte(int fd, short type, const std::string& path) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    for (;;) {
+        errno = 0;
+        if (::fcntl(fd, kSetRecordLock, &range) == 0) return true;
+        if (errno == EAGAIN || errno == EACCES) return false;
+        if (errno != EINTR) throw IoError(IoStep::Open, path, LastSystemError());
+    }
+}
+
+// Opens (or makes) the lock file in the held directory: never through a
+// link, never a pipe or device. Nothing when the directory lets this user
+// neither make nor write it: then no one who could change the data set
+// could have made it either, as the Windows build judges the same.
+std::unique_ptr<DescriptorFile> OpenLockFile(int directory, const std::string& path, bool& writable) {
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    writable = true;
+    int fd = -1;
+    do {
+        errno = 0;
+        fd = ::openat(directory, kLockFileName, O_RDWR | O_CREAT | kFlags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        writable = false;
+        do {
+            errno = 0;
+            fd = ::openat(directory, kLockFileName, O_RDONLY | kFlags);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0 && (errno == ENOENT || errno == EACCES)) return nullptr;
+    }
+    if (fd < 0 && errno == ELOOP) throw IoError(IoStep::Open, path, MakeDataError(DataError::NotARegularFile));
+    if (fd < 0) throw IoError(IoStep::Open, path, LastSystemError());
+    auto file = std::make_unique<DescriptorFile>(path, DiskSync::Off, fd);
+    file->RequireRegular(false);
+    return file;
+}
+
+}  // namespace
+
 std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& directory, LockKind kind) {
     DescriptorFile handle(directory.empty() ? "." : directory, O_RDONLY | O_DIRECTORY, DiskSync::Off);
     for (;;) {
@@ -452,39 +515,72 @@ std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& dire
         if (errno == EWOULDBLOCK) return nullptr;
         if (errno != EINTR) throw IoError(IoStep::Open, directory, LastSystemError());
     }
-    return std::unique_ptr<DirectoryLock>(new DirectoryLock(handle.Release()));
+    const std::string lockPath = Utf8Of(PathFromUtf8(directory.empty() ? "." : directory) / kLockFileName);
+    bool writable = true;
+    const std::unique_ptr<DescriptorFile> lockFile = OpenLockFile(handle.Descriptor(), lockPath, writable);
+    // A lock file this user may only read takes a read lock, as Wine makes
+    // of a Windows editor's exclusive lock on a file it could only read.
+    if (lockFile &&
+        !LockFirstByte(lockFile->Descriptor(), kind == LockKind::Exclusive && writable ? F_WRLCK : F_RDLCK, lockPath))
+        return nullptr;
+    return std::unique_ptr<DirectoryLock>(new DirectoryLock(handle.Release(), lockFile ? lockFile->Release() : -1));
 }
 
 DirectoryLock::~DirectoryLock() {
-    ::close(static_cast<int>(handle_));  // drops the lock
+    // Closing drops each lock.
+    if (lockFile_ >= 0) ::close(static_cast<int>(lockFile_));
+    ::close(static_cast<int>(handle_));
 }
 
 void DirectoryLock::Share() {
     // Converting to shared never has to wait: this holder is the only one.
     while (::flock(static_cast<int>(handle_), LOCK_SH) != 0 && errno == EINTR) {
     }
+    if (lockFile_ >= 0) {
+        struct flock range {};
+        range.l_type = F_RDLCK;
+        range.l_whence = SEEK_SET;
+        range.l_len = 1;
+        while (::fcntl(static_cast<int>(lockFile_), kSetRecordLock, &range) != 0 && errno == EINTR) {
+        }
+    }
 }
 
 std::string DirectoryLock::DescribeHolders(const std::string& directory) {
-    struct stat info {};
-    if (::stat(directory.empty() ? "." : directory.c_str(), &info) != 0) return {};
-    // A line of the table: "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF",
-    // the device in hexadecimal and the inode in decimal.
-    char device[64];
-    std::snprintf(device, sizeof device, "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
-                  static_cast<unsigned long>(info.st_ino));
+    const std::string dir = directory.empty() ? "." : directory;
+    // Where each lock is kept in the system's table: "08:01:5678", the
+    // device in hexadecimal and the inode in decimal.
+    const auto where = [](const std::string& path) -> std::string {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) return {};
+        char text[64];
+        std::snprintf(text, sizeof text, "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
+                      static_cast<unsigned long>(info.st_ino));
+        return text;
+    };
+    const std::string directoryLock = where(dir);
+    const std::string fileLock = where(Utf8Of(PathFromUtf8(dir) / kLockFileName));
+    if (directoryLock.empty()) return {};
+    // A line of the table: "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF".
+    // The lock file's record locks name their process where it is known (a
+    // lock held by an open file rather than a process says -1).
     std::ifstream locks("/proc/locks");
     std::string described;
     for (std::string line; std::getline(locks, line);) {
         std::istringstream fields(line);
-        std::string number, type, advisory, access, pid, where;
-        if (!(fields >> number >> type) || type == "->" || type != "FLOCK") continue;
-        if (!(fields >> advisory >> access >> pid >> where) || where != device) continue;
+        std::string number, type, advisory, access, pid, at;
+        if (!(fields >> number >> type) || type == "->") continue;
+        if (!(fields >> advisory >> access >> pid >> at) || pid == "-1") continue;
+        const bool onDirectory = type == "FLOCK" && at == directoryLock;
+        const bool onLockFile = (type == "POSIX" || type == "OFDLCK") && !fileLock.empty() && at == fileLock;
+        if (!onDirectory && !onLockFile) continue;
         std::ifstream comm("/proc/" + pid + "/comm");
         std::string name;
         std::getline(comm, name);
+        const std::string holder = (name.empty() ? std::string("a program") : name) + " (process " + pid + ")";
+        if (described.find(holder) != std::string::npos) continue;
         if (!described.empty()) described += ", ";
-        described += (name.empty() ? std::string("a program") : name) + " (process " + pid + ")";
+        described += holder;
     }
     return described;
 }

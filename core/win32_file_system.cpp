@@ -645,8 +645,15 @@ std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& dire
     // Joined by the path type: a directory given with its separator at the
     // end must not make a doubled one, which a \\?\ path takes literally.
     const std::wstring lockPath = SystemPath(Utf8Of(PathFromUtf8(directory.empty() ? "." : directory) / kLockFileName));
-    HANDLE handle = ::CreateFileW(lockPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // Opened for writing too, though it is never written: Wine gives an
+    // exclusive lock to the system as a write lock only on a handle that
+    // may write, and that is the lock the Linux build meets.
+    const auto open = [&](DWORD access) {
+        return ::CreateFileW(lockPath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    };
+    HANDLE handle = open(GENERIC_READ | GENERIC_WRITE);
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) handle = open(GENERIC_READ);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = ::GetLastError();
         if (kind == LockKind::Shared && (code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT) &&
