@@ -191,8 +191,14 @@ FoundRecord ReadRecord(Scene& scene) {
 
 struct CopySearch {
     std::optional<HeldFile> copy;
-    std::string placesLooked;  // "A or B"
-    std::string strangers;     // files with the copy's name that are not it, said once each
+    std::string placesLooked;            // "A or B"
+    std::vector<std::string> strangers;  // files with the copy's name that are not proved to be it, and why
+    std::string StrangersLeftAlone() const {
+        std::string text;
+        for (const std::string& stranger : strangers)
+            text += "\n\nThe file " + stranger + ", so the editor left it alone.";
+        return text;
+    }
 };
 
 CopySearch FindCopy(Scene& scene, const RebuildRecord& record, std::size_t n) {
@@ -213,9 +219,8 @@ CopySearch FindCopy(Scene& scene, const RebuildRecord& record, std::size_t n) {
         } catch (const IoError&) {
             // Unreadable: not proved, which is all that counts.
         }
-        search.strangers += "\n\nThe file " + place->PathOf(name) + " is not the copy that replacement made" +
-                            (probe.whyNot.empty() ? std::string() : " (" + probe.whyNot + ")") +
-                            ", so the editor left it alone.";
+        search.strangers.push_back(place->PathOf(name) + " is not the copy that replacement made" +
+                                   (probe.whyNot.empty() ? std::string() : " (" + probe.whyNot + ")"));
     }
     return search;
 }
@@ -334,11 +339,17 @@ Verdict Judge(Scene& scene, const RebuildRecord& record) {
         const RecordedArchive& archive = record.archives[n];
         CopySearch search = FindCopy(scene, record, n);
         if (!search.copy) {
+            // A file that has the copy's name but cannot be proved may be
+            // the copy all the same: it is named, and kept.
+            std::string unproved;
+            for (const std::string& stranger : search.strangers)
+                unproved += " The file " + stranger + "; if it is that copy after all, it holds the whole former " +
+                            archive.archiveName + ": keep it.";
             const std::string elsewhere = CopyElsewhereText(scene, archive, n);
             return Unsettled(scene.ArchivePath(archive) +
                              " may be partly rewritten by an interrupted replacement, and the copy that replacement "
                              "made of it is not at " +
-                             search.placesLooked + " (it is missing, or that file is not the copy)." +
+                             search.placesLooked + " (it is missing, or that file is not the copy)." + unproved +
                              (elsewhere.empty() ? " Restore " + scene.ArchivePath(archive) +
                                                       " from a backup, then delete " + recordPath + "."
                                                 : elsewhere));
@@ -455,7 +466,7 @@ RecoveryReport RecoverFromRecord(Scene& scene) {
         // it is proved to be that replacement's.
         for (std::size_t n = 0; n < record.archives.size(); ++n) {
             CopySearch search = FindCopy(scene, record, n);
-            verdict.done += search.strangers;
+            verdict.done += search.StrangersLeftAlone();
             if (search.copy) verdict.copies.push_back(std::move(*search.copy));
         }
     }
