@@ -70,7 +70,12 @@ struct RebuildRecord {
     std::string token;  // kRecordTokenSize random bytes
     // A checksum of the data directory's path when the record was written.
     // Kept in the format, and in each copy's mark, so that records already
-    // on disk stay readable; it decides nothing (see ProvedCopy).
+    // on disk stay readable. It decides nothing: a path's checksum is for
+    // anyone to compute, so it never kept a planted record out, and a data
+    // set that moved would lose its recovery by it. A record is known by
+    // its data set's content and a copy by the record's token; what keeps a
+    // stranger's record out is that it must be this user's own file that
+    // nobody else may write (recovery.cpp).
     std::uint32_t dataSetKey = 0;
     std::uint64_t oldIndexLength = 0;
     std::uint32_t oldIndexChecksum = 0;

@@ -514,6 +514,15 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         EXPECT_EQ(disk_.TempExists(), copyBefore);
         ASSERT_EQ(sink.messages.size(), 1u);
         EXPECT_NE(sink.messages[0].text.find(report.text), std::string::npos) << sink.messages[0].text;
+        // A reader, which may not recover, says the same of the same state
+        // and reads nothing.
+        RecordingSink reader;
+        if (recordBefore) {
+            EXPECT_EQ(ShowTextMember(Context(real_, reader), Listed(disk_.Paths(), table_, Txt, 0)),
+                      ArchiveOutcome::Refused);
+            ASSERT_EQ(reader.messages.size(), 1u);
+            EXPECT_NE(reader.messages[0].text.find(report.text), std::string::npos) << reader.messages[0].text;
+        }
         std::filesystem::remove(record);
     }
 }
