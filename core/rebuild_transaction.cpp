@@ -23,9 +23,9 @@ std::string DirectoryOf(const std::string& path) {
     return Utf8Of(PathFromUtf8(path).parent_path());
 }
 
-// The record goes first and the copy after it: a copy without a record is
-// then always harmless (made before the record, or kept after it), while a
-// record without its copy would leave nothing to undo with.
+// The record goes last, after the copies, and its removal is flushed: a
+// copy without a record is harmless (a stray the editor leaves alone),
+// while a record that outlived its copies would leave nothing to undo with.
 void RemoveRecord(FileSystem& fs, const std::string& recordPath) {
     RemoveLeftover(fs, recordPath);
     fs.SyncDirectoryOf(recordPath);
