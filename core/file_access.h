@@ -341,6 +341,12 @@ std::string RandomHex(std::size_t bytes);
 // link, or a link that leads nowhere.
 std::string LinkTarget(const std::string& path);
 
+// Whether two directory paths name one directory as the system tells names
+// apart: on POSIX byte for byte, since names there differ by case; on
+// Windows without regard to case, as its file systems look names up (the
+// directory's identity where both can be asked, its name otherwise).
+bool SameDirectory(const std::string& a, const std::string& b);
+
 // ---------------------------------------------------------------------------
 // How the core tells the user that a file could not be used.
 

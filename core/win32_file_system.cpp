@@ -472,13 +472,41 @@ std::uint64_t SystemFileSystem::LinkCount(const std::string& path) {
     return information->nNumberOfLinks;
 }
 
+namespace {
+
+bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other) {
+    return one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh &&
+           one.nFileIndexLow == other.nFileIndexLow;
+}
+
+}  // namespace
+
 bool SystemFileSystem::SameFile(const std::string& a, const std::string& b) {
     const QueryHandle first(a, true);
     const QueryHandle second(b, true);
     const auto one = first.Information();
     const auto other = second.Information();
-    return one && other && one->dwVolumeSerialNumber == other->dwVolumeSerialNumber &&
-           one->nFileIndexHigh == other->nFileIndexHigh && one->nFileIndexLow == other->nFileIndexLow;
+    return one && other && SameIdentity(*one, *other);
+}
+
+// Two spellings of one directory (another case, a short 8.3 name) are the
+// same directory to the system, which the directory's identity shows; a
+// directory that cannot be asked is compared by name the way the file
+// system looks names up, without regard to case. (Windows can make a
+// single directory tell names apart by case; its identity then tells,
+// where its name could not.)
+bool SameDirectory(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    const QueryHandle first(a, true);
+    const QueryHandle second(b, true);
+    const auto one = first.Information();
+    const auto other = second.Information();
+    if (one && other) return SameIdentity(*one, *other);
+    const std::wstring x = SystemPath(a);
+    const std::wstring y = SystemPath(b);
+    return !x.empty() && !y.empty() &&
+           ::CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size()), TRUE) ==
+               CSTR_EQUAL;
 }
 
 namespace {
