@@ -347,6 +347,14 @@ std::string LinkTarget(const std::string& path);
 // directory's identity where both can be asked, its name otherwise).
 bool SameDirectory(const std::string& a, const std::string& b);
 
+// Why the system the program runs on cannot hold `name` as a file's name in
+// a directory, in words for the user; empty when it can. Separators and the
+// names "." and ".." (which leave the directory on every system) are the
+// caller's to refuse. On POSIX every other name is a name; on Windows a
+// device's name, a character the system forbids, a control character, a
+// dot or space at the end, or bytes that are no UTF-8 text are not.
+std::string FileNameProblem(const std::string& name);
+
 // ---------------------------------------------------------------------------
 // How the core tells the user that a file could not be used.
 

@@ -352,6 +352,10 @@ bool SameDirectory(const std::string& a, const std::string& b) {
     return a == b;
 }
 
+std::string FileNameProblem(const std::string&) {
+    return {};
+}
+
 std::optional<std::string> RunningProgramPath() {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
