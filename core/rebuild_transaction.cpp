@@ -175,7 +175,7 @@ Refusal DataSetLayoutRefusal(FileSystem& fs, const DataSetPaths& paths, const st
     const std::string home = DataDirectoryOf(paths);
     const char* const kNothingChanged = "\nNothing was changed.";
     for (const std::string& archivePath : archivePaths) {
-        if (DirectoryOf(LinkTarget(archivePath)) != home)
+        if (!SameDirectory(DirectoryOf(LinkTarget(archivePath)), home))
             return archivePath + " really lies in " + DirectoryOf(LinkTarget(archivePath)) + ", and the index in " +
                    home +
                    ". A replacement is locked and recorded where the index lies, so that every editor of the data "
