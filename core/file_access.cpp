@@ -100,10 +100,9 @@ namespace {
 class StoppableFile final : public File {
 public:
     StoppableFile(StoppableFileSystem& fs, std::unique_ptr<File> inner) : fs_(fs), inner_(std::move(inner)) {}
-    std::size_t Read(void* buffer, std::size_t count) override {
-        fs_.Check(IoStep::Read, Path());
-        return inner_->Read(buffer, count);
-    }
+    // Reading changes nothing, and whatever reads (a check, a recovery
+    // proving its copy) must see the files as they are.
+    std::size_t Read(void* buffer, std::size_t count) override { return inner_->Read(buffer, count); }
     void Write(const void* buffer, std::size_t count) override {
         fs_.Check(IoStep::Write, Path());
         inner_->Write(buffer, count);
@@ -136,7 +135,7 @@ private:
 }  // namespace
 
 void StoppableFileSystem::Check(IoStep step, const std::string& path) {
-    if (stopped_ || !stopRequested_()) return;
+    if (stopped_ || committed_ || !stopRequested_()) return;
     stopped_ = true;
     throw IoError(step, path, MakeDataError(DataError::Stopped));
 }
@@ -156,6 +155,7 @@ std::uint64_t StoppableFileSystem::CopyFile(const std::string& from, const std::
 // new index is in place must not leave that half done.
 void StoppableFileSystem::Rename(const std::string& from, const std::string& to) {
     inner_.Rename(from, to);
+    if (!commitPath_.empty() && !committed_ && inner_.SameFile(to, commitPath_)) committed_ = true;
 }
 
 void StoppableFileSystem::SyncDirectoryOf(const std::string& path) {
@@ -219,8 +219,8 @@ SaveFile::SaveFile(FileSystem& fs, std::string target, Links links, const std::s
         // go to a name of their own instead. The exclusive create fails
         // rather than follow anything that appears in between.
         if (fs_.Exists(partial_))
-            partial_ = Utf8Of(directory / PathFromUtf8("." + Utf8Of(PathFromUtf8(target_).filename()) + "." +
-                                                       RandomHex(8) + ".new"));
+            partial_ = Utf8Of(
+                directory / PathFromUtf8("." + Utf8Of(PathFromUtf8(target_).filename()) + "." + RandomHex(8) + ".new"));
         file_ = fs_.Open(partial_, OpenMode::CreateNew);
         // Only a file the name really holds is a model; a link that is to
         // be replaced says nothing about the file that replaces it.

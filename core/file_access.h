@@ -186,13 +186,20 @@ private:
 // lets every later step through: an operation asked to stop politely (a
 // signal) then undoes what it did on its usual failure path, with nothing
 // left for recovery. Reading, renaming and removing are never failed.
+//
+// `commitPath` names the file whose renaming into place is the point of no
+// return (the index, for a replacement): once a rename has put a file there,
+// the operation has taken effect, and no later step is failed, so that it
+// finishes and clears up after itself as it would have without the stop.
 class StoppableFileSystem : public FileSystem {
 public:
-    StoppableFileSystem(FileSystem& inner, std::function<bool()> stopRequested)
-        : inner_(inner), stopRequested_(std::move(stopRequested)) {}
+    StoppableFileSystem(FileSystem& inner, std::function<bool()> stopRequested, std::string commitPath = {})
+        : inner_(inner), stopRequested_(std::move(stopRequested)), commitPath_(std::move(commitPath)) {}
 
     // Whether a step was failed for the request.
     bool Stopped() const { return stopped_; }
+    // Whether the commit path was renamed into place.
+    bool Committed() const { return committed_; }
     // Fails the step when the request is new; called before each step.
     void Check(IoStep step, const std::string& path);
 
@@ -211,7 +218,9 @@ public:
 private:
     FileSystem& inner_;
     std::function<bool()> stopRequested_;
+    std::string commitPath_;
     bool stopped_ = false;
+    bool committed_ = false;
 };
 
 // Reads exactly `count` bytes; false when the file ended first.
