@@ -126,6 +126,7 @@ public:
     void Close() override { inner_->Close(); }
     void TakeAccessOf(const std::string& modelPath) override { inner_->TakeAccessOf(modelPath); }
     const std::string& Path() const override { return inner_->Path(); }
+    std::optional<std::int64_t> ChangeTime() override { return inner_->ChangeTime(); }
 
 private:
     StoppableFileSystem& fs_;

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -117,6 +118,12 @@ public:
     // with the privilege to; the group when the process belongs to it).
     virtual void TakeAccessOf(const std::string& modelPath) = 0;
     virtual const std::string& Path() const = 0;
+    // When the system last saw the file change in any way (its bytes, its
+    // names, its permissions), by the system's own clock, in nanoseconds;
+    // only to be compared with another file's on the same system. Copying or
+    // unpacking a file does not carry it over: it says when the file came
+    // to be as it is here. Nothing where the system does not tell.
+    virtual std::optional<std::int64_t> ChangeTime() { return std::nullopt; }
 };
 
 class FileSystem {

@@ -151,6 +151,7 @@ private:
         }
         const std::string& Path() const override { return real_->Path(); }
         void TakeAccessOf(const std::string& modelPath) override { real_->TakeAccessOf(modelPath); }
+        std::optional<std::int64_t> ChangeTime() override { return real_->ChangeTime(); }
 
     private:
         FaultyFileSystem& owner_;
