@@ -1342,11 +1342,12 @@ int Check(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
             }
         }
         // One name twice in a type: neither member can be named alone, and
-        // extracting both would leave one file holding one of them.
+        // extracting both would leave one file holding one of them. (Only
+        // the types that are extracted and replaced by name.)
         try {
             auto index = fs.Open(paths.IndexPath, OpenMode::Read);
             std::string shared;
-            for (int group = 0; group < kMemberTypeCount; ++group) {
+            for (const int group : {Txt, Shp}) {
                 const std::vector<IndexEntry> members = ReadGroupEntries(*index, table, group);
                 std::unordered_map<std::string, std::vector<std::size_t>> linesOf;
                 std::vector<std::string> names;
@@ -1554,8 +1555,8 @@ int Run(std::vector<std::string> arguments) {
     if (fs.Stopped()) return stopped("what the command had begun was undone, as said above.");
     if (fs.Committed())
         return stopped(
-            "the replacement had already taken effect, and what it had left to clear up was cleared, as "
-            "said above.");
+            "the replacement had already taken effect when it came, so it was finished, and its temporary "
+            "files were cleared up as usual.");
     return stopped("the command had already finished, as said above.");
 }
 
