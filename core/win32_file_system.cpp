@@ -231,8 +231,8 @@ public:
         return static_cast<std::uint64_t>(size.QuadPart);
     }
 
-    // The file system's change time, which SetFileTime as unpackers use it
-    // leaves alone; in units of 100 ns.
+    // The file system's change time, which SetFileTime cannot set (an
+    // unpacker that dates a file sets its write time); in units of 100 ns.
     std::optional<std::int64_t> ChangeTime() override {
         FILE_BASIC_INFO info{};
         if (!::GetFileInformationByHandleEx(handle_, FileBasicInfo, &info, sizeof info)) return std::nullopt;
