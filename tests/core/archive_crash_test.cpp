@@ -216,9 +216,12 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
     // Killed: that step and every later one fail. Power cut: the same, then
     // only what was flushed survives. Failed, then power cut: that step
     // alone fails, the replacement lives to undo itself, and then the power
-    // goes.
-    enum class Death { Killed, PowerCut, FailedThenPowerCut };
-    for (const Death death : {Death::Killed, Death::PowerCut, Death::FailedThenPowerCut}) {
+    // goes. Stopped: a polite stop (a signal) comes at that step; the
+    // replacement undoes itself when it comes before the new index is in
+    // place, and finishes when it comes after, and says which, with nothing
+    // left for a recovery either way.
+    enum class Death { Killed, PowerCut, FailedThenPowerCut, Stopped };
+    for (const Death death : {Death::Killed, Death::PowerCut, Death::FailedThenPowerCut, Death::Stopped}) {
         for (const CrashCase& crash : kCrashCases) {
             set_.others = crash.emptyLaterGroups ? std::vector<testing::RawEntry>{} : SmallDataSet().others;
             table_ = TableFor(set_);
@@ -255,6 +258,34 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
             // after a replacement must not bring back anything it removed.
             for (long step = 1; step <= steps + 1; ++step, ++walked) {
                 reset();
+                if (death == Death::Stopped) {
+                    FaultyFileSystem counting(real_);
+                    StoppableFileSystem stoppable(
+                        counting, [&] { return counting.Steps() + 1 >= step; }, disk_.Paths().IndexPath);
+                    RecordingSink sink;
+                    const ArchiveOutcome outcome = replace(stoppable, sink);
+                    SCOPED_TRACE("stopped at step " + std::to_string(step) + " (" +
+                                 (crash.group == Txt ? "Txt" : "Shp") + " line " + std::to_string(crash.line) + ")");
+                    EXPECT_NE(stoppable.Stopped(), stoppable.Committed());
+                    EXPECT_EQ(outcome, stoppable.Committed() ? ArchiveOutcome::Done : ArchiveOutcome::Failed);
+                    EXPECT_TRUE(Current() == (stoppable.Committed() ? replaced : old));
+                    EXPECT_FALSE(disk_.LeftoversExist());
+                    EXPECT_TRUE(std::filesystem::is_empty(disk_.Dir() / "edit"));
+                    if (stoppable.Committed()) {
+                        EXPECT_TRUE(sink.messages.empty());
+                    }
+                    // Undone: said so, or the archive was never opened for
+                    // writing, which the editor tells in its own words.
+                    for (const auto& message : sink.messages) {
+                        EXPECT_TRUE(message.text.find("unchanged") != std::string::npos ||
+                                    message.text.rfind("Could not open ", 0) == 0)
+                            << message.text;
+                        for (const char* damage : {"damaged", "backup", "partly written", "could not"})
+                            EXPECT_EQ(message.text.find(damage), std::string::npos) << message.text;
+                    }
+                    EXPECT_EQ(RecoverAtStartUp(real_, disk_.Paths()).state, RecoveryState::Clean);
+                    continue;
+                }
                 FaultyFileSystem dying(real_);
                 if (death == Death::FailedThenPowerCut)
                     dying.FailStep(step);
@@ -272,7 +303,7 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
         }
     }
     // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 3 * 19 * 40);
+    EXPECT_GT(walked, 4 * 19 * 40);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 
