@@ -59,7 +59,7 @@ constexpr int kFailed = 1;
 constexpr int kBadUsage = 2;
 constexpr int kBusy = 3;
 
-constexpr const char* kVersion = "qaxtool 0.2";
+constexpr const char* kVersion = "qaxtool " QAX_VERSION;
 
 constexpr const char* kUsageText =
     "Usage: qaxtool [OPTION]... COMMAND [ARGUMENT]...\n"
