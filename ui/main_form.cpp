@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStringList>
@@ -483,9 +484,18 @@ void TMainForm::ListSelectedType() {
 
 void TMainForm::ShowSelectedTextMember() {
     if (!state_.dataSetReady || SelectedType() != Txt) return;
+    // The highlight has moved already: whatever keeps its member from
+    // showing (another editor at work, a line that does not read back, a
+    // failed read), the pane must not go on showing another line's member.
+    bool shown = false;
+    const auto clearUnlessShown = qScopeGuard([this, &shown] {
+        if (!shown) ClearPane();
+    });
     const ListedLine selected{SelectedLineNumber(), CatalogueLine(SelectedLineNumber())};
     const ArchiveContext context{fs_, state_.paths, state_.table, *this};
-    if (FollowDataSetChanges(ShowTextMember(context, selected))) ListSelectedType();
+    const ArchiveOutcome outcome = ShowTextMember(context, selected);
+    shown = outcome == ArchiveOutcome::Done;
+    if (FollowDataSetChanges(outcome)) ListSelectedType();
 }
 
 void TMainForm::ChooseReplacementFile() {
@@ -519,8 +529,11 @@ void TMainForm::ReplaceBtnClick() {
             FollowDataSetChanges(ReplaceShpMember(context, SelectedListedLine(), state_.ReplacementFileName));
         }
     });
-    // Whatever happened, the list shows the index as it now is.
+    // Whatever happened, the list shows the index as it now is, and has the
+    // keyboard focus for either type, since choosing the next line is what
+    // follows: a Shp rebuild disabled the button that had it.
     TypesRGClick();
+    if (FileLB->isEnabled()) FileLB->setFocus(Qt::OtherFocusReason);
     // A close asked for while the archive was rebuilt is carried out now
     // that it is done.
     if (closeRequested_) close();
