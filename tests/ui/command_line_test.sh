@@ -73,7 +73,7 @@ exactly 1 "qaxedit: needs a display for its window, and none could be opened (DI
 expect 1 "qaxedit: takes no files, so ignores 'notes.txt' '-'; it opens" "neither DISPLAY" \
     -- $nodisplay "$editor" notes.txt - -reverse
 expect 143 "ignores 'notes.txt' '--x'; it opens" "qaxedit: stopped by a signal" \
-    -- $nodisplay timeout -s TERM --preserve-status 5 "$editor" -platform offscreen notes.txt -- --x
+    -- $nodisplay timeout -s TERM --preserve-status 6 "$editor" -platform offscreen notes.txt -- --x
 }
 if out=$(env $nodisplay "$editor" --help 2>&1); then
     cases=$((cases + 1))
