@@ -13,7 +13,6 @@
 #include <QElapsedTimer>
 #include <QGridLayout>
 #include <QHBoxLayout>
-#include <QScopeGuard>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStringList>
@@ -472,6 +471,7 @@ void TMainForm::ListSelectedType() {
     // Emptying and refilling the list is not the user choosing a line.
     const QSignalBlocker quiet(FileLB);
     FileLB->clear();
+    if (paneMemberRow_) paneMemberRow_ = -1;
     if (!state_.dataSetReady) return;
     const int type = SelectedType();
     if (type != Txt && type != Shp) return;
@@ -484,17 +484,17 @@ void TMainForm::ListSelectedType() {
 
 void TMainForm::ShowSelectedTextMember() {
     if (!state_.dataSetReady || SelectedType() != Txt) return;
-    // The highlight has moved already: whatever keeps its member from
-    // showing (another editor at work, a line that does not read back, a
-    // failed read), the pane must not go on showing another line's member.
-    bool shown = false;
-    const auto clearUnlessShown = qScopeGuard([this, &shown] {
-        if (!shown) ClearPane();
-    });
     const ListedLine selected{SelectedLineNumber(), CatalogueLine(SelectedLineNumber())};
     const ArchiveContext context{fs_, state_.paths, state_.table, *this};
     const ArchiveOutcome outcome = ShowTextMember(context, selected);
-    shown = outcome == ArchiveOutcome::Done;
+    if (outcome == ArchiveOutcome::Done) {
+        paneMemberRow_ = selected.number;
+        return;
+    }
+    // The highlight has moved already: a view that is refused (another
+    // editor at work) or fails must not leave the pane showing the member
+    // of another line. What is not a member (the banner, a preview) stays.
+    if (paneMemberRow_ && *paneMemberRow_ != selected.number) ClearPane();
     if (FollowDataSetChanges(outcome)) ListSelectedType();
 }
 
@@ -580,21 +580,25 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 // ----- The window services the core reports through
 
 void TMainForm::SetPaneText(const std::string& text) {
+    paneMemberRow_.reset();
     DiscardPendingText(*TextRichEdit);
     TextRichEdit->setPlainText(FromBytes(text));
 }
 
 void TMainForm::ShowEditorText(const std::string& text) {
+    paneMemberRow_.reset();
     TextRichEdit->setPlainText(ForDisplay(text));
 }
 
 void TMainForm::AppendPaneText(const std::string& text) {
+    paneMemberRow_.reset();
     // Never the whole text set again: that would lay it all out anew and
     // send all of it to an accessibility client, at every mark.
     PendingPaneText::Of(*TextRichEdit).Append(FromBytes(text));
 }
 
 void TMainForm::ClearPane() {
+    paneMemberRow_.reset();
     DiscardPendingText(*TextRichEdit);
     TextRichEdit->clear();
 }
