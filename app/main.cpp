@@ -6,13 +6,17 @@
 #endif
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "data_set.h"
 #include "error_box.h"
@@ -71,64 +75,146 @@ const char* SignalName(int) {
 }
 #endif
 
-// The editor takes no arguments but these two, which answer without a
-// window (and so without a display); anything else is refused with a usage
-// line and status 2. Qt's own options (-platform and the like) are taken by
-// the application before the rest is looked at.
-constexpr const char* kUsage = "Usage: qaxedit [--help] [--version]";
+// The command line. The editor takes two options of its own, which answer
+// without a window and so without a display, as an unknown option does.
+// Qt's own options (-platform, -style and the like) go on to Qt, which takes
+// them when the application is created. A file given to the editor, as a
+// file manager's "Open with" does, is not refused: the editor always works
+// on the data set beside it, so the file is named as ignored and the window
+// opens.
+constexpr const char* kHelpText =
+    "Usage: qaxedit [OPTION]...\n"
+    "Lists, shows, replaces and extracts the members of the data set in the data\n"
+    "directory one level above the editor's own directory, in a window. It takes no\n"
+    "files: one given to it is ignored, and the window opens on that data set.\n"
+    "\n"
+    "  -h, --help     this text\n"
+    "  -V, --version  the version\n"
+    "\n"
+    "Qt's own options (-platform, -style, -reverse and the like) are passed to Qt.\n"
+    "From the command line and in scripts: qaxtool (man qaxtool).\n";
 
-void DescribeOptions(QCommandLineParser& parser) {
-    QCoreApplication::setApplicationName(QStringLiteral("qaxedit"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.1"));
-    parser.setApplicationDescription(QStringLiteral(
-        "Qax Edit: lists, shows, replaces and extracts the members of the data set in the data directory one "
-        "level above the editor's own directory."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+// The options Qt's application takes from the command line, with one dash or
+// two; those with a value take it as the next argument or after '='.
+constexpr std::string_view kToolkitOptionsWithValue[] = {
+    "platform",   "platformpluginpath", "platformtheme", "plugin",  "qwindowgeometry", "geometry", "qwindowtitle",
+    "title",      "qwindowicon",        "icon",          "session", "display",         "name",     "style",
+    "stylesheet", "qmljsdebugger"};
+constexpr std::string_view kToolkitFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+
+// Whether `argument` is one of Qt's options that takes its value from the
+// next argument; nothing when it is none of Qt's options.
+std::optional<bool> ToolkitOptionTakesNext(std::string_view argument) {
+    argument.remove_prefix(argument.starts_with("--") ? 2 : 1);
+    const std::size_t equals = argument.find('=');
+    const std::string_view name = argument.substr(0, equals);
+    for (const std::string_view known : kToolkitOptionsWithValue)
+        if (known == name) return equals == std::string_view::npos;
+    for (const std::string_view known : kToolkitFlags)
+        if (known == name && equals == std::string_view::npos) return false;
+    return std::nullopt;
 }
 
-// --help or --version anywhere: answered before the application exists.
-std::optional<int> AnswerWithoutWindow(int argc, char* argv[]) {
-    QCommandLineParser parser;
-    DescribeOptions(parser);
+struct CommandLine {
+    std::optional<int> answered;       // the status, when the command line was answered without a window
+    std::vector<std::string> ignored;  // files given, which the editor does not take
+};
+
+CommandLine ReadCommandLine(int argc, char* argv[]) {
+    CommandLine line;
+    bool optionsEnd = false;
     for (int i = 1; i < argc; ++i) {
-        const QString argument = QString::fromLocal8Bit(argv[i]);
-        if (argument == QStringLiteral("--help") || argument == QStringLiteral("-h")) {
-            // Without an application the parser cannot know the program's name.
-            std::fputs(
-                qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("qaxedit"))),
-                stdout);
-            return 0;
-        }
-        if (argument == QStringLiteral("--version") || argument == QStringLiteral("-v")) {
-            std::puts("qaxedit 0.1");
-            return 0;
+        const std::string_view argument = argv[i];
+        const bool isOption = !optionsEnd && argument.size() > 1 && argument.front() == '-';
+        if (!isOption) {
+            line.ignored.emplace_back(argument);
+        } else if (argument == "--") {
+            optionsEnd = true;
+        } else if (argument == "--help" || argument == "-h") {
+            line.answered = std::fputs(kHelpText, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
+            return line;
+        } else if (argument == "--version" || argument == "-V") {
+            line.answered = std::printf("qaxedit %s\n", QAX_VERSION) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
+            return line;
+        } else if (const std::optional<bool> takesNext = ToolkitOptionTakesNext(argument)) {
+            if (*takesNext) ++i;
+        } else {
+            std::fprintf(stderr, "qaxedit: unknown option '%s'\nTry 'qaxedit --help'.\n", argv[i]);
+            line.answered = 2;
+            return line;
         }
     }
-    return std::nullopt;
+    return line;
 }
 
-// What is left once the application took its own options: nothing is
-// expected.
-std::optional<int> RefuseOtherArguments(const QStringList& arguments) {
-    QCommandLineParser parser;
-    DescribeOptions(parser);
-    if (!parser.parse(arguments)) {
-        std::fprintf(stderr, "qaxedit: %s\n%s\n", qPrintable(parser.errorText()), kUsage);
-        return 2;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "qaxedit: takes no arguments (%s)\n%s\n",
-                     qPrintable(parser.positionalArguments().join(QLatin1Char(' '))), kUsage);
-        return 2;
-    }
-    return std::nullopt;
+void NoteIgnoredFiles(const std::vector<std::string>& ignored) {
+    if (ignored.empty()) return;
+    std::string named;
+    for (const std::string& file : ignored) named += " '" + file + "'";
+    std::fprintf(stderr,
+                 "qaxedit: takes no files, so ignores%s; it opens the data set in the data directory above its "
+                 "own directory\n",
+                 named.c_str());
 }
+
+// Qt ends the program when its platform cannot start, as on a machine with
+// no display, with an abort (status 134) after lines of its own. While the
+// application is created its messages are held back: if it cannot start,
+// one line says that a display is needed and the status is 1; if it starts,
+// the held messages go on as they would have. Qt's message handler takes no
+// context of its own, so what it holds lives here, for the creation only.
+class StartMessages {
+public:
+    StartMessages() : previous_(qInstallMessageHandler(&Hold)) {}
+    ~StartMessages() {
+        qInstallMessageHandler(previous_);
+        for (const auto& [type, text] : Held()) previous_(type, QMessageLogContext(), text);
+        Held().clear();
+    }
+    StartMessages(const StartMessages&) = delete;
+    StartMessages& operator=(const StartMessages&) = delete;
+
+private:
+    static std::vector<std::pair<QtMsgType, QString>>& Held() {
+        static std::vector<std::pair<QtMsgType, QString>> held;
+        return held;
+    }
+
+    static void Hold(QtMsgType type, const QMessageLogContext&, const QString& text) {
+        if (type != QtFatalMsg) {
+            Held().emplace_back(type, text);
+            return;
+        }
+#ifndef _WIN32
+        const auto variable = [](const char* name) {
+            const char* value = std::getenv(name);
+            return value != nullptr && *value != '\0' ? std::optional<std::string>(value) : std::nullopt;
+        };
+        const std::optional<std::string> display = variable("DISPLAY");
+        const std::optional<std::string> wayland = variable("WAYLAND_DISPLAY");
+        if (!display && !wayland) {
+            std::fputs("qaxedit: needs a display for its window, and neither DISPLAY nor WAYLAND_DISPLAY is set\n",
+                       stderr);
+        } else {
+            std::fprintf(stderr, "qaxedit: needs a display for its window, and none could be opened (%s)\n",
+                         (display ? "DISPLAY=" + *display : "WAYLAND_DISPLAY=" + *wayland).c_str());
+        }
+#else
+        std::fputs("qaxedit: needs a display for its window, and none could be opened\n", stderr);
+#endif
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+
+    QtMessageHandler previous_;
+};
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (const std::optional<int> answered = AnswerWithoutWindow(argc, argv)) return *answered;
+    const CommandLine line = ReadCommandLine(argc, argv);
+    if (line.answered) return *line.answered;
+    NoteIgnoredFiles(line.ignored);
     qax::ui::DesktopPrompts prompts;
     // Created inside the guarded steps, so that an error in its creation is
     // caught too; held outside them, so that it is still there to show the
@@ -138,8 +224,10 @@ int main(int argc, char* argv[]) {
     // An error that escapes the entry's steps is shown like one raised in a
     // handler, and the program then ends with 0.
     return qax::ui::RunEntryReportingErrors(prompts, argv[0], [&] {
-        application.emplace(argc, argv);
-        if (const std::optional<int> refused = RefuseOtherArguments(QCoreApplication::arguments())) return *refused;
+        {
+            const StartMessages held;
+            application.emplace(argc, argv);
+        }
         // Taken from the system as bytes: a directory name in another
         // encoding than the locale's must not be lost in decoding, or the
         // data set would be looked for somewhere else entirely.

@@ -64,7 +64,7 @@ constexpr int kFailed = 1;
 constexpr int kBadUsage = 2;
 constexpr int kBusy = 3;
 
-constexpr const char* kVersion = "qaxtool " QAXTOOL_VERSION;
+constexpr const char* kVersion = "qaxtool " QAX_VERSION;
 
 // Set by the handler of the stop signals, and read between steps: a
 // signal handler can reach nothing else.

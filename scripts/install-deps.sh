@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project needs, and only those missing.
+# Installs the Debian packages the project needs, and only those missing:
+#   install-deps.sh editor   what the editor, qaxtool and the sample generator need to build and run
+#   install-deps.sh          that and the test bench: the tests, benchmarks, fuzz and Windows builds
 # Runs as root on a fresh machine (uses sudo when not root).
 set -euo pipefail
 
-packages=(
+editor_packages=(
   cmake g++ make pkg-config              # the toolchain
   zlib1g-dev                             # the checksum of the crash record
-  libgtest-dev libbenchmark-dev          # core tests and benchmarks
-  qt6-base-dev                           # the window (Qt 6 Widgets) and Qt Test
-  qt6-base-private-dev                   # bench/window_bench: switching accessibility on offscreen
+  qt6-base-dev                           # the window (Qt 6 Widgets)
   fonts-dejavu-core fonts-liberation2    # a monospace and a sans font for the window
+)
+test_bench_packages=(
+  libgtest-dev libbenchmark-dev          # core tests and benchmarks
+  qt6-base-private-dev                   # bench/window_bench: switching accessibility on offscreen
   xvfb xdotool x11-utils imagemagick     # real-window tests and screenshots
   xclip                                  # the real-window tests read what the editor copies
   openbox                                # a window manager for the framed-window tests
@@ -21,6 +25,12 @@ packages=(
   groff-base                             # lays out qaxtool's manual as text for the Windows zip
   wine wine64                            # runs the Windows tests
 )
+
+case "${1:-all}" in
+  editor) packages=("${editor_packages[@]}") ;;
+  all) packages=("${editor_packages[@]}" "${test_bench_packages[@]}") ;;
+  *) echo "usage: scripts/install-deps.sh [editor]" >&2; exit 2 ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything (installing what is missing) in the normal and the
+# Builds everything (installing what is missing, the test bench's packages
+# included) in the normal and the
 # sanitizer build and runs every test in both, runs each fuzz target for a
 # bounded time in the clang fuzz build, and cross-builds the core, qaxtool
 # and their tests for Windows and runs those under Wine. Fails when any of

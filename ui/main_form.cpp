@@ -471,6 +471,7 @@ void TMainForm::ListSelectedType() {
     // Emptying and refilling the list is not the user choosing a line.
     const QSignalBlocker quiet(FileLB);
     FileLB->clear();
+    if (paneMemberRow_) paneMemberRow_ = -1;
     if (!state_.dataSetReady) return;
     const int type = SelectedType();
     if (type != Txt && type != Shp) return;
@@ -485,7 +486,16 @@ void TMainForm::ShowSelectedTextMember() {
     if (!state_.dataSetReady || SelectedType() != Txt) return;
     const ListedLine selected{SelectedLineNumber(), CatalogueLine(SelectedLineNumber())};
     const ArchiveContext context{fs_, state_.paths, state_.table, *this};
-    if (FollowDataSetChanges(ShowTextMember(context, selected))) ListSelectedType();
+    const ArchiveOutcome outcome = ShowTextMember(context, selected);
+    if (outcome == ArchiveOutcome::Done) {
+        paneMemberRow_ = selected.number;
+        return;
+    }
+    // The highlight has moved already: a view that is refused (another
+    // editor at work) or fails must not leave the pane showing the member
+    // of another line. What is not a member (the banner, a preview) stays.
+    if (paneMemberRow_ && *paneMemberRow_ != selected.number) ClearPane();
+    if (FollowDataSetChanges(outcome)) ListSelectedType();
 }
 
 void TMainForm::ChooseReplacementFile() {
@@ -519,8 +529,11 @@ void TMainForm::ReplaceBtnClick() {
             FollowDataSetChanges(ReplaceShpMember(context, SelectedListedLine(), state_.ReplacementFileName));
         }
     });
-    // Whatever happened, the list shows the index as it now is.
+    // Whatever happened, the list shows the index as it now is, and has the
+    // keyboard focus for either type, since choosing the next line is what
+    // follows: a Shp rebuild disabled the button that had it.
     TypesRGClick();
+    if (FileLB->isEnabled()) FileLB->setFocus(Qt::OtherFocusReason);
     // A close asked for while the archive was rebuilt is carried out now
     // that it is done.
     if (closeRequested_) close();
@@ -567,21 +580,25 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 // ----- The window services the core reports through
 
 void TMainForm::SetPaneText(const std::string& text) {
+    paneMemberRow_.reset();
     DiscardPendingText(*TextRichEdit);
     TextRichEdit->setPlainText(FromBytes(text));
 }
 
 void TMainForm::ShowEditorText(const std::string& text) {
+    paneMemberRow_.reset();
     TextRichEdit->setPlainText(ForDisplay(text));
 }
 
 void TMainForm::AppendPaneText(const std::string& text) {
+    paneMemberRow_.reset();
     // Never the whole text set again: that would lay it all out anew and
     // send all of it to an accessibility client, at every mark.
     PendingPaneText::Of(*TextRichEdit).Append(FromBytes(text));
 }
 
 void TMainForm::ClearPane() {
+    paneMemberRow_.reset();
     DiscardPendingText(*TextRichEdit);
     TextRichEdit->clear();
 }

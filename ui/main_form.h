@@ -15,6 +15,7 @@
 #include <QTextEdit>
 #include <QWidget>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "archive_ops.h"
@@ -127,7 +128,10 @@ private:
     int busyCursors_ = 0;            // override cursors this window has set and not yet restored
     bool operationRunning_ = false;  // an archive operation is under way (it handles events)
     bool closeRequested_ = false;    // the window was closed while it was; it closes once it ends
-    bool frameFitted_ = false;       // the window manager's frame was measured and fitted to the design
+    // The list line whose member the pane shows: none when the pane shows
+    // anything else, -1 for a member whose line a new list no longer tells.
+    std::optional<int> paneMemberRow_;
+    bool frameFitted_ = false;  // the window manager's frame was measured and fitted to the design
 };
 
 }  // namespace qax::ui

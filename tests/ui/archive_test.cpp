@@ -179,6 +179,29 @@ private slots:
         QVERIFY(!editor.form.isVisible());
     }
 
+    // Replace Selection pressed from the keyboard: after a replacement of
+    // either type the list has the focus, where the next line is chosen.
+    void theListHasTheFocusAfterAReplacementOfEitherType() {
+        for (const int type : {Txt, Shp}) {
+            SampleProduct product;
+            Editor editor(product);
+            QVERIFY(editor.ShowActive());
+            const std::string replacement = "A new member.\r\n";
+            WriteText(product.Dir() / "new", replacement);
+            editor.form.TypeButton(type)->click();
+            editor.prompts.answers.push_back(QString::fromStdString((product.Dir() / "new").string()));
+            editor.form.LoadBtnClick();
+            editor.ClickLine(1);
+            ReplaceBtn(editor.form)->setFocus();
+
+            QTest::keyClick(ReplaceBtn(editor.form), Qt::Key_Space);
+
+            QCOMPARE(editor.Lines(),
+                     ExpectedLines(product.Group(type), 1, static_cast<std::uint32_t>(replacement.size())));
+            QCOMPARE(QApplication::focusWidget(), FileLB(editor.form));
+        }
+    }
+
     void extractingWritesTheMemberBesideTheEditor() {
         SampleProduct product;
         Editor editor(product);

@@ -3,7 +3,10 @@
 #include "text_view.h"
 
 #include <QTest>
+#include <functional>
+#include <memory>
 
+#include "data_set_lock.h"
 #include "ui_fixture.h"
 
 using namespace qax;
@@ -131,6 +134,56 @@ private slots:
         const QString shown = TextRichEdit(missing.form)->toPlainText();
         QVERIFY(shown.contains(QStringLiteral("Corvane-Donn\u00E9es/data/pal.qax")));
         QVERIFY(!shown.contains(QChar::ReplacementCharacter));
+    }
+
+    // Moving to a line whose member cannot be shown, refused or failed,
+    // leaves the pane empty rather than with the member of the line before;
+    // once the refusal is gone, the line shows its member. (An error raised
+    // in the handler, as a line that does not read back raises, ends it
+    // where it is raised, the pane untouched: see handler_errors_test.)
+    void aRefusedLineNeverLeavesAnotherMemberInThePane() {
+        struct Refusal {
+            const char* name;
+            QString caption;  // of the one message the refusal gives
+            // Sets the refusal up on the editor's product; returns what ends it.
+            std::function<std::function<void()>(Editor&, const TextProduct&)> begin;
+        };
+        const Refusal refusals[] = {
+            {"another editor changing the data set", kDataSetBusyCaption,
+             [](Editor&, const TextProduct& product) -> std::function<void()> {
+                 auto other = std::make_shared<Editor>(product);
+                 const ArchiveContext context{other->fs, other->form.State().paths, other->form.State().table,
+                                              other->form};
+                 auto lock = std::shared_ptr<DirectoryLock>(LockDataSet(context, DataSetUse::Change, "held"));
+                 if (!lock) qFatal("the second editor could not lock the data set");
+                 return [other, lock]() mutable { lock.reset(); };
+             }},
+            {"an archive that cannot be opened", "File Error",
+             [](Editor&, const TextProduct& product) -> std::function<void()> {
+                 std::filesystem::rename(product.DataFile("txt.qax"), product.DataFile("txt.away"));
+                 return
+                     [&product] { std::filesystem::rename(product.DataFile("txt.away"), product.DataFile("txt.qax")); };
+             }},
+        };
+        for (const Refusal& refusal : refusals) {
+            TextProduct product({{"FIRST", "first member"}, {"SECOND", "second member"}});
+            Editor editor(product);
+            QVERIFY(editor.ShowActive());
+            editor.ClickLine(0);
+            QCOMPARE(editor.form.PaneText(), std::string("first member"));
+
+            const std::function<void()> end = refusal.begin(editor, product);
+            QTest::keyClick(FileLB(editor.form), Qt::Key_Down);
+            QCOMPARE(editor.form.SelectedLineNumber(), 1);
+            QVERIFY2(editor.form.PaneText().empty(), refusal.name);
+            QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
+            QCOMPARE(editor.prompts.messages[0].caption, refusal.caption);
+
+            end();
+            editor.ClickLine(1);
+            QCOMPARE(editor.form.PaneText(), std::string("second member"));
+            QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
+        }
     }
 
     void aClickWhileShpIsSelectedChangesNothing() {
