@@ -700,7 +700,14 @@ std::unique_ptr<File> OpenProvenCopy(FileSystem& fs, const RebuildRecord& record
 std::string RemoveProvenCopies(FileSystem& fs, const RebuildRecord& record) {
     std::string text;
     for (const RecordedArchive& archive : record.archives) {
-        text += RemoveNoLongerNeeded(fs, PartialPathFor(archive.copyPath, record.token), "The unfinished copy");
+        const std::string partial = PartialPathFor(archive.copyPath, record.token);
+        if (fs.Exists(partial)) {
+            const std::string failed = RemoveNoLongerNeeded(fs, partial, "The unfinished copy");
+            text += failed;
+            // Flushed before the record goes: once it is gone, nothing
+            // could tell this file for the replacement's.
+            if (failed.empty()) fs.SyncDirectoryOf(partial);
+        }
         if (!fs.Exists(archive.copyPath)) continue;
         if (OpenProvenCopy(fs, record, archive) == nullptr) {
             text += "\n\nThe file " + archive.copyPath +
@@ -741,7 +748,10 @@ std::string RemoveUnfinishedRecord(FileSystem& fs, const std::string& recordPath
     if (bytes.size() > kLargestRecord ||
         magic.compare(0, std::min(bytes.size(), magic.size()), bytes, 0, std::min(bytes.size(), magic.size())) != 0)
         return "\n\nThe file " + partial + " is not an unfinished record of the editor's; it was left alone.";
-    return RemoveNoLongerNeeded(fs, partial, "The unfinished file");
+    const std::string failed = RemoveNoLongerNeeded(fs, partial, "The unfinished file");
+    // Flushed, so that a power cut does not bring it back to be judged again.
+    if (failed.empty()) fs.SyncDirectoryOf(partial);
+    return failed;
 }
 
 // Whether the index is the one from before the record's replacement or the

@@ -21,8 +21,8 @@
 #include "power_cut_file_system.h"
 #include "rebuild_transaction.h"
 #include "recording_sink.h"
-#include "text_view.h"
 #include "system_plants.h"
+#include "text_view.h"
 
 namespace qax {
 namespace {
@@ -98,11 +98,19 @@ protected:
         WriteText(ReplacementPath(), replacement);
     }
 
-    // Recovery as the next start runs it, on the real files; then the data
-    // set must be the old or the new one, with nothing left, and the report
-    // must say which.
-    void ExpectRecoveredToOldOrNew(const DataSetBytes& old, const DataSetBytes& replaced) {
-        const RecoveryReport report = RecoverAtStartUp(real_, disk_.Paths());
+    // Recovery as the next start runs it, on the real files, and a power
+    // cut after it; then the data set must be the old or the new one, with
+    // nothing left (nothing recovery removed comes back), and the report
+    // must say which. `finished`: the operation ran to its end, so a power
+    // cut after it must not bring back anything it removed, and there is
+    // nothing to recover.
+    void ExpectRecoveredToOldOrNew(const DataSetBytes& old, const DataSetBytes& replaced, bool finished = false) {
+        PowerCutFileSystem disk(real_, {disk_.Dir() / "data", disk_.Dir() / "edit"});
+        const RecoveryReport report = RecoverAtStartUp(disk, disk_.Paths());
+        disk.Cut();
+        if (finished) {
+            EXPECT_EQ(report.state, RecoveryState::Clean) << report.text;
+        }
         const DataSetBytes now = Current();
         EXPECT_TRUE(now == old || now == replaced) << report.text;
         EXPECT_FALSE(disk_.LeftoversExist()) << report.text;
@@ -176,9 +184,10 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
     // Killed: that step and every later one fail. Power cut: the same, then
     // only what was flushed survives. Failed, then power cut: that step
     // alone fails, the replacement lives to undo itself, and then the power
-    // goes.
-    enum class Death { Killed, PowerCut, FailedThenPowerCut };
-    for (const Death death : {Death::Killed, Death::PowerCut, Death::FailedThenPowerCut}) {
+    // goes. Failed, then killed: the new index cannot take its place, and
+    // the process dies at that step of putting the archives back.
+    enum class Death { Killed, PowerCut, FailedThenPowerCut, FailedThenKilled };
+    for (const Death death : {Death::Killed, Death::PowerCut, Death::FailedThenPowerCut, Death::FailedThenKilled}) {
         for (const CrashCase& crash : kCrashCases) {
             set_.others = crash.emptyLaterGroups ? std::vector<testing::RawEntry>{} : SmallDataSet().others;
             table_ = TableFor(set_);
@@ -204,35 +213,57 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
             const DataSetBytes replaced = {AsString(testing::IndexFor(after)), testing::ArchiveFor(after.txt),
                                            testing::ArchiveFor(after.shp)};
             long steps = 0;
+            long failed = 0;  // the step that fails first, when a death comes later
             {
                 FaultyFileSystem spy(real_);
                 RecordingSink sink;
                 ASSERT_EQ(replace(spy, sink), ArchiveOutcome::Done);
                 ASSERT_TRUE(Current() == replaced);
                 steps = spy.Steps();
+                if (death == Death::FailedThenKilled) {
+                    const auto& log = spy.Log();
+                    const auto rename = std::find_if(log.begin(), log.end(), [&](const std::string& step) {
+                        return step.rfind("rename ", 0) == 0 && step.ends_with(" -> " + disk_.Paths().IndexPath);
+                    });
+                    ASSERT_NE(rename, log.end());
+                    failed = static_cast<long>(rename - log.begin()) + 1;
+                    reset();
+                    FaultyFileSystem failing(real_);
+                    failing.FailStep(failed);
+                    ASSERT_EQ(replace(failing, sink), ArchiveOutcome::Failed);
+                    ASSERT_TRUE(Current() == old);
+                    steps = failing.Steps();
+                }
             }
-            // One past the last step: nothing fails, and a power cut just
-            // after a replacement must not bring back anything it removed.
-            for (long step = 1; step <= steps + 1; ++step, ++walked) {
+            // One past the last step: nothing (more) fails, and a power cut
+            // just after a replacement must not bring back anything it
+            // removed.
+            for (long step = failed + 1; step <= steps + 1; ++step, ++walked) {
                 reset();
                 FaultyFileSystem dying(real_);
-                if (death == Death::FailedThenPowerCut)
+                if (death == Death::FailedThenKilled)
+                    dying.FailStepThenFromStep(failed, step);
+                else if (death == Death::FailedThenPowerCut)
                     dying.FailStep(step);
                 else
                     dying.FailFromStep(step);
                 PowerCutFileSystem disk(dying, {disk_.Dir() / "data", disk_.Dir() / "edit"});
                 RecordingSink sink;
                 replace(disk, sink);
-                if (death != Death::Killed) disk.Cut();
-                const char* how = death == Death::Killed ? "killed" : death == Death::PowerCut ? "power cut" : "failed";
+                const bool killed = death == Death::Killed || death == Death::FailedThenKilled;
+                if (!killed) disk.Cut();
+                const char* how = death == Death::Killed             ? "killed"
+                                  : death == Death::FailedThenKilled ? "failed, then killed"
+                                  : death == Death::PowerCut         ? "power cut"
+                                                                     : "failed";
                 SCOPED_TRACE(std::string(how) + " at step " + std::to_string(step) + ": " + dying.FiredStep() + " (" +
                              (crash.group == Txt ? "Txt" : "Shp") + " line " + std::to_string(crash.line) + ")");
-                ExpectRecoveredToOldOrNew(old, replaced);
+                ExpectRecoveredToOldOrNew(old, replaced, step == steps + 1);
             }
         }
     }
     // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 3 * 17 * 40);
+    EXPECT_GT(walked, 3 * 17 * 40 + 17 * 5);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 
