@@ -312,8 +312,33 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         std::string words;
         std::function<void()> check = [] {};  // what else must hold once recovery ran
     };
+    const std::filesystem::path unfinishedRecordName = record + ".new";
+    const std::filesystem::path noteName = disk_.Dir() / "edit" / ".qaxtool-extract-0123abcd";
     const State states[] = {
-        {"record, old index", [&] { leaveRecord(); }, RecoveryState::Undone, "was undone"},
+        // Half rewritten when the process died.
+        {"record, old index",
+         [&] {
+             leaveRecord();
+             WriteText(disk_.Paths().TxtArchivePath, replaced.txt.substr(0, replaced.txt.size() / 2));
+         },
+         RecoveryState::Undone, "was undone"},
+        // A user's files named like the record's unfinished one and like a
+        // batch extraction's note (where the window extracts) are not the
+        // editor's: they stay.
+        {"record, old index, a user's files with the editor's names",
+         [&] {
+             leaveRecord();
+             WriteText(unfinishedRecordName, "my notes\n");
+             WriteText(noteName, "shapes to redo\nTANK.SHP\n");
+         },
+         RecoveryState::Undone, "was undone",
+         [&] {
+             for (const auto& [path, bytes] :
+                  {std::pair{unfinishedRecordName, "my notes\n"}, std::pair{noteName, "shapes to redo\nTANK.SHP\n"}})
+                 EXPECT_TRUE(std::filesystem::exists(path) && testing::ReadWholeFile(path) == bytes) << path;
+             std::filesystem::remove(unfinishedRecordName);
+             std::filesystem::remove(noteName);
+         }},
         {"record, new index",
          [&] {
              leaveRecord();
@@ -412,6 +437,26 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         state.make();
         const DataSetBytes before = Current();
         const bool recordBefore = std::filesystem::exists(record);
+        if (recordBefore) {
+            // An editor opened before the replacement died, while another
+            // one reads (so that nobody may recover): it neither shows nor
+            // extracts what may be half rewritten, and says why.
+            const auto reading = DirectoryLock::TryAcquire(DataDirectoryOf(disk_.Paths()), LockKind::Shared);
+            ASSERT_TRUE(reading);
+            RecordingSink sink;
+            sink.pane = "what the pane showed";
+            EXPECT_EQ(ShowTextMember(Context(real_, sink), Listed(disk_.Paths(), table_, Txt, 1)),
+                      ArchiveOutcome::Refused);
+            EXPECT_EQ(ExtractShpMember(Context(real_, sink), Listed(disk_.Paths(), table_, Shp, 1), disk_.EditorDir()),
+                      ArchiveOutcome::Refused);
+            EXPECT_EQ(sink.pane, "what the pane showed");
+            EXPECT_FALSE(std::filesystem::exists(disk_.Dir() / "edit" / "JEEP.SHP"));
+            ASSERT_EQ(sink.messages.size(), 2u);
+            for (const auto& message : sink.messages)
+                EXPECT_NE(message.text.find("was interrupted and has not been recovered yet"), std::string::npos)
+                    << message.text;
+            EXPECT_TRUE(Current() == before);
+        }
         // Told first, without a change: what recovery then does.
         EXPECT_EQ(DescribeInterruptedRebuild(real_, disk_.Paths()).state, state.expected);
         EXPECT_TRUE(Current() == before);
