@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -30,6 +31,7 @@
 
 #include "archive_data_set.h"
 #include "archive_ops.h"
+#include "faulty_file_system.h"
 #include "file_access.h"
 #include "recording_sink.h"
 
@@ -196,6 +198,36 @@ protected:
 
     DataSetBytes Current() const { return {disk_.Index(), disk_.Txt(), disk_.Shp()}; }
 
+    // Every file of the data directory, record and copy included, by name.
+    std::map<std::filesystem::path, std::string> DataFiles() const {
+        std::map<std::filesystem::path, std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(DataDir()))
+            files[entry.path().filename()] = testing::ReadWholeFile(entry.path());
+        return files;
+    }
+
+    // What a tool that died while it rewrote txt.qax (for ONE=new.bin)
+    // leaves: its record and copy in the data directory, txt.qax half
+    // rewritten, the old index.
+    void LeaveInterruptedReplacement() {
+        SystemFileSystem real;
+        const DataSetPaths paths = DataSetPathsIn(Utf8Of(DataDir()), Utf8Of(DataDir()));
+        const std::string replacement = Utf8Of(disk_.Dir() / "new.bin");
+        testing::RecordingSink sink;
+        testing::FaultyFileSystem spy(real);
+        ASSERT_EQ(ReplaceTextMember({spy, paths, table_, sink}, testing::Listed(paths, table_, Txt, 0), replacement),
+                  ArchiveOutcome::Done);
+        const auto& log = spy.Log();
+        const auto write = std::find(log.begin(), log.end(), "write " + paths.TxtArchivePath);
+        ASSERT_NE(write, log.end());
+        disk_.Write(set_);
+        testing::FaultyFileSystem dying(real);
+        dying.FailFromStep(static_cast<long>(write - log.begin()) + 1);
+        ReplaceTextMember({dying, paths, table_, sink}, testing::Listed(paths, table_, Txt, 0), replacement);
+        ASSERT_TRUE(std::filesystem::exists(disk_.RecordPath()));
+        ASSERT_TRUE(std::filesystem::exists(DataDir() / "~temp.fpc"));
+        ASSERT_NE(disk_.Txt(), testing::ArchiveFor(set_.txt));
+    }
     MemberSet set_ = Members();
     DataSetOnDisk disk_{set_};
     SectionTable table_ = testing::TableFor(set_);
@@ -228,6 +260,10 @@ TEST_F(Qaxtool, ListsShowsAndExtractsWhatTheIndexHolds) {
         {{"list", "-i", "shp", "j?ep"}, LineOf(set_.shp, 1)},
         {{"list", "txt", "--names", "[!FT]*", "?W?N"}, "ONE\nLONG\nTWIN\nTWIN\nSIX\n"},
         {{"list", "-i", "shp", "--names", "[g-i]*", "T*\\K"}, "TANK\nHELI\n"},
+        // A trailing star matches no character too; -i takes plain names in
+        // either case.
+        {{"list", "shp", "--names", "JEEP*", "T*"}, "TANK\nJEEP\n"},
+        {{"show", "-i", "four"}, "fourth\r\n"},
         {{"--data=" + dataOption, "extract", "-O", "-t", "txt", "FOUR"}, "fourth\r\n"},
         {{"extract", "--stdout", "HEL*"}, set_.shp[2].bytes},
         {{"extract", "--type=txt", "-o", "texts", "S*", "ONE"},
@@ -471,6 +507,7 @@ TEST_F(Qaxtool, AppliesAWholeModInOneTransaction) {
 // input, lines or zero-ended), a replacement's bytes from standard input.
 TEST_F(Qaxtool, TakesNamesAndBytesFromFilesAndStandardInput) {
     WriteText(disk_.Dir() / "pairs.txt", "SIX=new.bin\r\nONE=new.bin\n");
+    WriteText(disk_.Dir() / "a=b.bin", "A=B BYTES");
     struct Case {
         std::vector<std::string> args;
         std::string input;
@@ -482,6 +519,10 @@ TEST_F(Qaxtool, TakesNamesAndBytesFromFilesAndStandardInput) {
         {{"replace", "txt", "--null", "--files-from=-"},
          std::string("SIX=new.bin\0FOUR=new.bin\0", 26),
          {{5, "NEW BYTES"}, {4, "NEW BYTES"}}},
+        // Plain names in either case with -i; only the first = ends the name.
+        {{"replace", "-i", "txt", "four=-"}, "from standard input", {{4, "from standard input"}}},
+        {{"apply", "--ignore-case", "-"}, "TXT six new.bin\n", {{5, "NEW BYTES"}}},
+        {{"replace", "txt", "ONE=a=b.bin"}, "", {{0, "A=B BYTES"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
@@ -561,6 +602,9 @@ TEST_F(Qaxtool, ListsAsJsonThatAParserReadsBack) {
 // the end; --keep-old leaves files that are there, and says so.
 TEST_F(Qaxtool, ExtractionGoesOnPastABadNameAndKeepsOldFilesWhenAsked) {
     WriteText(disk_.Dir() / "out" / "TANK.SHP", "mine");
+    // The user's, named like the note of a batch extraction.
+    const std::filesystem::path note = disk_.Dir() / "out" / ".qaxtool-extract-5a5a5a5a";
+    WriteText(note, "to redo\nJEEP.SHP\n");
     const ToolRun run = Tool({"extract", "-o", "out", "-k", "TANK", "NOPE", "J*"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("No member matches NOPE"), std::string::npos) << run.err;
@@ -571,6 +615,7 @@ TEST_F(Qaxtool, ExtractionGoesOnPastABadNameAndKeepsOldFilesWhenAsked) {
     // Without -k the old file gives way.
     EXPECT_EQ(Tool({"extract", "-o", "out", "TANK"}).status, 0);
     EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / "out" / "TANK.SHP"), set_.shp[0].bytes));
+    EXPECT_TRUE(std::filesystem::exists(note) && testing::ReadWholeFile(note) == "to redo\nJEEP.SHP\n");
 }
 
 // Another editor (here, this test process) holds the data set: a
@@ -591,7 +636,9 @@ TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
 #endif
         EXPECT_TRUE(Current() == before);
         EXPECT_FALSE(disk_.LeftoversExist());
+        // Readers share it, and so does check.
         EXPECT_EQ(Tool({"list", "txt"}).status, 0);
+        EXPECT_EQ(Tool({"check"}).status, 0);
     }
     {
         const auto changing = DirectoryLock::TryAcquire(Utf8Of(DataDir()), LockKind::Exclusive);
@@ -649,12 +696,13 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
          "does not fit the index"},
         {"a file with the copy's name", [&] { WriteText(copy, "old archive"); }, "leaves it alone"},
         {"a record planted by a stranger", [&] { WriteText(disk_.RecordPath(), "QAXREC\r\n..."); }, "is damaged"},
+        {"an interrupted replacement", [&] { LeaveInterruptedReplacement(); }, "would be undone"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         disk_.Write(set_);
         c.damage();
-        const DataSetBytes before = Current();
+        const auto before = DataFiles();
         const ToolRun run = Tool({"check"});
         EXPECT_EQ(run.status, c.words.empty() ? 0 : 1) << run.out;
         if (c.words.empty()) {
@@ -664,10 +712,57 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
             EXPECT_NE(run.out.find("problem: "), std::string::npos) << run.out;
             EXPECT_NE(run.out.find(c.words), std::string::npos) << run.out;
         }
-        EXPECT_TRUE(Current() == before);
+        EXPECT_TRUE(DataFiles() == before);
         std::filesystem::remove(copy);
         std::filesystem::remove(disk_.RecordPath());
     }
+}
+
+// A replacement that died half way leaves a record only a change may act
+// on. While another editor reads (so nobody may recover it), readers refuse
+// rather than give out what may be half rewritten, and check tells of it; a
+// dry run tells what recovery would do and touches no file; then the next
+// command recovers it and reads the old members.
+TEST_F(Qaxtool, AReplacementLeftHalfDoneIsNeitherReadNorTouchedUntilRecovered) {
+    WriteText(disk_.Dir() / "mod.txt", "txt ONE new.bin\nshp JEEP new.bin\n");
+    const DataSetBytes old = Current();
+    LeaveInterruptedReplacement();
+    const auto left = DataFiles();
+    {
+        const auto reading = DirectoryLock::TryAcquire(Utf8Of(DataDir()), LockKind::Shared);
+        ASSERT_TRUE(reading);
+        for (const std::vector<std::string>& args :
+             std::vector<std::vector<std::string>>{{"list", "txt"},
+                                                   {"show", "ONE"},
+                                                   {"extract", "-o", "out", "TANK"},
+                                                   {"extract", "-t", "txt", "-O", "ONE"}}) {
+            SCOPED_TRACE(args[0]);
+            const ToolRun refused = Tool(args);
+            EXPECT_EQ(refused.status, 1);
+            EXPECT_EQ(refused.out, "");
+            EXPECT_NE(refused.err.find("was interrupted and has not been recovered yet"), std::string::npos)
+                << refused.err;
+        }
+        EXPECT_FALSE(std::filesystem::exists(disk_.Dir() / "out" / "TANK.SHP"));
+        const ToolRun check = Tool({"check"});
+        EXPECT_EQ(check.status, 1);
+        EXPECT_NE(check.out.find("would be undone"), std::string::npos) << check.out;
+        EXPECT_TRUE(DataFiles() == left);
+    }
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"replace", "--dry-run", "txt", "ONE=new.bin"}, {"apply", "-n", "mod.txt"}}) {
+        SCOPED_TRACE(args[0]);
+        const ToolRun dry = Tool(args);
+        EXPECT_EQ(dry.status, 0) << dry.err;
+        EXPECT_NE(dry.err.find("would be undone"), std::string::npos) << dry.err;
+        EXPECT_TRUE(DataFiles() == left);
+    }
+    const ToolRun recovered = Tool({"list", "txt"});
+    EXPECT_EQ(recovered.status, 0) << recovered.err;
+    EXPECT_EQ(recovered.out, ExpectedLines(set_.txt));
+    EXPECT_NE(recovered.err.find("was undone"), std::string::npos) << recovered.err;
+    EXPECT_TRUE(Current() == old);
+    EXPECT_FALSE(disk_.LeftoversExist());
 }
 
 // What the tool finds before the command is said on standard error; a file
