@@ -8,6 +8,7 @@
 #ifdef _WIN32
 #include "windows_api.h"
 #else
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -786,42 +787,79 @@ TEST_F(Qaxtool, SaysWhatItFindsFirstAndLeavesStrangersAlone) {
 }
 
 #ifndef _WIN32  // Windows has no polite stop one program may send another but through a shared console.
-// A polite stop (SIGTERM) in the middle of a replacement: the tool undoes
-// what it began, says so and ends with 128 + the signal's number, leaving
-// nothing for a recovery to do.
-TEST_F(Qaxtool, ASignalMidReplacementUndoesItInProcess) {
+// A polite stop (SIGTERM) ends the tool with 128 + the signal's number,
+// whenever it comes. In the middle of a replacement the tool undoes what it
+// began and says so, leaving nothing for a recovery to do; late, once the
+// command has read all it needs and is writing its output, nothing is left
+// to undo, and nothing is said to be undone.
+TEST_F(Qaxtool, AStopEndsTheToolWith128PlusItsNumber) {
     set_.shp[0] = PatternMember("TANK", 96 << 20, 3);
     disk_.Write(set_);
     WriteText(disk_.Dir() / "big.bin", std::string(5 << 20, 'b'));
     const DataSetBytes before = Current();
     const std::filesystem::path err = disk_.Dir() / "stderr";
     const std::string tool = ToolPath();
-    const std::string dataDir = DataDir().string();
-    const std::string replacement = "TANK=" + (disk_.Dir() / "big.bin").string();
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::freopen(err.c_str(), "w", stderr);
-        ::execl(tool.c_str(), tool.c_str(), "--data", dataDir.c_str(), "replace", "shp", replacement.c_str(),
-                static_cast<char*>(nullptr));
-        ::_exit(127);
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        bool late;
+    };
+    const Case cases[] = {
+        // The record is the replacement's first write; the copy of 96 MiB,
+        // flushed to the disk, and the rewrite follow it.
+        {"mid replacement", {"replace", "shp", "TANK=" + (disk_.Dir() / "big.bin").string()}, false},
+        // 96 MiB for a pipe that nobody reads yet: its first bytes there mean
+        // the member has been read and the tool waits to write the rest.
+        {"late, while writing the output", {"extract", "--stdout", "TANK"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {tool, "--data", DataDir().string()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        int output[2];
+        ASSERT_EQ(::pipe(output), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::freopen(err.c_str(), "w", stderr);
+            ::dup2(output[1], STDOUT_FILENO);
+            ::close(output[0]);
+            ::close(output[1]);
+            ::execv(tool.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(output[1]);
+        const auto begun = [&] {
+            if (!c.late) return std::filesystem::exists(disk_.RecordPath());
+            pollfd ready{output[0], POLLIN, 0};
+            return ::poll(&ready, 1, 0) == 1;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!begun() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        EXPECT_TRUE(begun()) << "the command never got that far";
+        ASSERT_EQ(::kill(child, SIGTERM), 0);
+        // What it still writes is read, so that it can end.
+        std::vector<char> drained(std::size_t{1} << 16);
+        while (::read(output[0], drained.data(), drained.size()) > 0) {
+        }
+        ::close(output[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+        const std::string said = testing::ReadWholeFile(err);
+        if (c.late)
+            EXPECT_EQ(said.find("undone"), std::string::npos) << said;
+        else
+            EXPECT_NE(said.find("was undone"), std::string::npos) << said;
+        EXPECT_TRUE(Current() == before);
+        EXPECT_FALSE(disk_.LeftoversExist());
+        EXPECT_FALSE(std::filesystem::exists(ToolCopyPath(disk_)));
     }
-    // The record is the replacement's first write; the copy of 96 MiB, flushed
-    // to the disk, and the rewrite follow it.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!std::filesystem::exists(disk_.RecordPath()) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    ASSERT_TRUE(std::filesystem::exists(disk_.RecordPath())) << "the replacement never began";
-    ASSERT_EQ(::kill(child, SIGTERM), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
-    const std::string said = testing::ReadWholeFile(err);
-    EXPECT_NE(said.find("was undone"), std::string::npos) << said;
-    EXPECT_TRUE(Current() == before);
-    EXPECT_FALSE(disk_.LeftoversExist());
-    EXPECT_FALSE(std::filesystem::exists(ToolCopyPath(disk_)));
 }
 
 #endif
