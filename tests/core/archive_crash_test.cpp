@@ -524,6 +524,21 @@ TEST_F(CrashRecovery, ARecoveryThatFailsPartWaySaysSoAndTheNextOneFinishes) {
     EXPECT_EQ(next.state, RecoveryState::Undone) << next.text;
     EXPECT_TRUE(Current() == old);
     EXPECT_FALSE(disk_.LeftoversExist());
+
+    // A recovery that dies at any step, its restore done or not, leaves
+    // what the next one finishes: the record says the archive is old again
+    // before the copy goes.
+    for (long step = 1; step <= spy.Steps(); ++step) {
+        SCOPED_TRACE("recovery killed at step " + std::to_string(step));
+        dieWhileRewriting();
+        FaultyFileSystem dying(real_);
+        dying.FailFromStep(step);
+        RecoverInterruptedRebuild(dying, disk_.Paths());
+        const RecoveryReport after = RecoverInterruptedRebuild(real_, disk_.Paths());
+        EXPECT_NE(after.state, RecoveryState::Unresolved) << after.text;
+        EXPECT_TRUE(Current() == old);
+        EXPECT_FALSE(disk_.LeftoversExist());
+    }
 }
 
 // Two editors on one data set: while one rebuilds shp.qax (here, inside one
