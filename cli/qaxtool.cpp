@@ -560,7 +560,7 @@ std::vector<int> LinesMatching(const Listing& listing, const std::string& patter
 }
 
 std::unique_ptr<DirectoryLock> ReadingLock(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
-    return LockDataSetForReading(fs, DataDirectoryOf(paths), sink, kFileErrorCaption);
+    return LockDataSetForReading(fs, paths, sink, kFileErrorCaption);
 }
 
 // Standard output, with the system's reason when it cannot be written (a

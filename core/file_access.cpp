@@ -33,6 +33,8 @@ public:
                 return "it has more than one name (a hard link)";
             case DataError::Stopped:
                 return "the program was asked to stop";
+            case DataError::Replaced:
+                return "another file took its name after it was checked";
         }
         return "unknown data error";
     }
@@ -126,6 +128,11 @@ public:
     }
     void Close() override { inner_->Close(); }
     void TakeAccessOf(const std::string& modelPath) override { inner_->TakeAccessOf(modelPath); }
+    void RestrictWritingToOwner() override {
+        fs_.Check(IoStep::Write, Path());
+        inner_->RestrictWritingToOwner();
+    }
+    FileFacts Facts() override { return inner_->Facts(); }
     const std::string& Path() const override { return inner_->Path(); }
 
 private:
@@ -133,7 +140,37 @@ private:
     std::unique_ptr<File> inner_;
 };
 
+// A held directory of a StoppableFileSystem: an entry opened for update is
+// checked as an open for writing; removing and flushing are let through,
+// as on the file system itself.
+class StoppableDirectory final : public Directory {
+public:
+    StoppableDirectory(StoppableFileSystem& fs, std::unique_ptr<Directory> inner) : fs_(fs), inner_(std::move(inner)) {}
+    std::unique_ptr<File> OpenEntry(const std::string& name, EntryAccess access) override {
+        if (access == EntryAccess::Update) fs_.Check(IoStep::Open, PathOf(name));
+        return std::make_unique<StoppableFile>(fs_, inner_->OpenEntry(name, access));
+    }
+    bool HasEntry(const std::string& name) override { return inner_->HasEntry(name); }
+    void RemoveEntry(const std::string& name, const FileIdentity& proved) override {
+        inner_->RemoveEntry(name, proved);
+    }
+    void Sync() override { inner_->Sync(); }
+    const std::string& Path() const override { return inner_->Path(); }
+
+private:
+    StoppableFileSystem& fs_;
+    std::unique_ptr<Directory> inner_;
+};
+
 }  // namespace
+
+std::string Directory::PathOf(const std::string& name) const {
+    return Utf8Of(PathFromUtf8(Path()) / PathFromUtf8(name));
+}
+
+std::unique_ptr<Directory> StoppableFileSystem::OpenDirectory(const std::string& path) {
+    return std::make_unique<StoppableDirectory>(*this, inner_.OpenDirectory(path));
+}
 
 void StoppableFileSystem::Check(IoStep step, const std::string& path) {
     if (stopped_ || !stopRequested_()) return;
@@ -219,8 +256,8 @@ SaveFile::SaveFile(FileSystem& fs, std::string target, Links links, const std::s
         // go to a name of their own instead. The exclusive create fails
         // rather than follow anything that appears in between.
         if (fs_.Exists(partial_))
-            partial_ = Utf8Of(directory / PathFromUtf8("." + Utf8Of(PathFromUtf8(target_).filename()) + "." +
-                                                       RandomHex(8) + ".new"));
+            partial_ = Utf8Of(
+                directory / PathFromUtf8("." + Utf8Of(PathFromUtf8(target_).filename()) + "." + RandomHex(8) + ".new"));
         file_ = fs_.Open(partial_, OpenMode::CreateNew);
         // Only a file the name really holds is a model; a link that is to
         // be replaced says nothing about the file that replaces it.

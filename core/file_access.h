@@ -45,7 +45,8 @@ enum class DataError {
     WrongLength,      // a finished file does not have the length it must have
     NotARegularFile,  // a pipe, a device, a directory, or (where links are not followed) a link
     NotItsOwnFile,    // a file that must have one name only has more (a hard link)
-    Stopped           // the user asked the program to stop (a signal)
+    Stopped,          // the user asked the program to stop (a signal)
+    Replaced          // the name was given to another file after the file was checked
 };
 
 std::error_code MakeDataError(DataError error);
@@ -86,6 +87,25 @@ enum class CopyTarget {
     NewFile     // created; fails when anything, even a dangling link, has the name
 };
 
+// Which file a handle is on, whatever its names: equal for two handles on
+// one file, different for any two files at once.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// What a handle says of its file, measured on the handle itself: a proof
+// made from these holds for the file the handle reads and writes, whatever
+// happens to its names in the meantime.
+struct FileFacts {
+    bool regular = false;         // a plain file: no directory, pipe, device or link
+    std::uint64_t links = 0;      // how many names it has
+    bool ownedByProcess = false;  // its owner is the user this process runs as
+    bool othersMayWrite = false;  // its group or anyone else may write it
+    FileIdentity identity;
+};
+
 class File {
 public:
     virtual ~File() = default;
@@ -116,7 +136,43 @@ public:
     // owner and group as far as the process may set them (the owner only
     // with the privilege to; the group when the process belongs to it).
     virtual void TakeAccessOf(const std::string& modelPath) = 0;
+    // Takes the write bits from the group and everyone else, so that only
+    // its owner may change it: what the editor writes for its own later
+    // use (the crash record, the copies) is proved by that.
+    virtual void RestrictWritingToOwner() = 0;
+    virtual FileFacts Facts() = 0;
     virtual const std::string& Path() const = 0;
+};
+
+// How an entry of a held directory is opened: always the name itself (a
+// link is never followed), never waiting (a pipe or a device is refused),
+// and only a regular file.
+enum class EntryAccess { Read, Update };
+
+// A directory held open by handle: what is opened, removed and flushed
+// through it is in that very directory, whatever happens meanwhile to the
+// names of the directories on its path. Names given to it are plain names,
+// never paths.
+class Directory {
+public:
+    virtual ~Directory() = default;
+    Directory() = default;
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+
+    // IoError when the name cannot be opened, or is a link or no regular file.
+    virtual std::unique_ptr<File> OpenEntry(const std::string& name, EntryAccess access) = 0;
+    // Whether anything, a link included, has the name.
+    virtual bool HasEntry(const std::string& name) = 0;
+    // Removes the name only while it still names the file `proved` (the
+    // identity taken from the handle the file was proved on): a name that
+    // was meanwhile given to another file stays, and IoError says so.
+    virtual void RemoveEntry(const std::string& name, const FileIdentity& proved) = 0;
+    // Flushes the directory's names to the disk.
+    virtual void Sync() = 0;
+    // The directory's path as it was opened, for messages.
+    virtual const std::string& Path() const = 0;
+    std::string PathOf(const std::string& name) const;
 };
 
 class FileSystem {
@@ -124,6 +180,9 @@ public:
     virtual ~FileSystem() = default;
 
     virtual std::unique_ptr<File> Open(const std::string& path, OpenMode mode) = 0;
+    // Holds the directory at `path` (links on the way followed) until the
+    // handle goes. IoError when it cannot be opened.
+    virtual std::unique_ptr<Directory> OpenDirectory(const std::string& path) = 0;
     // Copies the whole of `from` to `to` as `target` says, checks that every
     // byte arrived and flushes `to` to the disk. Returns the number of bytes
     // copied. When it throws, `to` may hold part of the copy; `from` is never
@@ -166,6 +225,7 @@ public:
     explicit SystemFileSystem(DiskSync sync = DiskSync::On) : sync_(sync) {}
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
+    std::unique_ptr<Directory> OpenDirectory(const std::string& path) override;
     std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override;
     void Rename(const std::string& from, const std::string& to) override;
     void SyncDirectoryOf(const std::string& path) override;
@@ -197,6 +257,7 @@ public:
     void Check(IoStep step, const std::string& path);
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
+    std::unique_ptr<Directory> OpenDirectory(const std::string& path) override;
     std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override;
     void Rename(const std::string& from, const std::string& to) override;
     void SyncDirectoryOf(const std::string& path) override;
@@ -222,9 +283,10 @@ std::string ReadWholeFile(FileSystem& fs, const std::string& path);
 
 // An advisory lock on a directory, held from a successful TryAcquire until
 // destruction. Several shared holders may hold it at once, an exclusive
-// holder alone. It is taken on the directory itself, so it leaves no file
-// behind, and the system drops it when the holding process dies, whatever
-// way it dies.
+// holder alone. Both builds lock the first byte of an empty `~qaxedit.lck`
+// in the directory (made where the user may), which is never written; on
+// POSIX the directory itself is locked too. The system drops the locks when
+// the holding process dies, whatever way it dies.
 enum class LockKind { Shared, Exclusive };
 
 class DirectoryLock {
@@ -246,9 +308,11 @@ public:
 
 private:
     // The system's handle on what is locked: a descriptor of the directory
-    // on POSIX, a Win32 handle of the lock file on Windows.
-    explicit DirectoryLock(std::intptr_t handle) : handle_(handle) {}
+    // on POSIX, a Win32 handle of the lock file on Windows; and on POSIX the
+    // descriptor of the lock file the Windows build locks (-1 for none).
+    explicit DirectoryLock(std::intptr_t handle, std::intptr_t lockFile = -1) : handle_(handle), lockFile_(lockFile) {}
     std::intptr_t handle_;
+    std::intptr_t lockFile_;
 };
 
 // ---------------------------------------------------------------------------

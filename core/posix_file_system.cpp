@@ -12,9 +12,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <utility>
-#include <optional>
 #include <vector>
 
 #include "data_set.h"
@@ -95,6 +95,9 @@ public:
                 IoStep::Open, path_,
                 path_.empty() ? std::make_error_code(std::errc::no_such_file_or_directory) : LastSystemError());
     }
+    // Takes over a descriptor opened elsewhere (relative to a held
+    // directory); `path` only names it in messages.
+    DescriptorFile(std::string path, DiskSync sync, int adopted) : path_(std::move(path)), sync_(sync), fd_(adopted) {}
     ~DescriptorFile() override {
         if (fd_ >= 0) ::close(fd_);
     }
@@ -195,6 +198,21 @@ public:
         if (::fchmod(fd_, model.st_mode & 07777) != 0) Fail(IoStep::Write);
     }
 
+    void RestrictWritingToOwner() override {
+        const mode_t mode = Status().st_mode & 07777;
+        errno = 0;
+        if (::fchmod(fd_, mode & ~static_cast<mode_t>(S_IWGRP | S_IWOTH)) != 0) Fail(IoStep::Write);
+    }
+
+    FileFacts Facts() override {
+        const struct stat status = Status();
+        return {.regular = S_ISREG(status.st_mode),
+                .links = static_cast<std::uint64_t>(status.st_nlink),
+                .ownedByProcess = status.st_uid == ::geteuid(),
+                .othersMayWrite = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0,
+                .identity = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)}};
+    }
+
     // Pushes what the system holds of the file to the disk (when asked to).
     void Sync(DiskSync sync) const {
         errno = 0;
@@ -243,6 +261,73 @@ private:
     int fd_ = -1;
 };
 
+// A directory held by a descriptor: its entries are opened, compared and
+// removed with the *at calls relative to it, so nothing on the way to it
+// is looked up again once it is held.
+class DescriptorDirectory final : public Directory {
+public:
+    DescriptorDirectory(std::string path, DiskSync sync)
+        : path_(std::move(path)),
+          handle_(path_.empty() ? std::string(".") : path_, O_RDONLY | O_DIRECTORY, sync),
+          sync_(sync) {}
+
+    std::unique_ptr<File> OpenEntry(const std::string& name, EntryAccess access) override {
+        const std::string path = PathOf(name);
+        RequirePlainName(name, IoStep::Open);
+        const int flags = (access == EntryAccess::Update ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        int fd = -1;
+        errno = 0;
+        do {
+            fd = ::openat(handle_.Descriptor(), name.c_str(), flags);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0 && errno == ELOOP) throw IoError(IoStep::Open, path, MakeDataError(DataError::NotARegularFile));
+        if (fd < 0) throw IoError(IoStep::Open, path, LastSystemError());
+        auto file = std::make_unique<DescriptorFile>(path, sync_, fd);
+        file->RequireRegular(false);
+        return file;
+    }
+
+    bool HasEntry(const std::string& name) override {
+        struct stat status {};
+        return IsPlainName(name) && ::fstatat(handle_.Descriptor(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+
+    // POSIX removes names, never open files; so the name is looked at
+    // through the held directory right before it goes, and removed only
+    // while it is still the file that was proved. Whoever could give the
+    // name to another file in between may write this directory, and so
+    // could have removed that file himself: nothing outside the directory,
+    // and nothing he could not reach, can be lost this way.
+    void RemoveEntry(const std::string& name, const FileIdentity& proved) override {
+        const std::string path = PathOf(name);
+        RequirePlainName(name, IoStep::Remove);
+        struct stat status {};
+        errno = 0;
+        if (::fstatat(handle_.Descriptor(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+            throw IoError(IoStep::Remove, path, LastSystemError());
+        const FileIdentity found{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+        if (found != proved) throw IoError(IoStep::Remove, path, MakeDataError(DataError::Replaced));
+        errno = 0;
+        if (::unlinkat(handle_.Descriptor(), name.c_str(), 0) != 0)
+            throw IoError(IoStep::Remove, path, LastSystemError());
+    }
+
+    void Sync() override { handle_.Sync(sync_); }
+    const std::string& Path() const override { return path_; }
+
+private:
+    static bool IsPlainName(const std::string& name) {
+        return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+    }
+    void RequirePlainName(const std::string& name, IoStep step) const {
+        if (!IsPlainName(name)) throw IoError(step, PathOf(name), std::make_error_code(std::errc::invalid_argument));
+    }
+
+    std::string path_;
+    DescriptorFile handle_;
+    DiskSync sync_;
+};
+
 // Large enough that the system calls cost nothing next to the bytes moved,
 // small enough that copying a whole archive keeps memory flat.
 constexpr std::size_t kCopyBufferSize = std::size_t{1} << 20;
@@ -253,6 +338,10 @@ std::unique_ptr<File> SystemFileSystem::Open(const std::string& path, OpenMode m
     auto file = std::make_unique<DescriptorFile>(path, OpenFlags(mode), sync_);
     if (mode == OpenMode::ReadRegular || mode == OpenMode::ReadOwn) file->RequireRegular(mode == OpenMode::ReadOwn);
     return file;
+}
+
+std::unique_ptr<Directory> SystemFileSystem::OpenDirectory(const std::string& path) {
+    return std::make_unique<DescriptorDirectory>(path, sync_);
 }
 
 std::uint64_t SystemFileSystem::CopyFile(const std::string& from, const std::string& to, CopyTarget mode) {
@@ -355,6 +444,69 @@ std::optional<std::string> RunningProgramPath() {
     return self.string();
 }
 
+namespace {
+
+// The Windows build, which cannot lock a directory, locks the first byte of
+// this file beside the index; Wine gives that lock to the system as a
+// record lock on the same byte. So that a Linux and a Windows editor of one
+// data set (a Windows tool under Wine, or two systems sharing a folder)
+// never change it at once, this build takes the same lock on the same byte
+// besides its lock on the directory, which older Linux editors know.
+constexpr char kLockFileName[] = "~qaxedit.lck";
+
+#ifdef F_OFD_SETLK
+// Held by the open file, not the process: closing another descriptor of the
+// file never drops it, and it meets Wine's record locks all the same.
+constexpr int kSetRecordLock = F_OFD_SETLK;
+#else
+constexpr int kSetRecordLock = F_SETLK;
+#endif
+
+// Locks byte 0 of `fd` as `type` without waiting; false when another holder
+// keeps it.
+bool LockFirstByte(int fd, short type, const std::string& path) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    for (;;) {
+        errno = 0;
+        if (::fcntl(fd, kSetRecordLock, &range) == 0) return true;
+        if (errno == EAGAIN || errno == EACCES) return false;
+        if (errno != EINTR) throw IoError(IoStep::Open, path, LastSystemError());
+    }
+}
+
+// Opens (or makes) the lock file in the held directory: never through a
+// link, never a pipe or device. Nothing when the directory lets this user
+// neither make nor write it: then no one who could change the data set
+// could have made it either, as the Windows build judges the same.
+std::unique_ptr<DescriptorFile> OpenLockFile(int directory, const std::string& path, bool& writable) {
+    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    writable = true;
+    int fd = -1;
+    do {
+        errno = 0;
+        fd = ::openat(directory, kLockFileName, O_RDWR | O_CREAT | kFlags, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        writable = false;
+        do {
+            errno = 0;
+            fd = ::openat(directory, kLockFileName, O_RDONLY | kFlags);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0 && (errno == ENOENT || errno == EACCES)) return nullptr;
+    }
+    if (fd < 0 && errno == ELOOP) throw IoError(IoStep::Open, path, MakeDataError(DataError::NotARegularFile));
+    if (fd < 0) throw IoError(IoStep::Open, path, LastSystemError());
+    auto file = std::make_unique<DescriptorFile>(path, DiskSync::Off, fd);
+    file->RequireRegular(false);
+    return file;
+}
+
+}  // namespace
+
 std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& directory, LockKind kind) {
     DescriptorFile handle(directory.empty() ? "." : directory, O_RDONLY | O_DIRECTORY, DiskSync::Off);
     for (;;) {
@@ -363,39 +515,72 @@ std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& dire
         if (errno == EWOULDBLOCK) return nullptr;
         if (errno != EINTR) throw IoError(IoStep::Open, directory, LastSystemError());
     }
-    return std::unique_ptr<DirectoryLock>(new DirectoryLock(handle.Release()));
+    const std::string lockPath = Utf8Of(PathFromUtf8(directory.empty() ? "." : directory) / kLockFileName);
+    bool writable = true;
+    const std::unique_ptr<DescriptorFile> lockFile = OpenLockFile(handle.Descriptor(), lockPath, writable);
+    // A lock file this user may only read takes a read lock, as Wine makes
+    // of a Windows editor's exclusive lock on a file it could only read.
+    if (lockFile &&
+        !LockFirstByte(lockFile->Descriptor(), kind == LockKind::Exclusive && writable ? F_WRLCK : F_RDLCK, lockPath))
+        return nullptr;
+    return std::unique_ptr<DirectoryLock>(new DirectoryLock(handle.Release(), lockFile ? lockFile->Release() : -1));
 }
 
 DirectoryLock::~DirectoryLock() {
-    ::close(static_cast<int>(handle_));  // drops the lock
+    // Closing drops each lock.
+    if (lockFile_ >= 0) ::close(static_cast<int>(lockFile_));
+    ::close(static_cast<int>(handle_));
 }
 
 void DirectoryLock::Share() {
     // Converting to shared never has to wait: this holder is the only one.
     while (::flock(static_cast<int>(handle_), LOCK_SH) != 0 && errno == EINTR) {
     }
+    if (lockFile_ >= 0) {
+        struct flock range {};
+        range.l_type = F_RDLCK;
+        range.l_whence = SEEK_SET;
+        range.l_len = 1;
+        while (::fcntl(static_cast<int>(lockFile_), kSetRecordLock, &range) != 0 && errno == EINTR) {
+        }
+    }
 }
 
 std::string DirectoryLock::DescribeHolders(const std::string& directory) {
-    struct stat info {};
-    if (::stat(directory.empty() ? "." : directory.c_str(), &info) != 0) return {};
-    // A line of the table: "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF",
-    // the device in hexadecimal and the inode in decimal.
-    char device[64];
-    std::snprintf(device, sizeof device, "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
-                  static_cast<unsigned long>(info.st_ino));
+    const std::string dir = directory.empty() ? "." : directory;
+    // Where each lock is kept in the system's table: "08:01:5678", the
+    // device in hexadecimal and the inode in decimal.
+    const auto where = [](const std::string& path) -> std::string {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) return {};
+        char text[64];
+        std::snprintf(text, sizeof text, "%02x:%02x:%lu", major(info.st_dev), minor(info.st_dev),
+                      static_cast<unsigned long>(info.st_ino));
+        return text;
+    };
+    const std::string directoryLock = where(dir);
+    const std::string fileLock = where(Utf8Of(PathFromUtf8(dir) / kLockFileName));
+    if (directoryLock.empty()) return {};
+    // A line of the table: "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF".
+    // The lock file's record locks name their process where it is known (a
+    // lock held by an open file rather than a process says -1).
     std::ifstream locks("/proc/locks");
     std::string described;
     for (std::string line; std::getline(locks, line);) {
         std::istringstream fields(line);
-        std::string number, type, advisory, access, pid, where;
-        if (!(fields >> number >> type) || type == "->" || type != "FLOCK") continue;
-        if (!(fields >> advisory >> access >> pid >> where) || where != device) continue;
+        std::string number, type, advisory, access, pid, at;
+        if (!(fields >> number >> type) || type == "->") continue;
+        if (!(fields >> advisory >> access >> pid >> at) || pid == "-1") continue;
+        const bool onDirectory = type == "FLOCK" && at == directoryLock;
+        const bool onLockFile = (type == "POSIX" || type == "OFDLCK") && !fileLock.empty() && at == fileLock;
+        if (!onDirectory && !onLockFile) continue;
         std::ifstream comm("/proc/" + pid + "/comm");
         std::string name;
         std::getline(comm, name);
+        const std::string holder = (name.empty() ? std::string("a program") : name) + " (process " + pid + ")";
+        if (described.find(holder) != std::string::npos) continue;
         if (!described.empty()) described += ", ";
-        described += (name.empty() ? std::string("a program") : name) + " (process " + pid + ")";
+        described += holder;
     }
     return described;
 }

@@ -31,7 +31,7 @@ std::string ReadUpTo(File& file, std::size_t limit) {
 // the archive holds at this place may be half old and half new. Nothing,
 // after a message, while it does.
 std::unique_ptr<DirectoryLock> LockForReading(FileSystem& fs, const DataSetPaths& paths, ReportSink& sink) {
-    return LockDataSetForReading(fs, DataDirectoryOf(paths), sink, kFileErrorCaption);
+    return LockDataSetForReading(fs, paths, sink, kFileErrorCaption);
 }
 
 // The caller holds the shared lock. `selected`, when given, must still be

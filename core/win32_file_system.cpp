@@ -278,6 +278,30 @@ public:
         if (!::SetFileInformationByHandle(handle_, FileBasicInfo, &basic, sizeof basic)) Fail(IoStep::Write);
     }
 
+    // Windows has no permission bits: who may write a file the editor
+    // made is decided by the access list it inherits from its folder.
+    void RestrictWritingToOwner() override { Require(IoStep::Write); }
+
+    // The owner and the access list are not judged on Windows: a file's
+    // owner there is often a group (the administrators), and who may write
+    // it is an access list, not two bits. The record and the copies are
+    // proved by everything else: the name itself, a plain file, a single
+    // name, and the mark only the replacement knows.
+    FileFacts Facts() override {
+        const bool onDisk = ::GetFileType(handle_) == FILE_TYPE_DISK;
+        const BY_HANDLE_FILE_INFORMATION information = Information();
+        return {.regular = onDisk && (information.dwFileAttributes &
+                                      (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0,
+                .links = information.nNumberOfLinks,
+                .ownedByProcess = true,
+                .othersMayWrite = false,
+                .identity = IdentityOf(information)};
+    }
+    static FileIdentity IdentityOf(const BY_HANDLE_FILE_INFORMATION& information) {
+        return {information.dwVolumeSerialNumber,
+                (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+    }
+
     void Sync(DiskSync sync) {
         if (sync == DiskSync::On && !::FlushFileBuffers(handle_)) Fail(IoStep::Flush);
         written_ = false;
@@ -358,12 +382,88 @@ private:
 
 constexpr std::size_t kCopyBufferSize = std::size_t{1} << 20;
 
+// A directory held open without letting anyone delete or rename it, so the
+// path of each entry leads into this very directory while it is held. Its
+// entries are opened as themselves (never through a link or junction) and
+// removed through a handle of their own, once that handle is seen to be on
+// the file that was proved.
+class HandleDirectory final : public Directory {
+public:
+    HandleDirectory(std::string path, DiskSync sync) : path_(std::move(path)), sync_(sync) {
+        const std::wstring systemPath = SystemPath(path_.empty() ? "." : path_);
+        handle_ = ::CreateFileW(systemPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle_ == INVALID_HANDLE_VALUE) throw IoError(IoStep::Open, path_, LastSystemError());
+    }
+    ~HandleDirectory() override { ::CloseHandle(handle_); }
+
+    std::unique_ptr<File> OpenEntry(const std::string& name, EntryAccess access) override {
+        RequirePlainName(name, IoStep::Open);
+        const DWORD rights = GENERIC_READ | (access == EntryAccess::Update ? GENERIC_WRITE : 0);
+        auto file = std::make_unique<HandleFile>(
+            PathOf(name), OpenRequest{rights, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, false}, sync_);
+        file->RequireRegular(false);
+        return file;
+    }
+
+    bool HasEntry(const std::string& name) override {
+        return IsPlainName(name) && ::GetFileAttributesW(SystemPath(PathOf(name)).c_str()) != INVALID_FILE_ATTRIBUTES;
+    }
+
+    void RemoveEntry(const std::string& name, const FileIdentity& proved) override {
+        RequirePlainName(name, IoStep::Remove);
+        const std::string path = PathOf(name);
+        const HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) throw IoError(IoStep::Remove, path, LastSystemError());
+        BY_HANDLE_FILE_INFORMATION information{};
+        const bool known = ::GetFileInformationByHandle(handle, &information);
+        if (!known || HandleFile::IdentityOf(information) != proved) {
+            ::CloseHandle(handle);
+            throw IoError(IoStep::Remove, path, MakeDataError(DataError::Replaced));
+        }
+        FILE_DISPOSITION_INFO disposition{};
+        disposition.DeleteFile = TRUE;
+        const bool removed =
+            ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+        const DWORD code = ::GetLastError();
+        ::CloseHandle(handle);
+        if (!removed) throw IoError(IoStep::Remove, path, SystemError(code));
+    }
+
+    void Sync() override {
+        if (sync_ == DiskSync::Off) return;
+        QueryHandle handle(path_.empty() ? "." : path_, true, GENERIC_READ | GENERIC_WRITE);
+        if (!handle.Opened()) throw IoError(IoStep::Flush, path_, SystemError(handle.Error()));
+        if (!::FlushFileBuffers(handle.Get()) && ::GetLastError() != ERROR_INVALID_FUNCTION)
+            throw IoError(IoStep::Flush, path_, LastSystemError());
+    }
+
+    const std::string& Path() const override { return path_; }
+
+private:
+    static bool IsPlainName(const std::string& name) {
+        return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\:") == std::string::npos;
+    }
+    void RequirePlainName(const std::string& name, IoStep step) const {
+        if (!IsPlainName(name)) throw IoError(step, PathOf(name), std::make_error_code(std::errc::invalid_argument));
+    }
+
+    std::string path_;
+    DiskSync sync_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
 std::string DirectoryOfPath(const std::string& path) {
     const std::filesystem::path parent = PathFromUtf8(path).parent_path();
     return parent.empty() ? std::string(".") : Utf8Of(parent);
 }
 
 }  // namespace
+
+std::unique_ptr<Directory> SystemFileSystem::OpenDirectory(const std::string& path) {
+    return std::make_unique<HandleDirectory>(path, sync_);
+}
 
 std::unique_ptr<File> SystemFileSystem::Open(const std::string& path, OpenMode mode) {
     auto file = std::make_unique<HandleFile>(path, RequestFor(mode), sync_);
@@ -545,8 +645,15 @@ std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& dire
     // Joined by the path type: a directory given with its separator at the
     // end must not make a doubled one, which a \\?\ path takes literally.
     const std::wstring lockPath = SystemPath(Utf8Of(PathFromUtf8(directory.empty() ? "." : directory) / kLockFileName));
-    HANDLE handle = ::CreateFileW(lockPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // Opened for writing too, though it is never written: Wine gives an
+    // exclusive lock to the system as a write lock only on a handle that
+    // may write, and that is the lock the Linux build meets.
+    const auto open = [&](DWORD access) {
+        return ::CreateFileW(lockPath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    };
+    HANDLE handle = open(GENERIC_READ | GENERIC_WRITE);
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) handle = open(GENERIC_READ);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD code = ::GetLastError();
         if (kind == LockKind::Shared && (code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT) &&

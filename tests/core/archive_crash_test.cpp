@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 #include "archive_data_set.h"
 #include "archive_ops.h"
@@ -23,6 +24,10 @@
 #include "recording_sink.h"
 #include "system_plants.h"
 #include "text_view.h"
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace qax {
 namespace {
@@ -104,10 +109,21 @@ protected:
     // must say which. `finished`: the operation ran to its end, so a power
     // cut after it must not bring back anything it removed, and there is
     // nothing to recover.
-    void ExpectRecoveredToOldOrNew(const DataSetBytes& old, const DataSetBytes& replaced, bool finished = false) {
-        PowerCutFileSystem disk(real_, {disk_.Dir() / "data", disk_.Dir() / "edit"});
-        const RecoveryReport report = RecoverAtStartUp(disk, disk_.Paths());
-        disk.Cut();
+    // `moved`: the product folder is renamed before the next start and back
+    // after it, so that recovery meets the data set under another path.
+    void ExpectRecoveredToOldOrNew(const DataSetBytes& old, const DataSetBytes& replaced, bool finished = false,
+                                   bool moved = false) {
+        const std::filesystem::path product =
+            moved ? std::filesystem::path(disk_.Dir().string() + "-moved") : disk_.Dir();
+        if (moved) std::filesystem::rename(disk_.Dir(), product);
+        RecoveryReport report;
+        {
+            PowerCutFileSystem disk(real_, {product / "data", product / "edit"});
+            report = RecoverAtStartUp(disk,
+                                      moved ? DeriveDataSetPaths(Utf8Of(product / "edit" / "qaxedit")) : disk_.Paths());
+            disk.Cut();
+        }
+        if (moved) std::filesystem::rename(product, disk_.Dir());
         if (finished) {
             EXPECT_EQ(report.state, RecoveryState::Clean) << report.text;
         }
@@ -135,6 +151,26 @@ protected:
         }
     }
 
+    // A real record: the one a Txt replacement of line 1 writes before it
+    // touches the archive, caught by failing from the archive's rewrite on.
+    void LeaveRecord(const std::string& replacement) {
+        Reset(replacement);
+        FaultyFileSystem spy(real_);
+        RecordingSink sink;
+        ASSERT_EQ(Replace(spy, sink, Txt, 1), ArchiveOutcome::Done);
+        // The last open of txt.qax is the one for rewriting it.
+        const auto& log = spy.Log();
+        const auto rewrite = std::find(log.rbegin(), log.rend(), "open " + disk_.Paths().TxtArchivePath);
+        ASSERT_NE(rewrite, log.rend());
+        Reset(replacement);
+        const DataSetBytes old = Current();
+        FaultyFileSystem dying(real_);
+        dying.FailFromStep(static_cast<long>(log.rend() - rewrite));
+        Replace(dying, sink, Txt, 1);
+        ASSERT_TRUE(std::filesystem::exists(disk_.RecordPath()));
+        ASSERT_TRUE(Current() == old);
+    }
+
     MemberSet set_ = SmallDataSet();
     DataSetOnDisk disk_{set_};
     SectionTable table_ = TableFor(set_);
@@ -153,6 +189,8 @@ struct CrashCase {
     bool emptyLaterGroups = false;
     // The group of alsoReplaced, when it is not `group`.
     int alsoGroup = -1;
+    // The product folder is moved (renamed) before the next start.
+    bool movedBeforeRestart = false;
     int AlsoGroup() const { return alsoGroup < 0 ? group : alsoGroup; }
 };
 
@@ -177,7 +215,10 @@ const CrashCase kCrashCases[] = {{Txt, 0, 4000},
                                  {Shp, 2, 3, {}, true},
                                  // A mod: both archives under one record and one commit.
                                  {Txt, 1, 3000, {{0, 90000}, {2, 1}}, false, Shp},
-                                 {Shp, 0, 2, {{3, 4000}}, true, Txt}};
+                                 {Shp, 0, 2, {{3, 4000}}, true, Txt},
+                                 // Moved: a record is known by its data set, not by its path.
+                                 {Txt, 1, 3000, {}, false, -1, true},
+                                 {Shp, 1, 90000, {{1, 4000}}, false, Txt, true}};
 
 TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
     long walked = 0;
@@ -258,12 +299,12 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
                                                                      : "failed";
                 SCOPED_TRACE(std::string(how) + " at step " + std::to_string(step) + ": " + dying.FiredStep() + " (" +
                              (crash.group == Txt ? "Txt" : "Shp") + " line " + std::to_string(crash.line) + ")");
-                ExpectRecoveredToOldOrNew(old, replaced, step == steps + 1);
+                ExpectRecoveredToOldOrNew(old, replaced, step == steps + 1, crash.movedBeforeRestart);
             }
         }
     }
     // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 3 * 17 * 40 + 17 * 5);
+    EXPECT_GT(walked, 3 * 19 * 40 + 19 * 5);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 
@@ -274,24 +315,7 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
     const DataSetBytes replaced = After(Txt, 1, replacement);
     const std::string record = disk_.RecordPath().string();
     const std::string& copy = disk_.Paths().TempPath;
-    // A real record: the one a Txt replacement writes before it touches the
-    // archive, caught by failing from the archive's first write on.
-    const auto leaveRecord = [&] {
-        Reset(replacement);
-        FaultyFileSystem spy(real_);
-        RecordingSink sink;
-        ASSERT_EQ(Replace(spy, sink, Txt, 1), ArchiveOutcome::Done);
-        // The last open of txt.qax is the one for rewriting it.
-        const auto& log = spy.Log();
-        const auto rewrite = std::find(log.rbegin(), log.rend(), "open " + disk_.Paths().TxtArchivePath);
-        ASSERT_NE(rewrite, log.rend());
-        Reset(replacement);
-        FaultyFileSystem dying(real_);
-        dying.FailFromStep(static_cast<long>(log.rend() - rewrite));
-        Replace(dying, sink, Txt, 1);
-        ASSERT_TRUE(std::filesystem::exists(record));
-        ASSERT_TRUE(Current() == old);
-    };
+    const auto leaveRecord = [&] { LeaveRecord(replacement); };
 
     // A user's file that a stranger's package tries to pass off as the
     // copy, of exactly the length the copy would have.
@@ -305,6 +329,18 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         else
             std::filesystem::copy_file(victim, copy);
     };
+    // Rewrites the record as a stranger (or another version) would.
+    const auto rewriteRecord = [&](const std::function<void(RebuildRecord&)>& change) {
+        std::optional<RebuildRecord> written = DecodeRecord(testing::ReadWholeFile(record));
+        ASSERT_TRUE(written);
+        change(*written);
+        WriteText(record, EncodeRecord(*written));
+    };
+    // Another data set's unfinished index, named as the recorded copy's
+    // unfinished sibling would be.
+    std::filesystem::path strangersFile;
+    const std::filesystem::path elsewhere = disk_.Dir() / "other";
+    std::filesystem::create_directories(elsewhere);
     struct State {
         const char* name;
         std::function<void()> make;
@@ -428,12 +464,86 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
              testing::MakeSymlink(disk_.Dir() / "elsewhere.rec", record);
          },
          RecoveryState::Unresolved, "cannot be read as one"},
+        // A package unpacked into data/ replaces the archive by a link to a
+        // file of the user's: the write-back never goes through it.
+        {"archive replaced by a link to a user's file",
+         [&] {
+             leaveRecord();
+             WriteText(victim.string(), victimBytes);
+             std::filesystem::remove(disk_.Paths().TxtArchivePath);
+             testing::MakeSymlink(victim, disk_.Paths().TxtArchivePath);
+         },
+         RecoveryState::Unresolved, "cannot be written back",
+         [&] {
+             EXPECT_EQ(testing::ReadWholeFile(victim), victimBytes);
+             EXPECT_TRUE(disk_.TempExists());
+         }},
+        // What a record says of its copy's place is never acted on: a
+        // record that has nothing to undo names a file elsewhere, whose
+        // unfinished sibling stays.
+        {"record names a copy elsewhere",
+         [&] {
+             leaveRecord();
+             rewriteRecord([&](RebuildRecord& written) {
+                 written.phase = RecordPhase::ArchivesOld;
+                 written.archives[0].copyPathHint = (disk_.Dir() / "other" / "NAME").string();
+             });
+             strangersFile = elsewhere / PartialNameFor("NAME", DecodeRecord(testing::ReadWholeFile(record))->token);
+             WriteText(strangersFile, "another data set's unfinished index");
+         },
+         RecoveryState::Undone, "was undone",
+         [&] { EXPECT_EQ(testing::ReadWholeFile(strangersFile), "another data set's unfinished index"); }},
+        // The copy really lies beside an editor in another folder: that
+        // editor can finish, this one says so and touches nothing.
+        {"copy beside an editor in another folder",
+         [&] {
+             leaveRecord();
+             std::filesystem::rename(copy, elsewhere / "~temp.fpc");
+             rewriteRecord([&](RebuildRecord& written) {
+                 written.archives[0].copyPathHint = (elsewhere / "~temp.fpc").string();
+             });
+         },
+         RecoveryState::Unresolved, "installed in " + elsewhere.string(),
+         [&] { EXPECT_TRUE(std::filesystem::exists(elsewhere / "~temp.fpc")); }},
+        // The record and the copy are proved by who may have written them.
+        {"record others may write",
+         [&] {
+             leaveRecord();
+             std::filesystem::permissions(record, std::filesystem::perms::others_write,
+                                          std::filesystem::perm_options::add);
+         },
+         RecoveryState::Unresolved, "proves nothing"},
+        {"copy others may write",
+         [&] {
+             leaveRecord();
+             std::filesystem::permissions(copy, std::filesystem::perms::group_write,
+                                          std::filesystem::perm_options::add);
+         },
+         RecoveryState::Unresolved, "that file is not the copy"},
+#ifndef _WIN32
+        // A record of another user's (a stranger's, planted; or another
+        // user's genuine one, which that user finishes) is not acted on.
+        {"record of another user",
+         [&] {
+             leaveRecord();
+             ASSERT_EQ(::chown(record.c_str(), 65534, 65534), 0);
+         },
+         RecoveryState::Unresolved, "belongs to another user"},
+#endif
     };
     for (const State& state : states) {
         SCOPED_TRACE(state.name);
-        // Rows that plant a link need a system that makes links.
-        if (std::string_view(state.name).find("a link") != std::string_view::npos && !testing::SystemMakesSymlinks())
+        // Rows that plant a link need a system that makes links; rows of
+        // owners and permission bits, a POSIX system (and to give a file
+        // away, the privilege to).
+        const std::string_view name = state.name;
+        if (name.find("a link") != std::string_view::npos && !testing::SystemMakesSymlinks()) continue;
+#ifdef _WIN32
+        if (name.find("may write") != std::string_view::npos || name.find("another user") != std::string_view::npos)
             continue;
+#else
+        if (name.find("another user") != std::string_view::npos && ::geteuid() != 0) continue;
+#endif
         state.make();
         const DataSetBytes before = Current();
         const bool recordBefore = std::filesystem::exists(record);
@@ -453,8 +563,7 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
             EXPECT_FALSE(std::filesystem::exists(disk_.Dir() / "edit" / "JEEP.SHP"));
             ASSERT_EQ(sink.messages.size(), 2u);
             for (const auto& message : sink.messages)
-                EXPECT_NE(message.text.find("was interrupted and has not been recovered yet"), std::string::npos)
-                    << message.text;
+                EXPECT_NE(message.text.find("nothing is read from the archives"), std::string::npos) << message.text;
             EXPECT_TRUE(Current() == before);
         }
         // Told first, without a change: what recovery then does.
@@ -481,6 +590,15 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         EXPECT_EQ(disk_.TempExists(), copyBefore);
         ASSERT_EQ(sink.messages.size(), 1u);
         EXPECT_NE(sink.messages[0].text.find(report.text), std::string::npos) << sink.messages[0].text;
+        // A reader, which may not recover, says the same of the same state
+        // and reads nothing.
+        RecordingSink reader;
+        if (recordBefore) {
+            EXPECT_EQ(ShowTextMember(Context(real_, reader), Listed(disk_.Paths(), table_, Txt, 0)),
+                      ArchiveOutcome::Refused);
+            ASSERT_EQ(reader.messages.size(), 1u);
+            EXPECT_NE(reader.messages[0].text.find(report.text), std::string::npos) << reader.messages[0].text;
+        }
         std::filesystem::remove(record);
     }
 }
@@ -539,6 +657,30 @@ TEST_F(CrashRecovery, ARecoveryThatFailsPartWaySaysSoAndTheNextOneFinishes) {
         EXPECT_TRUE(Current() == old);
         EXPECT_FALSE(disk_.LeftoversExist());
     }
+}
+
+// Someone who may write the directory gives the copy's name to a file of
+// his between the proof and the removal: the name no longer holds the file
+// that was proved, and stays, with what it now holds.
+TEST_F(CrashRecovery, AFileSwappedInBetweenProofAndRemovalStays) {
+    LeaveRecord("new text");
+    const DataSetBytes old = Current();
+    const std::string copy = disk_.Paths().TempPath;
+    FaultyFileSystem swapping(real_);
+    bool swapped = false;
+    swapping.onStep = [&](const std::string& step) {
+        if (swapped || step != "remove " + copy) return;
+        swapped = true;
+        std::filesystem::rename(copy, copy + ".moved");
+        WriteText(copy, "a file of the user's");
+    };
+    const RecoveryReport report = RecoverInterruptedRebuild(swapping, disk_.Paths());
+    ASSERT_TRUE(swapped) << report.text;
+    EXPECT_EQ(report.state, RecoveryState::Undone) << report.text;
+    EXPECT_NE(report.text.find("another file took its name after it was checked"), std::string::npos) << report.text;
+    EXPECT_EQ(testing::ReadWholeFile(copy), "a file of the user's");
+    EXPECT_TRUE(Current() == old);
+    EXPECT_FALSE(std::filesystem::exists(disk_.RecordPath()));
 }
 
 // Two editors on one data set: while one rebuilds shp.qax (here, inside one

@@ -173,8 +173,8 @@ protected:
     DataSetBytes before_;
 };
 
-const std::set<std::string> kEveryKindOfStep = {"open",  "read",  "write", "seek",   "length", "truncate",
-                                                "flush", "close", "copy",  "rename", "sync",   "remove"};
+const std::set<std::string> kEveryKindOfStep = {"open",  "read", "write",  "seek", "length", "truncate", "flush",
+                                                "close", "copy", "rename", "sync", "remove", "restrict"};
 
 TEST_F(FaultWalk, TextReplacementFailingAtEveryStep) {
     const auto kinds = WalkReplacement(ReplaceText(1), FaultKind::Error, ExpectedAfterReplacing(true, 1));

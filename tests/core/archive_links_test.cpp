@@ -4,6 +4,7 @@
 // index keeps its protections, its owner and its links.
 #include <gtest/gtest.h>
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -204,6 +205,63 @@ TEST_F(WritesLand, TheLockFileIsNeverWrittenAndStaysWhileHeld) {
     }
     EXPECT_NE(DirectoryLock::TryAcquire(Data("").string(), LockKind::Exclusive), nullptr);
     EXPECT_TRUE(::DeleteFileW(Data("~qaxedit.lck").wstring().c_str()));
+}
+#endif
+
+#ifndef _WIN32
+// The Linux build takes the Windows build's lock too: the first byte of
+// ~qaxedit.lck, which Wine gives to the system as a record lock (a write
+// lock for an exclusive holder, a read lock for a shared one). Either
+// build's holder keeps the other out as it keeps its own kind out.
+TEST_F(WritesLand, TheLockFileKeepsTheWindowsBuildOutAndIsKeptOutByIt) {
+    ASSERT_EQ(Replace(Txt, 0), ArchiveOutcome::Done);
+    ASSERT_TRUE(fs::is_regular_file(Data("~qaxedit.lck")));
+    EXPECT_EQ(fs::file_size(Data("~qaxedit.lck")), 0u);
+    // A record lock as another process holds it: a child that locks the
+    // byte, says so and waits to be told to go.
+    const auto heldByAnotherProcess = [&](short type, const std::function<void()>& meanwhile) {
+        int ready[2];
+        int done[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        ASSERT_EQ(::pipe(done), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int fd = ::open(Data("~qaxedit.lck").c_str(), O_RDWR);
+            struct flock range {};
+            range.l_type = type;
+            range.l_whence = SEEK_SET;
+            range.l_len = 1;
+            const char locked = fd >= 0 && ::fcntl(fd, F_SETLK, &range) == 0 ? 'y' : 'n';
+            (void)!::write(ready[1], &locked, 1);
+            char go = 0;
+            (void)!::read(done[0], &go, 1);
+            ::_exit(0);
+        }
+        char locked = 0;
+        ASSERT_EQ(::read(ready[0], &locked, 1), 1);
+        EXPECT_EQ(locked, 'y');
+        meanwhile();
+        (void)!::write(done[1], "x", 1);
+        ::waitpid(child, nullptr, 0);
+        for (const int fd : {ready[0], ready[1], done[0], done[1]}) ::close(fd);
+    };
+    heldByAnotherProcess(F_WRLCK, [&] {
+        EXPECT_EQ(Replace(Shp, 1), ArchiveOutcome::Refused);
+        EXPECT_EQ(DirectoryLock::TryAcquire(Data("").string(), LockKind::Shared), nullptr);
+    });
+    heldByAnotherProcess(F_RDLCK, [&] {
+        EXPECT_NE(DirectoryLock::TryAcquire(Data("").string(), LockKind::Shared), nullptr);
+        EXPECT_EQ(DirectoryLock::TryAcquire(Data("").string(), LockKind::Exclusive), nullptr);
+    });
+    const auto changing = DirectoryLock::TryAcquire(Data("").string(), LockKind::Exclusive);
+    ASSERT_NE(changing, nullptr);
+    const int fd = ::open(Data("~qaxedit.lck").c_str(), O_RDWR);
+    struct flock range {};
+    range.l_type = F_RDLCK;
+    range.l_whence = SEEK_SET;
+    range.l_len = 1;
+    EXPECT_NE(::fcntl(fd, F_OFD_SETLK, &range), 0) << "a reader of the other build got in";
+    ::close(fd);
 }
 #endif
 

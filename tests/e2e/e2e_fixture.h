@@ -87,6 +87,8 @@ protected:
 
     // The files in the editor's directory besides the editor itself.
     std::vector<std::string> FilesBesideEditor() const;
+    // The names in the data directory, sorted, but for the editors' lock file.
+    std::vector<std::string> DataDirectoryNames() const;
     // The named data files byte for byte as the generator wrote them.
     void ExpectUnchanged(const std::vector<std::string>& names) const;
     // Takes a data file away before the editor starts.

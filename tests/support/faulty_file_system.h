@@ -80,6 +80,11 @@ public:
         return std::make_unique<FaultyFile>(*this, real_.Open(path, mode));
     }
 
+    std::unique_ptr<Directory> OpenDirectory(const std::string& path) override {
+        Step(IoStep::Open, "open directory", path);
+        return std::make_unique<FaultyDirectory>(*this, real_.OpenDirectory(path));
+    }
+
     std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override {
         const bool fail = Step(IoStep::Write, "copy", from + " -> " + to, Partial::Yes, EndsEarly::Yes);
         const std::uint64_t copied = real_.CopyFile(from, to, target);
@@ -158,10 +163,47 @@ private:
         }
         const std::string& Path() const override { return real_->Path(); }
         void TakeAccessOf(const std::string& modelPath) override { real_->TakeAccessOf(modelPath); }
+        void RestrictWritingToOwner() override {
+            owner_.Step(IoStep::Write, "restrict", Path());
+            real_->RestrictWritingToOwner();
+        }
+        FileFacts Facts() override {
+            owner_.Step(IoStep::Length, "facts", Path());
+            return real_->Facts();
+        }
 
     private:
         FaultyFileSystem& owner_;
         std::unique_ptr<File> real_;
+    };
+
+    // The steps through a held directory are counted and failed as the
+    // same steps by path.
+    class FaultyDirectory : public Directory {
+    public:
+        FaultyDirectory(FaultyFileSystem& owner, std::unique_ptr<Directory> real)
+            : owner_(owner), real_(std::move(real)) {}
+        std::unique_ptr<File> OpenEntry(const std::string& name, EntryAccess access) override {
+            owner_.Step(IoStep::Open, "open", PathOf(name));
+            ++owner_.opens_;
+            if (PathOf(name) == owner_.refusedPath_)
+                throw IoError(IoStep::Open, PathOf(name), std::make_error_code(std::errc::permission_denied));
+            return std::make_unique<FaultyFile>(owner_, real_->OpenEntry(name, access));
+        }
+        bool HasEntry(const std::string& name) override { return real_->HasEntry(name); }
+        void RemoveEntry(const std::string& name, const qax::FileIdentity& proved) override {
+            owner_.Step(IoStep::Remove, "remove", PathOf(name));
+            real_->RemoveEntry(name, proved);
+        }
+        void Sync() override {
+            owner_.Step(IoStep::Flush, "sync directory", Path());
+            real_->Sync();
+        }
+        const std::string& Path() const override { return real_->Path(); }
+
+    private:
+        FaultyFileSystem& owner_;
+        std::unique_ptr<Directory> real_;
     };
 
     enum class Partial { No, Yes };    // does the step do part of its work before it fails?

@@ -57,6 +57,9 @@ public:
         if (inode == nullptr || mode == OpenMode::CreateNew) inode = std::make_shared<Inode>();
         return std::make_unique<TrackedFile>(std::move(file), inode);
     }
+    std::unique_ptr<Directory> OpenDirectory(const std::string& path) override {
+        return std::make_unique<TrackedDirectory>(*this, inner_.OpenDirectory(path));
+    }
     std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override {
         const std::uint64_t copied = inner_.CopyFile(from, to, target);
         auto& inode = names_[to];
@@ -71,10 +74,7 @@ public:
     }
     void SyncDirectoryOf(const std::string& path) override {
         inner_.SyncDirectoryOf(path);
-        const std::string directory = std::filesystem::path(path).parent_path().string();
-        std::erase_if(durableNames_, [&](const auto& entry) { return DirectoryOf(entry.first) == directory; });
-        for (const auto& [name, inode] : names_)
-            if (DirectoryOf(name) == directory) durableNames_[name] = inode;
+        DurableNamesOf(std::filesystem::path(path).parent_path().string());
     }
     // Every file's bytes and every directory's names reach the disk.
     void SyncFileSystemOf(const std::string& path) override {
@@ -115,12 +115,49 @@ private:
         void Close() override { inner_->Close(); }
         const std::string& Path() const override { return inner_->Path(); }
         void TakeAccessOf(const std::string& modelPath) override { inner_->TakeAccessOf(modelPath); }
+        void RestrictWritingToOwner() override { inner_->RestrictWritingToOwner(); }
+        FileFacts Facts() override { return inner_->Facts(); }
 
     private:
         std::unique_ptr<File> inner_;
         std::shared_ptr<Inode> inode_;
     };
 
+    // What is done through a held directory counts as the same step by
+    // path: an entry written through it, a name removed, the names flushed.
+    class TrackedDirectory : public Directory {
+    public:
+        TrackedDirectory(PowerCutFileSystem& owner, std::unique_ptr<Directory> inner)
+            : owner_(owner), inner_(std::move(inner)) {}
+        std::unique_ptr<File> OpenEntry(const std::string& name, EntryAccess access) override {
+            auto file = inner_->OpenEntry(name, access);
+            const std::string path = PathOf(name);
+            if (access == EntryAccess::Read || !owner_.Modelled(path)) return file;
+            auto& inode = owner_.names_[path];
+            if (inode == nullptr) inode = std::make_shared<Inode>();
+            return std::make_unique<TrackedFile>(std::move(file), inode);
+        }
+        bool HasEntry(const std::string& name) override { return inner_->HasEntry(name); }
+        void RemoveEntry(const std::string& name, const qax::FileIdentity& proved) override {
+            inner_->RemoveEntry(name, proved);
+            owner_.names_.erase(PathOf(name));
+        }
+        void Sync() override {
+            inner_->Sync();
+            owner_.DurableNamesOf(Path());
+        }
+        const std::string& Path() const override { return inner_->Path(); }
+
+    private:
+        PowerCutFileSystem& owner_;
+        std::unique_ptr<Directory> inner_;
+    };
+
+    void DurableNamesOf(const std::string& directory) {
+        std::erase_if(durableNames_, [&](const auto& entry) { return DirectoryOf(entry.first) == directory; });
+        for (const auto& [name, inode] : names_)
+            if (DirectoryOf(name) == directory) durableNames_[name] = inode;
+    }
     static std::string DirectoryOf(const std::string& path) {
         return std::filesystem::path(path).parent_path().string();
     }
