@@ -59,7 +59,7 @@ constexpr int kFailed = 1;
 constexpr int kBadUsage = 2;
 constexpr int kBusy = 3;
 
-constexpr const char* kVersion = "qaxtool 0.2";
+constexpr const char* kVersion = "qaxtool " QAXTOOL_VERSION;
 
 constexpr const char* kUsageText =
     "Usage: qaxtool [OPTION]... COMMAND [ARGUMENT]...\n"
@@ -834,8 +834,11 @@ int Extract(const ArchiveContext& context, const CommandLine& line, TerminalSink
     const char* ending = group == Txt ? ".TXT" : ".SHP";
     std::vector<ListedLine> members;
     for (const int i : chosen) {
-        const std::string output = directory + kPathSeparator + listing->NameAt(static_cast<std::size_t>(i)) + ending;
-        if (line.keepOld && context.fs.Exists(output)) {
+        const std::string name = listing->NameAt(static_cast<std::size_t>(i));
+        const std::string output = directory + kPathSeparator + name + ending;
+        // A name that cannot be the file's (on Windows, CON.SHP is the
+        // console, there or not) is for the extraction to refuse, not kept.
+        if (line.keepOld && IsExtractableName(name) && context.fs.Exists(output)) {
             sink.Note("kept " + output + ", which is there already");
             continue;
         }

@@ -16,6 +16,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Each program carries its runtime, so it runs wherever it is copied
 # (a modder's game folder, Wine's C: drive) without the compiler's DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# zlib too: Windows ships no zlib1.dll, and -static alone does not keep the
+# linker from the import library that find_package would hand it.
+set(ZLIB_USE_STATIC_LIBS ON)
 
 # Copied into the build directory so that its Wine prefix is the build's.
 configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${CMAKE_BINARY_DIR}/wine-run.sh COPYONLY)

@@ -130,6 +130,12 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
 ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine& selected,
                                 const std::string& editorDir);
 
+// Whether a member's name can name its extracted file (NAME.SHP) in a
+// directory: nothing that leaves the directory, nothing the system cannot
+// hold as a file name there (FileNameProblem). Extraction refuses any other
+// name, saying which and why, before anything is written.
+bool IsExtractableName(const std::string& name);
+
 // Several members of `group` into `directory`, under one lock, from one
 // reading of the index, flushed to disk together (a small note listing the
 // batch is flushed first, for RemoveUnfinishedExtractions): what a run of

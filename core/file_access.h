@@ -405,6 +405,20 @@ std::string RandomHex(std::size_t bytes);
 // link, or a link that leads nowhere.
 std::string LinkTarget(const std::string& path);
 
+// Whether two directory paths name one directory as the system tells names
+// apart: on POSIX byte for byte, since names there differ by case; on
+// Windows without regard to case, as its file systems look names up (the
+// directory's identity where both can be asked, its name otherwise).
+bool SameDirectory(const std::string& a, const std::string& b);
+
+// Why the system the program runs on cannot hold `name` as a file's name in
+// a directory, in words for the user; empty when it can. Separators and the
+// names "." and ".." (which leave the directory on every system) are the
+// caller's to refuse. On POSIX every other name is a name; on Windows a
+// device's name, a character the system forbids, a control character, a
+// dot or space at the end, or bytes that are no UTF-8 text are not.
+std::string FileNameProblem(const std::string& name);
+
 // ---------------------------------------------------------------------------
 // How the core tells the user that a file could not be used.
 

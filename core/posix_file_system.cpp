@@ -437,6 +437,14 @@ std::string LinkTarget(const std::string& path) {
     return ec ? path : target.string();
 }
 
+bool SameDirectory(const std::string& a, const std::string& b) {
+    return a == b;
+}
+
+std::string FileNameProblem(const std::string&) {
+    return {};
+}
+
 std::optional<std::string> RunningProgramPath() {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);

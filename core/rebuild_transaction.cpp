@@ -23,9 +23,9 @@ std::string DirectoryOf(const std::string& path) {
     return Utf8Of(PathFromUtf8(path).parent_path());
 }
 
-// The record goes first and the copy after it: a copy without a record is
-// then always harmless (made before the record, or kept after it), while a
-// record without its copy would leave nothing to undo with.
+// The record goes last, after the copies, and its removal is flushed: a
+// copy without a record is harmless (a stray the editor leaves alone),
+// while a record that outlived its copies would leave nothing to undo with.
 void RemoveRecord(FileSystem& fs, const std::string& recordPath) {
     RemoveLeftover(fs, recordPath);
     fs.SyncDirectoryOf(recordPath);
@@ -175,7 +175,7 @@ Refusal DataSetLayoutRefusal(FileSystem& fs, const DataSetPaths& paths, const st
     const std::string home = DataDirectoryOf(paths);
     const char* const kNothingChanged = "\nNothing was changed.";
     for (const std::string& archivePath : archivePaths) {
-        if (DirectoryOf(LinkTarget(archivePath)) != home)
+        if (!SameDirectory(DirectoryOf(LinkTarget(archivePath)), home))
             return archivePath + " really lies in " + DirectoryOf(LinkTarget(archivePath)) + ", and the index in " +
                    home +
                    ". A replacement is locked and recorded where the index lies, so that every editor of the data "

@@ -107,10 +107,10 @@ public:
     }
 
 private:
+    // Each directory once, however it is spelled.
     void AddCopyPlace(const std::string& path) {
-        for (const auto& held : ownedPlaces_)
-            if (held->Path() == path) return;
-        if (data_->Path() == path || fs_.SameFile(data_->Path(), path)) return;
+        for (const Directory* place : copyPlaces_)
+            if (place->Path() == path || fs_.SameFile(place->Path(), path)) return;
         try {
             ownedPlaces_.push_back(fs_.OpenDirectory(path));
             copyPlaces_.push_back(ownedPlaces_.back().get());

@@ -25,11 +25,16 @@ namespace {
 constexpr std::size_t kExtractBufferSize = std::size_t{1} << 20;
 
 // The name becomes a file name in the editor's directory, so it must not be
-// able to name anything else.
+// able to name anything else: no other directory on any system, and on
+// Windows no device, no stream of another file and no name the system
+// would alter.
 Refusal MemberNameRefusal(const std::string& name) {
     if (name.empty() || name == "." || name == ".." || name.find_first_of("/\\") != std::string::npos)
         return "The member name \"" + name +
                "\" cannot be used as a file name in the editor's directory.\nNothing was written.";
+    if (const std::string problem = FileNameProblem(name); !problem.empty())
+        return "The member name \"" + name + "\" cannot be used as a file name on this system: " + problem +
+               ".\nNothing was written.";
     return {};
 }
 
@@ -166,11 +171,13 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
         if (!listed) continue;
         notes.push_back(entryPath);
         for (const std::string& output : *listed)
-            if (output.size() > ending.size() && output.find_first_of("/\\") == std::string::npos &&
-                output.compare(output.size() - ending.size(), ending.size(), ending) == 0)
-                cutShort.push_back(
-                    {Utf8Of(entry.path().parent_path() / PathFromUtf8(output)),
-                     output.substr(0, output.size() - ending.size())});
+            // Only names an extraction could have written: a note read
+            // here is a file anyone may have put in the directory.
+            if (output.size() > ending.size() &&
+                output.compare(output.size() - ending.size(), ending.size(), ending) == 0 &&
+                !MemberNameRefusal(output.substr(0, output.size() - ending.size())))
+                cutShort.push_back({Utf8Of(entry.path().parent_path() / PathFromUtf8(output)),
+                                    output.substr(0, output.size() - ending.size())});
     }
     if (candidates.empty() && notes.empty()) return {};
 
@@ -216,6 +223,10 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
         // The data set cannot be read now: nothing is proven, nothing removed.
     }
     return text;
+}
+
+bool IsExtractableName(const std::string& name) {
+    return !MemberNameRefusal(name);
 }
 
 ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine& selected,

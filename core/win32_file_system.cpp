@@ -5,6 +5,7 @@
 // means differ, the comment at each says how.
 #include <algorithm>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -572,13 +573,90 @@ std::uint64_t SystemFileSystem::LinkCount(const std::string& path) {
     return information->nNumberOfLinks;
 }
 
+namespace {
+
+bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other) {
+    return one.dwVolumeSerialNumber == other.dwVolumeSerialNumber && one.nFileIndexHigh == other.nFileIndexHigh &&
+           one.nFileIndexLow == other.nFileIndexLow;
+}
+
+}  // namespace
+
 bool SystemFileSystem::SameFile(const std::string& a, const std::string& b) {
     const QueryHandle first(a, true);
     const QueryHandle second(b, true);
     const auto one = first.Information();
     const auto other = second.Information();
-    return one && other && one->dwVolumeSerialNumber == other->dwVolumeSerialNumber &&
-           one->nFileIndexHigh == other->nFileIndexHigh && one->nFileIndexLow == other->nFileIndexLow;
+    return one && other && SameIdentity(*one, *other);
+}
+
+// Two spellings of one directory (another case, a short 8.3 name) are the
+// same directory to the system, which the directory's identity shows; a
+// directory that cannot be asked is compared by name the way the file
+// system looks names up, without regard to case. (Windows can make a
+// single directory tell names apart by case; its identity then tells,
+// where its name could not.)
+bool SameDirectory(const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    const QueryHandle first(a, true);
+    const QueryHandle second(b, true);
+    const auto one = first.Information();
+    const auto other = second.Information();
+    if (one && other) return SameIdentity(*one, *other);
+    const std::wstring x = SystemPath(a);
+    const std::wstring y = SystemPath(b);
+    return !x.empty() && !y.empty() &&
+           ::CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size()), TRUE) ==
+               CSTR_EQUAL;
+}
+
+namespace {
+
+// The devices whose names open the device itself in every directory,
+// whatever extension follows: "CON.SHP" is the console, not a file. COM0
+// and LPT0 are reserved with the others.
+// clang-format off
+constexpr const wchar_t* kDeviceNames[] = {
+    L"CON",  L"PRN",  L"AUX",  L"NUL",
+    L"COM0", L"COM1", L"COM2", L"COM3", L"COM4", L"COM5", L"COM6", L"COM7", L"COM8", L"COM9",
+    L"LPT0", L"LPT1", L"LPT2", L"LPT3", L"LPT4", L"LPT5", L"LPT6", L"LPT7", L"LPT8", L"LPT9",
+    L"COM\u00B9", L"COM\u00B2", L"COM\u00B3", L"LPT\u00B9", L"LPT\u00B2", L"LPT\u00B3"};
+// clang-format on
+
+}  // namespace
+
+std::string FileNameProblem(const std::string& name) {
+    if (name.empty()) return {};
+    // A name is Unicode on Windows: bytes that are no UTF-8 text have no
+    // name there to be written under.
+    const int length =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(), static_cast<int>(name.size()), nullptr, 0);
+    if (length <= 0) return "its bytes are no UTF-8 text, and a file name on Windows is made of Unicode characters";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20) {
+            constexpr char kHex[] = "0123456789ABCDEF";
+            return std::string("it holds the control character 0x") + kHex[byte >> 4] + kHex[byte & 15] +
+                   ", which Windows allows in no file name";
+        }
+        // ':' would name a stream of another file, the rest the system refuses.
+        if (std::string_view("<>:\"|?*").find(c) != std::string_view::npos)
+            return std::string("it holds the character ") + c + ", which Windows allows in no file name";
+    }
+    if (name.back() == '.' || name.back() == ' ')
+        return "it ends in a dot or a space, which Windows drops from the end of a file name";
+    // The device is named by what comes before the first dot, spaces at
+    // its end aside, in either case.
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name.data(), static_cast<int>(name.size()), wide.data(),
+                          length);
+    std::wstring base = wide.substr(0, wide.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (const wchar_t* device : kDeviceNames)
+        if (::CompareStringOrdinal(base.c_str(), static_cast<int>(base.size()), device, -1, TRUE) == CSTR_EQUAL)
+            return Utf8Of(std::filesystem::path(base)) +
+                   " is the name of a device on Windows, with or without an extension";
+    return {};
 }
 
 namespace {

@@ -18,6 +18,7 @@ packages=(
   xfsprogs                               # bench/reflink-bench.sh: an XFS image with reflinks
   g++-mingw-w64-x86-64 libz-mingw-w64-dev # the Windows cross build (core, qaxtool, their tests)
   googletest                             # GoogleTest's sources, built with the cross compiler
+  groff-base                             # lays out qaxtool's manual as text for the Windows zip
   wine wine64                            # runs the Windows tests
 )
 

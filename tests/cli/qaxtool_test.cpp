@@ -18,6 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #endif
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -620,6 +621,36 @@ TEST_F(Qaxtool, ExtractionGoesOnPastABadNameAndKeepsOldFilesWhenAsked) {
     EXPECT_EQ(Tool({"extract", "-o", "out", "TANK"}).status, 0);
     EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / "out" / "TANK.SHP"), set_.shp[0].bytes));
     EXPECT_TRUE(std::filesystem::exists(note) && testing::ReadWholeFile(note) == "to redo\nJEEP.SHP\n");
+
+    // A member Windows cannot hold as a file name is a bad name there: told
+    // with its reason, and the others are still extracted; Linux extracts
+    // it as it is. A bad name is never taken for a file that is there (-k).
+    std::vector<RawEntry> entries = testing::AllEntries(set_);
+    entries[set_.txt.size() + 1].name = "Aux.x";
+    entries[set_.txt.size() + 2].name = "../x";
+    testing::WriteBytes(disk_.Paths().IndexPath, testing::IndexBytes(set_.header, entries));
+    WriteText(disk_.Dir() / "x.SHP", "mine");
+    const ToolRun batch = Tool({"extract", "-o", "batch", "-k", "TANK", "Aux.x", "../x"});
+    EXPECT_EQ(batch.status, 1);
+    EXPECT_NE(batch.err.find("\"../x\" cannot be used as a file name in the editor's directory"), std::string::npos)
+        << batch.err;
+    EXPECT_EQ(testing::ReadWholeFile(disk_.Dir() / "x.SHP"), "mine");
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(disk_.Dir() / "batch"))
+        files.push_back(Utf8Of(entry.path().filename()));
+    std::sort(files.begin(), files.end());
+#ifdef _WIN32
+    EXPECT_NE(batch.err.find("\"Aux.x\" cannot be used as a file name on this system: Aux is the name of a device"),
+              std::string::npos)
+        << batch.err;
+    EXPECT_EQ(batch.out, Printed("batch/TANK.SHP") + "\n");
+    EXPECT_EQ(files, (std::vector<std::string>{"TANK.SHP"}));
+#else
+    EXPECT_EQ(batch.out, Printed("batch/TANK.SHP") + "\n" + Printed("batch/Aux.x.SHP") + "\n");
+    EXPECT_EQ(files, (std::vector<std::string>{"Aux.x.SHP", "TANK.SHP"}));
+    EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / "batch" / "Aux.x.SHP"), set_.shp[1].bytes));
+#endif
+    EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / "batch" / "TANK.SHP"), set_.shp[0].bytes));
 }
 
 // Another editor (here, this test process) holds the data set: a

@@ -301,6 +301,68 @@ TEST_F(WritesLand, ALinkedIndexStaysLinked) {
     }
 }
 
+// The lock and the record cover the archives only where the index really
+// lies, so an archive must lie in the index's own directory. A directory
+// the data set is reached through under another spelling is that directory
+// all the same: on Windows, which looks names up without regard to case,
+// "DATA" is "data". An archive that only a link puts there is refused
+// before anything is touched.
+TEST_F(WritesLand, AnArchiveMustReallyLieBesideTheIndex) {
+    struct Layout {
+        const char* name;
+        std::function<DataSetPaths()> arrange;
+        bool replaced;  // or refused, with everything as it was
+    };
+    std::vector<Layout> layouts;
+#ifdef _WIN32
+    const auto spelled = [this](const std::string& directory, bool index, bool shp) {
+        DataSetPaths paths = paths_;
+        const fs::path other = disk_.Dir() / directory;
+        if (index) paths.IndexPath = (other / "qaxdata.idx").string();
+        if (shp) paths.ShpArchivePath = (other / "shp.qax").string();
+        return paths;
+    };
+    layouts.push_back(
+        {"the archive through the data directory in upper case", [&] { return spelled("DATA", false, true); }, true});
+    layouts.push_back(
+        {"the index through the data directory in mixed case", [&] { return spelled("Data", true, false); }, true});
+#endif
+    if (testing::SystemMakesSymlinks())
+        layouts.push_back({"the archive linked from another directory",
+                           [&] {
+                               fs::create_directories(Outside("elsewhere"));
+                               fs::rename(Data("shp.qax"), Outside("elsewhere") / "shp.qax");
+                               testing::MakeSymlink(Outside("elsewhere") / "shp.qax", Data("shp.qax"));
+                               return paths_;
+                           },
+                           false});
+    if (layouts.empty()) GTEST_SKIP() << "no other spelling of a directory, and no links, on this system";
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        fs::remove(Data("shp.qax"));
+        disk_.Write(set_);
+        sink_.messages.clear();
+        const DataSetPaths paths = layout.arrange();
+        const std::string index = disk_.Index();
+        const std::string shp = ReadWholeFile(paths.ShpArchivePath);
+        const ArchiveOutcome outcome =
+            ReplaceShpMember({fs_, paths, table_, sink_}, Listed(paths, table_, Shp, 0), Replacement());
+        if (layout.replaced) {
+            EXPECT_EQ(outcome, ArchiveOutcome::Done);
+            EXPECT_TRUE(sink_.messages.empty()) << sink_.messages.front().text;
+            EXPECT_EQ(disk_.Index(), Expected(Shp, 0));
+            EXPECT_EQ(disk_.Shp().substr(0, 13), "the new bytes");
+        } else {
+            EXPECT_EQ(outcome, ArchiveOutcome::Refused);
+            ASSERT_EQ(sink_.messages.size(), 1u);
+            EXPECT_NE(sink_.messages[0].text.find("really lies in"), std::string::npos) << sink_.messages[0].text;
+            EXPECT_EQ(disk_.Index(), index);
+            EXPECT_EQ(ReadWholeFile(paths.ShpArchivePath), shp);
+        }
+        EXPECT_FALSE(disk_.LeftoversExist());
+    }
+}
+
 // A data file the user may not write, or an earlier extraction they may not
 // overwrite, is refused before anything is touched, as an open for update
 // would refuse it. Root may write anything: there the case runs as another
