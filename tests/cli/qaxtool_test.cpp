@@ -201,8 +201,8 @@ protected:
     DataSetBytes Current() const { return {disk_.Index(), disk_.Txt(), disk_.Shp()}; }
 
     // Every file of the data directory, record and copy included, by name;
-    // not the empty file Windows takes the data set's lock on, made by the
-    // first lock and kept.
+    // not the empty file the data set's lock is taken on, made by the first
+    // lock and kept.
     std::map<std::filesystem::path, std::string> DataFiles() const {
         std::map<std::filesystem::path, std::string> files;
         for (const auto& entry : std::filesystem::directory_iterator(DataDir()))
