@@ -15,6 +15,9 @@
 #include <sys/stat.h>
 // clang-format on
 #else
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 #include <getopt.h>
@@ -30,6 +33,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <map>
@@ -39,6 +43,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "archive_ops.h"
@@ -60,6 +65,10 @@ constexpr int kBadUsage = 2;
 constexpr int kBusy = 3;
 
 constexpr const char* kVersion = "qaxtool " QAXTOOL_VERSION;
+
+// Set by the handler of the stop signals, and read between steps: a
+// signal handler can reach nothing else.
+volatile std::sig_atomic_t stopSignal = 0;
 
 constexpr const char* kUsageText =
     "Usage: qaxtool [OPTION]... COMMAND [ARGUMENT]...\n"
@@ -294,11 +303,13 @@ std::optional<CommandLine> ParseCommandLine(int argc, char** argv, std::string& 
                     line.waitSeconds = INFINITY;
                     break;
                 }
+                // Any number a user can type: one too large for the system
+                // (1e400 included) means the longest wait it can keep.
                 char* end = nullptr;
-                errno = 0;
                 const double seconds = std::strtod(optarg, &end);
-                if (errno != 0 || end == optarg || *end != '\0' || !(seconds >= 0)) {
-                    problem = "--wait takes a number of seconds";
+                if (end == optarg || *end != '\0' || std::isspace(static_cast<unsigned char>(optarg[0])) ||
+                    !(seconds >= 0)) {
+                    problem = "--wait takes a number of seconds, 0 or more";
                     return std::nullopt;
                 }
                 line.waitSeconds = seconds;
@@ -390,13 +401,31 @@ std::string StartUpProblem(const StartUpResult& result) {
     return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
 }
 
-// A group as the index gives it now: each member's entry and list line.
+std::string Folded(std::string name) {
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return name;
+}
+
+// A group as the index gives it now: each member's entry and list line,
+// and where each name is, so that finding a member costs the same however
+// many there are (a translation names every one of 20,000).
 struct Listing {
     SectionTable table;
     std::vector<IndexEntry> entries;
     std::vector<std::string> lines;
+    std::vector<std::string> names;
+    std::unordered_map<std::string, std::vector<int>> linesOfName;
+    std::unordered_map<std::string, std::vector<int>> linesOfFoldedName;  // in either case
 
-    std::string NameAt(std::size_t i) const { return ReadCatalogueLine(lines[i]).name; }
+    const std::string& NameAt(std::size_t i) const { return names[i]; }
+    // The lines of `name`, in list order; in either case with `ignoreCase`.
+    const std::vector<int>& LinesOf(const std::string& name, bool ignoreCase) const {
+        static const std::vector<int> kNone;
+        const auto& map = ignoreCase ? linesOfFoldedName : linesOfName;
+        const auto found = map.find(ignoreCase ? Folded(name) : name);
+        return found == map.end() ? kNone : found->second;
+    }
 };
 
 std::optional<Listing> ListGroup(FileSystem& fs, const DataSetPaths& paths, int group, TerminalSink& sink) {
@@ -405,7 +434,7 @@ std::optional<Listing> ListGroup(FileSystem& fs, const DataSetPaths& paths, int 
         sink.Say(*current.refusal);
         return std::nullopt;
     }
-    Listing listing{current.table, {}, FillCatalogue(fs, paths.IndexPath, current.table, group)};
+    Listing listing{current.table, {}, FillCatalogue(fs, paths.IndexPath, current.table, group), {}, {}, {}};
     try {
         auto index = fs.Open(paths.IndexPath, OpenMode::Read);
         listing.entries = ReadGroupEntries(*index, current.table, group);
@@ -417,31 +446,25 @@ std::optional<Listing> ListGroup(FileSystem& fs, const DataSetPaths& paths, int 
         sink.Say("The index could not be read whole: " + paths.IndexPath);
         return std::nullopt;
     }
+    for (std::size_t i = 0; i < listing.lines.size(); ++i) {
+        listing.names.push_back(ReadCatalogueLine(listing.lines[i]).name);
+        listing.linesOfName[listing.names.back()].push_back(static_cast<int>(i));
+        listing.linesOfFoldedName[Folded(listing.names.back())].push_back(static_cast<int>(i));
+    }
     return listing;
-}
-
-bool SameName(const std::string& a, const std::string& b, bool ignoreCase) {
-    return ignoreCase
-               ? a.size() == b.size() &&
-                     std::equal(a.begin(), a.end(), b.begin(),
-                                [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); })
-               : a == b;
 }
 
 // The one line of the list that shows `name`; nothing, after a message, when
 // it is not there (naming a member that differs only in case) or is there
 // more than once.
 std::optional<int> LineNamed(const Listing& listing, const std::string& name, bool ignoreCase, TerminalSink& sink) {
-    std::vector<int> found;
-    std::string nearly;
-    for (std::size_t i = 0; i < listing.lines.size(); ++i) {
-        const std::string listed = listing.NameAt(i);
-        if (SameName(listed, name, ignoreCase)) found.push_back(static_cast<int>(i));
-        if (nearly.empty() && SameName(listed, name, true)) nearly = listed;
-    }
+    const std::vector<int>& found = listing.LinesOf(name, ignoreCase);
     if (found.empty()) {
-        sink.Say("There is no member " + name + " in the list" +
-                 (nearly.empty() ? "" : " (did you mean " + nearly + "?)") + ".\nNothing was changed.");
+        const std::vector<int>& nearly = listing.LinesOf(name, true);
+        sink.Say(
+            "There is no member " + name + " in the list" +
+            (nearly.empty() ? "" : " (did you mean " + listing.NameAt(static_cast<std::size_t>(nearly[0])) + "?)") +
+            ".\nNothing was changed.");
         return std::nullopt;
     }
     if (found.size() > 1) {
@@ -551,8 +574,9 @@ bool MatchesPattern(std::string_view pattern, std::string_view name, bool ignore
     return p == pattern.size();
 }
 
-// The lines whose names match a shell pattern.
+// The lines whose names match a shell pattern; a plain name is looked up.
 std::vector<int> LinesMatching(const Listing& listing, const std::string& pattern, bool ignoreCase) {
+    if (pattern.find_first_of("*?[\\") == std::string::npos) return listing.LinesOf(pattern, ignoreCase);
     std::vector<int> found;
     for (std::size_t i = 0; i < listing.lines.size(); ++i)
         if (MatchesPattern(pattern, listing.NameAt(i), ignoreCase)) found.push_back(static_cast<int>(i));
@@ -592,119 +616,270 @@ std::string JsonString(const std::string& bytes) {
     return out + "\"";
 }
 
-// Entries from a file or standard input: one per line, or ended by zero
-// bytes with --null; empty entries are skipped.
-std::optional<std::vector<std::string>> EntriesFrom(const std::string& source, bool null, TerminalSink& sink) {
-    std::ifstream file;
-    if (source != "-") {
-        file.open(PathFromUtf8(source), std::ios::binary);
-        if (!file) {
-            sink.Say("Could not open " + source + " (" + std::strerror(errno) + ")");
-            return std::nullopt;
-        }
-    }
-    std::istream& in = source == "-" ? std::cin : file;
-    std::vector<std::string> entries;
-    for (std::string entry; std::getline(in, entry, null ? '\0' : '\n');) {
-        if (!null && !entry.empty() && entry.back() == '\r') entry.pop_back();
-        if (!entry.empty()) entries.push_back(entry);
-    }
-    if (in.bad()) {
-        sink.Say("Could not read " + source);
-        return std::nullopt;
-    }
-    return entries;
-}
+// How reading standard input ended.
+enum class InputEnd { Whole, Stopped, Failed };
 
-// A new file that only this user may read, under a fresh name in the
-// system's temporary directory, open for writing; its name goes to `path`
-// either way, for the message when it cannot be made.
-std::FILE* NewTemporaryFile(std::string& path) {
+// Standard input to its end, in pieces handed to `take` (false: it failed,
+// errno says why). A stop signal ends it at once, however long the writer
+// of the input keeps it open.
+InputEnd ReadStandardInput(const std::function<bool(const char*, std::size_t)>& take, int& reason) {
+    std::vector<char> buffer(std::size_t{1} << 16);
+    for (;;) {
+        if (stopSignal != 0) return InputEnd::Stopped;
 #ifdef _WIN32
-    // The temporary directory of the user, as the system names it.
-    wchar_t directory[MAX_PATH + 1];
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, directory);
-    if (length == 0 || length > MAX_PATH) {
-        path = "the temporary directory";
-        errno = ENOENT;
-        return nullptr;
-    }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::filesystem::path name =
-            std::filesystem::path(std::wstring(directory, length)) / ("qaxtool-stdin-" + RandomHex(6));
-        path = Utf8Of(name);
-        const int fd = ::_wopen(name.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) return nullptr;
-        std::FILE* file = ::_fdopen(fd, "wb");
-        if (file == nullptr) {
-            ::_close(fd);
-            ::_wunlink(name.c_str());
+        errno = 0;
+        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), stdin);
+        if (got > 0 && !take(buffer.data(), got)) {
+            reason = errno != 0 ? errno : EIO;
+            return InputEnd::Failed;
         }
-        return file;
-    }
-    return nullptr;
+        if (got == buffer.size()) continue;
+        if (std::feof(stdin)) return InputEnd::Whole;
+        if (errno == EINTR) {
+            std::clearerr(stdin);
+            continue;
+        }
+        reason = errno != 0 ? errno : EIO;
+        return InputEnd::Failed;
 #else
-    const char* tmp = std::getenv("TMPDIR");
-    path = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/qaxtool-stdin-XXXXXX";
-    const int fd = ::mkstemp(path.data());
-    if (fd < 0) return nullptr;
-    std::FILE* file = ::fdopen(fd, "wb");
-    if (file == nullptr) {
-        ::close(fd);
-        ::unlink(path.c_str());
-    }
-    return file;
+        // Waits a little at a time, so that a signal that comes just before
+        // the wait still ends it soon.
+        pollfd ready{STDIN_FILENO, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, 100);
+        if (polled == 0 || (polled < 0 && errno == EINTR)) continue;
+        const ssize_t got = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (got == 0) return InputEnd::Whole;
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            reason = errno;
+            return InputEnd::Failed;
+        }
+        if (!take(buffer.data(), static_cast<std::size_t>(got))) {
+            reason = errno != 0 ? errno : EIO;
+            return InputEnd::Failed;
+        }
 #endif
+    }
 }
 
 // Standard input kept in a file of its own for as long as the tool runs:
 // a replacement needs a regular file with fixed bytes. In the system's
-// temporary directory, never in the data directory.
+// temporary directory, never in the data directory. Where the system
+// allows it the file has no name at all (or loses it as soon as it is
+// made) and is reached through the tool's own descriptor, so that nothing
+// of it outlives the tool, however it ends; on Windows the system deletes
+// it when the tool's handle closes.
 class SpooledInput {
 public:
+    SpooledInput() = default;
+    SpooledInput(const SpooledInput&) = delete;
+    SpooledInput& operator=(const SpooledInput&) = delete;
     ~SpooledInput() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove(PathFromUtf8(path_), ignored);
+#ifdef _WIN32
+        if (handle_ != INVALID_HANDLE_VALUE) ::CloseHandle(handle_);
+#else
+        if (fd_ >= 0) ::close(fd_);
+        if (!namedPath_.empty()) ::unlink(namedPath_.c_str());
+#endif
     }
-    std::optional<std::string> Path(TerminalSink& sink) {
-        if (!path_.empty()) return path_;
-        std::string path;
-        std::FILE* spool = NewTemporaryFile(path);
-        if (spool == nullptr) {
-            sink.Say("Could not keep standard input in " + path + " (" + std::strerror(errno) + ")");
-            return std::nullopt;
-        }
-        path_ = path;
-        char buffer[1 << 16];
-        int reason = 0;
-        for (;;) {
-            const std::size_t got = std::fread(buffer, 1, sizeof buffer, stdin);
-            if (std::fwrite(buffer, 1, got, spool) != got) {
-                reason = errno != 0 ? errno : EIO;
-                break;
-            }
-            if (got == sizeof buffer) continue;
-            if (std::feof(stdin)) break;
-            // A signal that asks for a polite stop is obeyed at the
-            // replacement's first write, not here.
-            if (errno != EINTR) {
-                reason = errno != 0 ? errno : EIO;
-                break;
-            }
-            std::clearerr(stdin);
-        }
-        if (std::fclose(spool) != 0 && reason == 0) reason = errno;
-        if (reason != 0) {
-            sink.Say(std::string("Could not read standard input (") + std::strerror(reason) + ")");
-            return std::nullopt;
-        }
+
+    bool Filled() const {
+        return !path_.empty();
+    }
+    // The name the replacement opens it by.
+    const std::string& Path() const {
         return path_;
     }
 
+    // Reads standard input whole into the spool; false, after a message,
+    // when it could not (and nothing said when a stop ended it).
+    bool Fill(TerminalSink& sink) {
+        std::string where;
+        if (!Create(where)) {
+            sink.Say("Could not keep standard input in " + where + " (" + std::strerror(errno) + ")");
+            return false;
+        }
+        int reason = 0;
+        const InputEnd end =
+            ReadStandardInput([this](const char* bytes, std::size_t count) { return Write(bytes, count); }, reason);
+        if (end == InputEnd::Failed)
+            sink.Say(std::string("Could not read standard input (") + std::strerror(reason) + ")");
+        if (end != InputEnd::Whole) return false;
+        path_ = readPath_;
+        return true;
+    }
+
 private:
+#ifdef _WIN32
+    bool Create(std::string& where) {
+        wchar_t directory[MAX_PATH + 1];
+        const DWORD length = ::GetTempPathW(MAX_PATH + 1, directory);
+        if (length == 0 || length > MAX_PATH) {
+            where = "the temporary directory";
+            errno = ENOENT;
+            return false;
+        }
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::filesystem::path name =
+                std::filesystem::path(std::wstring(directory, length)) / ("qaxtool-stdin-" + RandomHex(6));
+            where = Utf8Of(name);
+            // Shared for deleting too, so that the replacement may open it by
+            // its name while this handle keeps it.
+            handle_ = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+            if (handle_ != INVALID_HANDLE_VALUE) {
+                readPath_ = where;
+                return true;
+            }
+            if (::GetLastError() != ERROR_FILE_EXISTS) break;
+        }
+        errno = EACCES;
+        return false;
+    }
+    bool Write(const char* bytes, std::size_t count) {
+        while (count > 0) {
+            DWORD wrote = 0;
+            const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(count, 1u << 30));
+            if (!::WriteFile(handle_, bytes, piece, &wrote, nullptr)) {
+                errno = EIO;
+                return false;
+            }
+            bytes += wrote;
+            count -= wrote;
+        }
+        return true;
+    }
+
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+#else
+    // Whether `path` leads to the file open at `fd`.
+    static bool Leads(const std::string& path, int fd) {
+        struct stat viaPath {};
+        struct stat open {};
+        return ::stat(path.c_str(), &viaPath) == 0 && ::fstat(fd, &open) == 0 && viaPath.st_dev == open.st_dev &&
+               viaPath.st_ino == open.st_ino;
+    }
+    bool Create(std::string& where) {
+        const char* tmp = std::getenv("TMPDIR");
+        const std::string directory = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+        where = directory;
+#ifdef O_TMPFILE
+        fd_ = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd_ >= 0) {
+            readPath_ = "/proc/self/fd/" + std::to_string(fd_);
+            if (Leads(readPath_, fd_)) return true;
+            ::close(fd_);
+        }
+#endif
+        std::string named = directory + "/qaxtool-stdin-XXXXXX";
+        where = named;
+        fd_ = ::mkstemp(named.data());
+        if (fd_ < 0) return false;
+        readPath_ = "/proc/self/fd/" + std::to_string(fd_);
+        if (Leads(readPath_, fd_)) {
+            ::unlink(named.c_str());
+        } else {
+            // No way to reach it but its name: it goes when the tool ends.
+            readPath_ = namedPath_ = named;
+        }
+        return true;
+    }
+    bool Write(const char* bytes, std::size_t count) {
+        while (count > 0) {
+            const ssize_t wrote = ::write(fd_, bytes, count);
+            if (wrote < 0 && errno == EINTR) continue;
+            if (wrote <= 0) return false;
+            bytes += wrote;
+            count -= static_cast<std::size_t>(wrote);
+        }
+        return true;
+    }
+
+    int fd_ = -1;
+    std::string namedPath_;
+#endif
+    std::string readPath_;
     std::string path_;
 };
+
+// Where standard input is named: it can be read once, so at most one place
+// may name it.
+class InputClaim {
+public:
+    // The usage problem when `place` is the second place to name it.
+    std::optional<std::string> Claim(const std::string& place) {
+        if (place_.empty()) {
+            place_ = place;
+            return std::nullopt;
+        }
+        return "standard input can be read only once, but " + place_ + " and " + place + " both name it";
+    }
+
+private:
+    std::string place_;
+};
+
+// One entry of a list (-T) or line of a manifest, with where it is, for the
+// messages about it: "pairs.txt, line 3".
+struct SourceLine {
+    std::string text;
+    std::string where;
+};
+
+// The entries of a list or the lines of a manifest: ended by newlines (a
+// carriage return before one dropped), or by zero bytes with `null`. The
+// problem's exit status goes to `status` when it cannot be read whole.
+std::optional<std::vector<SourceLine>> ReadSource(const std::string& source, bool null, TerminalSink& sink,
+                                                  int& status) {
+    std::string bytes;
+    status = kFailed;
+    if (source == "-") {
+        int reason = 0;
+        const InputEnd end = ReadStandardInput(
+            [&bytes](const char* piece, std::size_t count) {
+                bytes.append(piece, count);
+                return true;
+            },
+            reason);
+        if (end == InputEnd::Failed)
+            sink.Say(std::string("Could not read standard input (") + std::strerror(reason) + ")");
+        if (end != InputEnd::Whole) return std::nullopt;
+    } else {
+        std::ifstream file(PathFromUtf8(source), std::ios::binary);
+        if (!file) {
+            sink.Say("Could not open " + source + " (" + std::strerror(errno) + ")");
+            return std::nullopt;
+        }
+        bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        if (file.bad()) {
+            sink.Say("Could not read " + source);
+            return std::nullopt;
+        }
+    }
+    const std::string name = source == "-" ? std::string("standard input") : source;
+    const char end = null ? '\0' : '\n';
+    std::vector<SourceLine> lines;
+    std::size_t number = 0;
+    for (std::size_t at = 0; at < bytes.size();) {
+        std::size_t stop = bytes.find(end, at);
+        if (stop == std::string::npos) stop = bytes.size();
+        std::string text = bytes.substr(at, stop - at);
+        at = stop + 1;
+        ++number;
+        if (!null && !text.empty() && text.back() == '\r') text.pop_back();
+        const std::string where = name + (null ? ", entry " : ", line ") + std::to_string(number);
+        // A zero byte would end the name where the system reads it: what
+        // was meant is not what would be acted on.
+        if (text.find('\0') != std::string::npos) {
+            sink.Say(where + ": a name or file name cannot hold a zero byte");
+            status = kBadUsage;
+            return std::nullopt;
+        }
+        lines.push_back({std::move(text), where});
+    }
+    return lines;
+}
 
 int List(FileSystem& fs, const DataSetPaths& paths, int group, const CommandLine& line, TerminalSink& sink) {
     const auto lock = ReadingLock(fs, paths, sink);
@@ -759,14 +934,180 @@ int Show(FileSystem& fs, const DataSetPaths& paths, const CommandLine& line, Ter
     return WriteOut(*bytes, sink) ? kSuccess : kFailed;
 }
 
-int Extract(const ArchiveContext& context, const CommandLine& line, TerminalSink& sink) {
-    const int group = line.extractType.value_or(Shp);
-    std::vector<std::string> patterns(line.words.begin() + 1, line.words.end());
-    if (!line.filesFrom.empty()) {
-        const auto entries = EntriesFrom(line.filesFrom, line.null, sink);
-        if (!entries) return kFailed;
-        patterns.insert(patterns.end(), entries->begin(), entries->end());
+// NAME=FILE, its file - meaning standard input; of `group`, and from
+// `where` (for the messages).
+struct Pair {
+    std::string name;
+    std::string file;
+    int group = Txt;
+    std::string where;
+};
+
+std::optional<Pair> SplitPair(const std::string& word) {
+    const auto equals = word.find('=');
+    if (equals == std::string::npos || equals == 0 || equals + 1 == word.size()) return std::nullopt;
+    return Pair{word.substr(0, equals), word.substr(equals + 1), Txt, {}};
+}
+
+// What a command takes from the user besides the data set, read whole once
+// before the first try, and kept across the tries of --wait: the names to
+// extract, the members to replace and their files, and standard input's
+// bytes when a member is replaced from it.
+struct CommandInput {
+    std::vector<std::string> patterns;  // extract
+    std::vector<Pair> pairs;            // replace and apply, in the order given
+    SpooledInput spool;
+};
+
+// The -T entries (a list's entries go after the command line's own).
+std::optional<std::vector<SourceLine>> ListEntries(const CommandLine& line, InputClaim& claim, TerminalSink& sink,
+                                                   int& status) {
+    std::vector<SourceLine> entries;
+    if (line.filesFrom.empty()) return entries;
+    if (line.filesFrom == "-")
+        if (const auto problem = claim.Claim("--files-from -")) {
+            sink.Say(*problem);
+            status = kBadUsage;
+            return std::nullopt;
+        }
+    auto read = ReadSource(line.filesFrom, line.null, sink, status);
+    if (!read) return std::nullopt;
+    for (SourceLine& entry : *read)
+        if (!entry.text.empty()) entries.push_back(std::move(entry));
+    return entries;
+}
+
+// A manifest: lines of TYPE NAME FILE; FILE is the rest of the line and,
+// when relative, relative to the manifest's own directory.
+bool ReadManifest(const std::string& manifest, CommandInput& input, InputClaim& claim, TerminalSink& sink,
+                  int& status) {
+    if (manifest == "-")
+        if (const auto problem = claim.Claim("the manifest -")) {
+            sink.Say(*problem);
+            status = kBadUsage;
+            return false;
+        }
+    const auto lines = ReadSource(manifest, false, sink, status);
+    if (!lines) return false;
+    const std::filesystem::path base =
+        manifest == "-" ? std::filesystem::path() : std::filesystem::absolute(PathFromUtf8(manifest)).parent_path();
+    status = kBadUsage;
+    for (const SourceLine& source : *lines) {
+        std::istringstream fields(source.text);
+        std::string type, name, rest;
+        if (!(fields >> type) || type[0] == '#') continue;
+        fields >> name;
+        std::getline(fields >> std::ws, rest);
+        while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.pop_back();
+        const auto group = GroupNamed(type);
+        const std::string where = source.where + ": ";
+        if (!group || (*group != Txt && *group != Shp)) {
+            sink.Say(where + "the type must be txt or shp, not \"" + type + "\"");
+            return false;
+        }
+        if (name.empty() || rest.empty()) {
+            sink.Say(where + "a line is TYPE NAME FILE");
+            return false;
+        }
+        if (rest == "-")
+            if (const auto problem = claim.Claim(source.where)) {
+                sink.Say(*problem);
+                return false;
+            }
+        std::filesystem::path path = PathFromUtf8(rest);
+        if (rest != "-" && path.is_relative() && !base.empty()) path = base / path;
+        input.pairs.push_back({name, rest == "-" ? rest : Utf8Of(path), *group, source.where});
     }
+    return true;
+}
+
+// Reads everything the command takes besides the data set: its status when
+// that fails (a usage problem is 2), or nothing when it may go on.
+std::optional<int> ReadCommandInput(const CommandLine& line, std::optional<int> group, CommandInput& input,
+                                    TerminalSink& sink) {
+    const std::string& command = line.words[0];
+    InputClaim claim;
+    int status = kFailed;
+    if (command == "extract") {
+        input.patterns.assign(line.words.begin() + 1, line.words.end());
+        const auto entries = ListEntries(line, claim, sink, status);
+        if (!entries) return status;
+        for (const SourceLine& entry : *entries) input.patterns.push_back(entry.text);
+    } else if (command == "replace") {
+        for (std::size_t i = 2; i < line.words.size(); ++i) {
+            Pair pair = *SplitPair(line.words[i]);
+            pair.group = *group;
+            pair.where = "the argument " + line.words[i];
+            if (pair.file == "-")
+                if (const auto problem = claim.Claim(pair.where)) {
+                    sink.Say(*problem);
+                    return kBadUsage;
+                }
+            input.pairs.push_back(std::move(pair));
+        }
+        const auto entries = ListEntries(line, claim, sink, status);
+        if (!entries) return status;
+        for (const SourceLine& entry : *entries) {
+            auto pair = SplitPair(entry.text);
+            if (!pair) {
+                sink.Say(entry.where + ": \"" + entry.text + "\" is not NAME=FILE");
+                return kBadUsage;
+            }
+            pair->group = *group;
+            pair->where = entry.where;
+            if (pair->file == "-")
+                if (const auto problem = claim.Claim(entry.where)) {
+                    sink.Say(*problem);
+                    return kBadUsage;
+                }
+            input.pairs.push_back(std::move(*pair));
+        }
+        if (input.pairs.empty()) {
+            sink.Say("replace needs at least one NAME=FILE");
+            return kBadUsage;
+        }
+    } else if (command == "apply") {
+        if (!ReadManifest(line.words[1], input, claim, sink, status)) return status;
+        if (input.pairs.empty()) {
+            sink.Say(line.words[1] + " names no member.\nNothing was changed.");
+            return kFailed;
+        }
+    }
+    for (const Pair& pair : input.pairs)
+        if (pair.file == "-") return input.spool.Fill(sink) ? std::nullopt : std::optional<int>(kFailed);
+    return std::nullopt;
+}
+
+// Two members that would be written to one file (one name twice in the
+// index, or two names that differ only in case, which many file systems
+// take for one): the message naming them, or nothing.
+std::optional<std::string> SameOutputProblem(const Listing& listing, const std::vector<int>& chosen) {
+    std::unordered_map<std::string, std::vector<int>> byFile;
+    std::vector<std::string> order;
+    for (const int i : chosen) {
+        auto& lines = byFile[Folded(listing.NameAt(static_cast<std::size_t>(i)))];
+        if (lines.size() == 1) order.push_back(Folded(listing.NameAt(static_cast<std::size_t>(i))));
+        lines.push_back(i);
+    }
+    if (order.empty()) return std::nullopt;
+    std::string text;
+    for (const std::string& file : order) {
+        std::string names;
+        const std::vector<int>& lines = byFile[file];
+        for (std::size_t k = 0; k < lines.size(); ++k)
+            names += std::string(k == 0                  ? ""
+                                 : k + 1 == lines.size() ? " and "
+                                                         : ", ") +
+                     listing.NameAt(static_cast<std::size_t>(lines[k])) + " (line " + std::to_string(lines[k] + 1) +
+                     ")";
+        text += "\nThe members " + names + " would be extracted to the same file.";
+    }
+    return "Two members of one name cannot both be extracted:" + text + "\nNothing was extracted.";
+}
+
+int Extract(const ArchiveContext& context, const CommandLine& line, const CommandInput& input, TerminalSink& sink) {
+    const int group = line.extractType.value_or(Shp);
+    const std::vector<std::string>& patterns = input.patterns;
     // One shared lock over the whole batch: no replacement can come between
     // two members, and each extraction's own lock is then always granted.
     const auto lock = ReadingLock(context.fs, context.paths, sink);
@@ -778,9 +1119,10 @@ int Extract(const ArchiveContext& context, const CommandLine& line, TerminalSink
     // otherwise; a pattern that matches nothing is told and the rest go on.
     int status = kSuccess;
     std::vector<int> chosen;
-    std::set<int> seen;
+    std::vector<bool> seen(listing->lines.size(), false);
     const auto choose = [&](int i) {
-        if (seen.insert(i).second) chosen.push_back(i);
+        if (!seen[static_cast<std::size_t>(i)]) chosen.push_back(i);
+        seen[static_cast<std::size_t>(i)] = true;
     };
     if (line.all)
         for (std::size_t i = 0; i < listing->lines.size(); ++i) choose(static_cast<int>(i));
@@ -810,6 +1152,12 @@ int Extract(const ArchiveContext& context, const CommandLine& line, TerminalSink
         const auto bytes = ReadWholeMember(context.fs, context.paths, group, member, sink);
         if (!bytes || !WriteOut(*bytes, sink)) return kFailed;
         return status;
+    }
+    // Refused before anything is written: one file would hold whichever
+    // member came last, and the other would be extracted nowhere.
+    if (const auto problem = SameOutputProblem(*listing, chosen)) {
+        sink.Say(*problem);
+        return kFailed;
     }
 
     std::filesystem::path outDir = line.outDir.empty()
@@ -856,21 +1204,10 @@ int Extract(const ArchiveContext& context, const CommandLine& line, TerminalSink
     return status;
 }
 
-// NAME=FILE, its file - meaning standard input.
-struct Pair {
-    std::string name;
-    std::string file;
-};
-
-std::optional<std::string> ReplacementFileOf(const std::string& file, SpooledInput& input, TerminalSink& sink) {
-    if (file != "-") return file;
-    return input.Path(sink);
-}
-
 // One group's members, resolved against the index as it is now.
 std::optional<GroupReplacements> ResolveGroup(FileSystem& fs, const DataSetPaths& paths, int group,
                                               const std::vector<Pair>& pairs, const CommandLine& line,
-                                              SpooledInput& input, TerminalSink& sink) {
+                                              const SpooledInput& spool, TerminalSink& sink) {
     const auto listing = ListGroup(fs, paths, group, sink);
     if (!listing) return std::nullopt;
     std::vector<std::string> names;
@@ -878,28 +1215,29 @@ std::optional<GroupReplacements> ResolveGroup(FileSystem& fs, const DataSetPaths
     const auto found = LinesNamed(*listing, names, line.ignoreCase, sink);
     if (!found) return std::nullopt;
     GroupReplacements batch{group, {}};
-    for (std::size_t i = 0; i < found->size(); ++i) {
-        const auto file = ReplacementFileOf(pairs[i].file, input, sink);
-        if (!file) return std::nullopt;
-        batch.replacements.push_back({(*found)[i], *file});
-    }
+    for (std::size_t i = 0; i < found->size(); ++i)
+        batch.replacements.push_back({(*found)[i], pairs[i].file == "-" ? spool.Path() : pairs[i].file});
     return batch;
 }
 
 // The replaced members' new lines, for the script's log, in the order
 // given; with --dry-run, what would be done.
 int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
-                   const CommandLine& line, TerminalSink& sink) {
+                   const CommandLine& line, const SpooledInput& spool, TerminalSink& sink) {
     const RunMode mode = line.dryRun ? RunMode::DryRun : RunMode::Apply;
     if (ReplaceMembers(context, batches, mode) != ArchiveOutcome::Done) return kFailed;
     std::size_t count = 0;
     for (const GroupReplacements& batch : batches) count += batch.replacements.size();
+    const auto fileOf = [&spool](const MemberReplacement& member) {
+        return spool.Filled() && member.replacementFileName == spool.Path() ? std::string("standard input")
+                                                                            : member.replacementFileName;
+    };
     if (line.dryRun) {
         for (const GroupReplacements& batch : batches)
             for (const MemberReplacement& member : batch.replacements)
                 if (line.verbose)
                     sink.Say("would replace " + ReadCatalogueLine(member.selected.text).name + " (" +
-                             GroupWord(batch.group) + ") with " + member.replacementFileName);
+                             GroupWord(batch.group) + ") with " + fileOf(member));
         sink.Note("Dry run: all " + std::to_string(count) + " replacements would go ahead; nothing was changed.");
         return kSuccess;
     }
@@ -912,106 +1250,29 @@ int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplace
             if (number < after.size()) out += after[number] + "\n";
             if (line.verbose)
                 sink.Say("replaced " + ReadCatalogueLine(member.selected.text).name + " (" + GroupWord(batch.group) +
-                         ") with " + member.replacementFileName);
+                         ") with " + fileOf(member));
         }
     }
     return WriteOut(out, sink) ? kSuccess : kFailed;
 }
 
-std::optional<Pair> SplitPair(const std::string& word) {
-    const auto equals = word.find('=');
-    if (equals == std::string::npos || equals == 0 || equals + 1 == word.size()) return std::nullopt;
-    return Pair{word.substr(0, equals), word.substr(equals + 1)};
-}
-
-int Replace(const ArchiveContext& context, int group, const CommandLine& line, TerminalSink& sink) {
-    std::vector<std::string> words(line.words.begin() + 2, line.words.end());
-    if (!line.filesFrom.empty()) {
-        const auto entries = EntriesFrom(line.filesFrom, line.null, sink);
-        if (!entries) return kFailed;
-        words.insert(words.end(), entries->begin(), entries->end());
-    }
-    std::vector<Pair> pairs;
-    for (const std::string& word : words) {
-        const auto pair = SplitPair(word);
-        if (!pair) {
-            sink.Say("\"" + word + "\" is not NAME=FILE");
-            return kBadUsage;
-        }
-        pairs.push_back(*pair);
-    }
-    if (pairs.empty()) {
-        sink.Say("replace needs at least one NAME=FILE");
-        return kBadUsage;
-    }
-    SpooledInput input;
-    const auto batch = ResolveGroup(context.fs, context.paths, group, pairs, line, input, sink);
-    if (!batch) return kFailed;
-    return ReplaceBatches(context, {*batch}, line, sink);
-}
-
-// A manifest: lines of TYPE NAME FILE; FILE is the rest of the line and,
-// when relative, relative to the manifest's own directory.
-int Apply(const ArchiveContext& context, const CommandLine& line, TerminalSink& sink) {
-    const std::string& manifest = line.words[1];
-    std::ifstream file;
-    if (manifest != "-") {
-        file.open(PathFromUtf8(manifest), std::ios::binary);
-        if (!file) {
-            sink.Say("Could not open " + manifest + " (" + std::strerror(errno) + ")");
-            return kFailed;
-        }
-    }
-    std::istream& in = manifest == "-" ? std::cin : file;
-    const std::filesystem::path base =
-        manifest == "-" ? std::filesystem::path() : std::filesystem::absolute(PathFromUtf8(manifest)).parent_path();
-    std::map<int, std::vector<Pair>> byGroup;
+// Replace and apply alike: the pairs by group, each group in the order it
+// first comes, resolved and replaced in one transaction.
+int ReplacePairs(const ArchiveContext& context, const CommandLine& line, const CommandInput& input,
+                 TerminalSink& sink) {
     std::vector<int> order;
-    int number = 0;
-    for (std::string text; std::getline(in, text);) {
-        ++number;
-        if (!text.empty() && text.back() == '\r') text.pop_back();
-        std::istringstream fields(text);
-        std::string type, name, rest;
-        if (!(fields >> type) || type[0] == '#') continue;
-        fields >> name;
-        std::getline(fields >> std::ws, rest);
-        while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.pop_back();
-        const auto group = GroupNamed(type);
-        const std::string where = manifest + ", line " + std::to_string(number) + ": ";
-        if (!group || (*group != Txt && *group != Shp)) {
-            sink.Say(where + "the type must be txt or shp, not \"" + type + "\"");
-            return kBadUsage;
-        }
-        if (name.empty() || rest.empty()) {
-            sink.Say(where + "a line is TYPE NAME FILE");
-            return kBadUsage;
-        }
-        if (rest == "-" && manifest == "-") {
-            sink.Say(where + "standard input holds the manifest, so it cannot hold a member too");
-            return kBadUsage;
-        }
-        std::filesystem::path path = PathFromUtf8(rest);
-        if (rest != "-" && path.is_relative() && !base.empty()) path = base / path;
-        if (!byGroup.count(*group)) order.push_back(*group);
-        byGroup[*group].push_back({name, rest == "-" ? rest : Utf8Of(path)});
+    std::map<int, std::vector<Pair>> byGroup;
+    for (const Pair& pair : input.pairs) {
+        if (!byGroup.count(pair.group)) order.push_back(pair.group);
+        byGroup[pair.group].push_back(pair);
     }
-    if (in.bad()) {
-        sink.Say("Could not read " + manifest);
-        return kFailed;
-    }
-    if (order.empty()) {
-        sink.Say(manifest + " names no member.\nNothing was changed.");
-        return kFailed;
-    }
-    SpooledInput input;
     std::vector<GroupReplacements> batches;
     for (const int group : order) {
-        const auto batch = ResolveGroup(context.fs, context.paths, group, byGroup[group], line, input, sink);
+        const auto batch = ResolveGroup(context.fs, context.paths, group, byGroup[group], line, input.spool, sink);
         if (!batch) return kFailed;
         batches.push_back(*batch);
     }
-    return ReplaceBatches(context, batches, line, sink);
+    return ReplaceBatches(context, batches, line, input.spool, sink);
 }
 
 // Reads an archive to its end, so that a file the system cannot read whole
@@ -1083,6 +1344,35 @@ int Check(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
                 report(false, error.what());
             }
         }
+        // One name twice in a type: neither member can be named alone, and
+        // extracting both would leave one file holding one of them. (Only
+        // the types that are extracted and replaced by name.)
+        try {
+            auto index = fs.Open(paths.IndexPath, OpenMode::Read);
+            std::string shared;
+            for (const int group : {Txt, Shp}) {
+                const std::vector<IndexEntry> members = ReadGroupEntries(*index, table, group);
+                std::unordered_map<std::string, std::vector<std::size_t>> linesOf;
+                std::vector<std::string> names;
+                for (std::size_t i = 0; i < members.size(); ++i) {
+                    std::vector<std::size_t>& lines = linesOf[members[i].name];
+                    if (lines.size() == 1) names.push_back(members[i].name);
+                    lines.push_back(i + 1);
+                }
+                for (const std::string& name : names) {
+                    std::string lines;
+                    const std::vector<std::size_t>& at = linesOf[name];
+                    for (std::size_t k = 0; k < at.size(); ++k)
+                        lines += std::string(k == 0 ? "" : k + 1 == at.size() ? " and " : ", ") + std::to_string(at[k]);
+                    shared += std::string(shared.empty() ? "" : "; ") + GroupWord(group) + " " + name +
+                              " is on lines " + lines;
+                }
+            }
+            report(shared.empty(), shared.empty() ? "no two members of one type share a name"
+                                                  : "two members of one type share a name: " + shared);
+        } catch (const IoError& error) {
+            report(false, error.what());
+        }
     }
     const RecoveryReport recovery = DescribeInterruptedRebuild(fs, paths);
     report(recovery.state == RecoveryState::Clean,
@@ -1113,10 +1403,6 @@ const char* StopSignalName(int number) {
         if (signal.number == number) return signal.name;
     return "unknown";
 }
-
-// Set by the handler of the stop signals, and read between file steps: a
-// signal handler can reach nothing else.
-volatile std::sig_atomic_t stopSignal = 0;
 
 extern "C" void RequestStop(int signal) {
     stopSignal = signal;
@@ -1162,9 +1448,6 @@ std::optional<std::string> UsageProblem(const CommandLine& line, std::optional<i
             if (words.size() < 3 && line.filesFrom.empty()) return std::string("replace needs at least one NAME=FILE");
             for (std::size_t i = 2; i < words.size(); ++i)
                 if (!SplitPair(words[i])) return "\"" + words[i] + "\" is not NAME=FILE";
-            std::size_t fromInput = line.filesFrom == "-" ? 1 : 0;
-            for (std::size_t i = 2; i < words.size(); ++i) fromInput += SplitPair(words[i])->file == "-" ? 1 : 0;
-            if (fromInput > 1) return std::string("standard input can be read only once");
         }
     } else if (command == "show") {
         if (words.size() != 2) return std::string("show takes one name");
@@ -1191,8 +1474,20 @@ std::optional<std::string> UsageProblem(const CommandLine& line, std::optional<i
     return std::nullopt;
 }
 
-int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const CommandLine& line, std::optional<int> group,
-               TerminalSink& sink);
+int RunCommand(StoppableFileSystem& fs, FileSystem& disk, const DataSetPaths& paths, const CommandLine& line,
+               std::optional<int> group, const CommandInput& input, TerminalSink& sink);
+
+// The longest wait from now the steady clock can keep: any longer wait is
+// as long as it takes.
+std::chrono::steady_clock::time_point DeadlineAfter(double seconds) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
+    const double room = std::chrono::duration<double>(Clock::time_point::max() - now).count();
+    // A second short of the limit, so that rounding the seconds to the
+    // clock's ticks cannot overflow either.
+    if (!(seconds < room - 1)) return Clock::time_point::max();
+    return now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
 
 // Whether standard error is a terminal, where a progress line may rewrite
 // itself.
@@ -1220,38 +1515,56 @@ int Run(std::vector<std::string> arguments) {
     const std::string programPath = ProgramPath(arguments.empty() ? std::string() : arguments[0]);
     const DataSetPaths paths = PathsFor(*line, programPath);
     SystemFileSystem disk;
-    StoppableFileSystem fs(disk, [] { return stopSignal != 0; });
+    // The new index's rename is where a replacement takes effect: a stop
+    // after it lets the replacement finish.
+    StoppableFileSystem fs(
+        disk, [] { return stopSignal != 0; }, paths.IndexPath);
     TerminalSink sink(ErrorsGoToATerminal(), line->quiet);
     StopPolitelyOnSignals();
+    const auto stopped = [&sink](const std::string& what) {
+        sink.Say(std::string("Stopped by a signal (") + StopSignalName(stopSignal) + "): " + what);
+        return 128 + stopSignal;
+    };
+
+    // Names, pairs, manifests and standard input are read once, before the
+    // data set is opened, whatever the tries.
+    CommandInput input;
+    if (const std::optional<int> status = ReadCommandInput(*line, group, input, sink)) {
+        if (stopSignal != 0) return stopped("standard input was not read to its end, and nothing was changed.");
+        return *status;
+    }
 
     // A busy data set refuses before anything is touched, so the whole
     // command can simply be tried again while the user wants to wait.
     using Clock = std::chrono::steady_clock;
     const bool waits = line->waitSeconds.has_value();
-    const auto deadline = waits && std::isfinite(*line->waitSeconds)
-                              ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                   std::chrono::duration<double>(*line->waitSeconds))
-                              : Clock::time_point::max();
+    const Clock::time_point deadline = waits ? DeadlineAfter(*line->waitSeconds) : Clock::time_point::max();
     int status = kFailed;
     for (;;) {
         sink.BeginAttempt(waits);
-        status = RunCommand(fs, paths, *line, group, sink);
+        status = RunCommand(fs, disk, paths, *line, group, input, sink);
         if (!sink.Busy() || !waits || stopSignal != 0 || Clock::now() >= deadline) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (int tick = 0; tick < 10 && stopSignal == 0; ++tick)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (stopSignal != 0) break;
     }
     if (sink.Busy() && status != kSuccess) {
+        if (stopSignal != 0 && waits)
+            return stopped("another editor was changing the data set, so nothing was changed.");
         sink.SayHeldBusy();
         status = kBusy;
     }
     if (stopSignal == 0) return status;
-    sink.Say(std::string("Stopped by a signal (") + StopSignalName(stopSignal) + "): " +
-             (fs.Stopped() ? "what the command had begun was undone, as said above."
-                           : "the command had already finished, as said above."));
-    return 128 + stopSignal;
+    if (fs.Stopped()) return stopped("what the command had begun was undone, as said above.");
+    if (fs.Committed())
+        return stopped(
+            "the replacement had already taken effect when it came, so it was finished, and its temporary "
+            "files were cleared up as usual.");
+    return stopped("the command had already finished, as said above.");
 }
 
-int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const CommandLine& line, std::optional<int> group,
-               TerminalSink& sink) {
+int RunCommand(StoppableFileSystem& fs, FileSystem& disk, const DataSetPaths& paths, const CommandLine& line,
+               std::optional<int> group, const CommandInput& input, TerminalSink& sink) {
     const std::vector<std::string>& words = line.words;
     const std::string& command = words[0];
     if (command == "check") return Check(fs, paths, sink);
@@ -1259,9 +1572,10 @@ int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const Command
     const StartUpResult start = StartUpCheck(fs, paths);
     // A replacement that a dead process left half done is finished or
     // undone before anything is read, as the editor does when it starts; a
-    // dry run only tells what recovery would do.
+    // dry run only tells what recovery would do. A stop does not cut it
+    // short: it puts the data set right, and the stop is obeyed after it.
     if (start.status != StartUpStatus::MissingFiles && !line.dryRun) {
-        const RecoveryReport recovery = RecoverAtStartUp(fs, paths);
+        const RecoveryReport recovery = RecoverAtStartUp(disk, paths);
         if (!recovery.text.empty()) sink.Note(recovery.text);
     }
     if (!start.Ready()) {
@@ -1272,9 +1586,8 @@ int RunCommand(StoppableFileSystem& fs, const DataSetPaths& paths, const Command
     try {
         if (command == "list") return List(fs, paths, *group, line, sink);
         if (command == "show") return Show(fs, paths, line, sink);
-        if (command == "extract") return Extract(context, line, sink);
-        if (command == "apply") return Apply(context, line, sink);
-        return Replace(context, *group, line, sink);
+        if (command == "extract") return Extract(context, line, input, sink);
+        return ReplacePairs(context, line, input, sink);
     } catch (const std::exception& error) {
         // The core reports the failures it expects; anything else still
         // ends the program with its reason and a failure status.

@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -484,10 +485,19 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
         const std::string& archivePath = ArchivePathOf(context.paths, group);
         archivePaths.push_back(archivePath);
         std::set<int> lines;
+        // Each file once, however many members it replaces: a translation
+        // may give thousands.
+        std::unordered_set<std::string> checked;
         for (const MemberReplacement& replacement : batch.replacements) {
-            if (const Refusal refusal = ReplacementStartRefusal(
-                    context, group, archivePath, replacement.selected.number, replacement.replacementFileName))
-                return Refuse(sink, *refusal, kReplaceCaption);
+            const std::string& file = replacement.replacementFileName;
+            Refusal refusal;
+            if (checked.empty()) {
+                refusal = ReplacementStartRefusal(context, group, archivePath, replacement.selected.number, file);
+                checked.insert(file);
+            } else if (!(refusal = SelectionRefusal(replacement.selected.number, context.table.EntryCount(group))) &&
+                       checked.insert(file).second)
+                refusal = ReplacementFileRefusal(context.fs, context.paths, archivePath, file);
+            if (refusal) return Refuse(sink, *refusal, kReplaceCaption);
             // A second replacement of the same member would make the first
             // one pointless, and is most likely a slip in the list.
             if (!lines.insert(replacement.selected.number).second)

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -142,6 +143,12 @@ public:
     virtual void RestrictWritingToOwner() = 0;
     virtual FileFacts Facts() = 0;
     virtual const std::string& Path() const = 0;
+    // When the system last saw the file change in any way (its bytes, its
+    // names, its permissions), by the system's own clock, in nanoseconds;
+    // only to be compared with another file's on the same system. Copying or
+    // unpacking a file does not carry it over: it says when the file came
+    // to be as it is here. Nothing where the system does not tell.
+    virtual std::optional<std::int64_t> ChangeTime() { return std::nullopt; }
 };
 
 // How an entry of a held directory is opened: always the name itself (a
@@ -246,13 +253,20 @@ private:
 // lets every later step through: an operation asked to stop politely (a
 // signal) then undoes what it did on its usual failure path, with nothing
 // left for recovery. Reading, renaming and removing are never failed.
+//
+// `commitPath` names the file whose renaming into place is the point of no
+// return (the index, for a replacement): once a rename has put a file there,
+// the operation has taken effect, and no later step is failed, so that it
+// finishes and clears up after itself as it would have without the stop.
 class StoppableFileSystem : public FileSystem {
 public:
-    StoppableFileSystem(FileSystem& inner, std::function<bool()> stopRequested)
-        : inner_(inner), stopRequested_(std::move(stopRequested)) {}
+    StoppableFileSystem(FileSystem& inner, std::function<bool()> stopRequested, std::string commitPath = {})
+        : inner_(inner), stopRequested_(std::move(stopRequested)), commitPath_(std::move(commitPath)) {}
 
     // Whether a step was failed for the request.
     bool Stopped() const { return stopped_; }
+    // Whether the commit path was renamed into place.
+    bool Committed() const { return committed_; }
     // Fails the step when the request is new; called before each step.
     void Check(IoStep step, const std::string& path);
 
@@ -272,7 +286,9 @@ public:
 private:
     FileSystem& inner_;
     std::function<bool()> stopRequested_;
+    std::string commitPath_;
     bool stopped_ = false;
+    bool committed_ = false;
 };
 
 // Reads exactly `count` bytes; false when the file ended first.

@@ -150,6 +150,11 @@ public:
     // happened to its path since it was opened.
     std::uint64_t Length() override { return static_cast<std::uint64_t>(Status().st_size); }
 
+    std::optional<std::int64_t> ChangeTime() override {
+        const struct stat status = Status();
+        return std::int64_t{status.st_ctim.tv_sec} * 1000000000 + status.st_ctim.tv_nsec;
+    }
+
     void SetLength(std::uint64_t length) override {
         Require(IoStep::Write);
         errno = 0;

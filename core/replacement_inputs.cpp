@@ -73,8 +73,8 @@ Refusal SelectionRefusal(int selectedLine, std::uint32_t entryCount) {
     return {};
 }
 
-Refusal SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& archivePath,
-                        const std::string& replacementFileName) {
+Refusal ReplacementFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& archivePath,
+                               const std::string& replacementFileName) {
     struct Guarded {
         const std::string& path;
         const char* role;
@@ -86,6 +86,12 @@ Refusal SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::st
             return "The replacement file\n" + replacementFileName + "\nis " + guarded.role + " (" + guarded.path +
                    "), which the replacement itself overwrites. Choose another file." + kNothingChanged;
     }
+    return {};
+}
+
+Refusal SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& archivePath,
+                        const std::string& replacementFileName) {
+    if (Refusal refusal = ReplacementFileRefusal(fs, paths, archivePath, replacementFileName)) return refusal;
     for (const std::string* guarded : {&archivePath, &paths.IndexPath}) {
         if (fs.SameFile(paths.TempPath, *guarded))
             return "The temporary copy " + paths.TempPath + " is the data file " + *guarded +

@@ -68,6 +68,10 @@ Refusal SelectionRefusal(int selectedLine, std::uint32_t entryCount);
 // archive or the index either.
 Refusal SameFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& archivePath,
                         const std::string& replacementFileName);
+// Its first half alone, the replacement file against the three: what each
+// further file of a batch needs once the data files are known apart.
+Refusal ReplacementFileRefusal(FileSystem& fs, const DataSetPaths& paths, const std::string& archivePath,
+                               const std::string& replacementFileName);
 
 // Every member of the group must have a size of 0 or more.
 Refusal MemberSizeRefusal(const std::vector<IndexEntry>& group);

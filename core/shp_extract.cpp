@@ -5,8 +5,11 @@
 // confirmed that the line still describes its entry. The file is written
 // beside its final name and renamed over it once complete, so a failure never
 // leaves a half-written file where an earlier one was.
+#include <zlib.h>
+
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -91,57 +94,97 @@ std::optional<std::string> UnfinishedOutputOf(const std::string& fileName, int g
 // power cut may keep a name without all of its bytes; so before the first
 // of them is made, a note listing them is flushed to disk beside them, and
 // removed once the batch is on disk. A note found later means a batch was
-// cut short: a file it lists that holds only the first bytes of its member,
-// fewer than the member has, is what the cut left, and goes.
+// cut short. What it lists is taken for that batch's only when the file is
+// as the batch left it: made after the note (the system's change time of
+// the file is not older than the note's, which no copy or unpacking of a
+// file carries over) and holding only the first bytes of its member, fewer
+// than the member has. A note planted among the user's files therefore
+// finds them older than itself, and they stay.
 constexpr const char* kBatchNotePrefix = ".qaxtool-extract-";
-constexpr const char* kBatchNoteHeader = "QAXEXTRACT 1";
+constexpr const char* kBatchNoteMagic = "QAXEXTRACT 2";
 constexpr std::uint64_t kBatchNoteLimit = std::uint64_t{8} << 20;
 
-std::string BatchNoteHeader(int group) {
-    return std::string(kBatchNoteHeader) + " " + OutputEnding(group);
+std::string HexOf(std::uint32_t value) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex(8, '0');
+    for (int i = 7; i >= 0; --i, value >>= 4) hex[static_cast<std::size_t>(i)] = kDigits[value & 0xFu];
+    return hex;
 }
 
-// The file names a note of a batch of `group` lists; nothing when the file
-// is not such a note of ours.
-std::optional<std::vector<std::string>> ReadBatchNote(FileSystem& fs, const std::string& path, int group) {
+std::uint32_t ChecksumOf(const std::string& bytes) {
+    return static_cast<std::uint32_t>(
+        crc32_z(crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
+}
+
+// The whole first line of a note: its type, and how many names and which
+// bytes follow it, so that only a note written whole by this program, for
+// this type, is ever taken for one.
+std::string BatchNoteHeader(int group, std::size_t count, const std::string& listing) {
+    return std::string(kBatchNoteMagic) + " " + OutputEnding(group) + " " + std::to_string(count) + " " +
+           HexOf(ChecksumOf(listing));
+}
+
+struct BatchNote {
+    enum class Kind { Ours, Empty, OtherType, NotOurs, Unreadable } kind = Kind::NotOurs;
+    std::vector<std::string> names;  // the file names it lists (Ours)
+    std::int64_t madeAt = 0;         // its change time (Ours)
+};
+
+// What the file at `path`, named like a note, is to a batch of `group`.
+BatchNote ReadBatchNote(FileSystem& fs, const std::string& path, int group) {
+    BatchNote note;
     try {
         auto file = fs.Open(path, OpenMode::ReadOwn);
         const std::uint64_t length = file->Length();
-        if (length > kBatchNoteLimit) return std::nullopt;
+        // Empty, it lists nothing and holds nothing: what a power cut leaves
+        // of a note whose bytes had not reached the disk.
+        if (length == 0) {
+            note.kind = BatchNote::Kind::Empty;
+            return note;
+        }
+        if (length > kBatchNoteLimit) return note;
         std::string text(static_cast<std::size_t>(length), '\0');
-        if (!text.empty() && !ReadExactly(*file, text.data(), text.size())) return std::nullopt;
-        // A note cut short before its first line was whole lists nothing:
-        // the batch made no file before its note was on disk.
-        const std::string header = BatchNoteHeader(group) + "\n";
-        if (text.size() < header.size() && header.compare(0, text.size(), text) == 0) return std::vector<std::string>{};
-        std::vector<std::string> names;
+        if (!ReadExactly(*file, text.data(), text.size())) return note;
+        const std::size_t headerEnd = text.find('\n');
+        if (headerEnd == std::string::npos) return note;
+        const std::string listing = text.substr(headerEnd + 1);
+        const auto count = static_cast<std::size_t>(std::count(listing.begin(), listing.end(), '\n'));
+        if (!listing.empty() && listing.back() != '\n') return note;
+        const std::string header = text.substr(0, headerEnd);
+        const int other = group == Txt ? Shp : Txt;
+        if (header == BatchNoteHeader(other, count, listing)) {
+            note.kind = BatchNote::Kind::OtherType;
+            return note;
+        }
+        const std::optional<std::int64_t> madeAt = file->ChangeTime();
+        if (header != BatchNoteHeader(group, count, listing) || !madeAt) return note;
         std::size_t at = 0;
-        for (std::size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
-            names.push_back(text.substr(at, end - at));
-        if (names.empty() || names.front() != BatchNoteHeader(group)) return std::nullopt;
-        names.erase(names.begin());
-        return names;
+        for (std::size_t end; (end = listing.find('\n', at)) != std::string::npos; at = end + 1)
+            note.names.push_back(listing.substr(at, end - at));
+        note.madeAt = *madeAt;
+        note.kind = BatchNote::Kind::Ours;
     } catch (const IoError&) {
-        return std::nullopt;
+        // Not a regular file of its own, or unreadable now: not ours to act
+        // on, and nothing to say about it either.
+        note.kind = BatchNote::Kind::Unreadable;
     }
+    return note;
 }
 
-// Whether the file at `path` (a regular file of its own) holds nothing but
-// the first bytes of `member` in `archive`.
+// Whether `file` holds nothing but the first bytes of `member` in `archive`.
 // `shorter`: and fewer of them than the member has.
-bool HoldsOnlyTheStartOf(FileSystem& fs, const std::string& path, File& archive, const IndexEntry& member,
-                         bool shorter = false) {
-    auto file = fs.Open(path, OpenMode::ReadOwn);
-    const std::uint64_t length = file->Length();
+bool HoldsOnlyTheStartOf(File& file, File& archive, const IndexEntry& member, bool shorter = false) {
+    const std::uint64_t length = file.Length();
     if (member.size < 0 || length > static_cast<std::uint64_t>(member.size) ||
         (shorter && length == static_cast<std::uint64_t>(member.size)) ||
         std::uint64_t{member.offset} + length > archive.Length())
         return false;
     archive.Seek(member.offset);
+    file.Seek(0);
     std::vector<unsigned char> mine(kExtractBufferSize), theirs(kExtractBufferSize);
     for (std::uint64_t left = length; left > 0;) {
         const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(left, kExtractBufferSize));
-        if (!ReadExactly(*file, mine.data(), chunk) || !ReadExactly(archive, theirs.data(), chunk) ||
+        if (!ReadExactly(file, mine.data(), chunk) || !ReadExactly(archive, theirs.data(), chunk) ||
             !std::equal(mine.begin(), mine.begin() + static_cast<std::ptrdiff_t>(chunk), theirs.begin()))
             return false;
         left -= chunk;
@@ -156,57 +199,84 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
     struct Candidate {
         std::string path;
         std::string name;
+        // Listed by a note: made after this time, and short of its member.
+        std::optional<std::int64_t> notMadeBefore;
+        std::string note;
     };
-    std::vector<Candidate> candidates;  // unfinished outputs under their own names
-    std::vector<Candidate> cutShort;    // outputs a batch note lists under their final names
+    std::vector<Candidate> candidates;
     std::vector<std::string> notes;
+    std::string text;
     const std::string ending = OutputEnding(group);
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(PathFromUtf8(directory), ec)) {
         const std::string fileName = Utf8Of(entry.path().filename());
         const std::string entryPath = Utf8Of(entry.path());
-        if (const auto name = UnfinishedOutputOf(fileName, group)) candidates.push_back({entryPath, *name});
+        if (const auto name = UnfinishedOutputOf(fileName, group)) candidates.push_back({entryPath, *name, {}, {}});
         if (fileName.rfind(kBatchNotePrefix, 0) != 0) continue;
-        const auto listed = ReadBatchNote(fs, entryPath, group);
-        if (!listed) continue;
+        const BatchNote note = ReadBatchNote(fs, entryPath, group);
+        if (note.kind == BatchNote::Kind::OtherType || note.kind == BatchNote::Kind::Unreadable) continue;
+        if (note.kind == BatchNote::Kind::NotOurs) {
+            text += "\n\nThe file " + entryPath +
+                    " has the name of an extraction's note, but it is no note this program wrote whole; it is left "
+                    "alone.";
+            continue;
+        }
         notes.push_back(entryPath);
-        for (const std::string& output : *listed)
+        for (const std::string& output : note.names)
             // Only names an extraction could have written: a note read
             // here is a file anyone may have put in the directory.
             if (output.size() > ending.size() &&
                 output.compare(output.size() - ending.size(), ending.size(), ending) == 0 &&
                 !MemberNameRefusal(output.substr(0, output.size() - ending.size())))
-                cutShort.push_back({Utf8Of(entry.path().parent_path() / PathFromUtf8(output)),
-                                    output.substr(0, output.size() - ending.size())});
+                candidates.push_back({Utf8Of(entry.path().parent_path() / PathFromUtf8(output)),
+                                      output.substr(0, output.size() - ending.size()), note.madeAt, entryPath});
     }
-    if (candidates.empty() && notes.empty()) return {};
+    if (candidates.empty() && notes.empty()) return text;
 
-    std::string text;
     try {
         const IndexImage index = IndexImage::Load(fs, paths.IndexPath);
         const CurrentSectionTable current = ReadCurrentSectionTable(fs, paths, index.Length());
-        if (current.refusal) return {};
+        if (current.refusal) return text;
         auto archive = fs.Open(ArchivePathOf(paths, group), OpenMode::Read);
-        for (const Candidate& candidate : cutShort) candidates.push_back(candidate);
-        for (std::size_t c = 0; c < candidates.size(); ++c) {
-            const auto& [path, name] = candidates[c];
-            const bool finalName = c >= candidates.size() - cutShort.size();
-            if (finalName && !fs.Exists(path)) continue;
+        std::map<std::string, std::vector<IndexEntry>> membersNamed;
+        for (std::uint32_t line = 0; line < current.table.EntryCount(group); ++line) {
+            const IndexEntry member = index.EntryAt(EntryOffset(current.table, group, line));
+            membersNamed[member.name].push_back(member);
+        }
+        for (const Candidate& candidate : candidates) {
+            const bool listed = candidate.notMadeBefore.has_value();
+            if (listed && !fs.Exists(candidate.path)) continue;
             bool proven = false;
-            for (std::uint32_t line = 0; line < current.table.EntryCount(group) && !proven; ++line) {
-                const IndexEntry member = index.EntryAt(EntryOffset(current.table, group, line));
-                try {
-                    proven = member.name == name && HoldsOnlyTheStartOf(fs, path, *archive, member, finalName);
-                } catch (const IoError&) {
-                    // Not a regular file of its own, or unreadable: not proven.
-                }
-            }
-            if (!proven) continue;
+            bool whole = false;
             try {
-                RemoveLeftover(fs, path);
-                text += "\n\nAn unfinished extraction, " + path + ", was removed.";
+                auto file = fs.Open(candidate.path, OpenMode::ReadOwn);
+                const std::optional<std::int64_t> madeAt = file->ChangeTime();
+                const bool madeAfterNote = !listed || (madeAt && *madeAt >= *candidate.notMadeBefore);
+                const auto members = membersNamed.find(candidate.name);
+                if (members != membersNamed.end())
+                    for (const IndexEntry& member : members->second) {
+                        if (proven || whole) break;
+                        proven = madeAfterNote && HoldsOnlyTheStartOf(*file, *archive, member, listed);
+                        whole = listed && !proven && HoldsOnlyTheStartOf(*file, *archive, member) &&
+                                file->Length() == static_cast<std::uint64_t>(member.size);
+                    }
+            } catch (const IoError&) {
+                // Not a regular file of its own, or unreadable: not proven.
+            }
+            if (!proven) {
+                // A whole member is what the batch finished; anything else
+                // a note names is the user's as far as anyone can prove.
+                if (listed && !whole)
+                    text += "\n\nThe file " + candidate.path + " is listed by " + candidate.note +
+                            ", the note of an extraction cut short, but it is not as that extraction left it; it is "
+                            "left alone.";
+                continue;
+            }
+            try {
+                RemoveLeftover(fs, candidate.path);
+                text += "\n\nAn unfinished extraction, " + candidate.path + ", was removed.";
             } catch (const IoError& error) {
-                text += "\n\nAn unfinished extraction, " + path + ", could not be removed (" +
+                text += "\n\nAn unfinished extraction, " + candidate.path + ", could not be removed (" +
                         error.Reason().message() + "); it is not needed and can be deleted.";
             }
         }
@@ -314,13 +384,13 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine&
 
 namespace {
 
-// Writes and flushes the note of a batch: the file names of the members of
-// `members` (a superset of the new files is harmless: only files that hold
-// fewer bytes than their member are ever taken for what a cut left).
+// Writes and flushes the note of a batch: the names of the files it is about
+// to make, none of which is there now.
 std::string WriteBatchNote(FileSystem& fs, const std::string& directory, int group,
-                           const std::vector<ListedLine>& members) {
-    std::string text = BatchNoteHeader(group) + "\n";
-    for (const ListedLine& member : members) text += ReadCatalogueLine(member.text).name + OutputEnding(group) + "\n";
+                           const std::vector<std::string>& fileNames) {
+    std::string listing;
+    for (const std::string& fileName : fileNames) listing += fileName + "\n";
+    const std::string text = BatchNoteHeader(group, fileNames.size(), listing) + "\n" + listing;
     const std::string path = directory + kPathSeparator + kBatchNotePrefix + RandomHex(8);
     auto note = fs.Open(path, OpenMode::CreateNew);
     try {
@@ -363,6 +433,15 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
     std::vector<Output> outputs;
     std::string notePath;
     bool onDisk = false;
+    // Which outputs are there already, asked once: the note lists only the
+    // files the batch makes, never one of the user's.
+    std::vector<bool> there;
+    std::vector<std::string> newFileNames;
+    for (const ListedLine& selected : members) {
+        const std::string fileName = ReadCatalogueLine(selected.text).name + OutputEnding(group);
+        there.push_back(fs.Exists(directory + kPathSeparator + fileName));
+        if (!there.back()) newFileNames.push_back(fileName);
+    }
     try {
         const IndexImage index = IndexImage::Load(fs, context.paths.IndexPath);
         const CurrentSectionTable current = ReadCurrentSectionTable(fs, context.paths, index.Length());
@@ -371,10 +450,11 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
         auto archive = fs.Open(archivePath, OpenMode::Read);
         const std::uint64_t archiveLength = archive->Length();
         std::vector<unsigned char> buffer(kExtractBufferSize);
-        for (const ListedLine& selected : members) {
+        for (std::size_t m = 0; m < members.size(); ++m) {
+            const ListedLine& selected = members[m];
             const CatalogueEntry member = ReadCatalogueLine(selected.text);
             const std::string outputPath = directory + kPathSeparator + member.name + OutputEnding(group);
-            const bool outputThere = fs.Exists(outputPath);
+            const bool outputThere = there[m];
             Refusal refusal = OutputRefusal(fs, context.paths, member, outputPath, outputThere);
             if (!refusal) refusal = StaleSelectionRefusal(index, current.table, group, selected);
             const std::uint64_t size = member.size < 0 ? 0 : static_cast<std::uint64_t>(member.size);
@@ -393,7 +473,7 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
                 outputs.push_back(
                     {nullptr, std::make_unique<SaveFile>(fs, outputPath, SaveFile::Links::ReplaceLink), outputPath});
             } else {
-                if (notePath.empty()) notePath = WriteBatchNote(fs, directory, group, members);
+                if (notePath.empty()) notePath = WriteBatchNote(fs, directory, group, newFileNames);
                 outputs.push_back({fs.Open(outputPath, OpenMode::CreateNew), nullptr, outputPath});
             }
             File& stream = outputs.back().file ? *outputs.back().file : outputs.back().replacing->Stream();
@@ -416,9 +496,11 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
                     output.replacing->CommitDurable();
                     replaced = true;
                 }
-                written.push_back(output.path);
             }
+            // A file of the user's that was replaced is on disk under its
+            // name before anything is told done or the note goes.
             if (replaced) fs.SyncDirectoryOf(outputs.back().path);
+            for (const Output& output : outputs) written.push_back(output.path);
         }
         if (!notePath.empty()) {
             try {

@@ -232,6 +232,14 @@ public:
         return static_cast<std::uint64_t>(size.QuadPart);
     }
 
+    // The file system's change time, which SetFileTime cannot set (an
+    // unpacker that dates a file sets its write time); in units of 100 ns.
+    std::optional<std::int64_t> ChangeTime() override {
+        FILE_BASIC_INFO info{};
+        if (!::GetFileInformationByHandleEx(handle_, FileBasicInfo, &info, sizeof info)) return std::nullopt;
+        return std::int64_t{info.ChangeTime.QuadPart} * 100;
+    }
+
     // SetEndOfFile cuts (or extends) at the file pointer; the position is
     // put back afterwards, as ftruncate leaves it alone.
     void SetLength(std::uint64_t length) override {

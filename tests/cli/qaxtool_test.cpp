@@ -9,6 +9,7 @@
 #include "windows_api.h"
 #else
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -301,6 +302,7 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         std::vector<std::string> args;
         int status;
         std::string words;  // in standard error
+        std::string input = {};
     };
     const Case cases[] = {
         {{}, 2, "no command given"},
@@ -342,6 +344,32 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"list", "txt", "--names", "--json"}, 2, "do not go together"},
         {{"show", "ONE", "--dry-run"}, 2, "--dry-run belongs to replace and apply"},
         {{"replace", "txt", "ONE=-", "FOUR=-"}, 2, "standard input can be read only once"},
+        // Standard input is read once, wherever it is named: among the
+        // words, as the list, inside the list or the manifest.
+        {{"replace", "txt", "-T", "-"},
+         2,
+         "--files-from - and standard input, line 2 both name it",
+         "SIX=new.bin\nONE=-\n"},
+        {{"replace", "txt", "-T", "-", "FOUR=-"},
+         2,
+         "the argument FOUR=- and --files-from - both name it",
+         "SIX=new.bin\n"},
+        {{"replace", "txt", "-T", "pairs-twice.txt"}, 2, "pairs-twice.txt, line 1 and pairs-twice.txt, line 3 both"},
+        {{"apply", "mod-input-twice.txt"}, 2, "mod-input-twice.txt, line 1 and mod-input-twice.txt, line 2 both"},
+        {{"apply", "-"}, 2, "the manifest - and standard input, line 1 both name it", "txt ONE -\n"},
+        // A zero byte would cut the name short where the system reads it.
+        {{"apply", "mod-zero.txt"}, 2, "mod-zero.txt, line 2: a name or file name cannot hold a zero byte"},
+        {{"replace", "txt", "-T", "-"}, 2, "standard input, line 1: a name", std::string("ONE=new.bin\0x\n", 14)},
+        {{"extract", "-T", "-"}, 2, "standard input, line 2: a name", std::string("JEEP\nTA\0NK\n", 11)},
+        {{"--wait=nan", "list", "txt"}, 2, "--wait takes a number of seconds"},
+        {{"--wait=-1", "list", "txt"}, 2, "--wait takes a number of seconds"},
+        // Two members of one name: the batch is refused whole, and so is
+        // the name they share.
+        {{"extract", "-t", "txt", "--all", "-o", "out"},
+         1,
+         "The members TWIN (line 3) and TWIN (line 4) would be extracted to the same file"},
+        {{"extract", "-t", "txt", "-o", "out", "ONE", "TWIN"}, 1, "TWIN (line 3) and TWIN (line 4)"},
+        {{"extract", "-t", "txt", "-o", "out", "-i", "t*"}, 1, "TWIN (line 3) and TWIN (line 4)"},
         {{"apply"}, 2, "apply takes one manifest"},
         {{"apply", "absent-mod.txt"}, 1, "absent-mod.txt (No such file or directory)"},
         {{"apply", "mod-bad-type.txt"}, 2, "line 2: the type must be txt or shp, not \"pal\""},
@@ -358,18 +386,22 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
     WriteText(disk_.Dir() / "mod-bad-shp.txt", "txt ONE new.bin\nshp TANK new.bin\nshp NOPE new.bin\n");
     WriteText(disk_.Dir() / "mod-shp-is-archive.txt", "txt ONE new.bin\nshp TANK data/shp.qax\n");
     WriteText(disk_.Dir() / "mod-twice.txt", "txt ONE new.bin\nshp TANK new.bin\ntxt ONE new.bin\n");
+    WriteText(disk_.Dir() / "pairs-twice.txt", "ONE=-\nSIX=new.bin\nFOUR=-\n");
+    WriteText(disk_.Dir() / "mod-input-twice.txt", "txt ONE -\nshp TANK -\n");
+    WriteText(disk_.Dir() / "mod-zero.txt", std::string("txt SIX new.bin\ntxt ONE new.bin\0garbage\n", 40));
     const DataSetBytes before = Current();
     for (const Case& c : cases) {
         std::string trace;
         for (const std::string& arg : c.args) trace += arg + " ";
         SCOPED_TRACE(trace);
-        const ToolRun run = Tool(c.args);
+        const ToolRun run = Tool(c.args, c.input);
         EXPECT_EQ(run.status, c.status);
         EXPECT_NE(run.err.find(c.words), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
         EXPECT_TRUE(Current() == before);
         EXPECT_FALSE(disk_.LeftoversExist());
         EXPECT_FALSE(std::filesystem::exists(disk_.Dir() / "JEEP.SHP"));
+        EXPECT_FALSE(std::filesystem::exists(disk_.Dir() / "out"));
     }
 }
 
@@ -671,9 +703,12 @@ TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
 #endif
         EXPECT_TRUE(Current() == before);
         EXPECT_FALSE(disk_.LeftoversExist());
-        // Readers share it, and so does check.
+        // Readers share it, and so does check (which goes through the data
+        // set, here finding TWIN twice, and is not refused).
         EXPECT_EQ(Tool({"list", "txt"}).status, 0);
-        EXPECT_EQ(Tool({"check"}).status, 0);
+        const ToolRun check = Tool({"check"});
+        EXPECT_NE(check.status, 3);
+        EXPECT_NE(check.out.find("ok: the section file fits the index"), std::string::npos) << check.err;
     }
     {
         const auto changing = DirectoryLock::TryAcquire(Utf8Of(DataDir()), LockKind::Exclusive);
@@ -690,16 +725,37 @@ TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
         EXPECT_EQ(waited.err.find("Another editor"), waited.err.rfind("Another editor")) << waited.err;
         EXPECT_TRUE(Current() == before);
     }
-    // A wait outlasts a holder that lets go.
-    auto held = DirectoryLock::TryAcquire(Utf8Of(DataDir()), LockKind::Exclusive);
-    std::thread release([&held] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        held.reset();
-    });
-    const ToolRun waited = Tool({"-w", "replace", "txt", "ONE=new.bin"});
-    release.join();
-    EXPECT_EQ(waited.status, 0) << waited.err;
-    EXPECT_EQ(waited.err, "");
+    // A wait outlasts a holder that lets go, however long the user lets it
+    // be; what the command reads from standard input is read once, before
+    // the first try, and used by the try that goes ahead.
+    struct Wait {
+        std::vector<std::string> args;
+        std::string input;
+        std::string oneAfter;  // Txt member ONE afterwards
+    };
+    const Wait waits[] = {
+        {{"-w", "replace", "txt", "ONE=new.bin"}, "", "NEW BYTES"},
+        {{"-w", "replace", "txt", "ONE=-"}, "NEW TEXT\n", "NEW TEXT\n"},
+        {{"--wait=1e10", "apply", "-"}, "txt ONE new.bin\n", "NEW BYTES"},
+        {{"--wait=9.3e9", "replace", "txt", "-T", "-"}, "ONE=new.bin\n", "NEW BYTES"},
+        {{"--wait=1e300", "replace", "txt", "ONE=-"}, std::string("zero\0bytes", 10), std::string("zero\0bytes", 10)},
+        {{"--wait=1e400", "extract", "-T", "-", "-o", "waited"}, "TANK\n", set_.txt[0].bytes},
+    };
+    for (const Wait& wait : waits) {
+        SCOPED_TRACE(wait.args[0] + " " + wait.args[1]);
+        disk_.Write(set_);
+        auto held = DirectoryLock::TryAcquire(Utf8Of(DataDir()), LockKind::Exclusive);
+        std::thread release([&held] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            held.reset();
+        });
+        const ToolRun waited = Tool(wait.args, wait.input);
+        release.join();
+        EXPECT_EQ(waited.status, 0) << waited.err;
+        EXPECT_EQ(waited.err, "");
+        EXPECT_EQ(Tool({"show", "ONE"}).out, wait.oneAfter);
+    }
+    EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / "waited" / "TANK.SHP"), set_.shp[0].bytes));
 }
 
 // The tool keeps its temporary copy in the data directory.
@@ -709,6 +765,8 @@ std::filesystem::path ToolCopyPath(const DataSetOnDisk& disk) {
 
 TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
     const std::filesystem::path copy = ToolCopyPath(disk_);
+    // Sound: no name twice.
+    set_.txt[3].name = "TWO";
     struct Case {
         const char* name;
         std::function<void()> damage;
@@ -731,6 +789,7 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
          "does not fit the index"},
         {"a file with the copy's name", [&] { WriteText(copy, "old archive"); }, "leaves it alone"},
         {"a record planted by a stranger", [&] { WriteText(disk_.RecordPath(), "QAXREC\r\n..."); }, "is damaged"},
+        {"one name twice in a type", [&] { disk_.Write(Members()); }, "txt TWIN is on lines 3 and 4"},
         {"an interrupted replacement", [&] { LeaveInterruptedReplacement(); }, "would be undone"},
     };
     for (const Case& c : cases) {
@@ -938,6 +997,93 @@ TEST_F(Qaxtool, AReplacementKilledBeforeTheFolderMovedIsUndoneWhereItNowLies) {
     EXPECT_NE(said.find("was undone"), std::string::npos) << said;
     EXPECT_TRUE(SameBytes(disk_.Shp(), before.shp));
     EXPECT_FALSE(disk_.LeftoversExist());
+}
+
+// A stop while the tool waits on something outside it (standard input that
+// its writer keeps open, another editor's lock) ends it at once with 128 +
+// the signal's number, changes nothing, and leaves no spooled input behind,
+// not even when the tool is killed outright.
+TEST_F(Qaxtool, AStopWhileReadingOrWaitingEndsAtOnceAndLeavesNothing) {
+    struct Stop {
+        const char* name;
+        int signal;
+        std::vector<std::string> args;
+        bool waits;         // the input ends and another editor holds the data set
+        std::string words;  // in standard error; nothing when killed
+    };
+    const Stop stops[] = {
+        {"Ctrl+C while reading", SIGINT, {"replace", "txt", "ONE=-"}, false, "standard input was not read to its end"},
+        {"SIGTERM while reading a list", SIGTERM, {"replace", "txt", "-T", "-"}, false, "nothing was changed"},
+        {"SIGHUP while reading a manifest", SIGHUP, {"apply", "-"}, false, "nothing was changed"},
+        {"SIGKILL while reading", SIGKILL, {"replace", "txt", "ONE=-"}, false, ""},
+        {"Ctrl+C while waiting", SIGINT, {"--wait", "replace", "txt", "ONE=-"}, true, "so nothing was changed"},
+    };
+    const std::filesystem::path spoolDir = disk_.Dir() / "tmp";
+    std::filesystem::create_directories(spoolDir);
+    const std::filesystem::path err = disk_.Dir() / "stderr";
+    const std::string tool = ToolPath();
+    const std::string dataDir = DataDir().string();
+    const DataSetBytes before = Current();
+    for (const Stop& stop : stops) {
+        SCOPED_TRACE(stop.name);
+        std::unique_ptr<DirectoryLock> held;
+        if (stop.waits) held = DirectoryLock::TryAcquire(dataDir, LockKind::Exclusive);
+        int input[2];
+        ASSERT_EQ(::pipe(input), 0);
+        std::vector<std::string> words = {tool, "--data", dataDir};
+        words.insert(words.end(), stop.args.begin(), stop.args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::dup2(input[0], STDIN_FILENO);
+            ::close(input[0]);
+            ::close(input[1]);
+            std::freopen(err.c_str(), "w", stderr);
+            ::setenv("TMPDIR", spoolDir.c_str(), 1);
+            ::execv(tool.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(input[0]);
+        // The first bytes taken up: the tool is reading, its handlers set.
+        const std::string part = "ONE=new.bin\n";
+        ASSERT_EQ(::write(input[1], part.data(), part.size()), static_cast<ssize_t>(part.size()));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (int pending = 1;
+             ::ioctl(input[1], FIONREAD, &pending) == 0 && pending > 0 && std::chrono::steady_clock::now() < deadline;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (stop.waits) {
+            ::close(input[1]);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        ASSERT_EQ(::kill(child, stop.signal), 0);
+        // At once: well before the writer lets go.
+        int status = 0;
+        const auto patience = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (::waitpid(child, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < patience)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!stop.waits) ::close(input[1]);
+        if (::kill(child, 0) == 0) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, &status, 0);
+            ADD_FAILURE() << "the tool did not stop";
+            continue;
+        }
+        const std::string said = testing::ReadWholeFile(err);
+        if (stop.signal == SIGKILL) {
+            EXPECT_TRUE(WIFSIGNALED(status));
+        } else {
+            ASSERT_TRUE(WIFEXITED(status)) << said;
+            EXPECT_EQ(WEXITSTATUS(status), 128 + stop.signal) << said;
+            EXPECT_NE(said.find(stop.words), std::string::npos) << said;
+            EXPECT_EQ(said.find("damaged"), std::string::npos) << said;
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(spoolDir));
+        EXPECT_TRUE(Current() == before);
+        EXPECT_FALSE(disk_.LeftoversExist());
+    }
 }
 
 #endif

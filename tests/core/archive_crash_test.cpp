@@ -226,9 +226,14 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
     // only what was flushed survives. Failed, then power cut: that step
     // alone fails, the replacement lives to undo itself, and then the power
     // goes. Failed, then killed: the new index cannot take its place, and
-    // the process dies at that step of putting the archives back.
-    enum class Death { Killed, PowerCut, FailedThenPowerCut, FailedThenKilled };
-    for (const Death death : {Death::Killed, Death::PowerCut, Death::FailedThenPowerCut, Death::FailedThenKilled}) {
+    // the process dies at that step of putting the archives back. Stopped:
+    // a polite stop (a signal) comes at that step; the replacement undoes
+    // itself when it comes before the new index is in place, and finishes
+    // when it comes after, and says which, with nothing left for a recovery
+    // either way.
+    enum class Death { Killed, PowerCut, FailedThenPowerCut, FailedThenKilled, Stopped };
+    for (const Death death :
+         {Death::Killed, Death::PowerCut, Death::FailedThenPowerCut, Death::FailedThenKilled, Death::Stopped}) {
         for (const CrashCase& crash : kCrashCases) {
             set_.others = crash.emptyLaterGroups ? std::vector<testing::RawEntry>{} : SmallDataSet().others;
             table_ = TableFor(set_);
@@ -281,6 +286,34 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
             // removed.
             for (long step = failed + 1; step <= steps + 1; ++step, ++walked) {
                 reset();
+                if (death == Death::Stopped) {
+                    FaultyFileSystem counting(real_);
+                    StoppableFileSystem stoppable(
+                        counting, [&] { return counting.Steps() + 1 >= step; }, disk_.Paths().IndexPath);
+                    RecordingSink sink;
+                    const ArchiveOutcome outcome = replace(stoppable, sink);
+                    SCOPED_TRACE("stopped at step " + std::to_string(step) + " (" +
+                                 (crash.group == Txt ? "Txt" : "Shp") + " line " + std::to_string(crash.line) + ")");
+                    EXPECT_NE(stoppable.Stopped(), stoppable.Committed());
+                    EXPECT_EQ(outcome, stoppable.Committed() ? ArchiveOutcome::Done : ArchiveOutcome::Failed);
+                    EXPECT_TRUE(Current() == (stoppable.Committed() ? replaced : old));
+                    EXPECT_FALSE(disk_.LeftoversExist());
+                    EXPECT_TRUE(std::filesystem::is_empty(disk_.Dir() / "edit"));
+                    if (stoppable.Committed()) {
+                        EXPECT_TRUE(sink.messages.empty());
+                    }
+                    // Undone: said so, or the archive was never opened for
+                    // writing, which the editor tells in its own words.
+                    for (const auto& message : sink.messages) {
+                        EXPECT_TRUE(message.text.find("unchanged") != std::string::npos ||
+                                    message.text.rfind("Could not open ", 0) == 0)
+                            << message.text;
+                        for (const char* damage : {"damaged", "backup", "partly written", "could not"})
+                            EXPECT_EQ(message.text.find(damage), std::string::npos) << message.text;
+                    }
+                    EXPECT_EQ(RecoverAtStartUp(real_, disk_.Paths()).state, RecoveryState::Clean);
+                    continue;
+                }
                 FaultyFileSystem dying(real_);
                 if (death == Death::FailedThenKilled)
                     dying.FailStepThenFromStep(failed, step);
@@ -304,7 +337,7 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
         }
     }
     // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 3 * 19 * 40 + 19 * 5);
+    EXPECT_GT(walked, 4 * 19 * 40 + 19 * 5);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 

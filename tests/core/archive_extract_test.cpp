@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 #include "archive_data_set.h"
 #include "archive_ops.h"
@@ -252,6 +253,65 @@ TEST_F(Extraction, WhatADeadExtractionLeftIsRemovedAndNothingElse) {
     // qaxtool, about to extract texts into that directory, takes its own.
     RemoveUnfinishedExtractions(fs_, disk_.Paths(), disk_.EditorDir(), Txt);
     EXPECT_EQ(EditorFiles(), (std::vector<std::string>{"FOO.SHP.new", "SOLDIER1.SHP.new"}));
+}
+
+// The note a batch extraction cut short leaves is acted on only when this
+// program wrote it whole, for the type being extracted; then what it lists
+// goes when the batch left it short. Each note here is a real one, left by a
+// batch killed just before it made its file, which is then left holding the
+// start of its member, as the kill would leave it.
+TEST_F(Extraction, ABatchsNoteCountsOnlyWhenWrittenWholeForThisType) {
+    struct Row {
+        const char* name;
+        int group;  // of the batch that left the note
+        std::function<std::string(std::string)> tamper;
+        bool removed;       // the file the batch left short, and the note
+        std::string words;  // in what the clean-up says
+    };
+    const auto same = [](std::string note) { return note; };
+    const Row rows[] = {
+        {"a whole note of this type", Shp, same, true, "was removed"},
+        {"a Txt batch's note, met by a Shp extraction", Txt, same, false, ""},
+        {"a note cut short", Shp, [](std::string note) { return note.substr(0, note.size() - 1); }, false,
+         "no note this program wrote whole"},
+        {"a note with another header", Shp,
+         [](std::string note) { return "QAXEXTRACT 1 .SHP" + note.substr(note.find('\n')); }, false,
+         "no note this program wrote whole"},
+    };
+    const std::filesystem::path edit = disk_.Dir() / "edit";
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (const auto& entry : std::filesystem::directory_iterator(edit)) std::filesystem::remove(entry.path());
+        const std::string output = row.group == Txt ? "README.TXT" : "TANK.SHP";
+        const std::string start = row.group == Txt ? std::string("te") : set_.shp[1].bytes.substr(0, 600);
+        const auto extract = [&](FileSystem& fs) {
+            std::vector<std::string> written;
+            return ExtractMembers({fs, disk_.Paths(), table_, sink_}, row.group,
+                                  {testing::Listed(disk_.Paths(), table_, row.group, row.group == Txt ? 0 : 1)},
+                                  disk_.EditorDir(), written);
+        };
+        FaultyFileSystem spy(fs_);
+        ASSERT_EQ(extract(spy), ArchiveOutcome::Done);
+        std::filesystem::remove(edit / output);
+        const auto made = std::find(spy.Log().begin(), spy.Log().end(), "open " + (edit / output).string());
+        ASSERT_NE(made, spy.Log().end());
+        FaultyFileSystem dying(fs_);
+        dying.FailFromStep(static_cast<long>(made - spy.Log().begin()) + 1);
+        extract(dying);
+        ASSERT_EQ(EditorFiles().size(), 1u);
+        const std::filesystem::path note = edit / EditorFiles()[0];
+        WriteText(note, row.tamper(ReadWholeFile(note)));
+        WriteText(edit / output, start);
+
+        const std::string said = RemoveUnfinishedExtractions(fs_, disk_.Paths(), disk_.EditorDir(), Shp);
+        EXPECT_EQ(std::filesystem::exists(edit / output), !row.removed);
+        EXPECT_EQ(std::filesystem::exists(note), !row.removed);
+        if (!row.removed) {
+            EXPECT_EQ(ReadWholeFile(edit / output), start);
+        }
+        EXPECT_EQ(said.empty(), row.words.empty()) << said;
+        EXPECT_NE(said.find(row.words), std::string::npos) << said;
+    }
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 // index took effect is reported but the replacement stands.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "archive_data_set.h"
 #include "archive_ops.h"
@@ -219,20 +222,61 @@ TEST_F(FaultWalk, ExtractionFailingAtEveryStepLeavesNoFile) {
 // that fails or loses its power at any step (names reaching the disk before
 // their bytes, as they may): once the next extraction into that folder has
 // cleaned up, each name holds its member whole, or what it held before, or
-// is not there; nothing else is left.
+// is not there; nothing else is left, and every file of the user's is still
+// there. Among them: the start of JEEP, as a user's cut-down copy may be,
+// listed by the note of another batch cut short that came with a mod
+// package after it.
 TEST_F(FaultWalk, BatchExtractionCutShortLeavesWholeFilesOrNone) {
-    const std::filesystem::path edit = disk_.Dir() / "edit";
+    // A folder of the user's, as qaxtool extracts into with --out.
+    const std::filesystem::path edit = disk_.Dir() / "mywork";
+    const std::string folder = edit.string();
+    std::filesystem::create_directories(edit);
     const std::string mine = "the user's own TANK.SHP";
-    const Operation extract = [&](const ArchiveContext& context) {
-        if (!std::filesystem::exists(edit / "TANK.SHP")) WriteText(edit / "TANK.SHP", mine);
+    const std::string jeepStart = set_.shp[1].bytes.substr(0, 1000);
+    const auto extractMembers = [&](FileSystem& fs, RecordingSink& sink, const std::vector<int>& lines) {
+        std::vector<ListedLine> members;
+        for (const int line : lines) members.push_back(testing::Listed(disk_.Paths(), table_, Shp, line));
         std::vector<std::string> written;
-        return ExtractMembers(
-            context, Shp,
-            {testing::Listed(disk_.Paths(), table_, Shp, 0), testing::Listed(disk_.Paths(), table_, Shp, 2)},
-            disk_.EditorDir(), written);
+        return ExtractMembers({fs, disk_.Paths(), table_, sink}, Shp, members, folder, written);
+    };
+    // The note of a batch of JEEP killed before it made JEEP.SHP.
+    std::string notesName;
+    std::string note;
+    {
+        FaultyFileSystem spy(real_);
+        RecordingSink sink;
+        ASSERT_EQ(extractMembers(spy, sink, {1}), ArchiveOutcome::Done);
+        const auto& log = spy.Log();
+        const auto made = std::find(log.begin(), log.end(), "open " + (edit / "JEEP.SHP").string());
+        ASSERT_NE(made, log.end());
+        std::filesystem::remove(edit / "JEEP.SHP");
+        FaultyFileSystem dying(real_);
+        dying.FailFromStep(static_cast<long>(made - log.begin()) + 1);
+        extractMembers(dying, sink, {1});
+        for (const auto& entry : std::filesystem::directory_iterator(edit)) {
+            notesName = entry.path().filename().string();
+            note = testing::ReadWholeFile(entry.path());
+        }
+        ASSERT_NE(note.find("JEEP.SHP"), std::string::npos) << note;
+        std::filesystem::remove(edit / notesName);
+    }
+    const auto plantUsersFiles = [&] {
+        for (const auto& entry : std::filesystem::directory_iterator(edit)) std::filesystem::remove(entry.path());
+        WriteText(edit / "TANK.SHP", mine);
+        WriteText(edit / "JEEP.SHP", jeepStart);
+        // Unpacked later than the user's files were last changed.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        WriteText(edit / notesName, note);
+    };
+    const Operation extract = [&](const ArchiveContext& context) {
+        if (!std::filesystem::exists(edit / notesName)) plantUsersFiles();
+        RecordingSink sink;
+        const ArchiveOutcome outcome = extractMembers(context.fs, sink, {0, 2});
+        for (const auto& message : sink.messages) context.sink.ShowMessage(message.text, message.caption);
+        return outcome;
     };
     const auto expectWholeFilesOrNone = [&] {
-        RemoveUnfinishedExtractions(real_, disk_.Paths(), disk_.EditorDir());
+        const std::string said = RemoveUnfinishedExtractions(real_, disk_.Paths(), folder);
         for (const auto& entry : std::filesystem::directory_iterator(edit)) {
             const std::string name = entry.path().filename().string();
             const std::string bytes = testing::ReadWholeFile(entry.path());
@@ -240,9 +284,15 @@ TEST_F(FaultWalk, BatchExtractionCutShortLeavesWholeFilesOrNone) {
                 EXPECT_TRUE(bytes == mine || bytes == set_.shp[0].bytes) << bytes.size();
             else if (name == "HELI.SHP")
                 EXPECT_TRUE(SameBytes(bytes, set_.shp[2].bytes));
+            else if (name == "JEEP.SHP")
+                EXPECT_TRUE(SameBytes(bytes, jeepStart));
             else
                 ADD_FAILURE() << "left behind: " << name;
         }
+        EXPECT_TRUE(std::filesystem::exists(edit / "TANK.SHP"));
+        EXPECT_TRUE(std::filesystem::exists(edit / "JEEP.SHP"));
+        // What cannot be proven is named.
+        EXPECT_NE(said.find("JEEP.SHP is listed by"), std::string::npos) << said;
         ExpectDataSet(before_);
     };
     const auto kinds = Walk(
@@ -258,7 +308,7 @@ TEST_F(FaultWalk, BatchExtractionCutShortLeavesWholeFilesOrNone) {
     const long steps = StepsOfACleanRun(extract);
     for (long step = 1; step <= steps + 1; ++step) {
         Reset();
-        WriteText(edit / "TANK.SHP", mine);
+        plantUsersFiles();
         FaultyFileSystem dying(real_);
         dying.FailFromStep(step);
         testing::PowerCutFileSystem disk(dying, {edit});

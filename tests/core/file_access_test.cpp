@@ -6,8 +6,8 @@
 #include <filesystem>
 
 #include "archive_data_set.h"
-#include "temp_dir.h"
 #include "system_plants.h"
+#include "temp_dir.h"
 
 namespace qax {
 namespace {
@@ -173,6 +173,45 @@ TEST(FileSystemSteps, DataErrorsExplainThemselves) {
     const IoError error(IoStep::Read, "/d/txt.qax", MakeDataError(DataError::EndedEarly));
     EXPECT_NE(std::string(error.what()).find("ended before"), std::string::npos);
     EXPECT_NE(MakeDataError(DataError::WrongLength).message().find("length"), std::string::npos);
+}
+
+// A stop fails the first write after it, and nothing else: reads go on (a
+// check or a recovery must see the files as they are), and once the commit
+// path has been renamed into place no step fails at all.
+TEST(FileSystemSteps, AStopFailsOneWriteAndNeverAReadNorAnythingAfterTheCommit) {
+    TempDir dir;
+    SystemFileSystem disk;
+    WriteText(dir / "index", "old index");
+    const std::string index = (dir / "index").string();
+    for (const bool committed : {false, true}) {
+        SCOPED_TRACE(committed ? "after the commit" : "before it");
+        bool stop = false;
+        StoppableFileSystem fs(
+            disk, [&stop] { return stop; }, index);
+        WriteText(dir / "index.new", "new index");
+        if (committed) fs.Rename((dir / "index.new").string(), index);
+        auto read = fs.Open(index, OpenMode::Read);
+        auto written = fs.Open((dir / "out").string(), OpenMode::WriteTruncate);
+        stop = true;
+        char bytes[9];
+        EXPECT_EQ(read->Read(bytes, sizeof bytes), sizeof bytes);
+        if (committed) {
+            EXPECT_NO_THROW(written->Write("x", 1));
+        } else {
+            try {
+                written->Write("x", 1);
+                ADD_FAILURE() << "the write after the stop went through";
+            } catch (const IoError& error) {
+                EXPECT_EQ(error.Reason(), MakeDataError(DataError::Stopped));
+            }
+            // Only the first: the operation's own undoing goes through.
+            EXPECT_NO_THROW(written->Write("x", 1));
+        }
+        EXPECT_EQ(fs.Stopped(), !committed);
+        EXPECT_EQ(fs.Committed(), committed);
+        written->Close();
+        std::filesystem::remove(dir / "out");
+    }
 }
 
 }  // namespace

@@ -171,6 +171,7 @@ private:
             owner_.Step(IoStep::Length, "facts", Path());
             return real_->Facts();
         }
+        std::optional<std::int64_t> ChangeTime() override { return real_->ChangeTime(); }
 
     private:
         FaultyFileSystem& owner_;

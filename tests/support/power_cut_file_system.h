@@ -38,15 +38,22 @@ public:
     // `namesOutrunBytes`: the worst a file system may do, as one that writes
     // names to disk on its own schedule does: every name made since the
     // last flush of its directory survives too, with only the bytes its
-    // file had on disk.
+    // file had on disk. A file the cut leaves as it was is not touched, so
+    // it keeps the times the system gave it.
     void Cut(bool namesOutrunBytes = false) {
-        for (const auto& directory : directories_)
-            for (const auto& entry : std::filesystem::directory_iterator(directory))
-                std::filesystem::remove(entry.path());
-        for (const auto& [path, inode] : durableNames_) WriteText(path, inode->durable);
+        std::map<std::string, std::string> survivors;
+        for (const auto& [path, inode] : durableNames_) survivors[path] = inode->durable;
         if (namesOutrunBytes)
             for (const auto& [path, inode] : names_)
-                if (durableNames_.count(path) == 0) WriteText(path, inode->durable);
+                if (durableNames_.count(path) == 0) survivors[path] = inode->durable;
+        for (const auto& directory : directories_)
+            for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+                const auto survivor = survivors.find(entry.path().string());
+                if (survivor == survivors.end() || ReadWholeFile(entry.path()) != survivor->second)
+                    std::filesystem::remove(entry.path());
+            }
+        for (const auto& [path, bytes] : survivors)
+            if (!std::filesystem::exists(path)) WriteText(path, bytes);
     }
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
@@ -117,6 +124,7 @@ private:
         void TakeAccessOf(const std::string& modelPath) override { inner_->TakeAccessOf(modelPath); }
         void RestrictWritingToOwner() override { inner_->RestrictWritingToOwner(); }
         FileFacts Facts() override { return inner_->Facts(); }
+        std::optional<std::int64_t> ChangeTime() override { return inner_->ChangeTime(); }
 
     private:
         std::unique_ptr<File> inner_;
