@@ -406,6 +406,9 @@ std::string RemoveUnfinishedFiles(Scene& scene, const RebuildRecord& record) {
             if (!probe.held)
                 throw IoError(IoStep::Remove, directory->PathOf(name), MakeDataError(DataError::NotItsOwnFile));
             probe.held->Remove();
+            // Flushed before the record goes: once it is gone, nothing could
+            // tell this file for the replacement's.
+            directory->Sync();
         } catch (const IoError& error) {
             text += "\n\nThe unfinished file " + directory->PathOf(name) + " was left as it is (" +
                     (probe.whyNot.empty() ? error.Reason().message() : probe.whyNot) + ").";
@@ -502,6 +505,8 @@ std::string RemoveUnfinishedRecord(Scene& scene) {
         bytes.resize(file.Read(bytes.data(), bytes.size()));
         if (!StartsLikeRecord(bytes)) return leftAlone;
         probe.held->Remove();
+        // Flushed, so that a power cut does not bring it back to be judged again.
+        scene.Data().Sync();
     } catch (const IoError& error) {
         return "\n\nThe unfinished file " + path + " could not be removed (" + error.Reason().message() +
                "); it is not needed and can be deleted.";

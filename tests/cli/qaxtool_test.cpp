@@ -8,6 +8,7 @@
 #ifdef _WIN32
 #include "windows_api.h"
 #else
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -32,6 +34,7 @@
 
 #include "archive_data_set.h"
 #include "archive_ops.h"
+#include "faulty_file_system.h"
 #include "file_access.h"
 #include "recording_sink.h"
 
@@ -198,6 +201,39 @@ protected:
 
     DataSetBytes Current() const { return {disk_.Index(), disk_.Txt(), disk_.Shp()}; }
 
+    // Every file of the data directory, record and copy included, by name;
+    // not the empty file the data set's lock is taken on, made by the first
+    // lock and kept.
+    std::map<std::filesystem::path, std::string> DataFiles() const {
+        std::map<std::filesystem::path, std::string> files;
+        for (const auto& entry : std::filesystem::directory_iterator(DataDir()))
+            if (entry.path().filename() != "~qaxedit.lck")
+                files[entry.path().filename()] = testing::ReadWholeFile(entry.path());
+        return files;
+    }
+
+    // What a tool that died while it rewrote txt.qax (for ONE=new.bin)
+    // leaves: its record and copy in the data directory, txt.qax half
+    // rewritten, the old index.
+    void LeaveInterruptedReplacement() {
+        SystemFileSystem real;
+        const DataSetPaths paths = DataSetPathsIn(Utf8Of(DataDir()), Utf8Of(DataDir()));
+        const std::string replacement = Utf8Of(disk_.Dir() / "new.bin");
+        testing::RecordingSink sink;
+        testing::FaultyFileSystem spy(real);
+        ASSERT_EQ(ReplaceTextMember({spy, paths, table_, sink}, testing::Listed(paths, table_, Txt, 0), replacement),
+                  ArchiveOutcome::Done);
+        const auto& log = spy.Log();
+        const auto write = std::find(log.begin(), log.end(), "write " + paths.TxtArchivePath);
+        ASSERT_NE(write, log.end());
+        disk_.Write(set_);
+        testing::FaultyFileSystem dying(real);
+        dying.FailFromStep(static_cast<long>(write - log.begin()) + 1);
+        ReplaceTextMember({dying, paths, table_, sink}, testing::Listed(paths, table_, Txt, 0), replacement);
+        ASSERT_TRUE(std::filesystem::exists(disk_.RecordPath()));
+        ASSERT_TRUE(std::filesystem::exists(DataDir() / "~temp.fpc"));
+        ASSERT_NE(disk_.Txt(), testing::ArchiveFor(set_.txt));
+    }
     MemberSet set_ = Members();
     DataSetOnDisk disk_{set_};
     SectionTable table_ = testing::TableFor(set_);
@@ -230,6 +266,10 @@ TEST_F(Qaxtool, ListsShowsAndExtractsWhatTheIndexHolds) {
         {{"list", "-i", "shp", "j?ep"}, LineOf(set_.shp, 1)},
         {{"list", "txt", "--names", "[!FT]*", "?W?N"}, "ONE\nLONG\nTWIN\nTWIN\nSIX\n"},
         {{"list", "-i", "shp", "--names", "[g-i]*", "T*\\K"}, "TANK\nHELI\n"},
+        // A trailing star matches no character too; -i takes plain names in
+        // either case.
+        {{"list", "shp", "--names", "JEEP*", "T*"}, "TANK\nJEEP\n"},
+        {{"show", "-i", "four"}, "fourth\r\n"},
         {{"--data=" + dataOption, "extract", "-O", "-t", "txt", "FOUR"}, "fourth\r\n"},
         {{"extract", "--stdout", "HEL*"}, set_.shp[2].bytes},
         {{"extract", "--type=txt", "-o", "texts", "S*", "ONE"},
@@ -504,6 +544,7 @@ TEST_F(Qaxtool, AppliesAWholeModInOneTransaction) {
 // input, lines or zero-ended), a replacement's bytes from standard input.
 TEST_F(Qaxtool, TakesNamesAndBytesFromFilesAndStandardInput) {
     WriteText(disk_.Dir() / "pairs.txt", "SIX=new.bin\r\nONE=new.bin\n");
+    WriteText(disk_.Dir() / "a=b.bin", "A=B BYTES");
     struct Case {
         std::vector<std::string> args;
         std::string input;
@@ -515,6 +556,10 @@ TEST_F(Qaxtool, TakesNamesAndBytesFromFilesAndStandardInput) {
         {{"replace", "txt", "--null", "--files-from=-"},
          std::string("SIX=new.bin\0FOUR=new.bin\0", 26),
          {{5, "NEW BYTES"}, {4, "NEW BYTES"}}},
+        // Plain names in either case with -i; only the first = ends the name.
+        {{"replace", "-i", "txt", "four=-"}, "from standard input", {{4, "from standard input"}}},
+        {{"apply", "--ignore-case", "-"}, "TXT six new.bin\n", {{5, "NEW BYTES"}}},
+        {{"replace", "txt", "ONE=a=b.bin"}, "", {{0, "A=B BYTES"}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
@@ -594,6 +639,9 @@ TEST_F(Qaxtool, ListsAsJsonThatAParserReadsBack) {
 // the end; --keep-old leaves files that are there, and says so.
 TEST_F(Qaxtool, ExtractionGoesOnPastABadNameAndKeepsOldFilesWhenAsked) {
     WriteText(disk_.Dir() / "out" / "TANK.SHP", "mine");
+    // The user's, named like the note of a batch extraction.
+    const std::filesystem::path note = disk_.Dir() / "out" / ".qaxtool-extract-5a5a5a5a";
+    WriteText(note, "to redo\nJEEP.SHP\n");
     const ToolRun run = Tool({"extract", "-o", "out", "-k", "TANK", "NOPE", "J*"});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("No member matches NOPE"), std::string::npos) << run.err;
@@ -604,6 +652,7 @@ TEST_F(Qaxtool, ExtractionGoesOnPastABadNameAndKeepsOldFilesWhenAsked) {
     // Without -k the old file gives way.
     EXPECT_EQ(Tool({"extract", "-o", "out", "TANK"}).status, 0);
     EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / "out" / "TANK.SHP"), set_.shp[0].bytes));
+    EXPECT_TRUE(std::filesystem::exists(note) && testing::ReadWholeFile(note) == "to redo\nJEEP.SHP\n");
 
     // A member Windows cannot hold as a file name is a bad name there: told
     // with its reason, and the others are still extracted; Linux extracts
@@ -654,7 +703,12 @@ TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
 #endif
         EXPECT_TRUE(Current() == before);
         EXPECT_FALSE(disk_.LeftoversExist());
+        // Readers share it, and so does check (which goes through the data
+        // set, here finding TWIN twice, and is not refused).
         EXPECT_EQ(Tool({"list", "txt"}).status, 0);
+        const ToolRun check = Tool({"check"});
+        EXPECT_NE(check.status, 3);
+        EXPECT_NE(check.out.find("ok: the section file fits the index"), std::string::npos) << check.err;
     }
     {
         const auto changing = DirectoryLock::TryAcquire(Utf8Of(DataDir()), LockKind::Exclusive);
@@ -736,12 +790,13 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
         {"a file with the copy's name", [&] { WriteText(copy, "old archive"); }, "leaves it alone"},
         {"a record planted by a stranger", [&] { WriteText(disk_.RecordPath(), "QAXREC\r\n..."); }, "is damaged"},
         {"one name twice in a type", [&] { disk_.Write(Members()); }, "txt TWIN is on lines 3 and 4"},
+        {"an interrupted replacement", [&] { LeaveInterruptedReplacement(); }, "would be undone"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         disk_.Write(set_);
         c.damage();
-        const DataSetBytes before = Current();
+        const auto before = DataFiles();
         const ToolRun run = Tool({"check"});
         EXPECT_EQ(run.status, c.words.empty() ? 0 : 1) << run.out;
         if (c.words.empty()) {
@@ -751,10 +806,56 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
             EXPECT_NE(run.out.find("problem: "), std::string::npos) << run.out;
             EXPECT_NE(run.out.find(c.words), std::string::npos) << run.out;
         }
-        EXPECT_TRUE(Current() == before);
+        EXPECT_TRUE(DataFiles() == before);
         std::filesystem::remove(copy);
         std::filesystem::remove(disk_.RecordPath());
     }
+}
+
+// A replacement that died half way leaves a record only a change may act
+// on. While another editor reads (so nobody may recover it), readers refuse
+// rather than give out what may be half rewritten, and check tells of it; a
+// dry run tells what recovery would do and touches no file; then the next
+// command recovers it and reads the old members.
+TEST_F(Qaxtool, AReplacementLeftHalfDoneIsNeitherReadNorTouchedUntilRecovered) {
+    WriteText(disk_.Dir() / "mod.txt", "txt ONE new.bin\nshp JEEP new.bin\n");
+    const DataSetBytes old = Current();
+    LeaveInterruptedReplacement();
+    const auto left = DataFiles();
+    {
+        const auto reading = DirectoryLock::TryAcquire(Utf8Of(DataDir()), LockKind::Shared);
+        ASSERT_TRUE(reading);
+        for (const std::vector<std::string>& args :
+             std::vector<std::vector<std::string>>{{"list", "txt"},
+                                                   {"show", "ONE"},
+                                                   {"extract", "-o", "out", "TANK"},
+                                                   {"extract", "-t", "txt", "-O", "ONE"}}) {
+            SCOPED_TRACE(args[0]);
+            const ToolRun refused = Tool(args);
+            EXPECT_EQ(refused.status, 1);
+            EXPECT_EQ(refused.out, "");
+            EXPECT_NE(refused.err.find("nothing is read from the archives"), std::string::npos) << refused.err;
+        }
+        EXPECT_FALSE(std::filesystem::exists(disk_.Dir() / "out" / "TANK.SHP"));
+        const ToolRun check = Tool({"check"});
+        EXPECT_EQ(check.status, 1);
+        EXPECT_NE(check.out.find("would be undone"), std::string::npos) << check.out;
+        EXPECT_TRUE(DataFiles() == left);
+    }
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"replace", "--dry-run", "txt", "ONE=new.bin"}, {"apply", "-n", "mod.txt"}}) {
+        SCOPED_TRACE(args[0]);
+        const ToolRun dry = Tool(args);
+        EXPECT_EQ(dry.status, 0) << dry.err;
+        EXPECT_NE(dry.err.find("would be undone"), std::string::npos) << dry.err;
+        EXPECT_TRUE(DataFiles() == left);
+    }
+    const ToolRun recovered = Tool({"list", "txt"});
+    EXPECT_EQ(recovered.status, 0) << recovered.err;
+    EXPECT_EQ(recovered.out, ExpectedLines(set_.txt));
+    EXPECT_NE(recovered.err.find("was undone"), std::string::npos) << recovered.err;
+    EXPECT_TRUE(Current() == old);
+    EXPECT_FALSE(disk_.LeftoversExist());
 }
 
 // What the tool finds before the command is said on standard error; a file
@@ -778,42 +879,79 @@ TEST_F(Qaxtool, SaysWhatItFindsFirstAndLeavesStrangersAlone) {
 }
 
 #ifndef _WIN32  // Windows has no polite stop one program may send another but through a shared console.
-// A polite stop (SIGTERM) in the middle of a replacement: the tool undoes
-// what it began, says so and ends with 128 + the signal's number, leaving
-// nothing for a recovery to do.
-TEST_F(Qaxtool, ASignalMidReplacementUndoesItInProcess) {
+// A polite stop (SIGTERM) ends the tool with 128 + the signal's number,
+// whenever it comes. In the middle of a replacement the tool undoes what it
+// began and says so, leaving nothing for a recovery to do; late, once the
+// command has read all it needs and is writing its output, nothing is left
+// to undo, and nothing is said to be undone.
+TEST_F(Qaxtool, AStopEndsTheToolWith128PlusItsNumber) {
     set_.shp[0] = PatternMember("TANK", 96 << 20, 3);
     disk_.Write(set_);
     WriteText(disk_.Dir() / "big.bin", std::string(5 << 20, 'b'));
     const DataSetBytes before = Current();
     const std::filesystem::path err = disk_.Dir() / "stderr";
     const std::string tool = ToolPath();
-    const std::string dataDir = DataDir().string();
-    const std::string replacement = "TANK=" + (disk_.Dir() / "big.bin").string();
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::freopen(err.c_str(), "w", stderr);
-        ::execl(tool.c_str(), tool.c_str(), "--data", dataDir.c_str(), "replace", "shp", replacement.c_str(),
-                static_cast<char*>(nullptr));
-        ::_exit(127);
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        bool late;
+    };
+    const Case cases[] = {
+        // The record is the replacement's first write; the copy of 96 MiB,
+        // flushed to the disk, and the rewrite follow it.
+        {"mid replacement", {"replace", "shp", "TANK=" + (disk_.Dir() / "big.bin").string()}, false},
+        // 96 MiB for a pipe that nobody reads yet: its first bytes there mean
+        // the member has been read and the tool waits to write the rest.
+        {"late, while writing the output", {"extract", "--stdout", "TANK"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {tool, "--data", DataDir().string()};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        int output[2];
+        ASSERT_EQ(::pipe(output), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            std::freopen(err.c_str(), "w", stderr);
+            ::dup2(output[1], STDOUT_FILENO);
+            ::close(output[0]);
+            ::close(output[1]);
+            ::execv(tool.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(output[1]);
+        const auto begun = [&] {
+            if (!c.late) return std::filesystem::exists(disk_.RecordPath());
+            pollfd ready{output[0], POLLIN, 0};
+            return ::poll(&ready, 1, 0) == 1;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!begun() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        EXPECT_TRUE(begun()) << "the command never got that far";
+        ASSERT_EQ(::kill(child, SIGTERM), 0);
+        // What it still writes is read, so that it can end.
+        std::vector<char> drained(std::size_t{1} << 16);
+        while (::read(output[0], drained.data(), drained.size()) > 0) {
+        }
+        ::close(output[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+        const std::string said = testing::ReadWholeFile(err);
+        if (c.late)
+            EXPECT_EQ(said.find("undone"), std::string::npos) << said;
+        else
+            EXPECT_NE(said.find("was undone"), std::string::npos) << said;
+        EXPECT_TRUE(Current() == before);
+        EXPECT_FALSE(disk_.LeftoversExist());
+        EXPECT_FALSE(std::filesystem::exists(ToolCopyPath(disk_)));
     }
-    // The record is the replacement's first write; the copy of 96 MiB, flushed
-    // to the disk, and the rewrite follow it.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!std::filesystem::exists(disk_.RecordPath()) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    ASSERT_TRUE(std::filesystem::exists(disk_.RecordPath())) << "the replacement never began";
-    ASSERT_EQ(::kill(child, SIGTERM), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
-    const std::string said = testing::ReadWholeFile(err);
-    EXPECT_NE(said.find("was undone"), std::string::npos) << said;
-    EXPECT_TRUE(Current() == before);
-    EXPECT_FALSE(disk_.LeftoversExist());
-    EXPECT_FALSE(std::filesystem::exists(ToolCopyPath(disk_)));
 }
 
 // Killed while it rewrites shp.qax, then the product folder is renamed: the

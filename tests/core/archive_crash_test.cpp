@@ -103,20 +103,29 @@ protected:
         WriteText(ReplacementPath(), replacement);
     }
 
-    // Recovery as the next start runs it, on the real files; then the data
-    // set must be the old or the new one, with nothing left, and the report
-    // must say which.
+    // Recovery as the next start runs it, on the real files, and a power
+    // cut after it; then the data set must be the old or the new one, with
+    // nothing left (nothing recovery removed comes back), and the report
+    // must say which. `finished`: the operation ran to its end, so a power
+    // cut after it must not bring back anything it removed, and there is
+    // nothing to recover.
     // `moved`: the product folder is renamed before the next start and back
     // after it, so that recovery meets the data set under another path.
-    void ExpectRecoveredToOldOrNew(const DataSetBytes& old, const DataSetBytes& replaced, bool moved = false) {
+    void ExpectRecoveredToOldOrNew(const DataSetBytes& old, const DataSetBytes& replaced, bool finished = false,
+                                   bool moved = false) {
+        const std::filesystem::path product =
+            moved ? std::filesystem::path(disk_.Dir().string() + "-moved") : disk_.Dir();
+        if (moved) std::filesystem::rename(disk_.Dir(), product);
         RecoveryReport report;
-        if (moved) {
-            const std::filesystem::path elsewhere = disk_.Dir().string() + "-moved";
-            std::filesystem::rename(disk_.Dir(), elsewhere);
-            report = RecoverAtStartUp(real_, DeriveDataSetPaths(Utf8Of(elsewhere / "edit" / "qaxedit")));
-            std::filesystem::rename(elsewhere, disk_.Dir());
-        } else {
-            report = RecoverAtStartUp(real_, disk_.Paths());
+        {
+            PowerCutFileSystem disk(real_, {product / "data", product / "edit"});
+            report = RecoverAtStartUp(disk,
+                                      moved ? DeriveDataSetPaths(Utf8Of(product / "edit" / "qaxedit")) : disk_.Paths());
+            disk.Cut();
+        }
+        if (moved) std::filesystem::rename(product, disk_.Dir());
+        if (finished) {
+            EXPECT_EQ(report.state, RecoveryState::Clean) << report.text;
         }
         const DataSetBytes now = Current();
         EXPECT_TRUE(now == old || now == replaced) << report.text;
@@ -216,12 +225,15 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
     // Killed: that step and every later one fail. Power cut: the same, then
     // only what was flushed survives. Failed, then power cut: that step
     // alone fails, the replacement lives to undo itself, and then the power
-    // goes. Stopped: a polite stop (a signal) comes at that step; the
-    // replacement undoes itself when it comes before the new index is in
-    // place, and finishes when it comes after, and says which, with nothing
-    // left for a recovery either way.
-    enum class Death { Killed, PowerCut, FailedThenPowerCut, Stopped };
-    for (const Death death : {Death::Killed, Death::PowerCut, Death::FailedThenPowerCut, Death::Stopped}) {
+    // goes. Failed, then killed: the new index cannot take its place, and
+    // the process dies at that step of putting the archives back. Stopped:
+    // a polite stop (a signal) comes at that step; the replacement undoes
+    // itself when it comes before the new index is in place, and finishes
+    // when it comes after, and says which, with nothing left for a recovery
+    // either way.
+    enum class Death { Killed, PowerCut, FailedThenPowerCut, FailedThenKilled, Stopped };
+    for (const Death death :
+         {Death::Killed, Death::PowerCut, Death::FailedThenPowerCut, Death::FailedThenKilled, Death::Stopped}) {
         for (const CrashCase& crash : kCrashCases) {
             set_.others = crash.emptyLaterGroups ? std::vector<testing::RawEntry>{} : SmallDataSet().others;
             table_ = TableFor(set_);
@@ -247,16 +259,32 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
             const DataSetBytes replaced = {AsString(testing::IndexFor(after)), testing::ArchiveFor(after.txt),
                                            testing::ArchiveFor(after.shp)};
             long steps = 0;
+            long failed = 0;  // the step that fails first, when a death comes later
             {
                 FaultyFileSystem spy(real_);
                 RecordingSink sink;
                 ASSERT_EQ(replace(spy, sink), ArchiveOutcome::Done);
                 ASSERT_TRUE(Current() == replaced);
                 steps = spy.Steps();
+                if (death == Death::FailedThenKilled) {
+                    const auto& log = spy.Log();
+                    const auto rename = std::find_if(log.begin(), log.end(), [&](const std::string& step) {
+                        return step.rfind("rename ", 0) == 0 && step.ends_with(" -> " + disk_.Paths().IndexPath);
+                    });
+                    ASSERT_NE(rename, log.end());
+                    failed = static_cast<long>(rename - log.begin()) + 1;
+                    reset();
+                    FaultyFileSystem failing(real_);
+                    failing.FailStep(failed);
+                    ASSERT_EQ(replace(failing, sink), ArchiveOutcome::Failed);
+                    ASSERT_TRUE(Current() == old);
+                    steps = failing.Steps();
+                }
             }
-            // One past the last step: nothing fails, and a power cut just
-            // after a replacement must not bring back anything it removed.
-            for (long step = 1; step <= steps + 1; ++step, ++walked) {
+            // One past the last step: nothing (more) fails, and a power cut
+            // just after a replacement must not bring back anything it
+            // removed.
+            for (long step = failed + 1; step <= steps + 1; ++step, ++walked) {
                 reset();
                 if (death == Death::Stopped) {
                     FaultyFileSystem counting(real_);
@@ -287,23 +315,29 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
                     continue;
                 }
                 FaultyFileSystem dying(real_);
-                if (death == Death::FailedThenPowerCut)
+                if (death == Death::FailedThenKilled)
+                    dying.FailStepThenFromStep(failed, step);
+                else if (death == Death::FailedThenPowerCut)
                     dying.FailStep(step);
                 else
                     dying.FailFromStep(step);
                 PowerCutFileSystem disk(dying, {disk_.Dir() / "data", disk_.Dir() / "edit"});
                 RecordingSink sink;
                 replace(disk, sink);
-                if (death != Death::Killed) disk.Cut();
-                const char* how = death == Death::Killed ? "killed" : death == Death::PowerCut ? "power cut" : "failed";
+                const bool killed = death == Death::Killed || death == Death::FailedThenKilled;
+                if (!killed) disk.Cut();
+                const char* how = death == Death::Killed             ? "killed"
+                                  : death == Death::FailedThenKilled ? "failed, then killed"
+                                  : death == Death::PowerCut         ? "power cut"
+                                                                     : "failed";
                 SCOPED_TRACE(std::string(how) + " at step " + std::to_string(step) + ": " + dying.FiredStep() + " (" +
                              (crash.group == Txt ? "Txt" : "Shp") + " line " + std::to_string(crash.line) + ")");
-                ExpectRecoveredToOldOrNew(old, replaced, crash.movedBeforeRestart);
+                ExpectRecoveredToOldOrNew(old, replaced, step == steps + 1, crash.movedBeforeRestart);
             }
         }
     }
     // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 4 * 19 * 40);
+    EXPECT_GT(walked, 4 * 19 * 40 + 19 * 5);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 
@@ -347,8 +381,33 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         std::string words;
         std::function<void()> check = [] {};  // what else must hold once recovery ran
     };
+    const std::filesystem::path unfinishedRecordName = record + ".new";
+    const std::filesystem::path noteName = disk_.Dir() / "edit" / ".qaxtool-extract-0123abcd";
     const State states[] = {
-        {"record, old index", [&] { leaveRecord(); }, RecoveryState::Undone, "was undone"},
+        // Half rewritten when the process died.
+        {"record, old index",
+         [&] {
+             leaveRecord();
+             WriteText(disk_.Paths().TxtArchivePath, replaced.txt.substr(0, replaced.txt.size() / 2));
+         },
+         RecoveryState::Undone, "was undone"},
+        // A user's files named like the record's unfinished one and like a
+        // batch extraction's note (where the window extracts) are not the
+        // editor's: they stay.
+        {"record, old index, a user's files with the editor's names",
+         [&] {
+             leaveRecord();
+             WriteText(unfinishedRecordName, "my notes\n");
+             WriteText(noteName, "shapes to redo\nTANK.SHP\n");
+         },
+         RecoveryState::Undone, "was undone",
+         [&] {
+             for (const auto& [path, bytes] :
+                  {std::pair{unfinishedRecordName, "my notes\n"}, std::pair{noteName, "shapes to redo\nTANK.SHP\n"}})
+                 EXPECT_TRUE(std::filesystem::exists(path) && testing::ReadWholeFile(path) == bytes) << path;
+             std::filesystem::remove(unfinishedRecordName);
+             std::filesystem::remove(noteName);
+         }},
         {"record, new index",
          [&] {
              leaveRecord();
@@ -521,6 +580,25 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
         state.make();
         const DataSetBytes before = Current();
         const bool recordBefore = std::filesystem::exists(record);
+        if (recordBefore) {
+            // An editor opened before the replacement died, while another
+            // one reads (so that nobody may recover): it neither shows nor
+            // extracts what may be half rewritten, and says why.
+            const auto reading = DirectoryLock::TryAcquire(DataDirectoryOf(disk_.Paths()), LockKind::Shared);
+            ASSERT_TRUE(reading);
+            RecordingSink sink;
+            sink.pane = "what the pane showed";
+            EXPECT_EQ(ShowTextMember(Context(real_, sink), Listed(disk_.Paths(), table_, Txt, 1)),
+                      ArchiveOutcome::Refused);
+            EXPECT_EQ(ExtractShpMember(Context(real_, sink), Listed(disk_.Paths(), table_, Shp, 1), disk_.EditorDir()),
+                      ArchiveOutcome::Refused);
+            EXPECT_EQ(sink.pane, "what the pane showed");
+            EXPECT_FALSE(std::filesystem::exists(disk_.Dir() / "edit" / "JEEP.SHP"));
+            ASSERT_EQ(sink.messages.size(), 2u);
+            for (const auto& message : sink.messages)
+                EXPECT_NE(message.text.find("nothing is read from the archives"), std::string::npos) << message.text;
+            EXPECT_TRUE(Current() == before);
+        }
         // Told first, without a change: what recovery then does.
         EXPECT_EQ(DescribeInterruptedRebuild(real_, disk_.Paths()).state, state.expected);
         EXPECT_TRUE(Current() == before);
@@ -597,6 +675,21 @@ TEST_F(CrashRecovery, ARecoveryThatFailsPartWaySaysSoAndTheNextOneFinishes) {
     EXPECT_EQ(next.state, RecoveryState::Undone) << next.text;
     EXPECT_TRUE(Current() == old);
     EXPECT_FALSE(disk_.LeftoversExist());
+
+    // A recovery that dies at any step, its restore done or not, leaves
+    // what the next one finishes: the record says the archive is old again
+    // before the copy goes.
+    for (long step = 1; step <= spy.Steps(); ++step) {
+        SCOPED_TRACE("recovery killed at step " + std::to_string(step));
+        dieWhileRewriting();
+        FaultyFileSystem dying(real_);
+        dying.FailFromStep(step);
+        RecoverInterruptedRebuild(dying, disk_.Paths());
+        const RecoveryReport after = RecoverInterruptedRebuild(real_, disk_.Paths());
+        EXPECT_NE(after.state, RecoveryState::Unresolved) << after.text;
+        EXPECT_TRUE(Current() == old);
+        EXPECT_FALSE(disk_.LeftoversExist());
+    }
 }
 
 // Someone who may write the directory gives the copy's name to a file of

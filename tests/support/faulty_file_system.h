@@ -43,6 +43,13 @@ public:
         failFromStep_ = step;
         kind_ = FaultKind::Error;
     }
+    // Fails step `step` only, and then every step from `from` on: a failure
+    // the operation lives through, and a death while it deals with it.
+    void FailStepThenFromStep(long step, long from) {
+        failStep_ = step;
+        failFromStep_ = from;
+        kind_ = FaultKind::Error;
+    }
 
     // Every open of `path` fails, as for a file the user may not open.
     void FailOpensOf(std::string path) { refusedPath_ = std::move(path); }

@@ -2,6 +2,7 @@
 // only Txt and Shp have lines.
 #include <QTest>
 #include <algorithm>
+#include <cctype>
 
 #include "ui_fixture.h"
 
@@ -84,6 +85,27 @@ private slots:
             QCOMPARE(list->currentRow(), row);
             QCOMPARE(editor.form.PaneText(), product.TextAsShown(static_cast<std::size_t>(row)));
         }
+        // One letter typed again steps to the next name that starts with it.
+        int first = -1;
+        int next = -1;
+        const auto initial = [&](int row) {
+            return std::toupper(static_cast<unsigned char>(txt[static_cast<std::size_t>(row)].name[0]));
+        };
+        for (int i = 0; i < static_cast<int>(txt.size()) && next < 0; ++i)
+            for (int j = i + 1; j < static_cast<int>(txt.size()) && next < 0; ++j)
+                if (initial(j) == initial(i)) {
+                    first = i;
+                    next = j;
+                }
+        QVERIFY(next > 0);
+        list->setCurrentRow(first - 1);
+        QTest::qWait(QApplication::keyboardInputInterval() + 50);
+        const char letter = static_cast<char>(std::tolower(initial(first)));
+        QTest::keyClick(list, letter);
+        QCOMPARE(list->currentRow(), first);
+        QTest::keyClick(list, letter);
+        QCOMPARE(list->currentRow(), next);
+        QCOMPARE(editor.form.PaneText(), product.TextAsShown(static_cast<std::size_t>(next)));
         QVERIFY(editor.Lines() == ExpectedLines(product, Txt));
     }
 
