@@ -1428,8 +1428,12 @@ void StopPolitelyOnSignals() {
     }
 }
 
+// A usage problem in one line and where to read more, as a script's log
+// wants it: the whole help would bury the line that matters.
+constexpr const char* kTryHelp = "Try 'qaxtool --help'.\n";
+
 int Usage(const std::string& problem) {
-    std::fprintf(stderr, "qaxtool: %s\n\n%s", problem.c_str(), kUsageText);
+    std::fprintf(stderr, "qaxtool: %s\n%s", problem.c_str(), kTryHelp);
     return kBadUsage;
 }
 
@@ -1531,6 +1535,7 @@ int Run(std::vector<std::string> arguments) {
     CommandInput input;
     if (const std::optional<int> status = ReadCommandInput(*line, group, input, sink)) {
         if (stopSignal != 0) return stopped("standard input was not read to its end, and nothing was changed.");
+        if (*status == kBadUsage) std::fputs(kTryHelp, stderr);
         return *status;
     }
 

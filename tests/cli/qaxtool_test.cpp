@@ -357,6 +357,12 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         const ToolRun run = Tool(c.args, c.input);
         EXPECT_EQ(run.status, c.status);
         EXPECT_NE(run.err.find(c.words), std::string::npos) << run.err;
+        // A usage problem is its one line and where to read more, not the
+        // whole help.
+        if (c.status == 2) {
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
+            EXPECT_TRUE(run.err.ends_with("\nTry 'qaxtool --help'.\n")) << run.err;
+        }
         EXPECT_EQ(run.out, "");
         EXPECT_TRUE(Current() == before);
         EXPECT_FALSE(disk_.LeftoversExist());
