@@ -454,17 +454,17 @@ std::optional<Listing> ListGroup(FileSystem& fs, const DataSetPaths& paths, int 
     return listing;
 }
 
+// A name or pattern that matches nothing, said as such; where it matches
+// in another case, the member's own name is offered.
+void SayNoMatch(const Listing& listing, const std::string& pattern, TerminalSink& sink);
+
 // The one line of the list that shows `name`; nothing, after a message, when
 // it is not there (naming a member that differs only in case) or is there
 // more than once.
 std::optional<int> LineNamed(const Listing& listing, const std::string& name, bool ignoreCase, TerminalSink& sink) {
     const std::vector<int>& found = listing.LinesOf(name, ignoreCase);
     if (found.empty()) {
-        const std::vector<int>& nearly = listing.LinesOf(name, true);
-        sink.Say(
-            "There is no member " + name + " in the list" +
-            (nearly.empty() ? "" : " (did you mean " + listing.NameAt(static_cast<std::size_t>(nearly[0])) + "?)") +
-            ".\nNothing was changed.");
+        SayNoMatch(listing, name, sink);
         return std::nullopt;
     }
     if (found.size() > 1) {
@@ -475,20 +475,30 @@ std::optional<int> LineNamed(const Listing& listing, const std::string& name, bo
     return found.front();
 }
 
-// Each name to its line; nothing, after a message, when a name is not
-// there, is there more than once, or is given twice.
+// Each name to its line; nothing, after a message per name that is not
+// there, is there more than once, or is given twice: every wrong name is
+// told at once, so that a long batch is put right in one go.
 std::optional<std::vector<ListedLine>> LinesNamed(const Listing& listing, const std::vector<std::string>& names,
                                                   bool ignoreCase, TerminalSink& sink) {
     std::vector<ListedLine> found;
     std::set<int> seen;
+    bool whole = true;
     for (const std::string& name : names) {
         const std::optional<int> line = LineNamed(listing, name, ignoreCase, sink);
-        if (!line) return std::nullopt;
+        if (!line) {
+            whole = false;
+            continue;
+        }
         if (!seen.insert(*line).second) {
-            sink.Say("The member " + name + " is given twice.\nNothing was changed.");
-            return std::nullopt;
+            sink.Say("The member " + name + " is given twice.");
+            whole = false;
+            continue;
         }
         found.push_back({*line, listing.lines[static_cast<std::size_t>(*line)]});
+    }
+    if (!whole) {
+        sink.Say("Nothing was changed.");
+        return std::nullopt;
     }
     return found;
 }
@@ -581,6 +591,13 @@ std::vector<int> LinesMatching(const Listing& listing, const std::string& patter
     for (std::size_t i = 0; i < listing.lines.size(); ++i)
         if (MatchesPattern(pattern, listing.NameAt(i), ignoreCase)) found.push_back(static_cast<int>(i));
     return found;
+}
+
+void SayNoMatch(const Listing& listing, const std::string& pattern, TerminalSink& sink) {
+    const std::vector<int> inAnyCase = LinesMatching(listing, pattern, true);
+    sink.Say("No member matches " + pattern +
+             (inAnyCase.empty() ? std::string()
+                                : " (did you mean " + listing.NameAt(static_cast<std::size_t>(inAnyCase[0])) + "?)"));
 }
 
 std::unique_ptr<DirectoryLock> ReadingLock(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
@@ -887,10 +904,17 @@ int List(FileSystem& fs, const DataSetPaths& paths, int group, const CommandLine
     const auto listing = ListGroup(fs, paths, group, sink);
     if (!listing) return kFailed;
     const std::vector<std::string> patterns(line.words.begin() + 2, line.words.end());
+    // A pattern that matches nothing is told, and the others still listed.
+    int status = kSuccess;
     std::vector<bool> wanted(listing->lines.size(), patterns.empty());
-    for (const std::string& pattern : patterns)
-        for (const int i : LinesMatching(*listing, pattern, line.ignoreCase))
-            wanted[static_cast<std::size_t>(i)] = true;
+    for (const std::string& pattern : patterns) {
+        const std::vector<int> found = LinesMatching(*listing, pattern, line.ignoreCase);
+        if (found.empty()) {
+            SayNoMatch(*listing, pattern, sink);
+            status = kFailed;
+        }
+        for (const int i : found) wanted[static_cast<std::size_t>(i)] = true;
+    }
 
     const char end = line.null ? '\0' : '\n';
     std::string out = line.json ? "[" : "";
@@ -912,7 +936,7 @@ int List(FileSystem& fs, const DataSetPaths& paths, int group, const CommandLine
         first = false;
     }
     if (line.json) out += first ? "]\n" : "\n]\n";
-    return WriteOut(out, sink) ? kSuccess : kFailed;
+    return WriteOut(out, sink) ? status : kFailed;
 }
 
 int Show(FileSystem& fs, const DataSetPaths& paths, const CommandLine& line, TerminalSink& sink) {
@@ -1129,11 +1153,7 @@ int Extract(const ArchiveContext& context, const CommandLine& line, const Comman
     for (const std::string& pattern : patterns) {
         const std::vector<int> found = LinesMatching(*listing, pattern, line.ignoreCase);
         if (found.empty()) {
-            const std::vector<int> inAnyCase = LinesMatching(*listing, pattern, true);
-            sink.Say("No member matches " + pattern +
-                     (inAnyCase.empty()
-                          ? std::string()
-                          : " (did you mean " + listing->NameAt(static_cast<std::size_t>(inAnyCase[0])) + "?)"));
+            SayNoMatch(*listing, pattern, sink);
             status = kFailed;
         }
         for (const int i : found) choose(i);

@@ -278,14 +278,17 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"replace", "txt"}, 2, "at least one NAME=FILE"},
         {{"replace", "txt", "ONE"}, 2, "\"ONE\" is not NAME=FILE"},
         {{"replace", "txt", "ONE="}, 2, "is not NAME=FILE"},
-        {{"show", "NOPE"}, 1, "no member NOPE"},
+        {{"show", "NOPE"}, 1, "No member matches NOPE"},
         {{"show", "TWIN"}, 1, "not unique: it is on lines 3 and 4"},
-        {{"replace", "txt", "NOPE=new.bin"}, 1, "no member NOPE"},
+        {{"replace", "txt", "NOPE=new.bin"}, 1, "No member matches NOPE"},
+        {{"replace", "txt", "NOPE=new.bin", "ONE=new.bin", "GONE=new.bin"}, 1, "No member matches GONE"},
+        {{"list", "shp", "--names", "Q*"}, 1, "No member matches Q*"},
+        {{"list", "txt", "one"}, 1, "No member matches one (did you mean ONE?)"},
         {{"replace", "txt", "ONE=new.bin", "FOUR=new.bin", "ONE=new.bin"}, 1, "ONE is given twice"},
         {{"--data", "", "replace", "txt", "ONE=new.bin"}, 2, "--data needs a directory"},
         {{"list", "txt", "--data"}, 2, "--data needs a directory"},
         {{"replace", "txt", "TWIN=new.bin"}, 1, "not unique"},
-        {{"replace", "shp", "ONE=new.bin"}, 1, "no member ONE"},
+        {{"replace", "shp", "ONE=new.bin"}, 1, "No member matches ONE"},
         // The first file is fine; the second is missing: the first must not
         // have been written either.
         {{"replace", "txt", "ONE=new.bin", "SIX=absent.bin"}, 1, "absent.bin"},
@@ -293,7 +296,7 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"--data", "nowhere", "list", "txt"}, 1, "Can't find"},
         // The system's reason with every failure; a near name offered.
         {{"replace", "txt", "ONE=absent.bin"}, 1, "absent.bin (No such file or directory)"},
-        {{"replace", "txt", "one=new.bin"}, 1, "no member one in the list (did you mean ONE?)"},
+        {{"replace", "txt", "one=new.bin"}, 1, "No member matches one (did you mean ONE?)"},
         {{"show", "four"}, 1, "did you mean FOUR?"},
         // Parsing as scripts expect it.
         {{"--wait=soon", "list", "txt"}, 2, "--wait takes a number of seconds"},
@@ -336,10 +339,10 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"apply", "mod-no-file.txt"}, 2, "line 1: a line is TYPE NAME FILE"},
         {{"apply", "-"}, 1, "names no member"},
         // A mod whose Shp part is refused changes its Txt part neither.
-        {{"apply", "mod-bad-shp.txt"}, 1, "no member NOPE"},
+        {{"apply", "mod-bad-shp.txt"}, 1, "No member matches NOPE"},
         {{"apply", "mod-shp-is-archive.txt"}, 1, "the archive being rebuilt"},
         {{"apply", "mod-twice.txt"}, 1, "ONE is given twice"},
-        {{"--dry-run", "apply", "mod-bad-shp.txt"}, 1, "no member NOPE"},
+        {{"--dry-run", "apply", "mod-bad-shp.txt"}, 1, "No member matches NOPE"},
     };
     WriteText(disk_.Dir() / "mod-bad-type.txt", "txt ONE new.bin\npal PAL new.bin\n");
     WriteText(disk_.Dir() / "mod-no-file.txt", "txt ONE\n");
@@ -596,9 +599,14 @@ TEST_F(Qaxtool, ListsAsJsonThatAParserReadsBack) {
 
 #endif
 
-// A batch extraction goes on past a name that matches nothing and fails at
-// the end; --keep-old leaves files that are there, and says so.
+// A batch extraction (and a list) goes on past a name that matches nothing
+// and fails at the end; --keep-old leaves files that are there, and says so.
 TEST_F(Qaxtool, ExtractionGoesOnPastABadNameAndKeepsOldFilesWhenAsked) {
+    const ToolRun listed = Tool({"list", "shp", "--names", "Q*", "T*", "NOPE"});
+    EXPECT_EQ(listed.status, 1);
+    EXPECT_EQ(listed.out, "TANK\n");
+    EXPECT_EQ(listed.err, "qaxtool: No member matches Q*\nqaxtool: No member matches NOPE\n");
+
     WriteText(disk_.Dir() / "out" / "TANK.SHP", "mine");
     const ToolRun run = Tool({"extract", "-o", "out", "-k", "TANK", "NOPE", "J*"});
     EXPECT_EQ(run.status, 1);
