@@ -1313,7 +1313,7 @@ Refusal UnreadableProblem(FileSystem& fs, const std::string& path) {
     return {};
 }
 
-int Check(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
+int Check(FileSystem& fs, const DataSetPaths& paths, bool quiet, TerminalSink& sink) {
     std::unique_ptr<DirectoryLock> lock;
     try {
         lock = DirectoryLock::TryAcquire(DataDirectoryOf(paths), LockKind::Shared);
@@ -1330,7 +1330,8 @@ int Check(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
     std::string out;
     const auto report = [&](bool ok, const std::string& text) {
         sound = sound && ok;
-        out += (ok ? "ok: " : "problem: ") + text + "\n";
+        // --quiet: only what went wrong.
+        if (!ok || !quiet) out += (ok ? "ok: " : "problem: ") + text + "\n";
     };
 
     const StartUpResult start = StartUpCheck(fs, paths);
@@ -1592,7 +1593,7 @@ int RunCommand(StoppableFileSystem& fs, FileSystem& disk, const DataSetPaths& pa
                std::optional<int> group, const CommandInput& input, TerminalSink& sink) {
     const std::vector<std::string>& words = line.words;
     const std::string& command = words[0];
-    if (command == "check") return Check(fs, paths, sink);
+    if (command == "check") return Check(fs, paths, line.quiet, sink);
 
     const StartUpResult start = StartUpCheck(fs, paths);
     // A replacement that a dead process left half done is finished or

@@ -228,6 +228,7 @@ TEST_F(Qaxtool, ListsShowsAndExtractsWhatTheIndexHolds) {
         {{"--names", "--", "list", "txt"}, "ONE\nLONG\nTWIN\nTWIN\nFOUR\nSIX\n"},
         {{"list", "shp", "--names", "--null", "[JH]*"}, std::string("JEEP\0HELI\0", 10)},
         {{"list", "-i", "shp", "j?ep"}, LineOf(set_.shp, 1)},
+        {{"list", "txt", "four", "--ignore-case"}, LineOf(set_.txt, 4)},
         {{"list", "txt", "--names", "[!FT]*", "?W?N"}, "ONE\nLONG\nTWIN\nTWIN\nSIX\n"},
         {{"list", "-i", "shp", "--names", "[g-i]*", "T*\\K"}, "TANK\nHELI\n"},
         {{"--data=" + dataOption, "extract", "-O", "-t", "txt", "FOUR"}, "fourth\r\n"},
@@ -765,6 +766,17 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
             EXPECT_NE(run.out.find("problem: "), std::string::npos) << run.out;
             EXPECT_NE(run.out.find(c.words), std::string::npos) << run.out;
         }
+        // Quiet: the same verdict, and only the problems said.
+        const ToolRun quiet = Tool({"check", "-q"});
+        EXPECT_EQ(quiet.status, run.status);
+        std::string problems;
+        for (std::size_t at = 0; at < run.out.size();) {
+            const std::size_t end = run.out.find('\n', at) + 1;
+            if (run.out.compare(at, 3, "ok:") != 0) problems += run.out.substr(at, end - at);
+            at = end;
+        }
+        EXPECT_EQ(quiet.out, problems);
+        EXPECT_EQ(quiet.err, "");
         EXPECT_TRUE(Current() == before);
         std::filesystem::remove(copy);
         std::filesystem::remove(disk_.RecordPath());
