@@ -152,8 +152,11 @@ public:
         }
         Say(text);
     }
-    // The window names the file; a script's log needs the reason too.
+    // The window names the file; a script's log needs the reason too. A
+    // file the stop cut short is no fault of the file: the stop is said as
+    // a stop, once, when the program ends.
     void ShowFileError(const std::string& text, const std::string&, const std::string& reason) override {
+        if (reason == StopReason()) return;
         if (text.find(reason) != std::string::npos) return Say(text);
         std::string withReason = text;
         while (!withReason.empty() && withReason.back() == '\n') withReason.pop_back();
@@ -164,11 +167,30 @@ public:
     }
     void ProcessEvents() override {}
 
-    // Something that went wrong: always said.
-    void Say(const std::string& text) {
+    // Something that went wrong: always said. A command that only reads
+    // has nothing to undo, so the editor's "Nothing was changed." is left
+    // out of what it says.
+    void Say(std::string text) {
         EndProgressLine();
+        // The core's paragraph about a file the stop cut short goes: the
+        // stop is said once, as a stop, when the program ends.
+        if (const std::size_t at = text.find(StopReason()); at != std::string::npos) {
+            const std::size_t open = text.rfind("\n\n", at);
+            const std::size_t start = open == std::string::npos ? 0 : open + 2;
+            const std::size_t close = text.find("\n\n", at);
+            text.erase(start, close == std::string::npos ? std::string::npos : close + 2 - start);
+            while (!text.empty() && text.back() == '\n') text.pop_back();
+            if (text.empty()) return;
+        }
+        if (readOnly_) {
+            for (std::size_t at; (at = text.find(kNothingChanged)) != std::string::npos;)
+                text.erase(at, std::strlen(kNothingChanged));
+            while (!text.empty() && text.back() == '\n') text.pop_back();
+            if (text.empty()) return;
+        }
         std::fprintf(stderr, "qaxtool: %s\n", text.c_str());
     }
+    void SetReadOnly(bool readOnly) { readOnly_ = readOnly; }
     // Something the user may like to know: not with --quiet.
     void Note(const std::string& text) {
         if (!quiet_) Say(text);
@@ -190,8 +212,12 @@ private:
         lineOpen_ = false;
     }
 
+    static constexpr const char* kNothingChanged = "\nNothing was changed.";
+    static std::string StopReason() { return MakeDataError(DataError::Stopped).message(); }
+
     bool progressLine_;
     bool quiet_;
+    bool readOnly_ = false;
     bool lineOpen_ = false;
     bool busy_ = false;
     bool holdBusy_ = false;
@@ -417,6 +443,7 @@ struct Listing {
     std::vector<std::string> names;
     std::unordered_map<std::string, std::vector<int>> linesOfName;
     std::unordered_map<std::string, std::vector<int>> linesOfFoldedName;  // in either case
+    int group = Txt;
 
     const std::string& NameAt(std::size_t i) const { return names[i]; }
     // The lines of `name`, in list order; in either case with `ignoreCase`.
@@ -434,7 +461,7 @@ std::optional<Listing> ListGroup(FileSystem& fs, const DataSetPaths& paths, int 
         sink.Say(*current.refusal);
         return std::nullopt;
     }
-    Listing listing{current.table, {}, FillCatalogue(fs, paths.IndexPath, current.table, group), {}, {}, {}};
+    Listing listing{current.table, {}, FillCatalogue(fs, paths.IndexPath, current.table, group), {}, {}, {}, group};
     try {
         auto index = fs.Open(paths.IndexPath, OpenMode::Read);
         listing.entries = ReadGroupEntries(*index, current.table, group);
@@ -468,8 +495,9 @@ std::optional<int> LineNamed(const Listing& listing, const std::string& name, bo
         return std::nullopt;
     }
     if (found.size() > 1) {
-        sink.Say("The name " + name + " is not unique: it is on lines " + std::to_string(found[0] + 1) + " and " +
-                 std::to_string(found[1] + 1) + " of the list.\nNothing was changed.");
+        sink.Say("The name " + name + " is not unique: " + GroupWord(listing.group) + " members " +
+                 std::to_string(found[0] + 1) + " and " + std::to_string(found[1] + 1) +
+                 " both have it.\nNothing was changed.");
         return std::nullopt;
     }
     return found.front();
@@ -1258,7 +1286,9 @@ int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplace
                 if (line.verbose)
                     sink.Say("would replace " + ReadCatalogueLine(member.selected.text).name + " (" +
                              GroupWord(batch.group) + ") with " + fileOf(member));
-        sink.Note("Dry run: all " + std::to_string(count) + " replacements would go ahead; nothing was changed.");
+        sink.Note(count == 1
+                      ? std::string("Dry run: the replacement would go ahead; nothing was changed.")
+                      : "Dry run: all " + std::to_string(count) + " replacements would go ahead; nothing was changed.");
         return kSuccess;
     }
     std::string out;
@@ -1545,6 +1575,8 @@ int Run(std::vector<std::string> arguments) {
     StoppableFileSystem fs(
         disk, [] { return stopSignal != 0; }, paths.IndexPath);
     TerminalSink sink(ErrorsGoToATerminal(), line->quiet);
+    const std::string& command = line->words[0];
+    sink.SetReadOnly(command == "list" || command == "show" || command == "extract" || command == "check");
     StopPolitelyOnSignals();
     const auto stopped = [&sink](const std::string& what) {
         sink.Say(std::string("Stopped by a signal (") + StopSignalName(stopSignal) + "): " + what);

@@ -280,7 +280,8 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"replace", "txt", "ONE"}, 2, "\"ONE\" is not NAME=FILE"},
         {{"replace", "txt", "ONE="}, 2, "is not NAME=FILE"},
         {{"show", "NOPE"}, 1, "No member matches NOPE"},
-        {{"show", "TWIN"}, 1, "not unique: it is on lines 3 and 4"},
+        {{"show", "TWIN"}, 1, "not unique: txt members 3 and 4 both have it"},
+        {{"replace", "-n", "txt", "ONE=new.bin"}, 0, "Dry run: the replacement would go ahead; nothing was changed."},
         {{"replace", "txt", "NOPE=new.bin"}, 1, "No member matches NOPE"},
         {{"replace", "txt", "NOPE=new.bin", "ONE=new.bin", "GONE=new.bin"}, 1, "No member matches GONE"},
         {{"list", "shp", "--names", "Q*"}, 1, "No member matches Q*"},
@@ -361,6 +362,11 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         const ToolRun run = Tool(c.args, c.input);
         EXPECT_EQ(run.status, c.status);
         EXPECT_NE(run.err.find(c.words), std::string::npos) << run.err;
+        // A command that only reads has nothing to undo, and the command
+        // line has no list.
+        if (c.args.empty() || c.args[0] == "show" || c.args[0] == "list" || c.args[0] == "extract")
+            EXPECT_EQ(run.err.find("Nothing was changed"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find("the list"), std::string::npos) << run.err;
         // A usage problem is its one line and where to read more, not the
         // whole help.
         if (c.status == 2) {
@@ -679,6 +685,8 @@ TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
             const ToolRun refused = Tool(args);
             EXPECT_EQ(refused.status, 3) << args[0];
             EXPECT_NE(refused.err.find("Another editor"), std::string::npos) << refused.err;
+            // Nothing to undo in a command that only reads.
+            EXPECT_EQ(refused.err.find("Nothing was changed"), std::string::npos) << refused.err;
         }
         // Waiting a while is not waiting long enough; the message is said once.
         const ToolRun waited = Tool({"--wait=0.3", "replace", "txt", "ONE=new.bin"});
@@ -837,6 +845,9 @@ TEST_F(Qaxtool, ASignalMidReplacementUndoesItInProcess) {
     EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
     const std::string said = testing::ReadWholeFile(err);
     EXPECT_NE(said.find("was undone"), std::string::npos) << said;
+    // The stop is said as a stop, not as a file that could not be opened.
+    EXPECT_EQ(said.find("asked to stop"), std::string::npos) << said;
+    EXPECT_NE(said.find("Stopped by a signal (Terminated)"), std::string::npos) << said;
     EXPECT_TRUE(Current() == before);
     EXPECT_FALSE(disk_.LeftoversExist());
     EXPECT_FALSE(std::filesystem::exists(ToolCopyPath(disk_)));
