@@ -76,9 +76,12 @@ constexpr const char* kUsageText =
     "Commands:\n"
     "  list TYPE [PATTERN]...        the members of a type (txt shp til tnm pal dat), as the\n"
     "                                editor lists them; --names, --json, --null for scripts\n"
-    "  show NAME                     all the bytes of a Txt member, to standard output\n"
-    "  extract PATTERN... | --all    members to NAME.SHP (or NAME.TXT with -t txt) files,\n"
-    "                                in --out DIR or here; --stdout for one member\n"
+    "  show [TYPE] NAME              all the bytes of a member (txt, the default, or shp),\n"
+    "                                to standard output\n"
+    "  extract [TYPE] PATTERN... | --all\n"
+    "                                members (shp, the default, or txt) to NAME.SHP or\n"
+    "                                NAME.TXT files, in --out DIR or here; --stdout for\n"
+    "                                one member\n"
     "  replace TYPE NAME=FILE...     Txt or Shp members replaced in one rebuild, in the order\n"
     "                                given; FILE - is standard input\n"
     "  apply MANIFEST                a whole mod in one transaction: lines of TYPE NAME FILE,\n"
@@ -91,7 +94,8 @@ constexpr const char* kUsageText =
     "  -d, --data=DIR        the data directory (default: `data` beside this program's directory)\n"
     "  -o, --out=DIR         where extract writes (made when missing)\n"
     "  -a, --all             extract every member of the type\n"
-    "  -t, --type=TYPE       the type extract takes its members from: shp (default) or txt\n"
+    "  -t, --type=TYPE       the type, for list, show, extract and replace: the same as\n"
+    "                        giving TYPE as the first word after the command\n"
     "  -O, --stdout          extract one member to standard output\n"
     "  -k, --keep-old        extract leaves files that are there already\n"
     "  -T, --files-from=FILE the names (extract) or NAME=FILE pairs (replace) one per line\n"
@@ -229,7 +233,7 @@ private:
 struct CommandLine {
     std::string dataDir;
     std::string outDir;
-    std::optional<int> extractType;
+    std::optional<int> type;  // -t; a first word naming a type comes here too
     std::string filesFrom;
     bool all = false;
     bool help = false;
@@ -318,9 +322,9 @@ std::optional<CommandLine> ParseCommandLine(int argc, char** argv, std::string& 
                 break;
             case 't':
                 if (!value(code, text, "a type")) return std::nullopt;
-                line.extractType = GroupNamed(text);
-                if (!line.extractType || (*line.extractType != Txt && *line.extractType != Shp)) {
-                    problem = "--type takes txt or shp";
+                line.type = GroupNamed(text);
+                if (!line.type) {
+                    problem = "--type takes txt, shp, til, tnm, pal or dat, not \"" + text + "\"";
                     return std::nullopt;
                 }
                 break;
@@ -483,15 +487,45 @@ std::optional<Listing> ListGroup(FileSystem& fs, const DataSetPaths& paths, int 
 
 // A name or pattern that matches nothing, said as such; where it matches
 // in another case, the member's own name is offered.
-void SayNoMatch(const Listing& listing, const std::string& pattern, TerminalSink& sink);
+// Where a name is missing from Txt or Shp but is a member of the other, a
+// hint naming that type and the command that would reach it. The other
+// type is read only when a name is missing, and then once.
+class OtherTypeHint {
+public:
+    // `command` and `suffix` frame the name in the command offered
+    // ("extract", ""; "replace", "=FILE"); no command, no command offered.
+    OtherTypeHint(FileSystem& fs, const DataSetPaths& paths, int group, std::string command, std::string suffix,
+                  TerminalSink& sink)
+        : fs_(fs),
+          paths_(paths),
+          group_(group == Txt ? Shp : Txt),
+          command_(std::move(command)),
+          suffix_(std::move(suffix)),
+          sink_(sink) {}
+    std::string For(const std::string& pattern, bool ignoreCase);
+
+private:
+    FileSystem& fs_;
+    const DataSetPaths& paths_;
+    int group_;
+    std::string command_;
+    std::string suffix_;
+    TerminalSink& sink_;
+    bool read_ = false;
+    std::optional<Listing> listing_;
+};
+
+void SayNoMatch(const Listing& listing, const std::string& pattern, TerminalSink& sink, OtherTypeHint* other = nullptr,
+                bool ignoreCase = false);
 
 // The one line of the list that shows `name`; nothing, after a message, when
 // it is not there (naming a member that differs only in case) or is there
 // more than once.
-std::optional<int> LineNamed(const Listing& listing, const std::string& name, bool ignoreCase, TerminalSink& sink) {
+std::optional<int> LineNamed(const Listing& listing, const std::string& name, bool ignoreCase, TerminalSink& sink,
+                             OtherTypeHint* other = nullptr) {
     const std::vector<int>& found = listing.LinesOf(name, ignoreCase);
     if (found.empty()) {
-        SayNoMatch(listing, name, sink);
+        SayNoMatch(listing, name, sink, other, ignoreCase);
         return std::nullopt;
     }
     if (found.size() > 1) {
@@ -507,12 +541,12 @@ std::optional<int> LineNamed(const Listing& listing, const std::string& name, bo
 // there, is there more than once, or is given twice: every wrong name is
 // told at once, so that a long batch is put right in one go.
 std::optional<std::vector<ListedLine>> LinesNamed(const Listing& listing, const std::vector<std::string>& names,
-                                                  bool ignoreCase, TerminalSink& sink) {
+                                                  bool ignoreCase, TerminalSink& sink, OtherTypeHint* other) {
     std::vector<ListedLine> found;
     std::set<int> seen;
     bool whole = true;
     for (const std::string& name : names) {
-        const std::optional<int> line = LineNamed(listing, name, ignoreCase, sink);
+        const std::optional<int> line = LineNamed(listing, name, ignoreCase, sink, other);
         if (!line) {
             whole = false;
             continue;
@@ -621,11 +655,27 @@ std::vector<int> LinesMatching(const Listing& listing, const std::string& patter
     return found;
 }
 
-void SayNoMatch(const Listing& listing, const std::string& pattern, TerminalSink& sink) {
+std::string OtherTypeHint::For(const std::string& pattern, bool ignoreCase) {
+    if (!read_) {
+        read_ = true;
+        listing_ = ListGroup(fs_, paths_, group_, sink_);
+    }
+    if (!listing_ || LinesMatching(*listing_, pattern, ignoreCase).empty()) return {};
+    const std::string type = GroupWord(group_);
+    return "; " + pattern + (pattern.find_first_of("*?[\\") == std::string::npos ? " is a " : " matches ") + type +
+           (pattern.find_first_of("*?[\\") == std::string::npos ? " member" : " members") +
+           (command_.empty() ? std::string() : ": try qaxtool " + command_ + " " + type + " " + pattern + suffix_);
+}
+
+void SayNoMatch(const Listing& listing, const std::string& pattern, TerminalSink& sink, OtherTypeHint* other,
+                bool ignoreCase) {
     const std::vector<int> inAnyCase = LinesMatching(listing, pattern, true);
-    sink.Say("No member matches " + pattern +
-             (inAnyCase.empty() ? std::string()
-                                : " (did you mean " + listing.NameAt(static_cast<std::size_t>(inAnyCase[0])) + "?)"));
+    std::string hint;
+    if (!inAnyCase.empty())
+        hint = " (did you mean " + listing.NameAt(static_cast<std::size_t>(inAnyCase[0])) + "?)";
+    else if (other != nullptr)
+        hint = other->For(pattern, ignoreCase);
+    sink.Say("No member matches " + pattern + hint);
 }
 
 std::unique_ptr<DirectoryLock> ReadingLock(FileSystem& fs, const DataSetPaths& paths, TerminalSink& sink) {
@@ -931,7 +981,7 @@ int List(FileSystem& fs, const DataSetPaths& paths, int group, const CommandLine
     if (!lock) return kFailed;
     const auto listing = ListGroup(fs, paths, group, sink);
     if (!listing) return kFailed;
-    const std::vector<std::string> patterns(line.words.begin() + 2, line.words.end());
+    const std::vector<std::string> patterns(line.words.begin() + 1, line.words.end());
     // A pattern that matches nothing is told, and the others still listed.
     int status = kSuccess;
     std::vector<bool> wanted(listing->lines.size(), patterns.empty());
@@ -971,9 +1021,11 @@ int Show(FileSystem& fs, const DataSetPaths& paths, const CommandLine& line, Ter
     // One lock over the listing and the read: the line read is the line used.
     const auto lock = ReadingLock(fs, paths, sink);
     if (!lock) return kFailed;
-    const auto listing = ListGroup(fs, paths, Txt, sink);
+    const int group = *line.type;
+    const auto listing = ListGroup(fs, paths, group, sink);
     if (!listing) return kFailed;
-    const auto found = LineNamed(*listing, line.words[1], line.ignoreCase, sink);
+    OtherTypeHint other(fs, paths, group, "show", "", sink);
+    const auto found = LineNamed(*listing, line.words[1], line.ignoreCase, sink, &other);
     if (!found) return kFailed;
     const CatalogueEntry member = ReadCatalogueLine(listing->lines[static_cast<std::size_t>(*found)]);
     if (member.size < 0) {
@@ -981,7 +1033,7 @@ int Show(FileSystem& fs, const DataSetPaths& paths, const CommandLine& line, Ter
                  "); it is damaged.");
         return kFailed;
     }
-    const auto bytes = ReadWholeMember(fs, paths, Txt, member, sink);
+    const auto bytes = ReadWholeMember(fs, paths, group, member, sink);
     if (!bytes) return kFailed;
     return WriteOut(*bytes, sink) ? kSuccess : kFailed;
 }
@@ -1086,7 +1138,7 @@ std::optional<int> ReadCommandInput(const CommandLine& line, std::optional<int> 
         if (!entries) return status;
         for (const SourceLine& entry : *entries) input.patterns.push_back(entry.text);
     } else if (command == "replace") {
-        for (std::size_t i = 2; i < line.words.size(); ++i) {
+        for (std::size_t i = 1; i < line.words.size(); ++i) {
             Pair pair = *SplitPair(line.words[i]);
             pair.group = *group;
             pair.where = "the argument " + line.words[i];
@@ -1158,7 +1210,7 @@ std::optional<std::string> SameOutputProblem(const Listing& listing, const std::
 }
 
 int Extract(const ArchiveContext& context, const CommandLine& line, const CommandInput& input, TerminalSink& sink) {
-    const int group = line.extractType.value_or(Shp);
+    const int group = *line.type;
     const std::vector<std::string>& patterns = input.patterns;
     // One shared lock over the whole batch: no replacement can come between
     // two members, and each extraction's own lock is then always granted.
@@ -1178,10 +1230,11 @@ int Extract(const ArchiveContext& context, const CommandLine& line, const Comman
     };
     if (line.all)
         for (std::size_t i = 0; i < listing->lines.size(); ++i) choose(static_cast<int>(i));
+    OtherTypeHint other(context.fs, context.paths, group, "extract", "", sink);
     for (const std::string& pattern : patterns) {
         const std::vector<int> found = LinesMatching(*listing, pattern, line.ignoreCase);
         if (found.empty()) {
-            SayNoMatch(*listing, pattern, sink);
+            SayNoMatch(*listing, pattern, sink, &other, line.ignoreCase);
             status = kFailed;
         }
         for (const int i : found) choose(i);
@@ -1260,7 +1313,9 @@ std::optional<GroupReplacements> ResolveGroup(FileSystem& fs, const DataSetPaths
     if (!listing) return std::nullopt;
     std::vector<std::string> names;
     for (const Pair& pair : pairs) names.push_back(pair.name);
-    const auto found = LinesNamed(*listing, names, line.ignoreCase, sink);
+    // A manifest gives the type on its line: there the hint names the type.
+    OtherTypeHint other(fs, paths, group, line.words[0] == "replace" ? "replace" : "", "=FILE", sink);
+    const auto found = LinesNamed(*listing, names, line.ignoreCase, sink, &other);
     if (!found) return std::nullopt;
     GroupReplacements batch{group, {}};
     for (std::size_t i = 0; i < found->size(); ++i)
@@ -1488,22 +1543,41 @@ int Usage(const std::string& problem) {
     return kBadUsage;
 }
 
+// The types a command can act on, as its errors offer them.
+std::string TypesOf(const std::string& command) {
+    return command == "list" ? "txt, shp, til, tnm, pal or dat" : "txt or shp";
+}
+
 // The command line checked whole before the data set is opened: the
-// problem, or nothing.
-std::optional<std::string> UsageProblem(const CommandLine& line, std::optional<int>& group) {
-    const std::vector<std::string>& words = line.words;
+// problem, or nothing. The type is given the same way to every command
+// that takes one, as -t TYPE or as the first word after the command; the
+// word is taken out of `line.words`, so that the names follow the command.
+std::optional<std::string> UsageProblem(CommandLine& line, std::optional<int>& group) {
+    std::vector<std::string>& words = line.words;
     if (words.empty()) return "no command given";
-    const std::string& command = words[0];
+    const std::string command = words[0];
     const bool extract = command == "extract";
-    if (command == "list" || command == "replace") {
-        if (words.size() < 2 || !(group = GroupNamed(words[1])))
-            return command + " needs a type: txt, shp, til, tnm, pal or dat";
-        if (command == "replace") {
-            if (*group != Txt && *group != Shp) return std::string("only txt and shp members can be replaced");
-            if (words.size() < 3 && line.filesFrom.empty()) return std::string("replace needs at least one NAME=FILE");
-            for (std::size_t i = 2; i < words.size(); ++i)
-                if (!SplitPair(words[i])) return "\"" + words[i] + "\" is not NAME=FILE";
+    const bool typed = command == "list" || command == "show" || extract || command == "replace";
+    if (typed) {
+        if (!line.type && words.size() > 1 && GroupNamed(words[1])) {
+            line.type = GroupNamed(words[1]);
+            words.erase(words.begin() + 1);
         }
+        // Show takes a Txt member and extract a Shp one unless told.
+        if (!line.type && command == "show") line.type = Txt;
+        if (!line.type && extract) line.type = Shp;
+        if (!line.type) return command + " needs a type: " + TypesOf(command);
+        if (command != "list" && *line.type != Txt && *line.type != Shp)
+            return command + " takes " + TypesOf(command) + ", not " + GroupWord(*line.type) +
+                   ": only they have archives";
+        group = line.type;
+    } else if (line.type) {
+        return std::string("--type belongs to list, show, extract and replace");
+    }
+    if (command == "replace") {
+        if (words.size() < 2 && line.filesFrom.empty()) return std::string("replace needs at least one NAME=FILE");
+        for (std::size_t i = 1; i < words.size(); ++i)
+            if (!SplitPair(words[i])) return "\"" + words[i] + "\" is not NAME=FILE";
     } else if (command == "show") {
         if (words.size() != 2) return std::string("show takes one name");
     } else if (extract) {
@@ -1514,11 +1588,11 @@ std::optional<std::string> UsageProblem(const CommandLine& line, std::optional<i
         if (words.size() != 2) return std::string("apply takes one manifest (or - for standard input)");
     } else if (command == "check") {
         if (words.size() != 1) return std::string("check takes no arguments");
-    } else {
+    } else if (command != "list") {
         return "unknown command " + command;
     }
-    if (!extract && (line.all || !line.outDir.empty() || line.toStdout || line.keepOld || line.extractType))
-        return std::string("--all, --out, --stdout, --keep-old and --type belong to extract");
+    if (!extract && (line.all || !line.outDir.empty() || line.toStdout || line.keepOld))
+        return std::string("--all, --out, --stdout and --keep-old belong to extract");
     if (command != "list" && (line.names || line.json)) return std::string("--names and --json belong to list");
     if (line.names && line.json) return std::string("--names and --json do not go together");
     if (line.dryRun && command != "replace" && command != "apply")
@@ -1560,7 +1634,7 @@ int Run(std::vector<std::string> arguments) {
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
     std::string problem;
-    const std::optional<CommandLine> line = ParseCommandLine(static_cast<int>(arguments.size()), argv.data(), problem);
+    std::optional<CommandLine> line = ParseCommandLine(static_cast<int>(arguments.size()), argv.data(), problem);
     if (!line) return Usage(problem);
     if (line->help) return std::fputs(kUsageText, stdout) >= 0 && std::fflush(stdout) == 0 ? kSuccess : kFailed;
     if (line->version) return std::puts(kVersion) >= 0 && std::fflush(stdout) == 0 ? kSuccess : kFailed;
