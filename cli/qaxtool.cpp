@@ -103,7 +103,9 @@ constexpr const char* kUsageText =
     "      --null            -T entries and list output end with a zero byte, not a newline\n"
     "      --names           list only the names\n"
     "      --json            list as JSON: type, line, entry (its place in the index), name,\n"
-    "                        size, offset; name bytes above 127 as Latin-1 characters\n"
+    "                        size, offset; name bytes above 127 as Latin-1 characters;\n"
+    "                        check, extract, replace and apply: one JSON document of\n"
+    "                        what was (or would be) done to each member\n"
     "  -i, --ignore-case     names and patterns match in either case\n"
     "  -n, --dry-run         replace and apply check everything and change nothing\n"
     "  -w, --wait[=SECONDS]  wait for another editor to finish (without SECONDS: as long as\n"
@@ -693,14 +695,16 @@ bool WriteOut(const std::string& bytes, TerminalSink& sink) {
 }
 
 // Names as JSON strings: the index holds bytes, shown as Latin-1 characters.
-std::string JsonString(const std::string& bytes) {
+// Paths and sentences are the program's own UTF-8 and go as they are.
+enum class JsonText { Latin1, Utf8 };
+std::string JsonString(const std::string& bytes, JsonText text = JsonText::Latin1) {
     std::string out = "\"";
     for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte == '"' || byte == '\\') {
             out += '\\';
             out += c;
-        } else if (byte < 0x20 || byte >= 0x7F) {
+        } else if (byte < 0x20 || byte == 0x7F || (byte > 0x7F && text == JsonText::Latin1)) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
             out += escaped;
@@ -709,6 +713,13 @@ std::string JsonString(const std::string& bytes) {
         }
     }
     return out + "\"";
+}
+
+// A member's place in its archive, as the JSON documents give it; an
+// offset not known yet (a dry run's) is null.
+std::string JsonPlace(std::int64_t size, std::optional<std::uint32_t> offset) {
+    return "{\"size\": " + std::to_string(size) +
+           ", \"offset\": " + (offset ? std::to_string(*offset) : std::string("null")) + "}";
 }
 
 // How reading standard input ended.
@@ -1222,6 +1233,7 @@ int Extract(const ArchiveContext& context, const CommandLine& line, const Comman
     // Every member once, in list order for --all, in the order asked for
     // otherwise; a pattern that matches nothing is told and the rest go on.
     int status = kSuccess;
+    std::vector<std::string> unmatched;
     std::vector<int> chosen;
     std::vector<bool> seen(listing->lines.size(), false);
     const auto choose = [&](int i) {
@@ -1235,6 +1247,7 @@ int Extract(const ArchiveContext& context, const CommandLine& line, const Comman
         const std::vector<int> found = LinesMatching(*listing, pattern, line.ignoreCase);
         if (found.empty()) {
             SayNoMatch(*listing, pattern, sink, &other, line.ignoreCase);
+            unmatched.push_back(pattern);
             status = kFailed;
         }
         for (const int i : found) choose(i);
@@ -1282,6 +1295,7 @@ int Extract(const ArchiveContext& context, const CommandLine& line, const Comman
     // the extraction joins it.
     const char* ending = group == Txt ? ".TXT" : ".SHP";
     std::vector<ListedLine> members;
+    std::set<int> kept;
     for (const int i : chosen) {
         const std::string name = listing->NameAt(static_cast<std::size_t>(i));
         const std::string output = directory + kPathSeparator + name + ending;
@@ -1289,6 +1303,7 @@ int Extract(const ArchiveContext& context, const CommandLine& line, const Comman
         // console, there or not) is for the extraction to refuse, not kept.
         if (line.keepOld && IsExtractableName(name) && context.fs.Exists(output)) {
             sink.Note("kept " + output + ", which is there already");
+            kept.insert(i);
             continue;
         }
         members.push_back({i, listing->lines[static_cast<std::size_t>(i)]});
@@ -1300,6 +1315,25 @@ int Extract(const ArchiveContext& context, const CommandLine& line, const Comman
     for (const std::string& path : written) {
         if (line.verbose) sink.Say("extracted " + path);
         out += path + "\n";
+    }
+    if (line.json) {
+        const std::set<std::string> done(written.begin(), written.end());
+        out = "{\"command\": \"extract\", \"type\": \"" + std::string(GroupWord(group)) + "\", \"unmatched\": [";
+        for (std::size_t k = 0; k < unmatched.size(); ++k) out += (k == 0 ? "" : ", ") + JsonString(unmatched[k]);
+        out += "], \"members\": [";
+        for (std::size_t k = 0; k < chosen.size(); ++k) {
+            const auto i = static_cast<std::size_t>(chosen[k]);
+            const CatalogueEntry member = ReadCatalogueLine(listing->lines[i]);
+            const std::string file = directory + kPathSeparator + listing->NameAt(i) + ending;
+            out += std::string(k == 0 ? "\n" : ",\n") + "  {\"name\": " + JsonString(listing->NameAt(i)) +
+                   ", \"line\": " + std::to_string(i) + ", \"member\": " + JsonPlace(member.size, member.offset) +
+                   ", \"file\": " + JsonString(file, JsonText::Utf8) + ", \"result\": \"" +
+                   (done.count(file)        ? "extracted"
+                    : kept.count(chosen[k]) ? "kept"
+                                            : "not extracted") +
+                   "\"}";
+        }
+        out += chosen.empty() ? "]}\n" : "\n]}\n";
     }
     if (!WriteOut(out, sink)) return kFailed;
     return status;
@@ -1323,6 +1357,42 @@ std::optional<GroupReplacements> ResolveGroup(FileSystem& fs, const DataSetPaths
     return batch;
 }
 
+// What was replaced (or, in a dry run, would be): per member its place
+// before and after; a dry run knows the new size, not where the rebuild
+// will put the member.
+std::string ReplacementsJson(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
+                             const CommandLine& line,
+                             const std::function<std::string(const MemberReplacement&)>& fileOf) {
+    std::string out =
+        "{\"command\": \"" + line.words[0] + "\", \"dryRun\": " + (line.dryRun ? "true" : "false") + ", \"members\": [";
+    bool first = true;
+    for (const GroupReplacements& batch : batches) {
+        const std::vector<std::string> after =
+            line.dryRun ? std::vector<std::string>()
+                        : FillCatalogue(context.fs, context.paths.IndexPath, context.table, batch.group);
+        for (const MemberReplacement& member : batch.replacements) {
+            const CatalogueEntry before = ReadCatalogueLine(member.selected.text);
+            const auto number = static_cast<std::size_t>(member.selected.number);
+            std::string afterPlace = "null";
+            if (line.dryRun) {
+                std::error_code ec;
+                const auto size = std::filesystem::file_size(PathFromUtf8(member.replacementFileName), ec);
+                if (!ec) afterPlace = JsonPlace(static_cast<std::int64_t>(size), std::nullopt);
+            } else if (number < after.size()) {
+                const CatalogueEntry now = ReadCatalogueLine(after[number]);
+                afterPlace = JsonPlace(now.size, now.offset);
+            }
+            out += std::string(first ? "\n" : ",\n") + "  {\"type\": \"" + GroupWord(batch.group) +
+                   "\", \"name\": " + JsonString(before.name) + ", \"line\": " + std::to_string(number) +
+                   ", \"file\": " + JsonString(fileOf(member), JsonText::Utf8) + ", \"result\": \"" +
+                   (line.dryRun ? "would be replaced" : "replaced") +
+                   "\", \"before\": " + JsonPlace(before.size, before.offset) + ", \"after\": " + afterPlace + "}";
+            first = false;
+        }
+    }
+    return out + (first ? "]}\n" : "\n]}\n");
+}
+
 // The replaced members' new lines, for the script's log, in the order
 // given; with --dry-run, what would be done.
 int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
@@ -1335,6 +1405,7 @@ int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplace
         return spool.Filled() && member.replacementFileName == spool.Path() ? std::string("standard input")
                                                                             : member.replacementFileName;
     };
+    if (line.json) return WriteOut(ReplacementsJson(context, batches, line, fileOf), sink) ? kSuccess : kFailed;
     if (line.dryRun) {
         for (const GroupReplacements& batch : batches)
             for (const MemberReplacement& member : batch.replacements)
@@ -1398,7 +1469,7 @@ Refusal UnreadableProblem(FileSystem& fs, const std::string& path) {
     return {};
 }
 
-int Check(FileSystem& fs, const DataSetPaths& paths, bool quiet, TerminalSink& sink) {
+int Check(FileSystem& fs, const DataSetPaths& paths, bool quiet, bool json, TerminalSink& sink) {
     std::unique_ptr<DirectoryLock> lock;
     try {
         lock = DirectoryLock::TryAcquire(DataDirectoryOf(paths), LockKind::Shared);
@@ -1413,8 +1484,11 @@ int Check(FileSystem& fs, const DataSetPaths& paths, bool quiet, TerminalSink& s
     }
     bool sound = true;
     std::string out;
+    std::string findings;  // as JSON: every finding, --quiet or not
     const auto report = [&](bool ok, const std::string& text) {
         sound = sound && ok;
+        findings += std::string(findings.empty() ? "\n" : ",\n") + "  {\"ok\": " + (ok ? "true" : "false") +
+                    ", \"text\": " + JsonString(text, JsonText::Utf8) + "}";
         // --quiet: only what went wrong.
         if (!ok || !quiet) out += (ok ? "ok: " : "problem: ") + text + "\n";
     };
@@ -1483,6 +1557,9 @@ int Check(FileSystem& fs, const DataSetPaths& paths, bool quiet, TerminalSink& s
     const RecoveryReport recovery = DescribeInterruptedRebuild(fs, paths);
     report(recovery.state == RecoveryState::Clean,
            recovery.state == RecoveryState::Clean ? "no interrupted replacement and no leftovers" : recovery.text);
+    if (json)
+        out = std::string("{\"command\": \"check\", \"sound\": ") + (sound ? "true" : "false") + ", \"findings\": [" +
+              findings + (findings.empty() ? "]}\n" : "\n]}\n");
     return WriteOut(out, sink) && sound ? kSuccess : kFailed;
 }
 
@@ -1593,7 +1670,9 @@ std::optional<std::string> UsageProblem(CommandLine& line, std::optional<int>& g
     }
     if (!extract && (line.all || !line.outDir.empty() || line.toStdout || line.keepOld))
         return std::string("--all, --out, --stdout and --keep-old belong to extract");
-    if (command != "list" && (line.names || line.json)) return std::string("--names and --json belong to list");
+    if (command != "list" && line.names) return std::string("--names belongs to list");
+    if (command == "show" && line.json) return std::string("--json belongs to list, check, extract, replace and apply");
+    if (line.json && line.toStdout) return std::string("--json and --stdout do not go together");
     if (line.names && line.json) return std::string("--names and --json do not go together");
     if (line.dryRun && command != "replace" && command != "apply")
         return std::string("--dry-run belongs to replace and apply");
@@ -1699,7 +1778,7 @@ int RunCommand(StoppableFileSystem& fs, FileSystem& disk, const DataSetPaths& pa
                std::optional<int> group, const CommandInput& input, TerminalSink& sink) {
     const std::vector<std::string>& words = line.words;
     const std::string& command = words[0];
-    if (command == "check") return Check(fs, paths, line.quiet, sink);
+    if (command == "check") return Check(fs, paths, line.quiet, line.json, sink);
 
     const StartUpResult start = StartUpCheck(fs, paths);
     // A replacement that a dead process left half done is finished or

@@ -324,6 +324,8 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"extract", "--stdout", "-o", "d", "TANK"}, 2, "do not go together"},
         {{"extract", "--stdout", "*"}, 1, "exactly one member; 3 were named"},
         {{"list", "txt", "--names", "--json"}, 2, "do not go together"},
+        {{"show", "--json", "ONE"}, 2, "--json belongs to list, check, extract, replace and apply"},
+        {{"extract", "--json", "-O", "TANK"}, 2, "--json and --stdout do not go together"},
         {{"show", "ONE", "--dry-run"}, 2, "--dry-run belongs to replace and apply"},
         {{"replace", "txt", "ONE=-", "FOUR=-"}, 2, "standard input can be read only once"},
         // Standard input is read once, wherever it is named: among the
@@ -619,6 +621,84 @@ TEST_F(Qaxtool, ListsAsJsonThatAParserReadsBack) {
             offset += static_cast<std::uint32_t>(expected[i].bytes.size());
         }
     }
+}
+
+// check, extract, replace and apply as JSON: one document each, read back
+// with the same parser, saying what each command did to each member; the
+// exit status is the one without --json.
+TEST_F(Qaxtool, GivesEveryCommandsResultAsJsonThatAParserReadsBack) {
+    const auto parsed = [](const ToolRun& run) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(run.out), &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << run.out;
+        return document.object();
+    };
+    const auto place = [](const testing::Member& member, qint64 offset) {
+        return QJsonObject{{"size", static_cast<qint64>(member.bytes.size())}, {"offset", offset}};
+    };
+    set_.txt[3].name = "TWO";  // sound: no name twice
+    disk_.Write(set_);
+
+    const ToolRun check = Tool({"check", "--json", "-q"});
+    EXPECT_EQ(check.status, 0) << check.err;
+    const QJsonObject checked = parsed(check);
+    EXPECT_EQ(checked["command"].toString(), "check");
+    EXPECT_TRUE(checked["sound"].toBool());
+    const std::string said = Tool({"check"}).out;
+    EXPECT_EQ(checked["findings"].toArray().size(), static_cast<qsizetype>(std::count(said.begin(), said.end(), '\n')));
+    for (const QJsonValue finding : checked["findings"].toArray()) EXPECT_TRUE(finding["ok"].toBool());
+    WriteText(disk_.Paths().TxtArchivePath, "short");
+    const ToolRun damaged = Tool({"check", "--json"});
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_FALSE(parsed(damaged)["sound"].toBool());
+    disk_.Write(set_);
+
+    const ToolRun extract = Tool({"extract", "--json", "-o", "out", "HELI", "NOPE", "JEEP"});
+    EXPECT_EQ(extract.status, 1);
+    const QJsonObject extracted = parsed(extract);
+    EXPECT_EQ(extracted["type"].toString(), "shp");
+    EXPECT_EQ(extracted["unmatched"].toArray(), QJsonArray{"NOPE"});
+    const QJsonArray files = extracted["members"].toArray();
+    ASSERT_EQ(files.size(), 2);
+    const qint64 jeepAt = static_cast<qint64>(set_.shp[0].bytes.size());
+    EXPECT_EQ(files[0]["name"].toString(), "HELI");
+    EXPECT_EQ(files[0]["member"].toObject(),
+              place(set_.shp[2], jeepAt + static_cast<qint64>(set_.shp[1].bytes.size())));
+    EXPECT_EQ(files[1]["line"].toInt(), 1);
+    EXPECT_EQ(files[1]["file"].toString().toStdString(), Printed("out/JEEP.SHP"));
+    EXPECT_EQ(files[1]["result"].toString(), "extracted");
+    EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / "out" / "JEEP.SHP"), set_.shp[1].bytes));
+
+    // A dry run knows the new size, not the offset; the real run both, as
+    // the list then gives them.
+    const DataSetBytes before = Current();
+    const ToolRun dry = Tool({"replace", "--json", "-n", "shp", "JEEP=new.bin"});
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_TRUE(Current() == before);
+    const QJsonObject wouldBe = parsed(dry)["members"].toArray()[0].toObject();
+    EXPECT_EQ(wouldBe["result"].toString(), "would be replaced");
+    EXPECT_EQ(wouldBe["before"].toObject(), place(set_.shp[1], jeepAt));
+    EXPECT_EQ(wouldBe["after"].toObject(), (QJsonObject{{"size", 9}, {"offset", QJsonValue()}}));
+    WriteText(disk_.Dir() / "mod.txt", "shp JEEP new.bin\ntxt SIX new.bin\n");
+    const ToolRun applied = Tool({"apply", "--json", "mod.txt"});
+    EXPECT_EQ(applied.status, 0) << applied.err;
+    const QJsonObject done = parsed(applied);
+    EXPECT_EQ(done["command"].toString(), "apply");
+    EXPECT_FALSE(done["dryRun"].toBool());
+    const QJsonArray members = done["members"].toArray();
+    ASSERT_EQ(members.size(), 2);
+    EXPECT_EQ(members[0]["type"].toString(), "shp");
+    EXPECT_EQ(members[0]["after"].toObject(), (QJsonObject{{"size", 9}, {"offset", jeepAt}}));
+    EXPECT_EQ(members[1]["name"].toString(), "SIX");
+    EXPECT_EQ(members[1]["line"].toInt(), 5);
+    EXPECT_EQ(members[1]["result"].toString(), "replaced");
+    EXPECT_EQ(members[1]["file"].toString().toStdString(), Printed("new.bin"));
+    const QJsonObject sixNow =
+        QJsonDocument::fromJson(QByteArray::fromStdString(Tool({"list", "txt", "--json", "SIX"}).out))
+            .array()[0]
+            .toObject();
+    EXPECT_EQ(members[1]["after"].toObject(), (QJsonObject{{"size", sixNow["size"]}, {"offset", sixNow["offset"]}}));
+    EXPECT_EQ(members[1]["before"].toObject()["size"].toInteger(), static_cast<qint64>(set_.txt[5].bytes.size()));
 }
 
 #endif
