@@ -84,6 +84,12 @@ std::string ExpectedLines(const std::vector<testing::Member>& members) {
     return lines;
 }
 
+// Standard error as Linux writes it: Windows ends its lines with "\r\n".
+std::string WithoutCarriageReturns(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
+
 // Line `member` of the list alone.
 std::string LineOf(const std::vector<testing::Member>& members, std::size_t member) {
     std::istringstream lines(ExpectedLines(members));
@@ -390,7 +396,7 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         // whole help.
         if (c.status == 2) {
             EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
-            EXPECT_TRUE(run.err.ends_with("\nTry 'qaxtool --help'.\n")) << run.err;
+            EXPECT_TRUE(WithoutCarriageReturns(run.err).ends_with("\nTry 'qaxtool --help'.\n")) << run.err;
         }
         EXPECT_EQ(run.out, "");
         EXPECT_TRUE(Current() == before);
@@ -709,7 +715,7 @@ TEST_F(Qaxtool, ExtractionGoesOnPastABadNameAndKeepsOldFilesWhenAsked) {
     const ToolRun listed = Tool({"list", "shp", "--names", "Q*", "T*", "NOPE"});
     EXPECT_EQ(listed.status, 1);
     EXPECT_EQ(listed.out, "TANK\n");
-    EXPECT_EQ(listed.err, "qaxtool: No member matches Q*\nqaxtool: No member matches NOPE\n");
+    EXPECT_EQ(WithoutCarriageReturns(listed.err), "qaxtool: No member matches Q*\nqaxtool: No member matches NOPE\n");
 
     WriteText(disk_.Dir() / "out" / "TANK.SHP", "mine");
     const ToolRun run = Tool({"extract", "-o", "out", "-k", "TANK", "NOPE", "J*"});
