@@ -87,6 +87,12 @@ std::string ExpectedLines(const std::vector<testing::Member>& members) {
     return lines;
 }
 
+// Standard error as Linux writes it: Windows ends its lines with "\r\n".
+std::string WithoutCarriageReturns(std::string text) {
+    std::erase(text, '\r');
+    return text;
+}
+
 // Line `member` of the list alone.
 std::string LineOf(const std::vector<testing::Member>& members, std::size_t member) {
     std::istringstream lines(ExpectedLines(members));
@@ -264,6 +270,13 @@ TEST_F(Qaxtool, ListsShowsAndExtractsWhatTheIndexHolds) {
         {{"--names", "--", "list", "txt"}, "ONE\nLONG\nTWIN\nTWIN\nFOUR\nSIX\n"},
         {{"list", "shp", "--names", "--null", "[JH]*"}, std::string("JEEP\0HELI\0", 10)},
         {{"list", "-i", "shp", "j?ep"}, LineOf(set_.shp, 1)},
+        // The type as a word or as -t, in every command that takes one.
+        {{"list", "-t", "pal"}, "     PAL    768 $0000000\n"},
+        {{"extract", "txt", "-O", "FOUR"}, "fourth\r\n"},
+        {{"show", "shp", "JEEP"}, set_.shp[1].bytes},
+        {{"show", "--type=shp", "HELI"}, set_.shp[2].bytes},
+        {{"show", "-t", "txt", "LONG"}, set_.txt[1].bytes},
+        {{"list", "txt", "four", "--ignore-case"}, LineOf(set_.txt, 4)},
         {{"list", "txt", "--names", "[!FT]*", "?W?N"}, "ONE\nLONG\nTWIN\nTWIN\nSIX\n"},
         {{"list", "-i", "shp", "--names", "[g-i]*", "T*\\K"}, "TANK\nHELI\n"},
         // A trailing star matches no character too; -i takes plain names in
@@ -314,18 +327,32 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"show"}, 2, "one name"},
         {{"extract"}, 2, "not both"},
         {{"extract", "TANK", "--all"}, 2, "not both"},
-        {{"replace", "til", "A=new.bin"}, 2, "only txt and shp"},
+        {{"replace", "til", "A=new.bin"}, 2, "replace takes txt or shp, not til"},
         {{"replace", "txt"}, 2, "at least one NAME=FILE"},
         {{"replace", "txt", "ONE"}, 2, "\"ONE\" is not NAME=FILE"},
         {{"replace", "txt", "ONE="}, 2, "is not NAME=FILE"},
-        {{"show", "NOPE"}, 1, "no member NOPE"},
-        {{"show", "TWIN"}, 1, "not unique: it is on lines 3 and 4"},
-        {{"replace", "txt", "NOPE=new.bin"}, 1, "no member NOPE"},
+        {{"show", "NOPE"}, 1, "No member matches NOPE"},
+        {{"show", "TWIN"}, 1, "not unique: txt members 3 and 4 both have it"},
+        {{"replace", "-n", "txt", "ONE=new.bin"}, 0, "Dry run: the replacement would go ahead; nothing was changed."},
+        {{"replace", "txt", "NOPE=new.bin"}, 1, "No member matches NOPE"},
+        {{"replace", "txt", "NOPE=new.bin", "ONE=new.bin", "GONE=new.bin"}, 1, "No member matches GONE"},
+        {{"list", "shp", "--names", "Q*"}, 1, "No member matches Q*"},
+        {{"list", "txt", "one"}, 1, "No member matches one (did you mean ONE?)"},
         {{"replace", "txt", "ONE=new.bin", "FOUR=new.bin", "ONE=new.bin"}, 1, "ONE is given twice"},
         {{"--data", "", "replace", "txt", "ONE=new.bin"}, 2, "--data needs a directory"},
         {{"list", "txt", "--data"}, 2, "--data needs a directory"},
         {{"replace", "txt", "TWIN=new.bin"}, 1, "not unique"},
-        {{"replace", "shp", "ONE=new.bin"}, 1, "no member ONE"},
+        {{"replace", "shp", "ONE=new.bin"},
+         1,
+         "No member matches ONE; ONE is a txt member: try qaxtool replace txt ONE=FILE"},
+        {{"extract", "-O", "FOUR"}, 1, "No member matches FOUR; FOUR is a txt member: try qaxtool extract txt FOUR"},
+        {{"extract", "-O", "-t", "txt", "J*"},
+         1,
+         "No member matches J*; J* matches shp members: try qaxtool extract shp J*"},
+        {{"show", "TANK"}, 1, "No member matches TANK; TANK is a shp member: try qaxtool show shp TANK"},
+        {{"replace", "TANK=new.bin"}, 2, "replace needs a type: txt or shp"},
+        {{"show", "pal", "PAL"}, 2, "show takes txt or shp, not pal"},
+        {{"check", "-t", "txt"}, 2, "--type belongs to list, show, extract and replace"},
         // The first file is fine; the second is missing: the first must not
         // have been written either.
         {{"replace", "txt", "ONE=new.bin", "SIX=absent.bin"}, 1, "absent.bin"},
@@ -333,15 +360,18 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"--data", "nowhere", "list", "txt"}, 1, "Can't find"},
         // The system's reason with every failure; a near name offered.
         {{"replace", "txt", "ONE=absent.bin"}, 1, "absent.bin (No such file or directory)"},
-        {{"replace", "txt", "one=new.bin"}, 1, "no member one in the list (did you mean ONE?)"},
+        {{"replace", "txt", "one=new.bin"}, 1, "No member matches one (did you mean ONE?)"},
         {{"show", "four"}, 1, "did you mean FOUR?"},
         // Parsing as scripts expect it.
         {{"--wait=soon", "list", "txt"}, 2, "--wait takes a number of seconds"},
         {{"extract", "TANK", "-T"}, 2, "--files-from needs a file"},
-        {{"extract", "-t", "pal", "TANK"}, 2, "--type takes txt or shp"},
+        {{"extract", "-t", "pal", "TANK"}, 2, "extract takes txt or shp, not pal"},
+        {{"extract", "-t", "xyz", "TANK"}, 2, "--type takes txt, shp, til, tnm, pal or dat, not \"xyz\""},
         {{"extract", "--stdout", "-o", "d", "TANK"}, 2, "do not go together"},
         {{"extract", "--stdout", "*"}, 1, "exactly one member; 3 were named"},
         {{"list", "txt", "--names", "--json"}, 2, "do not go together"},
+        {{"show", "--json", "ONE"}, 2, "--json belongs to list, check, extract, replace and apply"},
+        {{"extract", "--json", "-O", "TANK"}, 2, "--json and --stdout do not go together"},
         {{"show", "ONE", "--dry-run"}, 2, "--dry-run belongs to replace and apply"},
         {{"replace", "txt", "ONE=-", "FOUR=-"}, 2, "standard input can be read only once"},
         // Standard input is read once, wherever it is named: among the
@@ -376,10 +406,10 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"apply", "mod-no-file.txt"}, 2, "line 1: a line is TYPE NAME FILE"},
         {{"apply", "-"}, 1, "names no member"},
         // A mod whose Shp part is refused changes its Txt part neither.
-        {{"apply", "mod-bad-shp.txt"}, 1, "no member NOPE"},
+        {{"apply", "mod-bad-shp.txt"}, 1, "No member matches NOPE"},
         {{"apply", "mod-shp-is-archive.txt"}, 1, "the archive being rebuilt"},
         {{"apply", "mod-twice.txt"}, 1, "ONE is given twice"},
-        {{"--dry-run", "apply", "mod-bad-shp.txt"}, 1, "no member NOPE"},
+        {{"--dry-run", "apply", "mod-bad-shp.txt"}, 1, "No member matches NOPE"},
     };
     WriteText(disk_.Dir() / "mod-bad-type.txt", "txt ONE new.bin\npal PAL new.bin\n");
     WriteText(disk_.Dir() / "mod-no-file.txt", "txt ONE\n");
@@ -397,6 +427,18 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         const ToolRun run = Tool(c.args, c.input);
         EXPECT_EQ(run.status, c.status);
         EXPECT_NE(run.err.find(c.words), std::string::npos) << run.err;
+        // A command that only reads has nothing to undo, and the command
+        // line has no list.
+        if (c.args.empty() || c.args[0] == "show" || c.args[0] == "list" || c.args[0] == "extract") {
+            EXPECT_EQ(run.err.find("Nothing was changed"), std::string::npos) << run.err;
+        }
+        EXPECT_EQ(run.err.find("the list"), std::string::npos) << run.err;
+        // A usage problem is its one line and where to read more, not the
+        // whole help.
+        if (c.status == 2) {
+            EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
+            EXPECT_TRUE(WithoutCarriageReturns(run.err).ends_with("\nTry 'qaxtool --help'.\n")) << run.err;
+        }
         EXPECT_EQ(run.out, "");
         EXPECT_TRUE(Current() == before);
         EXPECT_FALSE(disk_.LeftoversExist());
@@ -633,11 +675,94 @@ TEST_F(Qaxtool, ListsAsJsonThatAParserReadsBack) {
     }
 }
 
+// check, extract, replace and apply as JSON: one document each, read back
+// with the same parser, saying what each command did to each member; the
+// exit status is the one without --json.
+TEST_F(Qaxtool, GivesEveryCommandsResultAsJsonThatAParserReadsBack) {
+    const auto parsed = [](const ToolRun& run) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(run.out), &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << run.out;
+        return document.object();
+    };
+    const auto place = [](const testing::Member& member, qint64 offset) {
+        return QJsonObject{{"size", static_cast<qint64>(member.bytes.size())}, {"offset", offset}};
+    };
+    set_.txt[3].name = "TWO";  // sound: no name twice
+    disk_.Write(set_);
+
+    const ToolRun check = Tool({"check", "--json", "-q"});
+    EXPECT_EQ(check.status, 0) << check.err;
+    const QJsonObject checked = parsed(check);
+    EXPECT_EQ(checked["command"].toString(), "check");
+    EXPECT_TRUE(checked["sound"].toBool());
+    const std::string said = Tool({"check"}).out;
+    EXPECT_EQ(checked["findings"].toArray().size(), static_cast<qsizetype>(std::count(said.begin(), said.end(), '\n')));
+    for (const QJsonValue finding : checked["findings"].toArray()) EXPECT_TRUE(finding["ok"].toBool());
+    WriteText(disk_.Paths().TxtArchivePath, "short");
+    const ToolRun damaged = Tool({"check", "--json"});
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_FALSE(parsed(damaged)["sound"].toBool());
+    disk_.Write(set_);
+
+    const ToolRun extract = Tool({"extract", "--json", "-o", "out", "HELI", "NOPE", "JEEP"});
+    EXPECT_EQ(extract.status, 1);
+    const QJsonObject extracted = parsed(extract);
+    EXPECT_EQ(extracted["type"].toString(), "shp");
+    EXPECT_EQ(extracted["unmatched"].toArray(), QJsonArray{"NOPE"});
+    const QJsonArray files = extracted["members"].toArray();
+    ASSERT_EQ(files.size(), 2);
+    const qint64 jeepAt = static_cast<qint64>(set_.shp[0].bytes.size());
+    EXPECT_EQ(files[0]["name"].toString(), "HELI");
+    EXPECT_EQ(files[0]["member"].toObject(),
+              place(set_.shp[2], jeepAt + static_cast<qint64>(set_.shp[1].bytes.size())));
+    EXPECT_EQ(files[1]["line"].toInt(), 1);
+    EXPECT_EQ(files[1]["file"].toString().toStdString(), Printed("out/JEEP.SHP"));
+    EXPECT_EQ(files[1]["result"].toString(), "extracted");
+    EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / "out" / "JEEP.SHP"), set_.shp[1].bytes));
+
+    // A dry run knows the new size, not the offset; the real run both, as
+    // the list then gives them.
+    const DataSetBytes before = Current();
+    const ToolRun dry = Tool({"replace", "--json", "-n", "shp", "JEEP=new.bin"});
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_TRUE(Current() == before);
+    const QJsonObject wouldBe = parsed(dry)["members"].toArray()[0].toObject();
+    EXPECT_EQ(wouldBe["result"].toString(), "would be replaced");
+    EXPECT_EQ(wouldBe["before"].toObject(), place(set_.shp[1], jeepAt));
+    EXPECT_EQ(wouldBe["after"].toObject(), (QJsonObject{{"size", 9}, {"offset", QJsonValue()}}));
+    WriteText(disk_.Dir() / "mod.txt", "shp JEEP new.bin\ntxt SIX new.bin\n");
+    const ToolRun applied = Tool({"apply", "--json", "mod.txt"});
+    EXPECT_EQ(applied.status, 0) << applied.err;
+    const QJsonObject done = parsed(applied);
+    EXPECT_EQ(done["command"].toString(), "apply");
+    EXPECT_FALSE(done["dryRun"].toBool());
+    const QJsonArray members = done["members"].toArray();
+    ASSERT_EQ(members.size(), 2);
+    EXPECT_EQ(members[0]["type"].toString(), "shp");
+    EXPECT_EQ(members[0]["after"].toObject(), (QJsonObject{{"size", 9}, {"offset", jeepAt}}));
+    EXPECT_EQ(members[1]["name"].toString(), "SIX");
+    EXPECT_EQ(members[1]["line"].toInt(), 5);
+    EXPECT_EQ(members[1]["result"].toString(), "replaced");
+    EXPECT_EQ(members[1]["file"].toString().toStdString(), Printed("new.bin"));
+    const QJsonObject sixNow =
+        QJsonDocument::fromJson(QByteArray::fromStdString(Tool({"list", "txt", "--json", "SIX"}).out))
+            .array()[0]
+            .toObject();
+    EXPECT_EQ(members[1]["after"].toObject(), (QJsonObject{{"size", sixNow["size"]}, {"offset", sixNow["offset"]}}));
+    EXPECT_EQ(members[1]["before"].toObject()["size"].toInteger(), static_cast<qint64>(set_.txt[5].bytes.size()));
+}
+
 #endif
 
-// A batch extraction goes on past a name that matches nothing and fails at
-// the end; --keep-old leaves files that are there, and says so.
+// A batch extraction (and a list) goes on past a name that matches nothing
+// and fails at the end; --keep-old leaves files that are there, and says so.
 TEST_F(Qaxtool, ExtractionGoesOnPastABadNameAndKeepsOldFilesWhenAsked) {
+    const ToolRun listed = Tool({"list", "shp", "--names", "Q*", "T*", "NOPE"});
+    EXPECT_EQ(listed.status, 1);
+    EXPECT_EQ(listed.out, "TANK\n");
+    EXPECT_EQ(WithoutCarriageReturns(listed.err), "qaxtool: No member matches Q*\nqaxtool: No member matches NOPE\n");
+
     WriteText(disk_.Dir() / "out" / "TANK.SHP", "mine");
     // The user's, named like the note of a batch extraction.
     const std::filesystem::path note = disk_.Dir() / "out" / ".qaxtool-extract-5a5a5a5a";
@@ -718,6 +843,8 @@ TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
             const ToolRun refused = Tool(args);
             EXPECT_EQ(refused.status, 3) << args[0];
             EXPECT_NE(refused.err.find("Another editor"), std::string::npos) << refused.err;
+            // Nothing to undo in a command that only reads.
+            EXPECT_EQ(refused.err.find("Nothing was changed"), std::string::npos) << refused.err;
         }
         // Waiting a while is not waiting long enough; the message is said once.
         const ToolRun waited = Tool({"--wait=0.3", "replace", "txt", "ONE=new.bin"});
@@ -806,6 +933,17 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
             EXPECT_NE(run.out.find("problem: "), std::string::npos) << run.out;
             EXPECT_NE(run.out.find(c.words), std::string::npos) << run.out;
         }
+        // Quiet: the same verdict, and only the problems said.
+        const ToolRun quiet = Tool({"check", "-q"});
+        EXPECT_EQ(quiet.status, run.status);
+        std::string problems;
+        for (std::size_t at = 0; at < run.out.size();) {
+            const std::size_t end = run.out.find('\n', at) + 1;
+            if (run.out.compare(at, 3, "ok:") != 0) problems += run.out.substr(at, end - at);
+            at = end;
+        }
+        EXPECT_EQ(quiet.out, problems);
+        EXPECT_EQ(quiet.err, "");
         EXPECT_TRUE(DataFiles() == before);
         std::filesystem::remove(copy);
         std::filesystem::remove(disk_.RecordPath());
@@ -948,6 +1086,9 @@ TEST_F(Qaxtool, AStopEndsTheToolWith128PlusItsNumber) {
             EXPECT_EQ(said.find("undone"), std::string::npos) << said;
         else
             EXPECT_NE(said.find("was undone"), std::string::npos) << said;
+        // The stop is said as a stop, not as a file that could not be opened.
+        EXPECT_EQ(said.find("asked to stop"), std::string::npos) << said;
+        EXPECT_NE(said.find("Stopped by a signal (Terminated)"), std::string::npos) << said;
         EXPECT_TRUE(Current() == before);
         EXPECT_FALSE(disk_.LeftoversExist());
         EXPECT_FALSE(std::filesystem::exists(ToolCopyPath(disk_)));

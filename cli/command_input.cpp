@@ -1,0 +1,128 @@
+#include "command_input.h"
+
+#include <cctype>
+#include <filesystem>
+#include <sstream>
+
+namespace qax::tool {
+
+// The -T entries (a list's entries go after the command line's own).
+std::optional<std::vector<SourceLine>> ListEntries(const CommandLine& line, InputClaim& claim, TerminalSink& sink,
+                                                   int& status) {
+    std::vector<SourceLine> entries;
+    if (line.filesFrom.empty()) return entries;
+    if (line.filesFrom == "-")
+        if (const auto problem = claim.Claim("--files-from -")) {
+            sink.Say(*problem);
+            status = kBadUsage;
+            return std::nullopt;
+        }
+    auto read = ReadSource(line.filesFrom, line.null, sink, status);
+    if (!read) return std::nullopt;
+    for (SourceLine& entry : *read)
+        if (!entry.text.empty()) entries.push_back(std::move(entry));
+    return entries;
+}
+
+// A manifest: lines of TYPE NAME FILE; FILE is the rest of the line and,
+// when relative, relative to the manifest's own directory.
+bool ReadManifest(const std::string& manifest, CommandInput& input, InputClaim& claim, TerminalSink& sink,
+                  int& status) {
+    if (manifest == "-")
+        if (const auto problem = claim.Claim("the manifest -")) {
+            sink.Say(*problem);
+            status = kBadUsage;
+            return false;
+        }
+    const auto lines = ReadSource(manifest, false, sink, status);
+    if (!lines) return false;
+    const std::filesystem::path base =
+        manifest == "-" ? std::filesystem::path() : std::filesystem::absolute(PathFromUtf8(manifest)).parent_path();
+    status = kBadUsage;
+    for (const SourceLine& source : *lines) {
+        std::istringstream fields(source.text);
+        std::string type, name, rest;
+        if (!(fields >> type) || type[0] == '#') continue;
+        fields >> name;
+        std::getline(fields >> std::ws, rest);
+        while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.pop_back();
+        const auto group = GroupNamed(type);
+        const std::string where = source.where + ": ";
+        if (!group || (*group != Txt && *group != Shp)) {
+            sink.Say(where + "the type must be txt or shp, not \"" + type + "\"");
+            return false;
+        }
+        if (name.empty() || rest.empty()) {
+            sink.Say(where + "a line is TYPE NAME FILE");
+            return false;
+        }
+        if (rest == "-")
+            if (const auto problem = claim.Claim(source.where)) {
+                sink.Say(*problem);
+                return false;
+            }
+        std::filesystem::path path = PathFromUtf8(rest);
+        if (rest != "-" && path.is_relative() && !base.empty()) path = base / path;
+        input.pairs.push_back({name, rest == "-" ? rest : Utf8Of(path), *group, source.where});
+    }
+    return true;
+}
+
+// Reads everything the command takes besides the data set: its status when
+// that fails (a usage problem is 2), or nothing when it may go on.
+std::optional<int> ReadCommandInput(const CommandLine& line, std::optional<int> group, CommandInput& input,
+                                    TerminalSink& sink) {
+    const std::string& command = line.words[0];
+    InputClaim claim;
+    int status = kFailed;
+    if (command == "extract") {
+        input.patterns.assign(line.words.begin() + 1, line.words.end());
+        const auto entries = ListEntries(line, claim, sink, status);
+        if (!entries) return status;
+        for (const SourceLine& entry : *entries) input.patterns.push_back(entry.text);
+    } else if (command == "replace") {
+        for (std::size_t i = 1; i < line.words.size(); ++i) {
+            Pair pair = *SplitPair(line.words[i]);
+            pair.group = *group;
+            pair.where = "the argument " + line.words[i];
+            if (pair.file == "-")
+                if (const auto problem = claim.Claim(pair.where)) {
+                    sink.Say(*problem);
+                    return kBadUsage;
+                }
+            input.pairs.push_back(std::move(pair));
+        }
+        const auto entries = ListEntries(line, claim, sink, status);
+        if (!entries) return status;
+        for (const SourceLine& entry : *entries) {
+            auto pair = SplitPair(entry.text);
+            if (!pair) {
+                sink.Say(entry.where + ": \"" + entry.text + "\" is not NAME=FILE");
+                return kBadUsage;
+            }
+            pair->group = *group;
+            pair->where = entry.where;
+            if (pair->file == "-")
+                if (const auto problem = claim.Claim(entry.where)) {
+                    sink.Say(*problem);
+                    return kBadUsage;
+                }
+            input.pairs.push_back(std::move(*pair));
+        }
+        if (input.pairs.empty()) {
+            sink.Say("replace needs at least one NAME=FILE");
+            return kBadUsage;
+        }
+    } else if (command == "apply") {
+        if (!ReadManifest(line.words[1], input, claim, sink, status)) return status;
+        if (input.pairs.empty()) {
+            sink.Say(line.words[1] + " names no member.\nNothing was changed.");
+            return kFailed;
+        }
+    }
+    for (const Pair& pair : input.pairs)
+        if (pair.file == "-") return input.spool.Fill(sink) ? std::nullopt : std::optional<int>(kFailed);
+    return std::nullopt;
+}
+
+}  // namespace qax::tool

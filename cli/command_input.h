@@ -1,0 +1,31 @@
+// What a command takes from the user besides the data set: the names to
+// extract, the members to replace and their files, from the command line,
+// a -T list or a manifest, read once before the first try.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+#include "standard_input.h"
+#include "tool_output.h"
+
+namespace qax::tool {
+
+// What a command takes from the user besides the data set, read whole once
+// before the first try, and kept across the tries of --wait: the names to
+// extract, the members to replace and their files, and standard input's
+// bytes when a member is replaced from it.
+struct CommandInput {
+    std::vector<std::string> patterns;  // extract
+    std::vector<Pair> pairs;            // replace and apply, in the order given
+    SpooledInput spool;
+};
+
+// Reads everything the command takes besides the data set: its status when
+// that fails (a usage problem is 2), or nothing when it may go on.
+std::optional<int> ReadCommandInput(const CommandLine& line, std::optional<int> group, CommandInput& input,
+                                    TerminalSink& sink);
+
+}  // namespace qax::tool

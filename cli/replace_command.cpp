@@ -1,0 +1,128 @@
+#include <filesystem>
+#include <functional>
+#include <map>
+
+#include "catalogue.h"
+#include "commands.h"
+#include "member_names.h"
+#include "replacement_inputs.h"
+
+namespace qax::tool {
+
+namespace {
+
+// One group's members, resolved against the index as it is now.
+std::optional<GroupReplacements> ResolveGroup(FileSystem& fs, const DataSetPaths& paths, int group,
+                                              const std::vector<Pair>& pairs, const CommandLine& line,
+                                              const SpooledInput& spool, TerminalSink& sink) {
+    const auto listing = ListGroup(fs, paths, group, sink);
+    if (!listing) return std::nullopt;
+    std::vector<std::string> names;
+    for (const Pair& pair : pairs) names.push_back(pair.name);
+    // A manifest gives the type on its line: there the hint names the type.
+    OtherTypeHint other(fs, paths, group, line.words[0] == "replace" ? "replace" : "", "=FILE", sink);
+    const auto found = LinesNamed(*listing, names, line.ignoreCase, sink, &other);
+    if (!found) return std::nullopt;
+    GroupReplacements batch{group, {}};
+    for (std::size_t i = 0; i < found->size(); ++i)
+        batch.replacements.push_back({(*found)[i], pairs[i].file == "-" ? spool.Path() : pairs[i].file});
+    return batch;
+}
+
+// What was replaced (or, in a dry run, would be): per member its place
+// before and after; a dry run knows the new size, not where the rebuild
+// will put the member.
+std::string ReplacementsJson(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
+                             const CommandLine& line,
+                             const std::function<std::string(const MemberReplacement&)>& fileOf) {
+    std::string out =
+        "{\"command\": \"" + line.words[0] + "\", \"dryRun\": " + (line.dryRun ? "true" : "false") + ", \"members\": [";
+    bool first = true;
+    for (const GroupReplacements& batch : batches) {
+        const std::vector<std::string> after =
+            line.dryRun ? std::vector<std::string>()
+                        : FillCatalogue(context.fs, context.paths.IndexPath, context.table, batch.group);
+        for (const MemberReplacement& member : batch.replacements) {
+            const CatalogueEntry before = ReadCatalogueLine(member.selected.text);
+            const auto number = static_cast<std::size_t>(member.selected.number);
+            std::string afterPlace = "null";
+            if (line.dryRun) {
+                std::error_code ec;
+                const auto size = std::filesystem::file_size(PathFromUtf8(member.replacementFileName), ec);
+                if (!ec) afterPlace = JsonPlace(static_cast<std::int64_t>(size), std::nullopt);
+            } else if (number < after.size()) {
+                const CatalogueEntry now = ReadCatalogueLine(after[number]);
+                afterPlace = JsonPlace(now.size, now.offset);
+            }
+            out += std::string(first ? "\n" : ",\n") + "  {\"type\": \"" + GroupWord(batch.group) +
+                   "\", \"name\": " + JsonString(before.name) + ", \"line\": " + std::to_string(number) +
+                   ", \"file\": " + JsonString(fileOf(member), JsonText::Utf8) + ", \"result\": \"" +
+                   (line.dryRun ? "would be replaced" : "replaced") +
+                   "\", \"before\": " + JsonPlace(before.size, before.offset) + ", \"after\": " + afterPlace + "}";
+            first = false;
+        }
+    }
+    return out + (first ? "]}\n" : "\n]}\n");
+}
+
+// The replaced members' new lines, for the script's log, in the order
+// given; with --dry-run, what would be done.
+int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
+                   const CommandLine& line, const SpooledInput& spool, TerminalSink& sink) {
+    const RunMode mode = line.dryRun ? RunMode::DryRun : RunMode::Apply;
+    if (ReplaceMembers(context, batches, mode) != ArchiveOutcome::Done) return kFailed;
+    std::size_t count = 0;
+    for (const GroupReplacements& batch : batches) count += batch.replacements.size();
+    const auto fileOf = [&spool](const MemberReplacement& member) {
+        return spool.Filled() && member.replacementFileName == spool.Path() ? std::string("standard input")
+                                                                            : member.replacementFileName;
+    };
+    if (line.json) return WriteOut(ReplacementsJson(context, batches, line, fileOf), sink) ? kSuccess : kFailed;
+    if (line.dryRun) {
+        for (const GroupReplacements& batch : batches)
+            for (const MemberReplacement& member : batch.replacements)
+                if (line.verbose)
+                    sink.Say("would replace " + ReadCatalogueLine(member.selected.text).name + " (" +
+                             GroupWord(batch.group) + ") with " + fileOf(member));
+        sink.Note(count == 1
+                      ? std::string("Dry run: the replacement would go ahead; nothing was changed.")
+                      : "Dry run: all " + std::to_string(count) + " replacements would go ahead; nothing was changed.");
+        return kSuccess;
+    }
+    std::string out;
+    for (const GroupReplacements& batch : batches) {
+        const std::vector<std::string> after =
+            FillCatalogue(context.fs, context.paths.IndexPath, context.table, batch.group);
+        for (const MemberReplacement& member : batch.replacements) {
+            const auto number = static_cast<std::size_t>(member.selected.number);
+            if (number < after.size()) out += after[number] + "\n";
+            if (line.verbose)
+                sink.Say("replaced " + ReadCatalogueLine(member.selected.text).name + " (" + GroupWord(batch.group) +
+                         ") with " + fileOf(member));
+        }
+    }
+    return WriteOut(out, sink) ? kSuccess : kFailed;
+}
+
+// Replace and apply alike: the pairs by group, each group in the order it
+// first comes, resolved and replaced in one transaction.
+}  // namespace
+
+int ReplacePairs(const ArchiveContext& context, const CommandLine& line, const CommandInput& input,
+                 TerminalSink& sink) {
+    std::vector<int> order;
+    std::map<int, std::vector<Pair>> byGroup;
+    for (const Pair& pair : input.pairs) {
+        if (!byGroup.count(pair.group)) order.push_back(pair.group);
+        byGroup[pair.group].push_back(pair);
+    }
+    std::vector<GroupReplacements> batches;
+    for (const int group : order) {
+        const auto batch = ResolveGroup(context.fs, context.paths, group, byGroup[group], line, input.spool, sink);
+        if (!batch) return kFailed;
+        batches.push_back(*batch);
+    }
+    return ReplaceBatches(context, batches, line, input.spool, sink);
+}
+
+}  // namespace qax::tool
