@@ -70,12 +70,15 @@ const fs::path& Product() {
 }
 
 // Every file under the product directory but the temporary copy, which a
-// failed replacement may leave behind on purpose when it could not restore.
+// failed replacement may leave behind on purpose when it could not restore,
+// and the editors' lock file, the one name a lock adds (empty, never written).
 std::map<std::string, std::string> Snapshot(const fs::path& dir) {
     std::map<std::string, std::string> files;
     for (const auto& item : fs::recursive_directory_iterator(dir)) {
         const std::string name = fs::relative(item.path(), dir).string();
-        if (item.is_regular_file() && name != "edit/~temp.fpc") files[name] = Slurp(item.path());
+        if (!item.is_regular_file() || name == "edit/~temp.fpc") continue;
+        files[name] = Slurp(item.path());
+        if (name == "data/~qaxedit.lck" && files[name].empty()) files.erase(name);
     }
     return files;
 }
