@@ -196,6 +196,15 @@ void StoppableFileSystem::Rename(const std::string& from, const std::string& to)
     if (!commitPath_.empty() && !committed_ && inner_.SameFile(to, commitPath_)) committed_ = true;
 }
 
+void StoppableFileSystem::RenameNew(const std::string& from, const std::string& to) {
+    inner_.RenameNew(from, to);
+}
+
+void StoppableFileSystem::MakeDirectory(const std::string& path) {
+    Check(IoStep::Write, path);
+    inner_.MakeDirectory(path);
+}
+
 void StoppableFileSystem::SyncDirectoryOf(const std::string& path) {
     inner_.SyncDirectoryOf(path);
 }

@@ -198,6 +198,13 @@ public:
     // Atomically replaces `to` with `from` (same directory). When it throws,
     // nothing was renamed.
     virtual void Rename(const std::string& from, const std::string& to) = 0;
+    // Gives `from` the name `to` (same directory) only while nothing has
+    // that name: a file that appeared there meanwhile stays, and IoError
+    // says so. When it throws, nothing was renamed.
+    virtual void RenameNew(const std::string& from, const std::string& to) = 0;
+    // Makes a new directory (its parent must exist); IoError when anything
+    // has the name already.
+    virtual void MakeDirectory(const std::string& path) = 0;
     // Flushes the directory that holds `path` to the disk, so that a rename
     // inside it survives a power cut.
     virtual void SyncDirectoryOf(const std::string& path) = 0;
@@ -235,6 +242,8 @@ public:
     std::unique_ptr<Directory> OpenDirectory(const std::string& path) override;
     std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override;
     void Rename(const std::string& from, const std::string& to) override;
+    void RenameNew(const std::string& from, const std::string& to) override;
+    void MakeDirectory(const std::string& path) override;
     void SyncDirectoryOf(const std::string& path) override;
     void SyncFileSystemOf(const std::string& path) override;
     void Remove(const std::string& path) override;
@@ -274,6 +283,8 @@ public:
     std::unique_ptr<Directory> OpenDirectory(const std::string& path) override;
     std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override;
     void Rename(const std::string& from, const std::string& to) override;
+    void RenameNew(const std::string& from, const std::string& to) override;
+    void MakeDirectory(const std::string& path) override;
     void SyncDirectoryOf(const std::string& path) override;
     void SyncFileSystemOf(const std::string& path) override;
     void Remove(const std::string& path) override;

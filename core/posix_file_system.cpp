@@ -388,6 +388,20 @@ void SystemFileSystem::Rename(const std::string& from, const std::string& to) {
     if (ec) throw IoError(IoStep::Rename, from, ec);
 }
 
+// The system refuses to rename over a name that is taken (RENAME_NOREPLACE);
+// where a file system cannot do that, a second name that cannot be made
+// over a taken one, and then the first name removed, does the same.
+void SystemFileSystem::RenameNew(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return;
+    if (errno != EINVAL && errno != ENOSYS) throw IoError(IoStep::Rename, to, LastSystemError());
+    if (::link(from.c_str(), to.c_str()) != 0) throw IoError(IoStep::Rename, to, LastSystemError());
+    if (::unlink(from.c_str()) != 0) throw IoError(IoStep::Remove, from, LastSystemError());
+}
+
+void SystemFileSystem::MakeDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0777) != 0) throw IoError(IoStep::Write, path, LastSystemError());
+}
+
 void SystemFileSystem::SyncDirectoryOf(const std::string& path) {
     if (sync_ == DiskSync::Off) return;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();

@@ -515,6 +515,17 @@ void SystemFileSystem::Rename(const std::string& from, const std::string& to) {
         throw IoError(IoStep::Rename, from, LastSystemError());
 }
 
+// Without MOVEFILE_REPLACE_EXISTING the system refuses a taken name.
+void SystemFileSystem::RenameNew(const std::string& from, const std::string& to) {
+    const DWORD flags = sync_ == DiskSync::On ? MOVEFILE_WRITE_THROUGH : 0;
+    if (!::MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(), flags))
+        throw IoError(IoStep::Rename, to, LastSystemError());
+}
+
+void SystemFileSystem::MakeDirectory(const std::string& path) {
+    if (!::CreateDirectoryW(SystemPath(path).c_str(), nullptr)) throw IoError(IoStep::Write, path, LastSystemError());
+}
+
 // A directory's names reach the disk through a handle on the directory
 // itself; a file system that keeps no such handle flushable (it answers
 // that the function is not there) writes its names as it pleases, as a

@@ -98,6 +98,14 @@ public:
         Step(IoStep::Rename, "rename", from + " -> " + to);
         real_.Rename(from, to);
     }
+    void RenameNew(const std::string& from, const std::string& to) override {
+        Step(IoStep::Rename, "rename", from + " -> " + to);
+        real_.RenameNew(from, to);
+    }
+    void MakeDirectory(const std::string& path) override {
+        Step(IoStep::Write, "make directory", path);
+        real_.MakeDirectory(path);
+    }
     void SyncDirectoryOf(const std::string& path) override {
         Step(IoStep::Flush, "sync directory of", path);
         real_.SyncDirectoryOf(path);

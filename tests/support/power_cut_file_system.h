@@ -79,6 +79,14 @@ public:
         if (names_.count(from) != 0) names_[to] = names_[from];
         names_.erase(from);
     }
+    void RenameNew(const std::string& from, const std::string& to) override {
+        inner_.RenameNew(from, to);
+        if (names_.count(from) != 0) names_[to] = names_[from];
+        names_.erase(from);
+    }
+    // A directory made here is not modelled: only those named at
+    // construction are.
+    void MakeDirectory(const std::string& path) override { inner_.MakeDirectory(path); }
     void SyncDirectoryOf(const std::string& path) override {
         inner_.SyncDirectoryOf(path);
         DurableNamesOf(std::filesystem::path(path).parent_path().string());
