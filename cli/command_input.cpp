@@ -1,8 +1,11 @@
 #include "command_input.h"
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <sstream>
+
+#include "mod_undo.h"
 
 namespace qax::tool {
 
@@ -24,10 +27,36 @@ std::optional<std::vector<SourceLine>> ListEntries(const CommandLine& line, Inpu
     return entries;
 }
 
+// A guard line's SIZE and CRC32 fields: a number of bytes a member can
+// have, and 8 hexadecimal digits. Nothing when they are not that.
+std::optional<GuardLine> ReadGuard(const std::string& type, const std::string& name, const std::string& rest) {
+    std::istringstream fields(rest);
+    std::string size, crc, more;
+    fields >> size >> crc >> more;
+    const auto all = [](const std::string& text, auto isDigit) {
+        return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) { return isDigit(c); });
+    };
+    const auto decimal = [](char c) { return c >= '0' && c <= '9'; };
+    const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+    const auto group = GroupNamed(type);
+    if (!group || (*group != Txt && *group != Shp) || name.empty() || !more.empty() || !all(size, decimal) ||
+        size.size() > 10 || crc.size() != 8 || !all(crc, hex))
+        return std::nullopt;
+    const std::uint64_t bytes = std::stoull(size);
+    if (bytes > 0x7fffffffu) return std::nullopt;
+    return GuardLine{name, *group, bytes, static_cast<std::uint32_t>(std::stoul(crc, nullptr, 16)), {}};
+}
+
 // A manifest: lines of TYPE NAME FILE; FILE is the rest of the line and,
-// when relative, relative to the manifest's own directory.
-bool ReadManifest(const std::string& manifest, CommandInput& input, InputClaim& claim, TerminalSink& sink,
-                  int& status) {
+// when relative, relative to the manifest's own directory. A guard line,
+// guard TYPE NAME SIZE CRC32, says what a member must hold. A directory
+// means the manifest in it (an undo's).
+bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, TerminalSink& sink, int& status) {
+    if (manifest != "-") {
+        std::error_code ec;
+        if (std::filesystem::is_directory(PathFromUtf8(manifest), ec))
+            manifest = Utf8Of(PathFromUtf8(manifest) / kUndoManifestName);
+    }
     if (manifest == "-")
         if (const auto problem = claim.Claim("the manifest -")) {
             sink.Say(*problem);
@@ -46,8 +75,24 @@ bool ReadManifest(const std::string& manifest, CommandInput& input, InputClaim& 
         fields >> name;
         std::getline(fields >> std::ws, rest);
         while (!rest.empty() && std::isspace(static_cast<unsigned char>(rest.back()))) rest.pop_back();
-        const auto group = GroupNamed(type);
         const std::string where = source.where + ": ";
+        if (type == "guard") {
+            std::istringstream guarded(rest);
+            std::string guardedName, numbers;
+            guarded >> guardedName;
+            std::getline(guarded >> std::ws, numbers);
+            auto guard = ReadGuard(name, guardedName, numbers);
+            if (!guard) {
+                sink.Say(where +
+                         "a guard line is guard TYPE NAME SIZE CRC32 (TYPE txt or shp, SIZE in bytes, CRC32 in 8 "
+                         "hexadecimal digits)");
+                return false;
+            }
+            guard->where = source.where;
+            input.guards.push_back(std::move(*guard));
+            continue;
+        }
+        const auto group = GroupNamed(type);
         if (!group || (*group != Txt && *group != Shp)) {
             sink.Say(where + "the type must be txt or shp, not \"" + type + "\"");
             return false;

@@ -3,6 +3,7 @@
 // a -T list or a manifest, read once before the first try.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,9 +18,20 @@ namespace qax::tool {
 // before the first try, and kept across the tries of --wait: the names to
 // extract, the members to replace and their files, and standard input's
 // bytes when a member is replaced from it.
+// A manifest's guard line: what the member must hold for the manifest to
+// go ahead (an undo's: what its mod wrote).
+struct GuardLine {
+    std::string name;
+    int group = Txt;
+    std::uint64_t size = 0;
+    std::uint32_t crc32 = 0;
+    std::string where;
+};
+
 struct CommandInput {
     std::vector<std::string> patterns;  // extract
     std::vector<Pair> pairs;            // replace and apply, in the order given
+    std::vector<GuardLine> guards;      // apply
     SpooledInput spool;
 };
 

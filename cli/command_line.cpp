@@ -30,7 +30,9 @@ const char* const kUsageText =
     "  apply MANIFEST                a whole mod in one transaction: lines of TYPE NAME FILE,\n"
     "                                Txt and Shp mixed (- reads the manifest from standard\n"
     "                                input; FILE is relative to the manifest's directory;\n"
-    "                                blank lines and lines starting with # are skipped)\n"
+    "                                blank lines and lines starting with # are skipped;\n"
+    "                                guard TYPE NAME SIZE CRC32 lines must hold, or nothing\n"
+    "                                changes); a directory means its manifest: an undo\n"
     "  check                         whether the data set is sound; changes nothing\n"
     "\n"
     "Options:\n"
@@ -53,6 +55,8 @@ const char* const kUsageText =
     "  -n, --dry-run         replace and apply check everything and change nothing\n"
     "  -w, --wait[=SECONDS]  wait for another editor to finish (without SECONDS: as long as\n"
     "                        it takes) instead of giving up at once\n"
+    "      --undo=DIR        apply also writes the undo of the mod into DIR (new or\n"
+    "                        empty), in the same transaction: apply DIR takes it off\n"
     "  -q, --quiet           say only what went wrong\n"
     "  -v, --verbose         also say what was done to each member\n"
     "  -h, --help            this text\n"
@@ -80,7 +84,7 @@ const char* GroupWord(int group) {
     return kTypeWords[group];
 }
 
-enum LongOnly { kNullOption = 1000, kNamesOption, kJsonOption };
+enum LongOnly { kNullOption = 1000, kNamesOption, kJsonOption, kUndoOption };
 
 std::optional<CommandLine> ParseCommandLine(int argc, char** argv, std::string& problem) {
     static const option kOptions[] = {
@@ -94,6 +98,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, char** argv, std::string& 
         {"null", no_argument, nullptr, kNullOption},
         {"names", no_argument, nullptr, kNamesOption},
         {"json", no_argument, nullptr, kJsonOption},
+        {"undo", required_argument, nullptr, kUndoOption},
         {"ignore-case", no_argument, nullptr, 'i'},
         {"dry-run", no_argument, nullptr, 'n'},
         {"wait", optional_argument, nullptr, 'w'},
@@ -195,6 +200,9 @@ std::optional<CommandLine> ParseCommandLine(int argc, char** argv, std::string& 
             case kJsonOption:
                 line.json = true;
                 break;
+            case kUndoOption:
+                if (!value(code, line.undoDir, "a directory")) return std::nullopt;
+                break;
             case ':':
                 problem = nameOf(optopt) + (optopt == 'T'   ? " needs a file"
                                             : optopt == 't' ? " needs a type"
@@ -275,6 +283,7 @@ std::optional<std::string> UsageProblem(CommandLine& line, std::optional<int>& g
     if (command == "show" && line.json) return std::string("--json belongs to list, check, extract, replace and apply");
     if (line.json && line.toStdout) return std::string("--json and --stdout do not go together");
     if (line.names && line.json) return std::string("--names and --json do not go together");
+    if (!line.undoDir.empty() && command != "apply") return std::string("--undo belongs to apply");
     if (line.dryRun && command != "replace" && command != "apply")
         return std::string("--dry-run belongs to replace and apply");
     if (!line.filesFrom.empty() && command != "replace" && !extract)

@@ -15,6 +15,7 @@ struct CommandLine {
     std::string outDir;
     std::optional<int> type;  // -t; a first word naming a type comes here too
     std::string filesFrom;
+    std::string undoDir;  // apply --undo: where the undo of the mod goes
     bool all = false;
     bool help = false;
     bool version = false;

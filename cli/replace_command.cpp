@@ -29,6 +29,30 @@ std::optional<GroupReplacements> ResolveGroup(FileSystem& fs, const DataSetPaths
     return batch;
 }
 
+// The guards, each to the line of its member as the index lists it now.
+std::optional<std::vector<MemberGuard>> ResolveGuards(FileSystem& fs, const DataSetPaths& paths,
+                                                      const std::vector<GuardLine>& guards, const CommandLine& line,
+                                                      TerminalSink& sink) {
+    std::vector<MemberGuard> resolved;
+    for (const int group : {Txt, Shp}) {
+        std::vector<std::string> names;
+        std::vector<const GuardLine*> ofGroup;
+        for (const GuardLine& guard : guards)
+            if (guard.group == group) {
+                names.push_back(guard.name);
+                ofGroup.push_back(&guard);
+            }
+        if (names.empty()) continue;
+        const auto listing = ListGroup(fs, paths, group, sink);
+        if (!listing) return std::nullopt;
+        const auto found = LinesNamed(*listing, names, line.ignoreCase, sink, nullptr);
+        if (!found) return std::nullopt;
+        for (std::size_t i = 0; i < found->size(); ++i)
+            resolved.push_back({group, (*found)[i], ofGroup[i]->size, ofGroup[i]->crc32});
+    }
+    return resolved;
+}
+
 // What was replaced (or, in a dry run, would be): per member its place
 // before and after; a dry run knows the new size, not where the rebuild
 // will put the member.
@@ -36,7 +60,9 @@ std::string ReplacementsJson(const ArchiveContext& context, const std::vector<Gr
                              const CommandLine& line,
                              const std::function<std::string(const MemberReplacement&)>& fileOf) {
     std::string out =
-        "{\"command\": \"" + line.words[0] + "\", \"dryRun\": " + (line.dryRun ? "true" : "false") + ", \"members\": [";
+        "{\"command\": \"" + line.words[0] + "\", \"dryRun\": " + (line.dryRun ? "true" : "false") +
+        (line.undoDir.empty() ? std::string() : ", \"undo\": " + JsonString(line.undoDir, JsonText::Utf8)) +
+        ", \"members\": [";
     bool first = true;
     for (const GroupReplacements& batch : batches) {
         const std::vector<std::string> after =
@@ -68,9 +94,15 @@ std::string ReplacementsJson(const ArchiveContext& context, const std::vector<Gr
 // The replaced members' new lines, for the script's log, in the order
 // given; with --dry-run, what would be done.
 int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
-                   const CommandLine& line, const SpooledInput& spool, TerminalSink& sink) {
-    const RunMode mode = line.dryRun ? RunMode::DryRun : RunMode::Apply;
-    if (ReplaceMembers(context, batches, mode) != ArchiveOutcome::Done) return kFailed;
+                   const CommandLine& line, const CommandInput& input, std::vector<MemberGuard> guards,
+                   TerminalSink& sink) {
+    const SpooledInput& spool = input.spool;
+    const ModOptions options{.mode = line.dryRun ? RunMode::DryRun : RunMode::Apply,
+                             .guards = std::move(guards),
+                             .undoDirectory = line.undoDir};
+    if (ReplaceMembers(context, batches, options) != ArchiveOutcome::Done) return kFailed;
+    if (!line.undoDir.empty() && !line.dryRun)
+        sink.Note("The undo is in " + line.undoDir + ": qaxtool apply " + line.undoDir + " takes the mod off again.");
     std::size_t count = 0;
     for (const GroupReplacements& batch : batches) count += batch.replacements.size();
     const auto fileOf = [&spool](const MemberReplacement& member) {
@@ -122,7 +154,9 @@ int ReplacePairs(const ArchiveContext& context, const CommandLine& line, const C
         if (!batch) return kFailed;
         batches.push_back(*batch);
     }
-    return ReplaceBatches(context, batches, line, input.spool, sink);
+    auto guards = ResolveGuards(context.fs, context.paths, input.guards, line, sink);
+    if (!guards) return kFailed;
+    return ReplaceBatches(context, batches, line, input, std::move(*guards), sink);
 }
 
 }  // namespace qax::tool

@@ -113,13 +113,36 @@ struct GroupReplacements {
 // would do is told).
 enum class RunMode { Apply, DryRun };
 
+// What a member must hold for a mod to go ahead: the bytes another mod
+// wrote into it, known by their number and their CRC-32. An undo guards
+// each member it puts back, so that it never takes off a change that came
+// after its own mod.
+struct MemberGuard {
+    int group = Txt;
+    ListedLine selected;
+    std::uint64_t size = 0;
+    std::uint32_t crc32 = 0;
+};
+
+struct ModOptions {
+    RunMode mode = RunMode::Apply;
+    // Each must hold under the lock, or nothing is touched.
+    std::vector<MemberGuard> guards;
+    // Where the undo of the mod goes (mod_undo.h): a new or empty
+    // directory; empty for no undo.
+    std::string undoDirectory;
+};
+
 // A whole mod, Txt and Shp members together, in one transaction: each
 // group's archive rebuilt as ReplaceMembers rebuilds it, under one lock, one
 // crash record and one commit of the index, so that the data set comes out
 // wholly as it was or with every member replaced. Each group at most once;
-// every refusal of any group is made before anything is touched.
+// every refusal of any group, and every guard that does not hold, is made
+// before anything is touched. With an undo directory, the undo is on disk
+// before the new index takes effect, and is removed again when the mod
+// fails.
 ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
-                              RunMode mode = RunMode::Apply);
+                              const ModOptions& options = {});
 
 // selected: the selected list line (the window raises the list-index error
 // itself when nothing is selected); a damaged line raises ConversionError

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "archive_ops.h"
+#include "catalogue.h"
 #include "file_access.h"
+#include "mod_undo.h"
 #include "rebuild_transaction.h"
 #include "replacement_inputs.h"
 #include "shp_archive_copy.h"
@@ -165,7 +167,8 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine
                                                   .newArchiveLength = newLength,
                                                   .writeArchive = writeArchive}},
                                     .oldIndex = &inputs.image,
-                                    .newIndex = &newIndex});
+                                    .newIndex = &newIndex,
+                                    .beforeCommit = {}});
 }
 
 // ---------------------------------------------------------------------------
@@ -225,7 +228,8 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine&
                                                                           .newArchiveLength = newArchiveLength,
                                                                           .writeArchive = writeArchive}},
                                                             .oldIndex = &inputs.image,
-                                                            .newIndex = &newIndex});
+                                                            .newIndex = &newIndex,
+                                                            .beforeCommit = {}});
 
     busy.End();
     if (outcome == ArchiveOutcome::Done) {
@@ -260,6 +264,7 @@ struct Incoming {
     std::unique_ptr<File> file;
     std::uint64_t length = 0;
     const std::string* fileName = nullptr;
+    std::uint64_t newOffset = 0;  // where the rebuilt archive puts it
 };
 
 // A run of the temporary copy (incoming is null) or a whole replacement file.
@@ -452,7 +457,10 @@ std::optional<ArchiveOutcome> PlanGroup(const ArchiveContext& context, const Gro
     for (std::size_t k = 0; k < members.size(); ++k) {
         const std::uint64_t size =
             byMember[k] != nullptr ? byMember[k]->length : static_cast<std::uint64_t>(members[k].size);
-        if (byMember[k] != nullptr) newIndex.SetSize(inputs.positions[k], static_cast<std::int32_t>(size));
+        if (byMember[k] != nullptr) {
+            newIndex.SetSize(inputs.positions[k], static_cast<std::int32_t>(size));
+            byMember[k]->newOffset = offset;
+        }
         newIndex.SetOffset(inputs.positions[k], static_cast<std::uint32_t>(offset));
         offset += size;
     }
@@ -468,8 +476,51 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, int group,
     return ReplaceMembers(context, {{group, replacements}});
 }
 
+namespace {
+
+// Every guard checked under the lock, against the index the plans read:
+// nothing when all hold, or the outcome after the refusal was told.
+std::optional<ArchiveOutcome> CheckGuards(const ArchiveContext& context, const std::vector<MemberGuard>& guards,
+                                          const ReplacementInputs& inputs) {
+    for (const MemberGuard& guard : guards)
+        if (const Refusal refusal = StaleSelectionRefusal(inputs.image, inputs.table, guard.group, guard.selected)) {
+            context.sink.ShowMessage(*refusal, kReplaceCaption);
+            return ArchiveOutcome::Stale;
+        }
+    try {
+        const std::string refusal = GuardsRefusal(context.fs, context.paths, guards);
+        if (!refusal.empty()) return Refuse(context.sink, refusal, kReplaceCaption);
+    } catch (const IoError& error) {
+        FileErrorReport(context.sink, error);
+        return ArchiveOutcome::Failed;
+    }
+    return std::nullopt;
+}
+
+// The members the undo puts back, in the order the mod gives them.
+std::vector<UndoMember> UndoMembersOf(const std::vector<GroupReplacements>& batches,
+                                      const std::vector<GroupPlan>& plans) {
+    std::vector<UndoMember> members;
+    for (std::size_t b = 0; b < plans.size(); ++b)
+        for (std::size_t i = 0; i < plans[b].incoming.size(); ++i) {
+            const Incoming& in = plans[b].incoming[i];
+            const IndexEntry& old = plans[b].inputs.members[in.member];
+            members.push_back({.group = plans[b].group,
+                               .name = ReadCatalogueLine(batches[b].replacements[i].selected.text).name,
+                               .archive = b,
+                               .oldOffset = old.offset,
+                               .oldSize = static_cast<std::uint64_t>(old.size),
+                               .newOffset = in.newOffset,
+                               .newSize = in.length});
+        }
+    return members;
+}
+
+}  // namespace
+
 ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
-                              RunMode mode) {
+                              const ModOptions& options) {
+    const RunMode mode = options.mode;
     ReportSink& sink = context.sink;
     std::vector<std::string> archivePaths;
     std::vector<std::string> names;
@@ -543,9 +594,23 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
         }
     }
 
+    if (!options.guards.empty())
+        if (const auto refused = CheckGuards(context, options.guards, plans.front().inputs)) return *refused;
+    std::optional<UndoWriter> undo;
+    if (!options.undoDirectory.empty()) {
+        std::vector<UndoMember> members = UndoMembersOf(batches, plans);
+        if (const std::string refusal = UndoRefusal(options.undoDirectory, members); !refusal.empty())
+            return Refuse(sink, refusal, kReplaceCaption);
+        undo.emplace(context.fs, options.undoDirectory, std::move(members));
+    }
+
     if (mode == RunMode::DryRun) return ArchiveOutcome::Done;
     BusyCursor busy(sink);
-    RebuildJob job{.archives = {}, .oldIndex = &plans.front().inputs.image, .newIndex = &newIndex};
+    RebuildJob job{.archives = {}, .oldIndex = &plans.front().inputs.image, .newIndex = &newIndex, .beforeCommit = {}};
+    if (undo)
+        job.beforeCommit = [&undo, &archivePaths](const std::vector<File*>& copies) {
+            undo->Write(copies, archivePaths);
+        };
     for (const GroupPlan& plan : plans)
         job.archives.push_back({.archivePath = *plan.archivePath,
                                 .archiveLength = plan.inputs.archiveLength,
@@ -553,7 +618,15 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
                                 .writeArchive = [&plan, &context](File& copy, File& archive) {
                                     WritePieces(context.fs, plan.pieces, copy, archive, context.sink);
                                 }});
-    return RebuildArchive(context, job);
+    const ArchiveOutcome outcome = RebuildArchive(context, job);
+    if (undo) {
+        if (outcome == ArchiveOutcome::Done) {
+            undo->Keep();
+        } else if (const std::string left = undo->Abandon(); !left.empty()) {
+            sink.ShowMessage("The mod was not applied, and its undo was taken away again." + left, kFileErrorCaption);
+        }
+    }
+    return outcome;
 }
 
 }  // namespace qax

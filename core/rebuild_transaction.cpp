@@ -285,6 +285,11 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
             archive->Flush();
             archive->Close();
         }
+        if (job.beforeCommit) {
+            std::vector<File*> held;
+            for (OpenCopy& open : copies) held.push_back(open.copy.get());
+            job.beforeCommit(held);
+        }
         const std::string bytes = AsText(*job.newIndex);
         newIndex.emplace(fs, indexPath, SaveFile::Links::RewriteTarget,
                          PartialNameFor(FileNameOf(LinkTarget(indexPath)), record.token));

@@ -8,8 +8,10 @@
 //      the archives may be rewritten;
 //   3. let the caller write each archive anew from its copy; check its
 //      length, cut it there and flush it;
-//   4. write the new index beside the old one and rename it over it: this
-//      rename is the moment the replacement takes effect;
+//   4. let the caller write what must be on disk before the change takes
+//      effect (an undo); then write the new index beside the old one and
+//      rename it over it: this rename is the moment the replacement takes
+//      effect;
 //   5. remove the copies, then the record.
 //
 // A failure the process lives through puts the archives back from the
@@ -60,6 +62,12 @@ struct RebuildJob {
     std::vector<ArchiveRebuild> archives;
     const IndexImage* oldIndex = nullptr;
     const IndexImage* newIndex = nullptr;
+    // Called once every archive is rewritten and on disk, before the new
+    // index is written, with the held copies of the old archives in the
+    // order of `archives`: what must be on disk before the change takes
+    // effect (the undo of a mod) is written here. Throwing undoes the
+    // replacement as any failure does.
+    std::function<void(const std::vector<File*>& copies)> beforeCommit;
 };
 
 // Runs steps 1 to 5. The caller holds the data set's exclusive lock.

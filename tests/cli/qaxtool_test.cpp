@@ -410,7 +410,24 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"apply", "mod-shp-is-archive.txt"}, 1, "the archive being rebuilt"},
         {{"apply", "mod-twice.txt"}, 1, "ONE is given twice"},
         {{"--dry-run", "apply", "mod-bad-shp.txt"}, 1, "No member matches NOPE"},
+        // Guards and undos: a guard that does not hold refuses the whole
+        // mod, in a dry run too; an undo goes only into a new or empty
+        // directory.
+        {{"apply", "mod-bad-guard.txt"}, 2, "line 1: a guard line is guard TYPE NAME SIZE CRC32"},
+        {{"apply", "mod-guarded.txt"}, 1, "ONE holds what another change wrote after this mod\n"},
+        {{"-n", "apply", "mod-guarded.txt"}, 1, "ONE holds what another change wrote after this mod\n"},
+        {{"apply", "--undo", "full", "mod-ok.txt"}, 1, "The undo directory full is not empty"},
+        {{"apply", "--undo=new.bin", "mod-ok.txt"}, 1, "new.bin is not a directory"},
+        {{"apply", "--undo", "absent/undo", "mod-ok.txt"}, 1, "cannot be made: absent is no directory"},
+        {{"list", "txt", "--undo=u"}, 2, "--undo belongs to apply"},
     };
+    std::filesystem::create_directories(disk_.Dir() / "full");
+    WriteText(disk_.Dir() / "full" / "keep.txt", "the user's");
+    WriteText(disk_.Dir() / "mod-ok.txt", "txt ONE new.bin\n");
+    WriteText(disk_.Dir() / "mod-bad-guard.txt", "guard txt ONE 5 nothex!!\ntxt ONE new.bin\n");
+    // ONE holds "first": 5 bytes, but another CRC-32.
+    WriteText(disk_.Dir() / "mod-guarded.txt",
+              "guard txt ONE 5 00000000\nguard txt SIX 3000 00000000\ntxt ONE new.bin\n");
     WriteText(disk_.Dir() / "mod-bad-type.txt", "txt ONE new.bin\npal PAL new.bin\n");
     WriteText(disk_.Dir() / "mod-no-file.txt", "txt ONE\n");
     WriteText(disk_.Dir() / "mod-bad-shp.txt", "txt ONE new.bin\nshp TANK new.bin\nshp NOPE new.bin\n");
@@ -444,6 +461,8 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         EXPECT_FALSE(disk_.LeftoversExist());
         EXPECT_FALSE(std::filesystem::exists(disk_.Dir() / "JEEP.SHP"));
         EXPECT_FALSE(std::filesystem::exists(disk_.Dir() / "out"));
+        EXPECT_FALSE(std::filesystem::exists(disk_.Dir() / "absent"));
+        EXPECT_EQ(testing::ReadWholeFile(disk_.Dir() / "full" / "keep.txt"), "the user's");
     }
 }
 
@@ -580,6 +599,74 @@ TEST_F(Qaxtool, AppliesAWholeModInOneTransaction) {
         EXPECT_TRUE(Current() == replaced);
         EXPECT_FALSE(disk_.LeftoversExist());
     }
+}
+
+// A mod put on with --undo comes off again exactly, and can be put on
+// again: each round trip leaves every data file as it was. Two mods stacked
+// come off in reverse order; out of order, the undo is refused and names
+// each member the later mod changed.
+TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
+    std::filesystem::create_directories(disk_.Dir() / "undo-b");  // empty: taken as new
+    WriteText(disk_.Dir() / "a-one.txt", PatternMember("A", 1234, 11).bytes);
+    WriteText(disk_.Dir() / "a-jeep.shp", PatternMember("J", 4000, 12).bytes);
+    WriteText(disk_.Dir() / "b-one.txt", "mod b");
+    WriteText(disk_.Dir() / "b-heli.shp", PatternMember("H", 10, 13).bytes);
+    WriteText(disk_.Dir() / "mod-a.txt", "txt ONE a-one.txt\nshp JEEP a-jeep.shp\ntxt SIX a-one.txt\n");
+    WriteText(disk_.Dir() / "mod-b.txt", "shp HELI b-heli.shp\ntxt ONE b-one.txt\n");
+    const auto original = DataFiles();
+
+    const ToolRun a = Tool({"apply", "--undo", "undo-a", "mod-a.txt"});
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_NE(a.err.find("qaxtool apply undo-a takes the mod off again"), std::string::npos) << a.err;
+    const auto withA = DataFiles();
+    ASSERT_NE(withA, original);
+    const ToolRun b = Tool({"apply", "--undo=undo-b", "mod-b.txt"});
+    ASSERT_EQ(b.status, 0) << b.err;
+    const auto withAB = DataFiles();
+
+    // Out of order: refused, dry run or not, naming the members mod b
+    // changed after mod a, and not JEEP or SIX.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"apply", "undo-a"}, {"apply", "-n", "undo-a/manifest"}}) {
+        const ToolRun refused = Tool(args);
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find("ONE holds what another change wrote after this mod"), std::string::npos)
+            << refused.err;
+        EXPECT_EQ(refused.err.find("JEEP"), std::string::npos) << refused.err;
+        EXPECT_EQ(refused.err.find("SIX"), std::string::npos) << refused.err;
+        EXPECT_EQ(DataFiles(), withAB);
+    }
+
+    // In reverse order, each exactly; and the mod put on and taken off again
+    // by the undo of its undo, twice.
+    const ToolRun offB = Tool({"apply", "undo-b"});
+    ASSERT_EQ(offB.status, 0) << offB.err;
+    EXPECT_EQ(DataFiles(), withA);
+    const ToolRun offA = Tool({"apply", "--undo", "redo-a", "undo-a"});
+    ASSERT_EQ(offA.status, 0) << offA.err;
+    EXPECT_EQ(DataFiles(), original);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::string redo = "redo-" + std::to_string(round);
+        ASSERT_EQ(Tool({"apply", "--undo", redo, round == 0 ? "redo-a" : "redo-again"}).status, 0);
+        EXPECT_EQ(DataFiles(), withA);
+        std::filesystem::remove_all(disk_.Dir() / "redo-again");
+        ASSERT_EQ(Tool({"apply", "--undo", "redo-again", redo}).status, 0);
+        EXPECT_EQ(DataFiles(), original);
+    }
+    EXPECT_FALSE(disk_.LeftoversExist());
+
+    // An undo is an ordinary manifest: its guard lines and its lines, the
+    // member files named by number, type and name, by type as the mod is
+    // applied.
+    const std::string manifest = testing::ReadWholeFile(disk_.Dir() / "undo-a" / "manifest");
+    EXPECT_NE(manifest.find("\ntxt ONE 1-txt-ONE.txt\ntxt SIX 2-txt-SIX.txt\nshp JEEP 3-shp-JEEP.shp\n"),
+              std::string::npos)
+        << manifest;
+    EXPECT_EQ(testing::ReadWholeFile(disk_.Dir() / "undo-a" / "3-shp-JEEP.shp"), set_.shp[1].bytes);
+    const auto undoFiles = std::distance(std::filesystem::directory_iterator(disk_.Dir() / "undo-a"),
+                                         std::filesystem::directory_iterator());
+    EXPECT_EQ(undoFiles, 4);
 }
 
 // Names and bytes for scripts: pairs and names from -T (a file or standard

@@ -19,6 +19,7 @@
 #include "archive_data_set.h"
 #include "archive_ops.h"
 #include "faulty_file_system.h"
+#include "mod_undo.h"
 #include "power_cut_file_system.h"
 #include "rebuild_transaction.h"
 #include "recording_sink.h"
@@ -75,7 +76,7 @@ protected:
     // (of `othersGroup`: a mod of Txt and Shp members together when that
     // is the other group).
     ArchiveOutcome ReplaceMany(FileSystem& fs, ReportSink& sink, int group, int line, const std::vector<int>& others,
-                               int othersGroup) {
+                               int othersGroup, const ModOptions& options = {}) {
         std::vector<GroupReplacements> batches = {
             {group, {{Listed(disk_.Paths(), table_, group, line), ReplacementPath()}}}};
         if (othersGroup != group) batches.push_back({othersGroup, {}});
@@ -83,8 +84,9 @@ protected:
             batches.back().replacements.push_back(
                 {Listed(disk_.Paths(), table_, othersGroup, other), OtherReplacementPath(other)});
         return othersGroup == group ? ReplaceMembers(Context(fs, sink), group, batches.front().replacements)
-                                    : ReplaceMembers(Context(fs, sink), batches);
+                                    : ReplaceMembers(Context(fs, sink), batches, options);
     }
+    std::filesystem::path UndoDir() const { return disk_.Dir() / "undo"; }
     std::string OtherReplacementPath(int line) const {
         return (disk_.Dir() / ("new-" + std::to_string(line) + ".bin")).string();
     }
@@ -97,6 +99,8 @@ protected:
     void Reset(const std::string& replacement) {
         std::filesystem::remove_all(disk_.Dir() / "edit");
         std::filesystem::create_directories(disk_.Dir() / "edit");
+        std::filesystem::remove_all(UndoDir());
+        std::filesystem::create_directories(UndoDir());
         for (const auto& entry : std::filesystem::directory_iterator(disk_.Dir() / "data"))
             std::filesystem::remove(entry.path());
         disk_.Write(set_);
@@ -191,6 +195,9 @@ struct CrashCase {
     int alsoGroup = -1;
     // The product folder is moved (renamed) before the next start.
     bool movedBeforeRestart = false;
+    // The mod writes its undo (into an empty directory) in the same
+    // transaction.
+    bool withUndo = false;
     int AlsoGroup() const { return alsoGroup < 0 ? group : alsoGroup; }
 };
 
@@ -218,7 +225,9 @@ const CrashCase kCrashCases[] = {{Txt, 0, 4000},
                                  {Shp, 0, 2, {{3, 4000}}, true, Txt},
                                  // Moved: a record is known by its data set, not by its path.
                                  {Txt, 1, 3000, {}, false, -1, true},
-                                 {Shp, 1, 90000, {{1, 4000}}, false, Txt, true}};
+                                 {Shp, 1, 90000, {{1, 4000}}, false, Txt, true},
+                                 // A mod that writes its undo as it goes on.
+                                 {Txt, 1, 3000, {{0, 90000}, {2, 1}}, false, Shp, false, true}};
 
 TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
     long walked = 0;
@@ -250,14 +259,59 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
                 for (const auto& [line, size] : crash.alsoReplaced)
                     WriteText(OtherReplacementPath(line), PatternMember("MORE", size, 10 + line).bytes);
             };
+            const ModOptions options{.mode = RunMode::Apply,
+                                     .guards = {},
+                                     .undoDirectory = crash.withUndo ? UndoDir().string() : std::string()};
             const auto replace = [&](FileSystem& fs, ReportSink& sink) {
-                return others.empty() ? Replace(fs, sink, crash.group, crash.line)
-                                      : ReplaceMany(fs, sink, crash.group, crash.line, others, crash.AlsoGroup());
+                return others.empty()
+                           ? Replace(fs, sink, crash.group, crash.line)
+                           : ReplaceMany(fs, sink, crash.group, crash.line, others, crash.AlsoGroup(), options);
             };
             reset();
             const DataSetBytes old = Current();
             const DataSetBytes replaced = {AsString(testing::IndexFor(after)), testing::ArchiveFor(after.txt),
                                            testing::ArchiveFor(after.shp)};
+            // The undo: complete wherever the mod took effect; where it did
+            // not, none (no manifest) or a complete one, whose guards then
+            // refuse it; and nothing at all left by a mod that lived to
+            // undo itself.
+            std::string undoLines;
+            std::vector<std::pair<std::string, std::string>> undoFiles;  // name, old bytes
+            {
+                const auto add = [&](int group, int line, const std::string& newBytes) {
+                    const auto& members = group == Txt ? set_.txt : set_.shp;
+                    const testing::Member& old = members[static_cast<std::size_t>(line)];
+                    const std::string file = UndoFileName(undoFiles.size() + 1, group, old.name);
+                    undoFiles.push_back({file, old.bytes});
+                    undoLines += std::string(group == Txt ? "txt " : "shp ") + old.name + " " + file + "\n";
+                    return GuardLine(group, old.name, newBytes.size(), Checksum(newBytes)) + "\n";
+                };
+                std::string guards = add(crash.group, crash.line, replacement);
+                for (const auto& [line, size] : crash.alsoReplaced)
+                    guards += add(crash.AlsoGroup(), line, PatternMember("MORE", size, 10 + line).bytes);
+                undoLines = guards + undoLines;
+            }
+            // `failed`: the mod lived to undo itself.
+            const auto expectUndo = [&](bool failed, const RecordingSink& sink) {
+                if (!crash.withUndo) return;
+                const bool applied = Current() == replaced;
+                const std::filesystem::path manifest = UndoDir() / kUndoManifestName;
+                if (!applied && failed) {
+                    // What could not be removed is said.
+                    EXPECT_FALSE(std::filesystem::exists(manifest));
+                    if (!std::filesystem::is_empty(UndoDir())) {
+                        EXPECT_TRUE(std::any_of(sink.messages.begin(), sink.messages.end(), [](const auto& message) {
+                            return message.text.find("could not all be removed") != std::string::npos;
+                        }));
+                    }
+                    return;
+                }
+                EXPECT_TRUE(!applied || std::filesystem::exists(manifest));
+                if (!std::filesystem::exists(manifest)) return;
+                EXPECT_TRUE(testing::ReadWholeFile(manifest).ends_with(undoLines));
+                for (const auto& [file, bytes] : undoFiles)
+                    EXPECT_TRUE(testing::ReadWholeFile(UndoDir() / file) == bytes) << file;
+            };
             long steps = 0;
             long failed = 0;  // the step that fails first, when a death comes later
             {
@@ -299,6 +353,7 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
                     EXPECT_TRUE(Current() == (stoppable.Committed() ? replaced : old));
                     EXPECT_FALSE(disk_.LeftoversExist());
                     EXPECT_TRUE(std::filesystem::is_empty(disk_.Dir() / "edit"));
+                    expectUndo(outcome == ArchiveOutcome::Failed, sink);
                     if (stoppable.Committed()) {
                         EXPECT_TRUE(sink.messages.empty());
                     }
@@ -321,9 +376,9 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
                     dying.FailStep(step);
                 else
                     dying.FailFromStep(step);
-                PowerCutFileSystem disk(dying, {disk_.Dir() / "data", disk_.Dir() / "edit"});
+                PowerCutFileSystem disk(dying, {disk_.Dir() / "data", disk_.Dir() / "edit", UndoDir()});
                 RecordingSink sink;
-                replace(disk, sink);
+                const ArchiveOutcome outcome = replace(disk, sink);
                 const bool killed = death == Death::Killed || death == Death::FailedThenKilled;
                 if (!killed) disk.Cut();
                 const char* how = death == Death::Killed             ? "killed"
@@ -333,11 +388,12 @@ TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
                 SCOPED_TRACE(std::string(how) + " at step " + std::to_string(step) + ": " + dying.FiredStep() + " (" +
                              (crash.group == Txt ? "Txt" : "Shp") + " line " + std::to_string(crash.line) + ")");
                 ExpectRecoveredToOldOrNew(old, replaced, step == steps + 1, crash.movedBeforeRestart);
+                expectUndo(death == Death::FailedThenPowerCut && outcome == ArchiveOutcome::Failed, sink);
             }
         }
     }
     // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 4 * 19 * 40 + 19 * 5);
+    EXPECT_GT(walked, 4 * 20 * 40 + 20 * 5);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 

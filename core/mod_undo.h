@@ -1,0 +1,118 @@
+// The undo of a mod, and the guards that keep an undo from taking off more
+// than its own mod.
+//
+// An undo is a directory of the user's: one file per member the mod
+// replaced, holding the member's bytes from before the mod, and `manifest`,
+// an ordinary manifest that puts them back. Its guard lines come first:
+//
+//   guard TYPE NAME SIZE CRC32
+//
+// one per member, saying what the mod wrote into it (its size in bytes and
+// the CRC-32 of its bytes, 8 hexadecimal digits). A manifest with guards
+// goes ahead only while every guarded member holds exactly that, so mods
+// stacked on each other come off in reverse order, and out of order are
+// refused with the reason. A program that does not know guard lines takes
+// "guard" for a type it does not have and refuses the line.
+//
+// The undo is written inside the mod's own transaction, from the copies of
+// the old archives the rebuild holds, after the new archives are on disk
+// and before the new index takes effect: its member files are flushed,
+// their names flushed, and the manifest written beside its name and renamed
+// to it only when nothing has that name. A death before the manifest's
+// rename leaves no undo (no manifest); after it and before the new index,
+// the old data set and an undo whose guards refuse it. Nothing in the
+// directory is read by the writer, and nothing it did not make there is
+// touched: its files are made new, and removed again (through the held
+// directory, while they are still the files it made) when the mod fails.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive_ops.h"
+#include "file_access.h"
+
+namespace qax {
+
+inline constexpr const char* kUndoManifestName = "manifest";
+
+// One member the mod replaces, where its old and new bytes lie.
+struct UndoMember {
+    int group = Txt;
+    std::string name;
+    std::size_t archive = 0;  // which archive of the rebuild (and which copy) holds it
+    std::uint64_t oldOffset = 0;
+    std::uint64_t oldSize = 0;
+    std::uint64_t newOffset = 0;
+    std::uint64_t newSize = 0;
+};
+
+// The file of the undo that holds the `number`th member's old bytes: the
+// number keeps names apart where the system does not tell case apart;
+// every byte of the member's name but letters, digits, '_' and '-' is
+// written %XX, so the name is one every system can hold.
+std::string UndoFileName(std::size_t number, int group, std::string_view memberName);
+
+// The line of a guard, without its newline.
+std::string GuardLine(int group, std::string_view memberName, std::uint64_t size, std::uint32_t crc32);
+
+// The CRC-32 of `size` bytes of `file` from `offset`; nothing when the file
+// ends first.
+std::optional<std::uint32_t> MemberCrc32(File& file, std::uint64_t offset, std::uint64_t size,
+                                         std::span<unsigned char> buffer);
+
+// Each guard checked against the archives as they are (the caller holds
+// the lock and has checked that each guard's line is still the index's):
+// the text that refuses the mod, naming every member that does not hold
+// what its guard says; empty when all hold. IoError when an archive
+// cannot be read.
+std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::vector<MemberGuard>& guards);
+
+// Why an undo cannot go into `directory` for these members: a directory
+// that is there and not empty (or no directory), one whose parent is
+// missing, a member whose name a manifest line cannot hold. Empty when it
+// can.
+std::string UndoRefusal(const std::string& directory, const std::vector<UndoMember>& members);
+
+// Writes one undo, and takes it away again unless kept.
+class UndoWriter {
+public:
+    UndoWriter(FileSystem& fs, std::string directory, std::vector<UndoMember> members);
+    // Removes what was written unless Keep() was called; silently.
+    ~UndoWriter();
+    UndoWriter(const UndoWriter&) = delete;
+    UndoWriter& operator=(const UndoWriter&) = delete;
+
+    // Makes the directory when it is missing, writes each member's old
+    // bytes from `copies` (the held copies of the old archives, in the
+    // rebuild's order) and the guards from the new archives at
+    // `archivePaths`, flushed, then the manifest. IoError on any failure.
+    void Write(const std::vector<File*>& copies, const std::vector<std::string>& archivePaths);
+    // The mod took effect: the undo stays.
+    void Keep() { kept_ = true; }
+    // Removes what was written: empty, or a paragraph naming what stays.
+    std::string Abandon();
+
+private:
+    struct Made {
+        std::string name;
+        std::optional<FileIdentity> identity;  // none: the handle could not tell, so it is not removed
+    };
+    std::unique_ptr<File> CreateEntry(const std::string& name);
+
+    FileSystem& fs_;
+    std::string directory_;
+    std::vector<UndoMember> members_;
+    std::unique_ptr<Directory> held_;
+    std::vector<Made> made_;
+    bool madeDirectory_ = false;
+    bool kept_ = false;
+};
+
+}  // namespace qax
