@@ -7,7 +7,9 @@
 // one flush at the end. Last, a translation: every one of the 20,000 Txt
 // members replaced from one manifest with `qaxtool apply`, against a single
 // replacement of the first member (which rewrites the whole archive too),
-// and its dry run against the real one.
+// and its dry run against the real one. The mod is also applied with
+// --undo, against the plain apply and a plain durable write of the old bytes
+// the undo keeps.
 //
 //   batch_bench [DIR] [SEQUENTIAL]
 //
@@ -46,6 +48,7 @@ constexpr int kShpReplaced = 5;
 constexpr std::uint32_t kSplitMembers = 3000;
 constexpr std::uint32_t kSplitMemberSize = 20000;
 constexpr int kSplitRounds = 3;  // each: split, extract, extract, split
+constexpr int kUndoRounds = 3;   // each: apply, apply --undo, the plain write
 
 void WriteFile(const fs::path& path, std::size_t size, char fill) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -160,6 +163,49 @@ int main(int argc, char** argv) {
             Fail("qaxtool replace txt, replace shp");
     });
 
+    // The same mod with its undo, taking turns with the plain apply: what
+    // --undo adds, against writing the replaced members' old bytes once,
+    // durably, into files of their own (each flushed, then the directory).
+    // The members hold the mod's files' bytes by now, so those are the
+    // sizes the undo writes.
+    std::vector<std::size_t> oldSizes;
+    for (int k = 0; k < kReplaced; ++k) oldSizes.push_back(kTxtMemberSize + 100 + static_cast<std::size_t>(k));
+    for (int k = 0; k < kShpReplaced; ++k) oldSizes.push_back(kShpMemberSize + 1234 + static_cast<std::size_t>(k));
+    std::uint64_t oldBytes = 0;
+    for (const std::size_t size : oldSizes) oldBytes += size;
+    double applyAgain = 0;
+    double applyWithUndo = 0;
+    double plainOldBytes = 0;
+    for (int round = 0; round < kUndoRounds; ++round) {
+        const std::string n = std::to_string(round);
+        ::sync();
+        applyAgain += qax::bench::SecondsFor([&] {
+            if (std::system(
+                    (Quoted(tool.string()) + " apply " + Quoted(manifestPath.string()) + " >/dev/null").c_str()) != 0)
+                Fail("qaxtool apply");
+        });
+        ::sync();
+        applyWithUndo += qax::bench::SecondsFor([&] {
+            if (std::system((Quoted(tool.string()) + " --quiet apply --undo " + Quoted((dir / ("undo-" + n)).string()) +
+                             " " + Quoted(manifestPath.string()) + " >/dev/null")
+                                .c_str()) != 0)
+                Fail("qaxtool apply --undo");
+        });
+        ::sync();
+        const fs::path into = dir / ("plain-old-" + n);
+        fs::create_directories(into);
+        plainOldBytes += qax::bench::SecondsFor([&] {
+            for (std::size_t i = 0; i < oldSizes.size(); ++i) {
+                const std::string bytes(oldSizes[i], static_cast<char>('o' + i % 8));
+                auto file = fileSystem.Open((into / ("old-" + std::to_string(i))).string(), qax::OpenMode::CreateNew);
+                file->Write(bytes.data(), bytes.size());
+                file->Flush();
+                file->Close();
+            }
+            fileSystem.SyncDirectoryOf((into / "old-0").string());
+        });
+    }
+
     // A translation: every Txt member from one manifest. Reading it and
     // finding each member must cost next to nothing beside the rebuild.
     const fs::path translated = dir / "translated.txt";
@@ -257,6 +303,14 @@ int main(int argc, char** argv) {
         "at most 1.00)\n",
         apply, apply / twoReplaces);
     std::printf("  qaxtool replace txt, then qaxtool replace shp     %8.3f s\n", twoReplaces);
+    std::printf("  the same apply again, mean of %d                   %8.3f s\n", kUndoRounds,
+                applyAgain / kUndoRounds);
+    std::printf(
+        "  the same apply with --undo, mean of %d             %8.3f s  = %+.3f s over it (target at most the "
+        "plain write below)\n",
+        kUndoRounds, applyWithUndo / kUndoRounds, (applyWithUndo - applyAgain) / kUndoRounds);
+    std::printf("  its %zu old members (%.1f MiB) written durably       %8.3f s\n", oldSizes.size(),
+                static_cast<double>(oldBytes) / (1 << 20), plainOldBytes / kUndoRounds);
     std::printf("\n%u Shp members of %u bytes\n", kSplitMembers, kSplitMemberSize);
     std::printf(
         "  qaxtool extract --all, six times                  %8.3f s  = %5.2f x the plain split (target "

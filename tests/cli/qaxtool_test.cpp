@@ -420,7 +420,12 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"apply", "--undo=new.bin", "mod-ok.txt"}, 1, "new.bin is not a directory"},
         {{"apply", "--undo", "absent/undo", "mod-ok.txt"}, 1, "cannot be made: absent is no directory"},
         {{"list", "txt", "--undo=u"}, 2, "--undo belongs to apply"},
+        // A planted undo is a manifest like any other: its guard holds, and
+        // its line is refused as that line would be in any manifest.
+        {{"apply", "planted-undo"}, 1, "the archive being rebuilt"},
     };
+    std::filesystem::create_directories(disk_.Dir() / "planted-undo");
+    WriteText(disk_.Dir() / "planted-undo" / "manifest", "guard txt ONE 5 9271ee57\nshp TANK ../data/shp.qax\n");
     std::filesystem::create_directories(disk_.Dir() / "full");
     WriteText(disk_.Dir() / "full" / "keep.txt", "the user's");
     WriteText(disk_.Dir() / "mod-ok.txt", "txt ONE new.bin\n");

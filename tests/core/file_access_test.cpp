@@ -157,6 +157,8 @@ TEST_F(Transfer, WorksBetweenFileSystems) {
     EXPECT_EQ(ReadWholeFile(Path("target")), bytes);
 }
 
+// Rename replaces its target; RenameNew and MakeDirectory never take a
+// name that anything, a dangling link included, has.
 TEST(FileSystemSteps, RenameReplacesTheTargetAndDirectorySyncAcceptsAFile) {
     TempDir dir;
     SystemFileSystem fs;
@@ -167,6 +169,22 @@ TEST(FileSystemSteps, RenameReplacesTheTargetAndDirectorySyncAcceptsAFile) {
     EXPECT_FALSE(std::filesystem::exists(dir / "new"));
     EXPECT_NO_THROW(fs.SyncDirectoryOf((dir / "old").string()));
     EXPECT_THROW(fs.SyncDirectoryOf((dir / "missing" / "x").string()), IoError);
+
+    WriteText(dir / "manifest.new", "the undo");
+    EXPECT_THROW(fs.RenameNew((dir / "manifest.new").string(), (dir / "old").string()), IoError);
+    EXPECT_EQ(ReadWholeFile(dir / "old"), "new index");
+    EXPECT_THROW(fs.MakeDirectory((dir / "old").string()), IoError);
+    std::error_code noLinks;
+    std::filesystem::create_symlink(dir / "nowhere", dir / "dangling", noLinks);
+    if (!noLinks) {
+        EXPECT_THROW(fs.RenameNew((dir / "manifest.new").string(), (dir / "dangling").string()), IoError);
+        EXPECT_FALSE(std::filesystem::exists(dir / "nowhere"));
+    }
+    fs.RenameNew((dir / "manifest.new").string(), (dir / "manifest").string());
+    EXPECT_EQ(ReadWholeFile(dir / "manifest"), "the undo");
+    EXPECT_FALSE(std::filesystem::exists(dir / "manifest.new"));
+    fs.MakeDirectory((dir / "undo").string());
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "undo"));
 }
 
 TEST(FileSystemSteps, DataErrorsExplainThemselves) {
