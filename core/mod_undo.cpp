@@ -162,7 +162,6 @@ void UndoWriter::Write(const std::vector<File*>& copies, const std::vector<std::
         File& copy = *copies[member.archive];
         copy.Seek(member.oldOffset);
         CopyExactly(copy, *out, member.oldSize, buffer);
-        out->Flush();
         out->Close();
         // What the mod wrote is read back from the archive it is now in.
         std::unique_ptr<File>& archive = newArchives[member.archive];
@@ -172,6 +171,9 @@ void UndoWriter::Write(const std::vector<File*>& copies, const std::vector<std::
         guards += GuardLine(member.group, member.name, member.newSize, *crc) + "\n";
         lines += std::string(TypeWord(member.group)) + " " + member.name + " " + name + "\n";
     }
+    // One wait for the disk for the whole batch, as an extraction waits: a
+    // mod of thousands of members must not wait once for each.
+    fs_.SyncFileSystemOf(directory_);
     held_->Sync();
 
     const std::string text =

@@ -16,8 +16,8 @@
 //
 // The undo is written inside the mod's own transaction, from the copies of
 // the old archives the rebuild holds, after the new archives are on disk
-// and before the new index takes effect: its member files are flushed,
-// their names flushed, and the manifest written beside its name and renamed
+// and before the new index takes effect: its member files are flushed
+// with their names (one wait for the whole batch), and the manifest written beside its name and renamed
 // to it only when nothing has that name. A death before the manifest's
 // rename leaves no undo (no manifest); after it and before the new index,
 // the old data set and an undo whose guards refuse it. Nothing in the
