@@ -414,8 +414,8 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         // mod, in a dry run too; an undo goes only into a new or empty
         // directory.
         {{"apply", "mod-bad-guard.txt"}, 2, "line 1: a guard line is guard TYPE NAME SIZE CRC32"},
-        {{"apply", "mod-guarded.txt"}, 1, "ONE holds what another change wrote after this mod\n"},
-        {{"-n", "apply", "mod-guarded.txt"}, 1, "ONE holds what another change wrote after this mod\n"},
+        {{"apply", "mod-guarded.txt"}, 1, "ONE holds what another change wrote after this mod"},
+        {{"-n", "apply", "mod-guarded.txt"}, 1, "ONE holds what another change wrote after this mod"},
         {{"apply", "--undo", "full", "mod-ok.txt"}, 1, "The undo directory full is not empty"},
         {{"apply", "--undo=new.bin", "mod-ok.txt"}, 1, "new.bin is not a directory"},
         {{"apply", "--undo", "absent/undo", "mod-ok.txt"}, 1, "cannot be made: absent is no directory"},
