@@ -481,6 +481,7 @@ namespace {
 // Every guard checked under the lock, against the index the plans read:
 // nothing when all hold, or the outcome after the refusal was told.
 std::optional<ArchiveOutcome> CheckGuards(const ArchiveContext& context, const std::vector<MemberGuard>& guards,
+                                          const std::vector<GroupReplacements>& batches,
                                           const ReplacementInputs& inputs) {
     for (const MemberGuard& guard : guards)
         if (const Refusal refusal = StaleSelectionRefusal(inputs.image, inputs.table, guard.group, guard.selected)) {
@@ -488,7 +489,7 @@ std::optional<ArchiveOutcome> CheckGuards(const ArchiveContext& context, const s
             return ArchiveOutcome::Stale;
         }
     try {
-        const std::string refusal = GuardsRefusal(context.fs, context.paths, guards);
+        const std::string refusal = GuardsRefusal(context.fs, context.paths, guards, batches);
         if (!refusal.empty()) return Refuse(context.sink, refusal, kReplaceCaption);
     } catch (const IoError& error) {
         FileErrorReport(context.sink, error);
@@ -595,7 +596,7 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
     }
 
     if (!options.guards.empty())
-        if (const auto refused = CheckGuards(context, options.guards, plans.front().inputs)) return *refused;
+        if (const auto refused = CheckGuards(context, options.guards, batches, plans.front().inputs)) return *refused;
     std::optional<UndoWriter> undo;
     if (!options.undoDirectory.empty()) {
         std::vector<UndoMember> members = UndoMembersOf(batches, plans);

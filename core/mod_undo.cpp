@@ -76,20 +76,39 @@ std::optional<std::uint32_t> MemberCrc32(File& file, std::uint64_t offset, std::
     return static_cast<std::uint32_t>(crc);
 }
 
-std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::vector<MemberGuard>& guards) {
+std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::vector<MemberGuard>& guards,
+                          const std::vector<GroupReplacements>& batches) {
     std::map<int, std::unique_ptr<File>> archives;
     std::vector<unsigned char> buffer(kUndoBufferSize);
+    const auto memberCrc = [&](int group, const CatalogueEntry& entry) {
+        std::unique_ptr<File>& archive = archives[group];
+        if (archive == nullptr) archive = fs.Open(ArchivePathOf(paths, group), OpenMode::Read);
+        return MemberCrc32(*archive, entry.offset, static_cast<std::uint64_t>(entry.size), buffer);
+    };
+    // Whether the member holds the very bytes the manifest would put there.
+    const auto holdsItsReplacement = [&](const MemberGuard& guard, const CatalogueEntry& entry) {
+        for (const GroupReplacements& batch : batches)
+            for (const MemberReplacement& replacement : batch.replacements) {
+                if (batch.group != guard.group || replacement.selected.number != guard.selected.number) continue;
+                auto file = fs.Open(replacement.replacementFileName, OpenMode::ReadRegular);
+                if (file->Length() != static_cast<std::uint64_t>(entry.size)) return false;
+                const auto incoming = MemberCrc32(*file, 0, file->Length(), buffer);
+                return incoming && incoming == memberCrc(guard.group, entry);
+            }
+        return false;
+    };
     std::string changed;
     for (const MemberGuard& guard : guards) {
         const CatalogueEntry entry = ReadCatalogueLine(guard.selected.text);
         bool holds = entry.size >= 0 && static_cast<std::uint64_t>(entry.size) == guard.size;
         if (holds) {
-            std::unique_ptr<File>& archive = archives[guard.group];
-            if (archive == nullptr) archive = fs.Open(ArchivePathOf(paths, guard.group), OpenMode::Read);
-            const auto crc = MemberCrc32(*archive, entry.offset, guard.size, buffer);
+            const auto crc = memberCrc(guard.group, entry);
             holds = crc && *crc == guard.crc32;
         }
-        if (!holds) changed += entry.name + " holds what another change wrote after this mod\n";
+        if (holds) continue;
+        changed += entry.size >= 0 && holdsItsReplacement(guard, entry)
+                       ? entry.name + " holds already what this manifest puts there (was it applied before?)\n"
+                       : entry.name + " holds what another change wrote after this mod\n";
     }
     if (changed.empty()) return {};
     return changed +

@@ -70,9 +70,11 @@ std::optional<std::uint32_t> MemberCrc32(File& file, std::uint64_t offset, std::
 // Each guard checked against the archives as they are (the caller holds
 // the lock and has checked that each guard's line is still the index's):
 // the text that refuses the mod, naming every member that does not hold
-// what its guard says; empty when all hold. IoError when an archive
-// cannot be read.
-std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::vector<MemberGuard>& guards);
+// what its guard says; empty when all hold. A member that holds already
+// the bytes of the file the manifest puts there (`batches`: an undo
+// applied twice) is told as such. IoError when a file cannot be read.
+std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::vector<MemberGuard>& guards,
+                          const std::vector<GroupReplacements>& batches);
 
 // Why an undo cannot go into `directory` for these members: a directory
 // that is there and not empty (or no directory), one whose parent is

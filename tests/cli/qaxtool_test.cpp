@@ -643,9 +643,15 @@ TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
     }
 
     // In reverse order, each exactly; and the mod put on and taken off again
-    // by the undo of its undo, twice.
+    // by the undo of its undo, twice. An undo applied twice says so.
     const ToolRun offB = Tool({"apply", "undo-b"});
     ASSERT_EQ(offB.status, 0) << offB.err;
+    EXPECT_EQ(DataFiles(), withA);
+    const ToolRun offBAgain = Tool({"apply", "undo-b"});
+    EXPECT_EQ(offBAgain.status, 1);
+    EXPECT_NE(offBAgain.err.find("ONE holds already what this manifest puts there"), std::string::npos)
+        << offBAgain.err;
+    EXPECT_NE(offBAgain.err.find("HELI holds already"), std::string::npos) << offBAgain.err;
     EXPECT_EQ(DataFiles(), withA);
     const ToolRun offA = Tool({"apply", "--undo", "redo-a", "undo-a"});
     ASSERT_EQ(offA.status, 0) << offA.err;
