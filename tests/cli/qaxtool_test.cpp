@@ -830,11 +830,12 @@ TEST_F(Qaxtool, GivesEveryCommandsResultAsJsonThatAParserReadsBack) {
     EXPECT_EQ(wouldBe["before"].toObject(), place(set_.shp[1], jeepAt));
     EXPECT_EQ(wouldBe["after"].toObject(), (QJsonObject{{"size", 9}, {"offset", QJsonValue()}}));
     WriteText(disk_.Dir() / "mod.txt", "shp JEEP new.bin\ntxt SIX new.bin\n");
-    const ToolRun applied = Tool({"apply", "--json", "mod.txt"});
+    const ToolRun applied = Tool({"apply", "--json", "--undo", "undo dir", "mod.txt"});
     EXPECT_EQ(applied.status, 0) << applied.err;
     const QJsonObject done = parsed(applied);
     EXPECT_EQ(done["command"].toString(), "apply");
     EXPECT_FALSE(done["dryRun"].toBool());
+    EXPECT_EQ(done["undo"].toString(), "undo dir");
     const QJsonArray members = done["members"].toArray();
     ASSERT_EQ(members.size(), 2);
     EXPECT_EQ(members[0]["type"].toString(), "shp");
