@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <system_error>
+#include <utility>
 
 #include "catalogue.h"
 #include "data_set.h"
@@ -85,17 +86,20 @@ std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::
         if (archive == nullptr) archive = fs.Open(ArchivePathOf(paths, group), OpenMode::Read);
         return MemberCrc32(*archive, entry.offset, static_cast<std::uint64_t>(entry.size), buffer);
     };
+    // Each replaced member's file, found by its group and line: an undo of
+    // thousands of members applied twice fails every guard.
+    std::map<std::pair<int, int>, const std::string*> replacementOf;
+    for (const GroupReplacements& batch : batches)
+        for (const MemberReplacement& replacement : batch.replacements)
+            replacementOf[{batch.group, replacement.selected.number}] = &replacement.replacementFileName;
     // Whether the member holds the very bytes the manifest would put there.
     const auto holdsItsReplacement = [&](const MemberGuard& guard, const CatalogueEntry& entry) {
-        for (const GroupReplacements& batch : batches)
-            for (const MemberReplacement& replacement : batch.replacements) {
-                if (batch.group != guard.group || replacement.selected.number != guard.selected.number) continue;
-                auto file = fs.Open(replacement.replacementFileName, OpenMode::ReadRegular);
-                if (file->Length() != static_cast<std::uint64_t>(entry.size)) return false;
-                const auto incoming = MemberCrc32(*file, 0, file->Length(), buffer);
-                return incoming && incoming == memberCrc(guard.group, entry);
-            }
-        return false;
+        const auto found = replacementOf.find({guard.group, guard.selected.number});
+        if (found == replacementOf.end()) return false;
+        auto file = fs.Open(*found->second, OpenMode::ReadRegular);
+        if (file->Length() != static_cast<std::uint64_t>(entry.size)) return false;
+        const auto incoming = MemberCrc32(*file, 0, file->Length(), buffer);
+        return incoming && incoming == memberCrc(guard.group, entry);
     };
     std::string changed;
     for (const MemberGuard& guard : guards) {
