@@ -13,9 +13,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Each program carries its runtime, so it runs wherever it is copied
-# (a modder's game folder, Wine's C: drive) without the compiler's DLLs.
+# Each program and DLL (Qt's, built with this file too) carries its runtime,
+# so it runs wherever it is copied (a modder's game folder, Wine's C: drive)
+# without the compiler's DLLs.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT}")
 # zlib too: Windows ships no zlib1.dll, and -static alone does not keep the
 # linker from the import library that find_package would hand it.
 set(ZLIB_USE_STATIC_LIBS ON)
