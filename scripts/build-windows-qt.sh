@@ -39,6 +39,10 @@ qt_options=(
   -DFEATURE_vulkan=OFF
   -DFEATURE_tabletevent=OFF            # Debian's source leaves out wintab.h
   -DFEATURE_direct2d=OFF               # a second Windows platform plugin, unused
+  # 6.4.2's Windows plugin takes the DirectWrite font database whenever
+  # DirectWrite 3 is there, which Gui builds only along with Direct2D; the
+  # plugin's default, the system's GDI fonts, needs neither.
+  -DFEATURE_directwrite3=OFF
   -DFEATURE_sessionmanager=OFF
   -DFEATURE_imageformatplugin=OFF      # PNG is built in; no other format is read
 )
@@ -81,7 +85,7 @@ signed_by=""
 [[ -f "$keyring" ]] && signed_by="[signed-by=$keyring] "
 echo "deb-src ${signed_by}$archive_uri $suite $component" >"$work/sources.list"
 apt_options=(-o "Dir::Etc::SourceList=$work/sources.list" -o "Dir::Etc::SourceParts=-"
-             -o "APT::Get::List-Cleanup=0")
+             -o "APT::Get::List-Cleanup=0" -o "APT::Sandbox::User=root")
 as_root=()
 [[ $(id -u) -ne 0 ]] && as_root=(sudo)
 "${as_root[@]}" apt-get "${apt_options[@]}" update -qq

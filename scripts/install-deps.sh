@@ -2,6 +2,7 @@
 # Installs the Debian packages the project needs, and only those missing:
 #   install-deps.sh editor   what the editor, qaxtool and the sample generator need to build and run
 #   install-deps.sh          that and the test bench: the tests, benchmarks, fuzz and Windows builds
+#                            (Qt for Windows is built, not installed: scripts/build-windows-qt.sh)
 # Runs as root on a fresh machine (uses sudo when not root).
 set -euo pipefail
 
@@ -21,6 +22,7 @@ test_bench_packages=(
   strace                                 # sees the directory flush reach the system
   xfsprogs                               # bench/reflink-bench.sh: an XFS image with reflinks
   g++-mingw-w64-x86-64 libz-mingw-w64-dev # the Windows cross build (core, qaxtool, their tests)
+  dpkg-dev xz-utils ninja-build          # Qt for Windows, built from Debian's source (build-windows-qt.sh)
   googletest                             # GoogleTest's sources, built with the cross compiler
   groff-base                             # lays out qaxtool's manual as text for the Windows zip
   wine wine64                            # runs the Windows tests
