@@ -1,6 +1,7 @@
 # A text file for Windows: INPUT (a manual page when GROFF is given, laid out
-# as plain ASCII text 80 columns wide) written to OUTPUT with CR LF line ends.
-#   cmake [-DGROFF=<groff>] -DINPUT=<file> -DOUTPUT=<file> -P windows_text.cmake
+# as plain ASCII text 80 columns wide), after PREFACE when one is given,
+# written to OUTPUT with CR LF line ends.
+#   cmake [-DGROFF=<groff>] [-DPREFACE=<file>] -DINPUT=<file> -DOUTPUT=<file> -P windows_text.cmake
 cmake_minimum_required(VERSION 3.25)
 if(GROFF)
   # -Tascii: no character Notepad could show wrongly; -P-cbou: no
@@ -13,6 +14,10 @@ if(GROFF)
   endif()
 else()
   file(READ "${INPUT}" text)
+endif()
+if(PREFACE)
+  file(READ "${PREFACE}" preface)
+  string(PREPEND text "${preface}\n")
 endif()
 string(REPLACE "\r\n" "\n" text "${text}")
 string(REPLACE "\n" "\r\n" text "${text}")

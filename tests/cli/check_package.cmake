@@ -1,7 +1,10 @@
 # Makes the Windows download the way a release makes it (the package
-# target) and checks what a modder unpacks: exactly the EXPECTED files, and
-# the MANUAL among them a text file Notepad shows as it should.
-#   cmake -DBUILD_DIR=<dir> -DZIP=<file> -DEXPECTED=<paths> -DMANUAL=<path> -P check_package.cmake
+# target) and checks what a modder unpacks: exactly the EXPECTED files, the
+# MANUAL among them a text file Notepad shows as it should, and every .exe
+# and .dll needing only Windows' DLLs and those it ships (check_imports.cmake
+# on the unpacked folder, with OBJDUMP).
+#   cmake -DBUILD_DIR=<dir> -DZIP=<file> -DEXPECTED=<paths> -DMANUAL=<path> -DOBJDUMP=<objdump>
+#         -P check_package.cmake
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE "${ZIP}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --build "${BUILD_DIR}" --target package
@@ -35,7 +38,15 @@ endif()
 # (looked for in the bytes: a text read takes CR LF for a line end).
 file(READ "${unpacked}/${MANUAL}" manual)
 file(READ "${unpacked}/${MANUAL}" bytes HEX)
+get_filename_component(program_folder "${unpacked}/${MANUAL}" DIRECTORY)
+execute_process(COMMAND "${CMAKE_COMMAND}" -DOBJDUMP=${OBJDUMP} -DDIRECTORY=${program_folder}
+                        -P "${CMAKE_CURRENT_LIST_DIR}/check_imports.cmake"
+                OUTPUT_VARIABLE imports ERROR_VARIABLE imports RESULT_VARIABLE result)
 file(REMOVE_RECURSE "${unpacked}")
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${ZIP} ships programs that would not start on a bare Windows:\n${imports}")
+endif()
+message(STATUS "${imports}")
 string(ASCII 8 backspace)
 string(FIND "${manual}" "${backspace}" overstruck)
 string(REGEX REPLACE "(..)" "\\1 " bytes "${bytes}")
