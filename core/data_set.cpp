@@ -47,7 +47,9 @@ const std::string& BannerText() {
 }
 
 std::string ApplicationTitle(const std::string& programPath, char separator) {
-    const auto last = programPath.rfind(separator);
+    // Windows takes a slash for a separator too: a program started by a path
+    // typed with slashes is still QAXEDIT.EXE, titled Qaxedit.
+    const auto last = separator == '\\' ? programPath.find_last_of("\\/") : programPath.rfind(separator);
     std::string name = last == std::string::npos ? programPath : programPath.substr(last + 1);
     name = name.substr(0, name.find('.'));
     for (std::size_t i = 1; i < name.size(); ++i)

@@ -56,12 +56,20 @@ constexpr int kListFontPixels = 17;
 const char* const kTypeNames[kMemberTypeCount] = {"Txt", "Shp", "Til", "Tnm", "Pal", "Dat"};
 constexpr int kTypeRows = 2;  // six items in three columns, filled column by column
 
-// Metric-compatible stand-ins for the fonts the window was designed with,
-// with the other sans and monospace families the install script provides
-// as fallbacks.
+// The fonts the window was designed with where the system has them (every
+// Windows), else their metric-compatible stand-ins, with the other sans and
+// monospace families the install script provides as fallbacks.
+#ifdef _WIN32
+const QStringList kSansFamilies = {QStringLiteral("Arial"), QStringLiteral("Liberation Sans")};
+const QStringList kMonospaceFamilies = {QStringLiteral("Courier New"), QStringLiteral("Liberation Mono")};
+#else
+const QStringList kSansFamilies = {QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")};
+const QStringList kMonospaceFamilies = {QStringLiteral("Liberation Mono"), QStringLiteral("DejaVu Sans Mono")};
+#endif
+
 QFont SansFont(int pixels) {
     QFont font;
-    font.setFamilies({QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans")});
+    font.setFamilies(kSansFamilies);
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(pixels);
     return font;
@@ -69,7 +77,7 @@ QFont SansFont(int pixels) {
 
 QFont CatalogueFont() {
     QFont font;
-    font.setFamilies({QStringLiteral("Liberation Mono"), QStringLiteral("DejaVu Sans Mono")});
+    font.setFamilies(kMonospaceFamilies);
     font.setStyleHint(QFont::Monospace);
     font.setFixedPitch(true);
     font.setBold(true);

@@ -57,6 +57,9 @@ TEST(ApplicationTitle, FileNameCutAtFirstDotWithTailLowered) {
     EXPECT_EQ(ApplicationTitle("C:\\G\\EDIT\\QAXEDIT.EXE", '\\'), "Qaxedit");
     EXPECT_EQ(ApplicationTitle("/usr/bin/qaxedit", '/'), "qaxedit");
     EXPECT_EQ(ApplicationTitle("/x/MY.TOOL.EXE", '/'), "My");
+    // Windows' slashes separate as its backslashes do; elsewhere a backslash is a character.
+    EXPECT_EQ(ApplicationTitle("C:/G/EDIT/QAXEDIT.EXE", '\\'), "Qaxedit");
+    EXPECT_EQ(ApplicationTitle("/x/EDIT\\QAXEDIT.EXE", '/'), "Edit\\qaxedit");
 }
 
 // Without a separator named, each system's own: the paths the program

@@ -95,11 +95,11 @@ inline QPushButton* ExtractBtn(const QWidget& form) {
 // directory's own name, in the file system's encoding (UTF-8).
 class Product {
 public:
-    explicit Product(const std::string& name = "Corvane") : dir_(root_.Path() / name) {
+    explicit Product(const std::string& name = "Corvane") : dir_(root_.Path() / PathFromUtf8(name)) {
         std::filesystem::create_directories(dir_ / "edit");
     }
 
-    std::string ProgramPath() const { return (dir_ / "edit" / "qaxedit").string(); }
+    std::string ProgramPath() const { return Utf8Of(dir_ / "edit" / "qaxedit"); }
     std::filesystem::path DataFile(const std::string& name) const { return dir_ / "data" / name; }
     const std::filesystem::path& Dir() const { return dir_; }
 
