@@ -13,6 +13,78 @@ std::string LockFailureText(const IoError& error) {
            ").\nNothing was changed.";
 }
 
+std::string WhyNotWritable(const LockFileError& error) {
+    switch (error.Problem()) {
+        case LockFileProblem::OtherOwner:
+            return "it belongs to another user (" + error.Owner() + "), and this user may only read it";
+        case LockFileProblem::NotWritable:
+            return "this user may only read it";
+        case LockFileProblem::Unchangeable:
+            return "it is marked unchangeable (immutable), so nobody may write it";
+        case LockFileProblem::ReadOnlyMedium:
+            return "it lies on a read-only medium";
+        case LockFileProblem::CannotBeMade:
+            return "it does not exist, and this user may not make files in the data directory";
+        case LockFileProblem::Unusable:
+            break;
+    }
+    return error.Reason().message();
+}
+
+std::string WhatToDo(const LockFileError& error) {
+    const std::string removable =
+        "remove it when no editor runs on this data set: it holds nothing, and the next change makes it anew.";
+    switch (error.Problem()) {
+        case LockFileProblem::CannotBeMade:
+            return "Ask the directory's owner to make the change, or to let this user make files there.";
+        case LockFileProblem::ReadOnlyMedium:
+            return "Copy the data set to a medium that takes writes to change it.";
+        case LockFileProblem::Unchangeable:
+            return "Ask whoever marked it to clear the mark (chattr -i), or to " + removable;
+        default:
+            return "Ask its owner to make the change or to let this user write the file, or " + removable;
+    }
+}
+
+}  // namespace
+
+std::string LockFileText(const LockFileError& error) {
+    if (error.Problem() == LockFileProblem::Unusable)
+        return "The lock file " + error.Path() + " cannot be used (" + error.Reason().message() +
+               "). Every editor of this data set, of either build, takes its lock on that empty file, so none "
+               "reads or changes the data set while something else has the file's name. It holds nothing: "
+               "remove it when no editor runs on this data set, and the next command makes it anew.\nNothing was "
+               "changed.";
+    return "The lock file " + error.Path() + " cannot be locked for writing: " + WhyNotWritable(error) +
+           ". A change takes that lock so that no other editor, of this build or the other system's, works on "
+           "the data set at the same time; a lock for reading, all this user could take, keeps none out, so "
+           "nothing may be changed now. " +
+           WhatToDo(error) + "\nNothing was changed.";
+}
+
+namespace {
+
+// What start-up recovery says where a change may not lock the lock file:
+// nothing while nothing waits to be recovered (reading goes on, and a
+// change says why it is refused when it is asked for), or that what waits
+// cannot be recovered now.
+RecoveryReport PendingUnderReadOnlyLockFile(FileSystem& fs, const DataSetPaths& paths, const LockFileError& refusal) {
+    const std::string cannot =
+        "A replacement in this data set was interrupted, and it can be neither finished "
+        "nor undone now. " +
+        LockFileText(refusal);
+    try {
+        const std::unique_ptr<DirectoryLock> reading =
+            DirectoryLock::TryAcquire(DataDirectoryOf(paths), LockKind::Shared);
+        if (!reading) return {};
+        RecoveryReport pending = DescribeInterruptedRebuild(fs, paths);
+        if (pending.state == RecoveryState::Clean || pending.state == RecoveryState::StrayCopy) return pending;
+        return {RecoveryState::Unresolved, cannot};
+    } catch (const std::exception&) {
+        return {RecoveryState::Unresolved, cannot};
+    }
+}
+
 // Names the holder where the system tells it.
 std::string DataSetBusyText(const std::string& dataDir) {
     const std::string holders = DirectoryLock::DescribeHolders(dataDir);
@@ -30,6 +102,10 @@ RecoveryReport RecoverAtStartUp(FileSystem& fs, const DataSetPaths& paths) {
     } catch (const IoError& error) {
         return {RecoveryState::Unresolved,
                 LockFailureText(error) + "\nReplacing members stays refused until this is settled."};
+    } catch (const LockFileError& error) {
+        if (error.Problem() != LockFileProblem::Unusable) return PendingUnderReadOnlyLockFile(fs, paths, error);
+        return {RecoveryState::Unresolved,
+                LockFileText(error) + "\nReplacing members stays refused until this is settled."};
     }
     if (!lock) return {};
     return RecoverInterruptedRebuild(fs, paths);
@@ -43,6 +119,9 @@ std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const DataS
         lock = DirectoryLock::TryAcquire(dataDir, LockKind::Shared);
     } catch (const IoError& error) {
         sink.ShowMessage(LockFailureText(error), caption);
+        return nullptr;
+    } catch (const LockFileError& error) {
+        sink.ShowMessage(LockFileText(error), caption);
         return nullptr;
     }
     if (!lock) {
@@ -76,6 +155,13 @@ std::unique_ptr<DirectoryLock> LockDataSet(const ArchiveContext& context, DataSe
         lock = DirectoryLock::TryAcquire(dataDir, LockKind::Exclusive);
     } catch (const IoError& error) {
         context.sink.ShowMessage(LockFailureText(error), caption);
+        return nullptr;
+    } catch (const LockFileError& error) {
+        // Readers share the data set under a lock for reading, which is
+        // all they need of the lock file.
+        if (use == DataSetUse::Read && error.Problem() != LockFileProblem::Unusable)
+            return LockDataSetForReading(context.fs, context.paths, context.sink, caption);
+        context.sink.ShowMessage(LockFileText(error), caption);
         return nullptr;
     }
     if (!lock) {

@@ -37,6 +37,7 @@
 #include "faulty_file_system.h"
 #include "file_access.h"
 #include "recording_sink.h"
+#include "system_plants.h"
 
 namespace qax {
 namespace {
@@ -1046,6 +1047,45 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
         EXPECT_TRUE(DataFiles() == before);
         std::filesystem::remove(copy);
         std::filesystem::remove(disk_.RecordPath());
+    }
+}
+
+// Something planted at the lock file's name keeps every command out, reads
+// and check too: every editor, of either build, locks that file. Each says
+// that it is the lock file (not the data directory) and that it may be
+// removed when no editor runs; nothing is changed.
+TEST_F(Qaxtool, SomethingPlantedAtTheLockFilesNameIsNamedAsTheLockFile) {
+    const std::filesystem::path lockFile = DataDir() / "~qaxedit.lck";
+    struct Plant {
+        const char* name;
+        std::function<void()> plant;
+    };
+    std::vector<Plant> plants = {
+        {"something that is no regular file", [&] { testing::PlantNoRegularFile(lockFile); }},
+        {"a directory", [&] { std::filesystem::create_directory(lockFile); }},
+    };
+    if (testing::SystemMakesSymlinks())
+        plants.push_back({"a dangling link", [&] { testing::MakeSymlink(disk_.Dir() / "nowhere", lockFile); }});
+    const DataSetBytes before = Current();
+    for (const Plant& plant : plants) {
+        SCOPED_TRACE(plant.name);
+        std::filesystem::remove(lockFile);
+        plant.plant();
+        for (const std::vector<std::string>& args :
+             std::vector<std::vector<std::string>>{{"list", "txt"}, {"replace", "txt", "ONE=new.bin"}, {"check"}}) {
+            SCOPED_TRACE(args[0]);
+            const ToolRun run = Tool(args);
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.out, "");
+            EXPECT_NE(run.err.find("The lock file " + Printed("data/~qaxedit.lck") + " cannot be used"),
+                      std::string::npos)
+                << run.err;
+            EXPECT_NE(run.err.find("remove it when no editor runs"), std::string::npos) << run.err;
+            EXPECT_EQ(run.err.find("data directory"), std::string::npos) << run.err;
+            EXPECT_TRUE(Current() == before);
+            EXPECT_FALSE(disk_.LeftoversExist());
+        }
+        std::filesystem::remove(lockFile);
     }
 }
 
