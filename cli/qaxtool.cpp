@@ -123,7 +123,10 @@ int Run(std::vector<std::string> arguments) {
     // data set is opened, whatever the tries.
     CommandInput input;
     if (const std::optional<int> status = ReadCommandInput(*line, group, input, sink)) {
-        if (StopRequested()) return stopped("standard input was not read to its end, and nothing was changed.");
+        if (StopRequested())
+            return stopped(
+                "its input (standard input, a list or a manifest) was not read to its end, and nothing "
+                "was changed.");
         if (*status == kBadUsage) std::fputs(kTryHelp, stderr);
         return *status;
     }
