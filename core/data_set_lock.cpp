@@ -111,8 +111,13 @@ RecoveryReport RecoverAtStartUp(FileSystem& fs, const DataSetPaths& paths) {
     return RecoverInterruptedRebuild(fs, paths);
 }
 
-std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const DataSetPaths& paths, ReportSink& sink,
-                                                     const char* caption) {
+namespace {
+
+// The shared lock for reading, as LockDataSetForReading takes it.
+// `unrecoverable`: why no editor of this user could recover what a dead
+// replacement left, where that is not only a matter of time.
+std::unique_ptr<DirectoryLock> ReadingLock(FileSystem& fs, const DataSetPaths& paths, ReportSink& sink,
+                                           const char* caption, const std::string& unrecoverable) {
     const std::string dataDir = DataDirectoryOf(paths);
     std::unique_ptr<DirectoryLock> lock;
     try {
@@ -137,6 +142,15 @@ std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const DataS
         sink.ShowMessage(pending.text + "\nUntil then nothing is read from the archives.", caption);
         return nullptr;
     }
+    if (!unrecoverable.empty() &&
+        (pending.state == RecoveryState::Undone || pending.state == RecoveryState::Completed)) {
+        sink.ShowMessage(
+            "A replacement in this data set was interrupted and cannot be recovered now; until it "
+            "is, nothing is read from the archives. " +
+                unrecoverable,
+            caption);
+        return nullptr;
+    }
     if (pending.state == RecoveryState::Undone || pending.state == RecoveryState::Completed) {
         sink.ShowMessage("A replacement in this data set was interrupted and has not been recovered yet. " +
                              pending.text +
@@ -146,6 +160,13 @@ std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const DataS
         return nullptr;
     }
     return lock;
+}
+
+}  // namespace
+
+std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const DataSetPaths& paths, ReportSink& sink,
+                                                     const char* caption) {
+    return ReadingLock(fs, paths, sink, caption, {});
 }
 
 std::unique_ptr<DirectoryLock> LockDataSet(const ArchiveContext& context, DataSetUse use, const char* caption) {
@@ -160,7 +181,7 @@ std::unique_ptr<DirectoryLock> LockDataSet(const ArchiveContext& context, DataSe
         // Readers share the data set under a lock for reading, which is
         // all they need of the lock file.
         if (use == DataSetUse::Read && error.Problem() != LockFileProblem::Unusable)
-            return LockDataSetForReading(context.fs, context.paths, context.sink, caption);
+            return ReadingLock(context.fs, context.paths, context.sink, caption, LockFileText(error));
         context.sink.ShowMessage(LockFileText(error), caption);
         return nullptr;
     }

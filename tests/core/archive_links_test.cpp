@@ -445,12 +445,16 @@ TEST_F(WritesLand, ALockFileThisUserMayOnlyReadRefusesEveryChange) {
             std::string text = report.state == RecoveryState::Unresolved ? "unresolved\n" : "resolved\n";
             text += report.text + "\n";
             if (Replace(Txt, 1) != ArchiveOutcome::Refused) text += "a change went ahead\n";
+            // Nor is anything read while it waits.
+            if (LockDataSet(Context(), DataSetUse::Read, "Read")) text += "read while it waits\n";
             for (const auto& message : sink_.messages) text += message.text + "\n";
             return text;
         });
         EXPECT_TRUE(said.starts_with("unresolved\n")) << said;
         changeRefused(said, unwritable.why);
         EXPECT_EQ(said.find("a change went ahead"), std::string::npos) << said;
+        EXPECT_EQ(said.find("read while it waits"), std::string::npos) << said;
+        EXPECT_NE(said.find("cannot be recovered now; until it is, nothing is read"), std::string::npos) << said;
         EXPECT_TRUE(fs::exists(disk_.RecordPath()));
         EXPECT_EQ(disk_.Index(), index);
 
