@@ -173,7 +173,8 @@ int RunCommand(StoppableFileSystem& fs, FileSystem& disk, const DataSetPaths& pa
     // short: it puts the data set right, and the stop is obeyed after it.
     if (start.status != StartUpStatus::MissingFiles && !line.dryRun) {
         const RecoveryReport recovery = RecoverAtStartUp(disk, paths);
-        if (!recovery.text.empty()) sink.Note(recovery.text);
+        // A lock that cannot be taken at all is said once, by the command.
+        if (!recovery.text.empty() && !recovery.lockUnusable) sink.Note(recovery.text);
     }
     if (!start.Ready()) {
         sink.Say(StartUpProblem(start));

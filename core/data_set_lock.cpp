@@ -101,11 +101,11 @@ RecoveryReport RecoverAtStartUp(FileSystem& fs, const DataSetPaths& paths) {
         lock = DirectoryLock::TryAcquire(DataDirectoryOf(paths), LockKind::Exclusive);
     } catch (const IoError& error) {
         return {RecoveryState::Unresolved,
-                LockFailureText(error) + "\nReplacing members stays refused until this is settled."};
+                LockFailureText(error) + "\nReplacing members stays refused until this is settled.", true};
     } catch (const LockFileError& error) {
         if (error.Problem() != LockFileProblem::Unusable) return PendingUnderReadOnlyLockFile(fs, paths, error);
         return {RecoveryState::Unresolved,
-                LockFileText(error) + "\nReplacing members stays refused until this is settled."};
+                LockFileText(error) + "\nReplacing members stays refused until this is settled.", true};
     }
     if (!lock) return {};
     return RecoverInterruptedRebuild(fs, paths);

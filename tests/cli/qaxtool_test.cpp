@@ -1096,6 +1096,7 @@ TEST_F(Qaxtool, SomethingPlantedAtTheLockFilesNameIsNamedAsTheLockFile) {
                       std::string::npos)
                 << run.err;
             EXPECT_NE(run.err.find("remove it when no editor runs"), std::string::npos) << run.err;
+            EXPECT_EQ(run.err.find("The lock file"), run.err.rfind("The lock file")) << "said twice:\n" << run.err;
             EXPECT_EQ(run.err.find("data directory"), std::string::npos) << run.err;
             EXPECT_TRUE(Current() == before);
             EXPECT_FALSE(disk_.LeftoversExist());
