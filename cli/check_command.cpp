@@ -36,6 +36,9 @@ int Check(FileSystem& fs, const DataSetPaths& paths, bool quiet, bool json, Term
     } catch (const IoError& error) {
         sink.Say(std::string("The data directory cannot be opened: ") + error.what());
         return kFailed;
+    } catch (const LockFileError& error) {
+        sink.Say(LockFileText(error));
+        return kFailed;
     }
     if (!lock) {
         sink.ShowMessage("Another editor is changing this data set right now; check it when it has finished.",

@@ -123,7 +123,10 @@ int Run(std::vector<std::string> arguments) {
     // data set is opened, whatever the tries.
     CommandInput input;
     if (const std::optional<int> status = ReadCommandInput(*line, group, input, sink)) {
-        if (StopRequested()) return stopped("standard input was not read to its end, and nothing was changed.");
+        if (StopRequested())
+            return stopped(
+                "its input (standard input, a list or a manifest) was not read to its end, and nothing "
+                "was changed.");
         if (*status == kBadUsage) std::fputs(kTryHelp, stderr);
         return *status;
     }
@@ -170,7 +173,8 @@ int RunCommand(StoppableFileSystem& fs, FileSystem& disk, const DataSetPaths& pa
     // short: it puts the data set right, and the stop is obeyed after it.
     if (start.status != StartUpStatus::MissingFiles && !line.dryRun) {
         const RecoveryReport recovery = RecoverAtStartUp(disk, paths);
-        if (!recovery.text.empty()) sink.Note(recovery.text);
+        // A lock that cannot be taken at all is said once, by the command.
+        if (!recovery.text.empty() && !recovery.lockUnusable) sink.Note(recovery.text);
     }
     if (!start.Ready()) {
         sink.Say(StartUpProblem(start));

@@ -13,14 +13,105 @@
 
 namespace qax::tool {
 
+namespace {
+
+// The descriptor `fd` to its end, as ReadStandardInput reads standard
+// input: a little wait at a time, so that a signal that comes just before
+// the wait still ends it soon, however long the writer keeps it open.
+#ifndef _WIN32
+InputEnd ReadToEnd(int fd, const std::function<bool(const char*, std::size_t)>& take, int& reason) {
+    std::vector<char> buffer(std::size_t{1} << 16);
+    for (;;) {
+        if (StopRequested()) return InputEnd::Stopped;
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, 100);
+        if (polled == 0 || (polled < 0 && errno == EINTR)) continue;
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got == 0) return InputEnd::Whole;
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            reason = errno;
+            return InputEnd::Failed;
+        }
+        if (!take(buffer.data(), static_cast<std::size_t>(got))) {
+            reason = errno != 0 ? errno : EIO;
+            return InputEnd::Failed;
+        }
+    }
+}
+#endif
+
+// A named list or manifest to its end. On POSIX it is opened without
+// waiting for a writer (a named pipe would otherwise hold the open until
+// one comes, deaf to a stop) and read as standard input is; a pipe without
+// a writer yet is waited for a little at a time.
+InputEnd ReadNamedSource(const std::string& source, const std::function<bool(const char*, std::size_t)>& take,
+                         int& reason) {
+#ifdef _WIN32
+    std::ifstream file(PathFromUtf8(source), std::ios::binary);
+    if (!file) {
+        reason = errno != 0 ? errno : ENOENT;
+        return InputEnd::Failed;
+    }
+    std::vector<char> buffer(std::size_t{1} << 16);
+    for (;;) {
+        if (StopRequested()) return InputEnd::Stopped;
+        file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const auto got = static_cast<std::size_t>(file.gcount());
+        if (got > 0 && !take(buffer.data(), got)) {
+            reason = errno != 0 ? errno : EIO;
+            return InputEnd::Failed;
+        }
+        if (file.bad()) {
+            reason = EIO;
+            return InputEnd::Failed;
+        }
+        if (file.eof()) return InputEnd::Whole;
+    }
+#else
+    // Closed however the read ends.
+    struct Descriptor {
+        int fd = -1;
+        ~Descriptor() {
+            if (fd >= 0) ::close(fd);
+        }
+    } opened;
+    do {
+        errno = 0;
+        opened.fd = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (opened.fd < 0 && errno == EINTR);
+    const int fd = opened.fd;
+    if (fd < 0) {
+        reason = errno;
+        return InputEnd::Failed;
+    }
+    // A named pipe that no writer has opened yet reads as ended at once:
+    // with a writer of its own besides the tool's, the end comes only when
+    // that writer is gone. Holding a write end would keep it open forever,
+    // so a pipe is instead waited on until its first writer comes.
+    struct stat status {};
+    const bool pipe = ::fstat(fd, &status) == 0 && S_ISFIFO(status.st_mode);
+    if (pipe) {
+        for (;;) {
+            if (StopRequested()) return InputEnd::Stopped;
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, 100) > 0) break;
+        }
+    }
+    return ReadToEnd(fd, take, reason);
+#endif
+}
+
+}  // namespace
+
 // Standard input to its end, in pieces handed to `take` (false: it failed,
 // errno says why). A stop signal ends it at once, however long the writer
 // of the input keeps it open.
 InputEnd ReadStandardInput(const std::function<bool(const char*, std::size_t)>& take, int& reason) {
+#ifdef _WIN32
     std::vector<char> buffer(std::size_t{1} << 16);
     for (;;) {
         if (StopRequested()) return InputEnd::Stopped;
-#ifdef _WIN32
         errno = 0;
         const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), stdin);
         if (got > 0 && !take(buffer.data(), got)) {
@@ -35,25 +126,10 @@ InputEnd ReadStandardInput(const std::function<bool(const char*, std::size_t)>& 
         }
         reason = errno != 0 ? errno : EIO;
         return InputEnd::Failed;
-#else
-        // Waits a little at a time, so that a signal that comes just before
-        // the wait still ends it soon.
-        pollfd ready{STDIN_FILENO, POLLIN, 0};
-        const int polled = ::poll(&ready, 1, 100);
-        if (polled == 0 || (polled < 0 && errno == EINTR)) continue;
-        const ssize_t got = ::read(STDIN_FILENO, buffer.data(), buffer.size());
-        if (got == 0) return InputEnd::Whole;
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            reason = errno;
-            return InputEnd::Failed;
-        }
-        if (!take(buffer.data(), static_cast<std::size_t>(got))) {
-            reason = errno != 0 ? errno : EIO;
-            return InputEnd::Failed;
-        }
-#endif
     }
+#else
+    return ReadToEnd(STDIN_FILENO, take, reason);
+#endif
 }
 
 // The entries of a list or the lines of a manifest: ended by newlines (a
@@ -62,31 +138,23 @@ InputEnd ReadStandardInput(const std::function<bool(const char*, std::size_t)>& 
 std::optional<std::vector<SourceLine>> ReadSource(const std::string& source, bool null, TerminalSink& sink,
                                                   int& status) {
     std::string bytes;
+    bool tooLong = false;
     status = kFailed;
-    if (source == "-") {
-        int reason = 0;
-        const InputEnd end = ReadStandardInput(
-            [&bytes](const char* piece, std::size_t count) {
-                bytes.append(piece, count);
-                return true;
-            },
-            reason);
-        if (end == InputEnd::Failed)
-            sink.Say(std::string("Could not read standard input (") + std::strerror(reason) + ")");
-        if (end != InputEnd::Whole) return std::nullopt;
-    } else {
-        std::ifstream file(PathFromUtf8(source), std::ios::binary);
-        if (!file) {
-            sink.Say("Could not open " + source + " (" + std::strerror(errno) + ")");
-            return std::nullopt;
-        }
-        bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-        if (file.bad()) {
-            sink.Say("Could not read " + source);
-            return std::nullopt;
-        }
-    }
+    const auto take = [&bytes, &tooLong](const char* piece, std::size_t count) {
+        tooLong = count > kListByteLimit - bytes.size();
+        if (!tooLong) bytes.append(piece, count);
+        return !tooLong;
+    };
     const std::string name = source == "-" ? std::string("standard input") : source;
+    int reason = 0;
+    const InputEnd read = source == "-" ? ReadStandardInput(take, reason) : ReadNamedSource(source, take, reason);
+    if (tooLong) {
+        sink.Say(name + " holds more than " + std::to_string(kListByteLimit >> 20) +
+                 " MiB, the most a manifest or a list of names may hold; nothing was read from it");
+        return std::nullopt;
+    }
+    if (read == InputEnd::Failed) sink.Say("Could not read " + name + " (" + std::strerror(reason) + ")");
+    if (read != InputEnd::Whole) return std::nullopt;
     const char end = null ? '\0' : '\n';
     std::vector<SourceLine> lines;
     std::size_t number = 0;

@@ -33,6 +33,12 @@ enum class InputEnd { Whole, Stopped, Failed };
 // of the input keeps it open.
 InputEnd ReadStandardInput(const std::function<bool(const char*, std::size_t)>& take, int& reason);
 
+// The most a manifest or a -T list may hold: 64 MiB, thousands of times
+// the lines that name every member of a data set with long paths, and far
+// less than a machine's memory. An endless source (/dev/zero, a pipe that
+// never ends) is refused there rather than read until memory runs out.
+inline constexpr std::size_t kListByteLimit = std::size_t{64} << 20;
+
 // Standard input kept in a file of its own for as long as the tool runs:
 // a replacement needs a regular file with fixed bytes. In the system's
 // temporary directory, never in the data directory. Where the system
@@ -200,7 +206,9 @@ struct SourceLine {
 
 // The entries of a list or the lines of a manifest: ended by newlines (a
 // carriage return before one dropped), or by zero bytes with `null`. The
-// problem's exit status goes to `status` when it cannot be read whole.
+// problem's exit status goes to `status` when it cannot be read whole, or
+// holds more than kListByteLimit bytes. A named pipe is read as standard
+// input is: a stop ends the read at once, whatever its writer does.
 std::optional<std::vector<SourceLine>> ReadSource(const std::string& source, bool null, TerminalSink& sink,
                                                   int& status);
 

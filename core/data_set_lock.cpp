@@ -13,6 +13,78 @@ std::string LockFailureText(const IoError& error) {
            ").\nNothing was changed.";
 }
 
+std::string WhyNotWritable(const LockFileError& error) {
+    switch (error.Problem()) {
+        case LockFileProblem::OtherOwner:
+            return "it belongs to another user (" + error.Owner() + "), and this user may only read it";
+        case LockFileProblem::NotWritable:
+            return "this user may only read it";
+        case LockFileProblem::Unchangeable:
+            return "it is marked unchangeable (immutable), so nobody may write it";
+        case LockFileProblem::ReadOnlyMedium:
+            return "it lies on a read-only medium";
+        case LockFileProblem::CannotBeMade:
+            return "it does not exist, and this user may not make files in the data directory";
+        case LockFileProblem::Unusable:
+            break;
+    }
+    return error.Reason().message();
+}
+
+std::string WhatToDo(const LockFileError& error) {
+    const std::string removable =
+        "remove it when no editor runs on this data set: it holds nothing, and the next change makes it anew.";
+    switch (error.Problem()) {
+        case LockFileProblem::CannotBeMade:
+            return "Ask the directory's owner to make the change, or to let this user make files there.";
+        case LockFileProblem::ReadOnlyMedium:
+            return "Copy the data set to a medium that takes writes to change it.";
+        case LockFileProblem::Unchangeable:
+            return "Ask whoever marked it to clear the mark (chattr -i), or to " + removable;
+        default:
+            return "Ask its owner to make the change or to let this user write the file, or " + removable;
+    }
+}
+
+}  // namespace
+
+std::string LockFileText(const LockFileError& error) {
+    if (error.Problem() == LockFileProblem::Unusable)
+        return "The lock file " + error.Path() + " cannot be used (" + error.Reason().message() +
+               "). Every editor of this data set, of either build, takes its lock on that empty file, so none "
+               "reads or changes the data set while something else has the file's name. It holds nothing: "
+               "remove it when no editor runs on this data set, and the next command makes it anew.\nNothing was "
+               "changed.";
+    return "The lock file " + error.Path() + " cannot be locked for writing: " + WhyNotWritable(error) +
+           ". A change takes that lock so that no other editor, of this build or the other system's, works on "
+           "the data set at the same time; a lock for reading, all this user could take, keeps none out, so "
+           "nothing may be changed now. " +
+           WhatToDo(error) + "\nNothing was changed.";
+}
+
+namespace {
+
+// What start-up recovery says where a change may not lock the lock file:
+// nothing while nothing waits to be recovered (reading goes on, and a
+// change says why it is refused when it is asked for), or that what waits
+// cannot be recovered now.
+RecoveryReport PendingUnderReadOnlyLockFile(FileSystem& fs, const DataSetPaths& paths, const LockFileError& refusal) {
+    const std::string cannot =
+        "A replacement in this data set was interrupted, and it can be neither finished "
+        "nor undone now. " +
+        LockFileText(refusal);
+    try {
+        const std::unique_ptr<DirectoryLock> reading =
+            DirectoryLock::TryAcquire(DataDirectoryOf(paths), LockKind::Shared);
+        if (!reading) return {};
+        RecoveryReport pending = DescribeInterruptedRebuild(fs, paths);
+        if (pending.state == RecoveryState::Clean || pending.state == RecoveryState::StrayCopy) return pending;
+        return {RecoveryState::Unresolved, cannot};
+    } catch (const std::exception&) {
+        return {RecoveryState::Unresolved, cannot};
+    }
+}
+
 // Names the holder where the system tells it.
 std::string DataSetBusyText(const std::string& dataDir) {
     const std::string holders = DirectoryLock::DescribeHolders(dataDir);
@@ -29,20 +101,32 @@ RecoveryReport RecoverAtStartUp(FileSystem& fs, const DataSetPaths& paths) {
         lock = DirectoryLock::TryAcquire(DataDirectoryOf(paths), LockKind::Exclusive);
     } catch (const IoError& error) {
         return {RecoveryState::Unresolved,
-                LockFailureText(error) + "\nReplacing members stays refused until this is settled."};
+                LockFailureText(error) + "\nReplacing members stays refused until this is settled.", true};
+    } catch (const LockFileError& error) {
+        if (error.Problem() != LockFileProblem::Unusable) return PendingUnderReadOnlyLockFile(fs, paths, error);
+        return {RecoveryState::Unresolved,
+                LockFileText(error) + "\nReplacing members stays refused until this is settled.", true};
     }
     if (!lock) return {};
     return RecoverInterruptedRebuild(fs, paths);
 }
 
-std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const DataSetPaths& paths, ReportSink& sink,
-                                                     const char* caption) {
+namespace {
+
+// The shared lock for reading, as LockDataSetForReading takes it.
+// `unrecoverable`: why no editor of this user could recover what a dead
+// replacement left, where that is not only a matter of time.
+std::unique_ptr<DirectoryLock> ReadingLock(FileSystem& fs, const DataSetPaths& paths, ReportSink& sink,
+                                           const char* caption, const std::string& unrecoverable) {
     const std::string dataDir = DataDirectoryOf(paths);
     std::unique_ptr<DirectoryLock> lock;
     try {
         lock = DirectoryLock::TryAcquire(dataDir, LockKind::Shared);
     } catch (const IoError& error) {
         sink.ShowMessage(LockFailureText(error), caption);
+        return nullptr;
+    } catch (const LockFileError& error) {
+        sink.ShowMessage(LockFileText(error), caption);
         return nullptr;
     }
     if (!lock) {
@@ -58,6 +142,15 @@ std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const DataS
         sink.ShowMessage(pending.text + "\nUntil then nothing is read from the archives.", caption);
         return nullptr;
     }
+    if (!unrecoverable.empty() &&
+        (pending.state == RecoveryState::Undone || pending.state == RecoveryState::Completed)) {
+        sink.ShowMessage(
+            "A replacement in this data set was interrupted and cannot be recovered now; until it "
+            "is, nothing is read from the archives. " +
+                unrecoverable,
+            caption);
+        return nullptr;
+    }
     if (pending.state == RecoveryState::Undone || pending.state == RecoveryState::Completed) {
         sink.ShowMessage("A replacement in this data set was interrupted and has not been recovered yet. " +
                              pending.text +
@@ -69,6 +162,13 @@ std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const DataS
     return lock;
 }
 
+}  // namespace
+
+std::unique_ptr<DirectoryLock> LockDataSetForReading(FileSystem& fs, const DataSetPaths& paths, ReportSink& sink,
+                                                     const char* caption) {
+    return ReadingLock(fs, paths, sink, caption, {});
+}
+
 std::unique_ptr<DirectoryLock> LockDataSet(const ArchiveContext& context, DataSetUse use, const char* caption) {
     const std::string dataDir = DataDirectoryOf(context.paths);
     std::unique_ptr<DirectoryLock> lock;
@@ -76,6 +176,13 @@ std::unique_ptr<DirectoryLock> LockDataSet(const ArchiveContext& context, DataSe
         lock = DirectoryLock::TryAcquire(dataDir, LockKind::Exclusive);
     } catch (const IoError& error) {
         context.sink.ShowMessage(LockFailureText(error), caption);
+        return nullptr;
+    } catch (const LockFileError& error) {
+        // Readers share the data set under a lock for reading, which is
+        // all they need of the lock file.
+        if (use == DataSetUse::Read && error.Problem() != LockFileProblem::Unusable)
+            return ReadingLock(context.fs, context.paths, context.sink, caption, LockFileText(error));
+        context.sink.ShowMessage(LockFileText(error), caption);
         return nullptr;
     }
     if (!lock) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "archive_ops.h"
 #include "file_access.h"
@@ -19,6 +20,10 @@ enum class DataSetUse { Change, Read, Rehearse };
 // The caption of the refusal when another editor holds the data set: no
 // file failed, the data set is only busy.
 inline constexpr const char* kDataSetBusyCaption = "Data Set Busy";
+
+// What the user is told when the lock file keeps the data set's lock from
+// being taken: which file, why, and what to do.
+std::string LockFileText(const LockFileError& error);
 
 // Takes the data set's lock for one operation: exclusive to change it,
 // shared to read from it. Recovers first where it can. Returns nothing,

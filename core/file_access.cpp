@@ -96,6 +96,16 @@ std::size_t File::TransferFrom(File& source, std::size_t count, std::span<unsign
 IoError::IoError(IoStep step, std::string path, std::error_code reason)
     : std::runtime_error(DescribeIoError(step, path, reason)), step_(step), path_(std::move(path)), reason_(reason) {}
 
+LockFileError::LockFileError(std::string path, LockFileProblem problem, std::error_code reason, std::string owner)
+    : std::runtime_error(
+          "the lock file " + path +
+          (problem == LockFileProblem::Unusable ? " cannot be used: " : " cannot be locked for writing: ") +
+          reason.message()),
+      path_(std::move(path)),
+      problem_(problem),
+      reason_(reason),
+      owner_(std::move(owner)) {}
+
 namespace {
 
 // A file of a StoppableFileSystem: each of its steps is checked too.

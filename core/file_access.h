@@ -66,6 +66,36 @@ private:
     std::error_code reason_;
 };
 
+// What keeps the data set's lock file (see DirectoryLock) from being locked.
+// Unusable keeps every editor out; the others keep out only a change, which
+// must lock the file for writing: a read lock, all this user could take,
+// keeps no other editor out of a change of its own.
+enum class LockFileProblem {
+    Unusable,        // something else has its name (a link, a pipe, a directory), or it cannot be opened at all
+    OtherOwner,      // another user's file that this user may only read
+    NotWritable,     // this user may only read it
+    Unchangeable,    // marked so (immutable): nobody may write it
+    ReadOnlyMedium,  // it lies on a medium that takes no writes
+    CannotBeMade     // absent, and this user may make no file in its directory
+};
+
+class LockFileError : public std::runtime_error {
+public:
+    // `owner`: the name of the file's owner, where that is the problem.
+    LockFileError(std::string path, LockFileProblem problem, std::error_code reason, std::string owner = {});
+
+    const std::string& Path() const { return path_; }
+    LockFileProblem Problem() const { return problem_; }
+    std::error_code Reason() const { return reason_; }
+    const std::string& Owner() const { return owner_; }
+
+private:
+    std::string path_;
+    LockFileProblem problem_;
+    std::error_code reason_;
+    std::string owner_;
+};
+
 // The three stream modes the data set is accessed with.
 enum class OpenMode {
     Read,           // "rb"
@@ -313,13 +343,19 @@ std::string ReadWholeFile(FileSystem& fs, const std::string& path);
 // holder alone. Both builds lock the first byte of an empty `~qaxedit.lck`
 // in the directory (made where the user may), which is never written; on
 // POSIX the directory itself is locked too. The system drops the locks when
-// the holding process dies, whatever way it dies.
+// the holding process dies, whatever way it dies. An exclusive holder locks
+// that byte for writing or not at all: where the user may only read the
+// file, its lock could not keep the other build out.
+inline constexpr char kLockFileName[] = "~qaxedit.lck";
+
 enum class LockKind { Shared, Exclusive };
 
 class DirectoryLock {
 public:
     // Empty when another holder keeps it from being taken at once; never
-    // waits. IoError when the directory cannot be opened.
+    // waits. IoError when the directory cannot be opened; LockFileError when
+    // the lock file cannot be used, or cannot be locked for writing for an
+    // exclusive lock.
     static std::unique_ptr<DirectoryLock> TryAcquire(const std::string& directory, LockKind kind);
     ~DirectoryLock();
     DirectoryLock(const DirectoryLock&) = delete;

@@ -2,6 +2,7 @@
 // copy, flushes that wait for the disk, and the data set's lock as an
 // advisory lock on its directory.
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -474,12 +475,11 @@ std::optional<std::string> RunningProgramPath() {
 namespace {
 
 // The Windows build, which cannot lock a directory, locks the first byte of
-// this file beside the index; Wine gives that lock to the system as a
+// kLockFileName beside the index; Wine gives that lock to the system as a
 // record lock on the same byte. So that a Linux and a Windows editor of one
 // data set (a Windows tool under Wine, or two systems sharing a folder)
 // never change it at once, this build takes the same lock on the same byte
 // besides its lock on the directory, which older Linux editors know.
-constexpr char kLockFileName[] = "~qaxedit.lck";
 
 #ifdef F_OFD_SETLK
 // Held by the open file, not the process: closing another descriptor of the
@@ -501,35 +501,76 @@ bool LockFirstByte(int fd, short type, const std::string& path) {
         errno = 0;
         if (::fcntl(fd, kSetRecordLock, &range) == 0) return true;
         if (errno == EAGAIN || errno == EACCES) return false;
-        if (errno != EINTR) throw IoError(IoStep::Open, path, LastSystemError());
+        if (errno != EINTR) throw LockFileError(path, LockFileProblem::Unusable, LastSystemError());
     }
 }
 
-// Opens (or makes) the lock file in the held directory: never through a
-// link, never a pipe or device. Nothing when the directory lets this user
-// neither make nor write it: then no one who could change the data set
-// could have made it either, as the Windows build judges the same.
-std::unique_ptr<DescriptorFile> OpenLockFile(int directory, const std::string& path, bool& writable) {
-    constexpr int kFlags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-    writable = true;
+int OpenLockFileAt(int directory, int flags) {
     int fd = -1;
     do {
         errno = 0;
-        fd = ::openat(directory, kLockFileName, O_RDWR | O_CREAT | kFlags, 0644);
+        fd = ::openat(directory, kLockFileName, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// The name of the user `uid`, or its number where the system has no name.
+std::string UserName(uid_t uid) {
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) return found->pw_name;
+    return "user " + std::to_string(uid);
+}
+
+// The lock file as this user may open it: for writing where it may (made
+// where it is missing), else for reading, and then why it may not write it.
+struct OpenedLockFile {
+    std::unique_ptr<DescriptorFile> file;        // none: absent and not to be made, or unreadable
+    std::optional<LockFileProblem> notWritable;  // why it cannot be locked for writing
+    std::error_code reason;                      // the system's word for that
+    std::string owner;                           // the owner, where that is why
+};
+
+// Never through a link, never a pipe or device: something else with the
+// file's name makes the lock file unusable.
+OpenedLockFile OpenLockFile(int directory, const std::string& path) {
+    OpenedLockFile opened;
+    int fd = OpenLockFileAt(directory, O_RDWR | O_CREAT);
     if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-        writable = false;
-        do {
-            errno = 0;
-            fd = ::openat(directory, kLockFileName, O_RDONLY | kFlags);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0 && (errno == ENOENT || errno == EACCES)) return nullptr;
+        const int writeError = errno;
+        opened.reason = {writeError, std::generic_category()};
+        struct stat status {};
+        if (::fstatat(directory, kLockFileName, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            // Absent: no one who could change the data set could have made
+            // it either, as the Windows build judges the same.
+            opened.notWritable = writeError == EROFS ? LockFileProblem::ReadOnlyMedium : LockFileProblem::CannotBeMade;
+            return opened;
+        }
+        if (writeError == EROFS) {
+            opened.notWritable = LockFileProblem::ReadOnlyMedium;
+        } else if (writeError == EPERM) {
+            opened.notWritable = LockFileProblem::Unchangeable;
+        } else if (status.st_uid != ::geteuid()) {
+            opened.notWritable = LockFileProblem::OtherOwner;
+            opened.owner = UserName(status.st_uid);
+        } else {
+            opened.notWritable = LockFileProblem::NotWritable;
+        }
+        fd = OpenLockFileAt(directory, O_RDONLY);
+        if (fd < 0 && errno == EACCES) return opened;
     }
-    if (fd < 0 && errno == ELOOP) throw IoError(IoStep::Open, path, MakeDataError(DataError::NotARegularFile));
-    if (fd < 0) throw IoError(IoStep::Open, path, LastSystemError());
-    auto file = std::make_unique<DescriptorFile>(path, DiskSync::Off, fd);
-    file->RequireRegular(false);
-    return file;
+    if (fd < 0) {
+        throw LockFileError(path, LockFileProblem::Unusable,
+                            errno == ELOOP ? MakeDataError(DataError::NotARegularFile) : LastSystemError());
+    }
+    opened.file = std::make_unique<DescriptorFile>(path, DiskSync::Off, fd);
+    try {
+        opened.file->RequireRegular(false);
+    } catch (const IoError& error) {
+        throw LockFileError(path, LockFileProblem::Unusable, error.Reason());
+    }
+    return opened;
 }
 
 }  // namespace
@@ -543,14 +584,19 @@ std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& dire
         if (errno != EINTR) throw IoError(IoStep::Open, directory, LastSystemError());
     }
     const std::string lockPath = Utf8Of(PathFromUtf8(directory.empty() ? "." : directory) / kLockFileName);
-    bool writable = true;
-    const std::unique_ptr<DescriptorFile> lockFile = OpenLockFile(handle.Descriptor(), lockPath, writable);
-    // A lock file this user may only read takes a read lock, as Wine makes
-    // of a Windows editor's exclusive lock on a file it could only read.
-    if (lockFile &&
-        !LockFirstByte(lockFile->Descriptor(), kind == LockKind::Exclusive && writable ? F_WRLCK : F_RDLCK, lockPath))
+    const OpenedLockFile lockFile = OpenLockFile(handle.Descriptor(), lockPath);
+    if (kind == LockKind::Exclusive && lockFile.notWritable) {
+        // A change needs the write lock that keeps the other build out. One
+        // who holds the file's lock for writing now is working: busy, as
+        // any holder makes it.
+        if (lockFile.file && !LockFirstByte(lockFile.file->Descriptor(), F_RDLCK, lockPath)) return nullptr;
+        throw LockFileError(lockPath, *lockFile.notWritable, lockFile.reason, lockFile.owner);
+    }
+    if (lockFile.file &&
+        !LockFirstByte(lockFile.file->Descriptor(), kind == LockKind::Exclusive ? F_WRLCK : F_RDLCK, lockPath))
         return nullptr;
-    return std::unique_ptr<DirectoryLock>(new DirectoryLock(handle.Release(), lockFile ? lockFile->Release() : -1));
+    return std::unique_ptr<DirectoryLock>(
+        new DirectoryLock(handle.Release(), lockFile.file ? lockFile.file->Release() : -1));
 }
 
 DirectoryLock::~DirectoryLock() {

@@ -32,6 +32,10 @@ enum class RecoveryState {
 struct RecoveryReport {
     RecoveryState state = RecoveryState::Clean;
     std::string text;  // one or two sentences for the user; empty when Clean
+    // Unresolved because the data set's lock could not be taken at all (the
+    // data directory or its lock file cannot be used): every operation that
+    // comes next says the same when it takes the lock.
+    bool lockUnusable = false;
 };
 
 // Finishes or undoes the replacement a dead process left, and removes the

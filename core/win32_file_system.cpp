@@ -734,38 +734,84 @@ std::optional<std::string> RunningProgramPath() {
 // A directory nobody may create files in gets no lock file: readers share
 // it without one, since no one who could change the data set can write
 // there either, and a writer is refused.
+//
+// Opened for writing too, though it is never written: Wine gives an
+// exclusive lock to the system as a write lock only on a handle that may
+// write, and that is the lock the Linux build meets. An exclusive lock on a
+// handle that may only read would be a read lock there, which keeps out
+// neither the Linux build nor a Windows editor under Wine that could only
+// read the file either: so a change is refused where the file cannot be
+// opened for writing.
 namespace {
-constexpr char kLockFileName[] = "~qaxedit.lck";
+
+// Why a lock file this user could not open for writing cannot be locked
+// for writing, from the system's reason and whether it exists.
+LockFileProblem NotWritableProblem(DWORD code, bool exists) {
+    if (code == ERROR_WRITE_PROTECT) return LockFileProblem::ReadOnlyMedium;
+    return exists ? LockFileProblem::NotWritable : LockFileProblem::CannotBeMade;
 }
+
+}  // namespace
 
 std::unique_ptr<DirectoryLock> DirectoryLock::TryAcquire(const std::string& directory, LockKind kind) {
     // Joined by the path type: a directory given with its separator at the
     // end must not make a doubled one, which a \\?\ path takes literally.
-    const std::wstring lockPath = SystemPath(Utf8Of(PathFromUtf8(directory.empty() ? "." : directory) / kLockFileName));
-    // Opened for writing too, though it is never written: Wine gives an
-    // exclusive lock to the system as a write lock only on a handle that
-    // may write, and that is the lock the Linux build meets.
+    const std::string lockPath = Utf8Of(PathFromUtf8(directory.empty() ? "." : directory) / kLockFileName);
+    const std::wstring systemPath = SystemPath(lockPath);
     const auto open = [&](DWORD access) {
-        return ::CreateFileW(lockPath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+        return ::CreateFileW(systemPath.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                              FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     };
+    const auto unusable = [&](std::error_code reason) {
+        return LockFileError(lockPath, LockFileProblem::Unusable, reason);
+    };
+    std::optional<LockFileProblem> notWritable;
+    DWORD writeCode = ERROR_SUCCESS;
     HANDLE handle = open(GENERIC_READ | GENERIC_WRITE);
-    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) handle = open(GENERIC_READ);
     if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD code = ::GetLastError();
-        if (kind == LockKind::Shared && (code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT) &&
-            ::GetFileAttributesW(lockPath.c_str()) == INVALID_FILE_ATTRIBUTES)
-            return std::unique_ptr<DirectoryLock>(
-                new DirectoryLock(reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE)));
-        throw IoError(IoStep::Open, directory, SystemError(code));
+        writeCode = ::GetLastError();
+        const DWORD attributes = ::GetFileAttributesW(systemPath.c_str());
+        const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+        // A directory cannot be opened as a file: the system says only that
+        // access is denied.
+        if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+            throw unusable(MakeDataError(DataError::NotARegularFile));
+        if (writeCode != ERROR_ACCESS_DENIED && writeCode != ERROR_WRITE_PROTECT)
+            throw unusable(SystemError(writeCode));
+        notWritable = NotWritableProblem(writeCode, exists);
+        if (!exists) {
+            if (kind == LockKind::Shared)
+                return std::unique_ptr<DirectoryLock>(
+                    new DirectoryLock(reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE)));
+            throw LockFileError(lockPath, *notWritable, SystemError(writeCode));
+        }
+        handle = open(GENERIC_READ);
+        if (handle == INVALID_HANDLE_VALUE) {
+            if (kind == LockKind::Exclusive) throw LockFileError(lockPath, *notWritable, SystemError(writeCode));
+            throw unusable(SystemError(::GetLastError()));
+        }
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (::GetFileInformationByHandle(handle, &information) &&
+        (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        ::CloseHandle(handle);
+        throw unusable(MakeDataError(DataError::NotARegularFile));
     }
     OVERLAPPED at{};
+    if (kind == LockKind::Exclusive && notWritable) {
+        // One who holds the lock now is working: busy, as any holder makes
+        // it. Otherwise the change is refused for the file's sake.
+        const bool free = ::LockFileEx(handle, LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
+        ::CloseHandle(handle);  // drops that lock
+        if (!free) return nullptr;
+        throw LockFileError(lockPath, *notWritable, SystemError(writeCode));
+    }
     const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (kind == LockKind::Exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
     if (!::LockFileEx(handle, flags, 0, 1, 0, &at)) {
         const DWORD code = ::GetLastError();
         ::CloseHandle(handle);
         if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return nullptr;
-        throw IoError(IoStep::Open, directory, SystemError(code));
+        throw unusable(SystemError(code));
     }
     return std::unique_ptr<DirectoryLock>(new DirectoryLock(reinterpret_cast<std::intptr_t>(handle)));
 }

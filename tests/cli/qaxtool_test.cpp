@@ -8,6 +8,7 @@
 #ifdef _WIN32
 #include "windows_api.h"
 #else
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -37,6 +38,7 @@
 #include "faulty_file_system.h"
 #include "file_access.h"
 #include "recording_sink.h"
+#include "system_plants.h"
 
 namespace qax {
 namespace {
@@ -423,6 +425,14 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         // A planted undo is a manifest like any other: its guard holds, and
         // its line is refused as that line would be in any manifest.
         {{"apply", "planted-undo"}, 1, "the archive being rebuilt"},
+        // Lists and manifests are read up to a bound, not until memory
+        // runs out.
+        {{"apply", "huge-mod.txt"}, 1, "huge-mod.txt holds more than 64 MiB, the most a manifest or a list"},
+        {{"extract", "-T", "huge-mod.txt"}, 1, "huge-mod.txt holds more than 64 MiB"},
+#ifndef _WIN32
+        {{"apply", "/dev/zero"}, 1, "/dev/zero holds more than 64 MiB"},
+        {{"replace", "txt", "-T", "/dev/zero"}, 1, "/dev/zero holds more than 64 MiB"},
+#endif
     };
     std::filesystem::create_directories(disk_.Dir() / "planted-undo");
     WriteText(disk_.Dir() / "planted-undo" / "manifest", "guard txt ONE 5 9271ee57\nshp TANK ../data/shp.qax\n");
@@ -441,6 +451,12 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
     WriteText(disk_.Dir() / "pairs-twice.txt", "ONE=-\nSIX=new.bin\nFOUR=-\n");
     WriteText(disk_.Dir() / "mod-input-twice.txt", "txt ONE -\nshp TANK -\n");
     WriteText(disk_.Dir() / "mod-zero.txt", std::string("txt SIX new.bin\ntxt ONE new.bin\0garbage\n", 40));
+    // One byte past the bound, in lines a manifest skips.
+    std::string huge(std::size_t{64} << 20, '\n');
+    huge.front() = '#';
+    huge += "#";
+    WriteText(disk_.Dir() / "huge-mod.txt", huge);
+    huge = {};
     const DataSetBytes before = Current();
     for (const Case& c : cases) {
         std::string trace;
@@ -1049,6 +1065,46 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
     }
 }
 
+// Something planted at the lock file's name keeps every command out, reads
+// and check too: every editor, of either build, locks that file. Each says
+// that it is the lock file (not the data directory) and that it may be
+// removed when no editor runs; nothing is changed.
+TEST_F(Qaxtool, SomethingPlantedAtTheLockFilesNameIsNamedAsTheLockFile) {
+    const std::filesystem::path lockFile = DataDir() / "~qaxedit.lck";
+    struct Plant {
+        const char* name;
+        std::function<void()> plant;
+    };
+    std::vector<Plant> plants = {
+        {"something that is no regular file", [&] { testing::PlantNoRegularFile(lockFile); }},
+        {"a directory", [&] { std::filesystem::create_directory(lockFile); }},
+    };
+    if (testing::SystemMakesSymlinks())
+        plants.push_back({"a dangling link", [&] { testing::MakeSymlink(disk_.Dir() / "nowhere", lockFile); }});
+    const DataSetBytes before = Current();
+    for (const Plant& plant : plants) {
+        SCOPED_TRACE(plant.name);
+        std::filesystem::remove(lockFile);
+        plant.plant();
+        for (const std::vector<std::string>& args :
+             std::vector<std::vector<std::string>>{{"list", "txt"}, {"replace", "txt", "ONE=new.bin"}, {"check"}}) {
+            SCOPED_TRACE(args[0]);
+            const ToolRun run = Tool(args);
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.out, "");
+            EXPECT_NE(run.err.find("The lock file " + Printed("data/~qaxedit.lck") + " cannot be used"),
+                      std::string::npos)
+                << run.err;
+            EXPECT_NE(run.err.find("remove it when no editor runs"), std::string::npos) << run.err;
+            EXPECT_EQ(run.err.find("The lock file"), run.err.rfind("The lock file")) << "said twice:\n" << run.err;
+            EXPECT_EQ(run.err.find("data directory"), std::string::npos) << run.err;
+            EXPECT_TRUE(Current() == before);
+            EXPECT_FALSE(disk_.LeftoversExist());
+        }
+        std::filesystem::remove(lockFile);
+    }
+}
+
 // A replacement that died half way leaves a record only a change may act
 // on. While another editor reads (so nobody may recover it), readers refuse
 // rather than give out what may be half rewritten, and check tells of it; a
@@ -1248,16 +1304,41 @@ TEST_F(Qaxtool, AStopWhileReadingOrWaitingEndsAtOnceAndLeavesNothing) {
         const char* name;
         int signal;
         std::vector<std::string> args;
-        bool waits;         // the input ends and another editor holds the data set
-        std::string words;  // in standard error; nothing when killed
+        bool waits;              // the input ends and another editor holds the data set
+        std::string words;       // in standard error; nothing when killed
+        bool namedPipe = false;  // the input is the named pipe FIFO in the words, not standard input
     };
     const Stop stops[] = {
-        {"Ctrl+C while reading", SIGINT, {"replace", "txt", "ONE=-"}, false, "standard input was not read to its end"},
+        {"Ctrl+C while reading",
+         SIGINT,
+         {"replace", "txt", "ONE=-"},
+         false,
+         "was not read to its end, and nothing was changed"},
         {"SIGTERM while reading a list", SIGTERM, {"replace", "txt", "-T", "-"}, false, "nothing was changed"},
         {"SIGHUP while reading a manifest", SIGHUP, {"apply", "-"}, false, "nothing was changed"},
         {"SIGKILL while reading", SIGKILL, {"replace", "txt", "ONE=-"}, false, ""},
         {"Ctrl+C while waiting", SIGINT, {"--wait", "replace", "txt", "ONE=-"}, true, "so nothing was changed"},
+        // A named pipe whose writer keeps it open, as standard input.
+        {"SIGTERM while reading a manifest from a named pipe",
+         SIGTERM,
+         {"apply", "FIFO"},
+         false,
+         "was not read to its end, and nothing was changed",
+         true},
+        {"Ctrl+C while reading a list from a named pipe",
+         SIGINT,
+         {"replace", "txt", "-T", "FIFO"},
+         false,
+         "was not read to its end, and nothing was changed",
+         true},
+        {"SIGHUP while reading names from a named pipe",
+         SIGHUP,
+         {"extract", "-T", "FIFO", "-o", "out"},
+         false,
+         "was not read to its end, and nothing was changed",
+         true},
     };
+    const std::filesystem::path fifo = disk_.Dir() / "input.fifo";
     const std::filesystem::path spoolDir = disk_.Dir() / "tmp";
     std::filesystem::create_directories(spoolDir);
     const std::filesystem::path err = disk_.Dir() / "stderr";
@@ -1269,9 +1350,19 @@ TEST_F(Qaxtool, AStopWhileReadingOrWaitingEndsAtOnceAndLeavesNothing) {
         std::unique_ptr<DirectoryLock> held;
         if (stop.waits) held = DirectoryLock::TryAcquire(dataDir, LockKind::Exclusive);
         int input[2];
-        ASSERT_EQ(::pipe(input), 0);
+        if (stop.namedPipe) {
+            std::filesystem::remove(fifo);
+            ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+            // Read and write: the open waits for no reader, and the pipe
+            // keeps a writer for as long as the test wants it to.
+            input[1] = ::open(fifo.c_str(), O_RDWR);
+            input[0] = ::open("/dev/null", O_RDONLY);
+            ASSERT_GE(input[1], 0);
+        } else {
+            ASSERT_EQ(::pipe(input), 0);
+        }
         std::vector<std::string> words = {tool, "--data", dataDir};
-        words.insert(words.end(), stop.args.begin(), stop.args.end());
+        for (const std::string& arg : stop.args) words.push_back(arg == "FIFO" ? fifo.string() : arg);
         std::vector<char*> argv;
         for (std::string& word : words) argv.push_back(word.data());
         argv.push_back(nullptr);

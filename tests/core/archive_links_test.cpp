@@ -5,17 +5,24 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/fs.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <iostream>
 
 #include "archive_data_set.h"
 #include "archive_ops.h"
+#include "data_set_lock.h"
 #include "faulty_file_system.h"
 #include "recording_sink.h"
 #include "system_plants.h"
@@ -86,6 +93,7 @@ TEST_F(WritesLand, NothingIsWrittenThroughALinkPlantedWhereTheEditorWrites) {
         std::function<ArchiveOutcome()> run;
         ArchiveOutcome outcome;
         bool linkStays;
+        std::string says = {};  // in what the editor tells the user, where it refuses
     };
     const Planted cases[] = {
         {"partial extraction output", [&] { return Editor("JEEP.SHP.new"); }, false, [&] { return Extract(1); },
@@ -98,6 +106,15 @@ TEST_F(WritesLand, NothingIsWrittenThroughALinkPlantedWhereTheEditorWrites) {
          ArchiveOutcome::Refused, true},
         {"the crash record's sibling", [&] { return Data("~qaxedit.rec.new"); }, false, [&] { return Replace(Shp, 1); },
          ArchiveOutcome::Done, true},
+        // Every editor locks the lock file: one that cannot be opened as a
+        // plain file is named as such, and the user told it may go.
+        {"the lock file",
+         [&] {
+             fs::remove(Data("~qaxedit.lck"));
+             return Data("~qaxedit.lck");
+         },
+         true, [&] { return Replace(Txt, 1); }, ArchiveOutcome::Refused, true,
+         "The lock file " + Data("~qaxedit.lck").string() + " cannot be used"},
     };
     for (const Planted& planted : cases) {
         SCOPED_TRACE(planted.name);
@@ -108,7 +125,14 @@ TEST_F(WritesLand, NothingIsWrittenThroughALinkPlantedWhereTheEditorWrites) {
         const fs::path link = planted.link();
         testing::MakeSymlink(target, link);
 
+        sink_.messages.clear();
         EXPECT_EQ(planted.run(), planted.outcome) << (sink_.messages.empty() ? "" : sink_.messages[0].text);
+        if (!planted.says.empty()) {
+            ASSERT_FALSE(sink_.messages.empty());
+            EXPECT_NE(sink_.messages[0].text.find(planted.says), std::string::npos) << sink_.messages[0].text;
+            EXPECT_NE(sink_.messages[0].text.find("remove it when no editor runs"), std::string::npos)
+                << sink_.messages[0].text;
+        }
         if (planted.dangling)
             EXPECT_FALSE(testing::NameExists(target));
         else
@@ -262,6 +286,188 @@ TEST_F(WritesLand, TheLockFileKeepsTheWindowsBuildOutAndIsKeptOutByIt) {
     range.l_len = 1;
     EXPECT_NE(::fcntl(fd, F_OFD_SETLK, &range), 0) << "a reader of the other build got in";
     ::close(fd);
+}
+#endif
+
+#ifndef _WIN32
+// What `work` returns, run in a child process as the user `uid` (and group
+// `gid`): a lock a process holds, and what the system lets it open, are
+// that process's own. Root (uid 0) stays root.
+std::string InChildAs(uid_t uid, gid_t gid, const std::function<std::string()>& work) {
+    int said[2];
+    if (::pipe(said) != 0) return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(said[0]);
+        std::string text;
+        if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
+            text = "the child could not become user " + std::to_string(uid);
+        } else {
+            try {
+                text = work();
+            } catch (const std::exception& error) {
+                text = std::string("threw: ") + error.what();
+            }
+        }
+        for (std::size_t at = 0; at < text.size();) {
+            const ssize_t wrote = ::write(said[1], text.data() + at, text.size() - at);
+            if (wrote <= 0) break;
+            at += static_cast<std::size_t>(wrote);
+        }
+        ::_exit(0);
+    }
+    ::close(said[1]);
+    std::string text;
+    char block[4096];
+    for (ssize_t got; (got = ::read(said[0], block, sizeof block)) > 0;) text.append(block, static_cast<size_t>(got));
+    ::close(said[0]);
+    ::waitpid(child, nullptr, 0);
+    return text;
+}
+
+// Marks a file unchangeable (immutable) or clears the mark; false where the
+// file system or the process cannot.
+bool SetUnchangeable(const fs::path& path, bool unchangeable) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (done) {
+        flags = unchangeable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return done;
+}
+
+// A lock file this user may read but not write (another user's file of
+// mode 0644 in a shared data directory, or one marked unchangeable) cannot
+// keep another editor out of a change: its lock would be a read lock, which
+// the other build's "exclusive" lock on such a file is too. So every change
+// is refused, recovery included, with a text that names the file, says why
+// and what to do; readers go on. Once the file may be written, the change
+// that was refused goes ahead.
+TEST_F(WritesLand, ALockFileThisUserMayOnlyReadRefusesEveryChange) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root, to give files to another user and to mark them";
+    const struct passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
+    const uid_t otherUser = nobody->pw_uid;
+    const gid_t otherGroup = nobody->pw_gid;
+    const fs::path lockFile = Data("~qaxedit.lck");
+    // The mark would keep the test's directory from being removed.
+    struct MarkCleared {
+        const fs::path& file;
+        ~MarkCleared() { SetUnchangeable(file, false); }
+    } markCleared{lockFile};
+    struct Unwritable {
+        const char* name;
+        bool asOtherUser;                 // the editor runs as nobody (else as root)
+        std::function<bool()> protect;    // makes the lock file one the editor may only read
+        std::function<void()> unprotect;  // lets the editor write it
+        std::string why;                  // said in the refusal
+    };
+    const Unwritable cases[] = {
+        {"another user's file of mode 0644", true,
+         [&] {
+             fs::remove(lockFile);
+             WriteText(lockFile, "");
+             fs::permissions(lockFile, fs::perms(0644));
+             return ::chown(lockFile.c_str(), 0, 0) == 0;
+         },
+         [&] { ASSERT_EQ(::chown(lockFile.c_str(), otherUser, otherGroup), 0); }, "belongs to another user"},
+        {"a file marked unchangeable", false,
+         [&] {
+             if (!fs::exists(lockFile)) WriteText(lockFile, "");
+             return SetUnchangeable(lockFile, true);
+         },
+         [&] { ASSERT_TRUE(SetUnchangeable(lockFile, false)); }, "unchangeable"},
+    };
+    const auto changeRefused = [&](const std::string& said, const std::string& why) {
+        EXPECT_NE(said.find("lock file " + lockFile.string()), std::string::npos) << said;
+        EXPECT_NE(said.find("cannot be locked for writing"), std::string::npos) << said;
+        EXPECT_NE(said.find(why), std::string::npos) << said;
+        EXPECT_NE(said.find("when no editor runs"), std::string::npos) << said;
+    };
+    for (const Unwritable& unwritable : cases) {
+        SCOPED_TRACE(unwritable.name);
+        disk_.Write(set_);
+        const uid_t user = unwritable.asOtherUser ? otherUser : 0;
+        const gid_t group = unwritable.asOtherUser ? otherGroup : 0;
+        fs::permissions(disk_.Dir(), fs::perms(0755));
+        for (const auto& entry : fs::recursive_directory_iterator(disk_.Dir()))
+            ASSERT_EQ(::lchown(entry.path().c_str(), user, group), 0);
+        const std::string index = disk_.Index();
+        const std::string txt = disk_.Txt();
+        if (!unwritable.protect()) {
+            // Not every file system keeps such a mark.
+            SetUnchangeable(lockFile, false);
+            std::cout << "[  SKIPPED ] " << unwritable.name << ": this system cannot make it here\n";
+            continue;
+        }
+        // A change is refused; readers share the data set.
+        std::string said = InChildAs(user, group, [&] {
+            std::string text = Replace(Txt, 1) == ArchiveOutcome::Refused ? "refused\n" : "not refused\n";
+            for (const auto& message : sink_.messages) text += message.text + "\n";
+            if (!LockDataSet(Context(), DataSetUse::Read, "Read")) text += "reading refused\n";
+            if (!DirectoryLock::TryAcquire(Data("").string(), LockKind::Shared)) text += "no shared lock\n";
+            return text;
+        });
+        EXPECT_TRUE(said.starts_with("refused\n")) << said;
+        changeRefused(said, unwritable.why);
+        EXPECT_EQ(said.find("reading refused"), std::string::npos) << said;
+        EXPECT_EQ(said.find("no shared lock"), std::string::npos) << said;
+        EXPECT_EQ(disk_.Index(), index);
+        EXPECT_EQ(disk_.Txt(), txt);
+        EXPECT_FALSE(disk_.LeftoversExist());
+
+        // A replacement that died is neither finished nor undone under such
+        // a lock: another build may be working on it right now.
+        unwritable.unprotect();
+        said = InChildAs(user, group, [&] {
+            // Dies right after it wrote the new txt.qax, before the index.
+            testing::FaultyFileSystem spy(fs_);
+            if (ReplaceTextMember({spy, paths_, table_, sink_}, Listed(paths_, table_, Txt, 0), Replacement()) !=
+                ArchiveOutcome::Done)
+                return std::string("the replacement to die in failed");
+            const auto& log = spy.Log();
+            const auto write = std::find(log.begin(), log.end(), "write " + paths_.TxtArchivePath);
+            disk_.Write(set_);
+            testing::FaultyFileSystem dying(fs_);
+            dying.FailFromStep(static_cast<long>(write - log.begin()) + 1);
+            ReplaceTextMember({dying, paths_, table_, sink_}, Listed(paths_, table_, Txt, 0), Replacement());
+            return dying.FiredStep();
+        });
+        ASSERT_TRUE(fs::exists(disk_.RecordPath())) << said;
+        ASSERT_NE(disk_.Txt(), txt) << said;
+        ASSERT_TRUE(unwritable.protect());
+        said = InChildAs(user, group, [&] {
+            const RecoveryReport report = RecoverAtStartUp(fs_, paths_);
+            std::string text = report.state == RecoveryState::Unresolved ? "unresolved\n" : "resolved\n";
+            text += report.text + "\n";
+            if (Replace(Txt, 1) != ArchiveOutcome::Refused) text += "a change went ahead\n";
+            // Nor is anything read while it waits.
+            if (LockDataSet(Context(), DataSetUse::Read, "Read")) text += "read while it waits\n";
+            for (const auto& message : sink_.messages) text += message.text + "\n";
+            return text;
+        });
+        EXPECT_TRUE(said.starts_with("unresolved\n")) << said;
+        changeRefused(said, unwritable.why);
+        EXPECT_EQ(said.find("a change went ahead"), std::string::npos) << said;
+        EXPECT_EQ(said.find("read while it waits"), std::string::npos) << said;
+        EXPECT_NE(said.find("cannot be recovered now; until it is, nothing is read"), std::string::npos) << said;
+        EXPECT_TRUE(fs::exists(disk_.RecordPath()));
+        EXPECT_EQ(disk_.Index(), index);
+
+        // Once the editor may write the lock file, it recovers.
+        unwritable.unprotect();
+        said = InChildAs(user, group, [&] {
+            return RecoverAtStartUp(fs_, paths_).state == RecoveryState::Undone ? std::string("undone") : "not undone";
+        });
+        EXPECT_EQ(said, "undone");
+        EXPECT_EQ(disk_.Index(), index);
+        EXPECT_EQ(disk_.Txt(), txt);
+        EXPECT_FALSE(disk_.LeftoversExist());
+    }
 }
 #endif
 
