@@ -313,6 +313,12 @@ TEST_F(Qaxtool, ListsShowsAndExtractsWhatTheIndexHolds) {
 }
 
 TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
+    // Shp members whose names differ only in case: one file in a folder
+    // that ignores case, as many do.
+    MemberSet cased = set_;
+    cased.shp[1].name = "Tank";
+    const DataSetOnDisk casedDataSet{cased};
+    const std::string casedData = Utf8Of(casedDataSet.Dir() / "data");
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -402,6 +408,9 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
          "The members TWIN (line 3) and TWIN (line 4) would be extracted to the same file"},
         {{"extract", "-t", "txt", "-o", "out", "ONE", "TWIN"}, 1, "TWIN (line 3) and TWIN (line 4)"},
         {{"extract", "-t", "txt", "-o", "out", "-i", "t*"}, 1, "TWIN (line 3) and TWIN (line 4)"},
+        {{"--data", casedData, "extract", "-t", "shp", "--all", "-o", "out"},
+         1,
+         "The members TANK (line 1) and Tank (line 2) would be extracted to the same file"},
         {{"apply"}, 2, "apply takes one manifest"},
         {{"apply", "absent-mod.txt"}, 1, "absent-mod.txt (No such file or directory)"},
         {{"apply", "mod-bad-type.txt"}, 2, "line 2: the type must be txt or shp, not \"pal\""},
@@ -819,7 +828,9 @@ TEST_F(Qaxtool, GivesEveryCommandsResultAsJsonThatAParserReadsBack) {
     EXPECT_FALSE(parsed(damaged)["sound"].toBool());
     disk_.Write(set_);
 
-    const ToolRun extract = Tool({"extract", "--json", "-o", "out", "HELI", "NOPE", "JEEP"});
+    // Paths are UTF-8 in JSON as everywhere, whatever the bytes of names.
+    const std::string outsideAscii = "out\u00e9";
+    const ToolRun extract = Tool({"extract", "--json", "-o", outsideAscii, "HELI", "NOPE", "JEEP"});
     EXPECT_EQ(extract.status, 1);
     const QJsonObject extracted = parsed(extract);
     EXPECT_EQ(extracted["type"].toString(), "shp");
@@ -831,9 +842,10 @@ TEST_F(Qaxtool, GivesEveryCommandsResultAsJsonThatAParserReadsBack) {
     EXPECT_EQ(files[0]["member"].toObject(),
               place(set_.shp[2], jeepAt + static_cast<qint64>(set_.shp[1].bytes.size())));
     EXPECT_EQ(files[1]["line"].toInt(), 1);
-    EXPECT_EQ(files[1]["file"].toString().toStdString(), Printed("out/JEEP.SHP"));
+    EXPECT_EQ(files[1]["file"].toString().toStdString(), Printed(outsideAscii + "/JEEP.SHP"));
     EXPECT_EQ(files[1]["result"].toString(), "extracted");
-    EXPECT_TRUE(SameBytes(testing::ReadWholeFile(disk_.Dir() / "out" / "JEEP.SHP"), set_.shp[1].bytes));
+    EXPECT_TRUE(
+        SameBytes(testing::ReadWholeFile(disk_.Dir() / PathFromUtf8(outsideAscii) / "JEEP.SHP"), set_.shp[1].bytes));
 
     // A dry run knows the new size, not the offset; the real run both, as
     // the list then gives them.
@@ -846,12 +858,13 @@ TEST_F(Qaxtool, GivesEveryCommandsResultAsJsonThatAParserReadsBack) {
     EXPECT_EQ(wouldBe["before"].toObject(), place(set_.shp[1], jeepAt));
     EXPECT_EQ(wouldBe["after"].toObject(), (QJsonObject{{"size", 9}, {"offset", QJsonValue()}}));
     WriteText(disk_.Dir() / "mod.txt", "shp JEEP new.bin\ntxt SIX new.bin\n");
-    const ToolRun applied = Tool({"apply", "--json", "--undo", "undo dir", "mod.txt"});
+    const std::string undoDir = "undo d\u00efr";
+    const ToolRun applied = Tool({"apply", "--json", "--undo", undoDir, "mod.txt"});
     EXPECT_EQ(applied.status, 0) << applied.err;
     const QJsonObject done = parsed(applied);
     EXPECT_EQ(done["command"].toString(), "apply");
     EXPECT_FALSE(done["dryRun"].toBool());
-    EXPECT_EQ(done["undo"].toString(), "undo dir");
+    EXPECT_EQ(done["undo"].toString().toStdString(), undoDir);
     const QJsonArray members = done["members"].toArray();
     ASSERT_EQ(members.size(), 2);
     EXPECT_EQ(members[0]["type"].toString(), "shp");

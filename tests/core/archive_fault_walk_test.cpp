@@ -99,6 +99,7 @@ protected:
             Reset();
             FaultyFileSystem faulty(real_);
             faulty.FailStep(step, kind);
+            if (!unremovable_.empty()) faulty.FailRemovesOf(unremovable_);
             RecordingSink sink;
             const ArchiveOutcome outcome = operation({faulty, disk_.Paths(), table_, sink});
             SCOPED_TRACE("step " + std::to_string(step) + ": " + (faulty.Fired() ? faulty.FiredStep() : "none"));
@@ -174,6 +175,8 @@ protected:
     // steps it fails are the same with or without it.
     SystemFileSystem real_{DiskSync::Off};
     DataSetBytes before_;
+    // A file every walked run fails to remove, beside the step it fails.
+    std::string unremovable_;
 };
 
 const std::set<std::string> kEveryKindOfStep = {"open",  "read", "write",  "seek", "length", "truncate", "flush",
@@ -219,12 +222,14 @@ TEST_F(FaultWalk, ExtractionFailingAtEveryStepLeavesNoFile) {
 }
 
 // A batch extraction, one file new and one replacing a file of the user's,
-// that fails or loses its power at any step (names reaching the disk before
-// their bytes, as they may): once the next extraction into that folder has
-// cleaned up, each name holds its member whole, or what it held before, or
-// is not there; nothing else is left, and every file of the user's is still
-// there. Among them: the start of JEEP, as a user's cut-down copy may be,
-// listed by the note of another batch cut short that came with a mod
+// that fails or loses its power at any step (each name the batch changed
+// since the folder was last flushed reaching the disk or not on its own, as
+// names may): once the next extraction into that folder has cleaned up,
+// each name holds its member whole, or what it held before, or is not
+// there; nothing else is left, and every file of the user's is still there.
+// A batch that said it was done has its members whole whatever survives.
+// Among the user's files: the start of JEEP, as a user's cut-down copy may
+// be, listed by the note of another batch cut short that came with a mod
 // package after it.
 TEST_F(FaultWalk, BatchExtractionCutShortLeavesWholeFilesOrNone) {
     // A folder of the user's, as qaxtool extracts into with --out.
@@ -295,29 +300,39 @@ TEST_F(FaultWalk, BatchExtractionCutShortLeavesWholeFilesOrNone) {
         EXPECT_NE(said.find("JEEP.SHP is listed by"), std::string::npos) << said;
         ExpectDataSet(before_);
     };
-    const auto kinds = Walk(
-        extract, FaultKind::Error,
-        [&] {
-            expectWholeFilesOrNone();
-            EXPECT_TRUE(SameBytes(testing::ReadWholeFile(edit / "TANK.SHP"), set_.shp[0].bytes));
-            EXPECT_TRUE(SameBytes(testing::ReadWholeFile(edit / "HELI.SHP"), set_.shp[2].bytes));
-        },
-        [&](const std::string&) { expectWholeFilesOrNone(); });
+    const auto expectExtracted = [&] {
+        expectWholeFilesOrNone();
+        EXPECT_TRUE(SameBytes(testing::ReadWholeFile(edit / "TANK.SHP"), set_.shp[0].bytes));
+        EXPECT_TRUE(SameBytes(testing::ReadWholeFile(edit / "HELI.SHP"), set_.shp[2].bytes));
+    };
+    const auto kinds =
+        Walk(extract, FaultKind::Error, expectExtracted, [&](const std::string&) { expectWholeFilesOrNone(); });
     EXPECT_TRUE(kinds.count("rename") == 1 && kinds.count("sync") == 1 && kinds.count("remove") == 1);
+    // A failed batch that cannot remove a file it made keeps the note that
+    // lets the next extraction prove the file unfinished.
+    unremovable_ = (edit / "HELI.SHP").string();
+    Walk(extract, FaultKind::Error, expectExtracted, [&](const std::string&) { expectWholeFilesOrNone(); });
+    unremovable_.clear();
 
     const long steps = StepsOfACleanRun(extract);
-    for (long step = 1; step <= steps + 1; ++step) {
-        Reset();
-        plantUsersFiles();
-        FaultyFileSystem dying(real_);
-        dying.FailFromStep(step);
-        testing::PowerCutFileSystem disk(dying, {edit});
-        RecordingSink sink;
-        extract({disk, disk_.Paths(), table_, sink});
-        disk.Cut(true);
-        SCOPED_TRACE("power cut at step " + std::to_string(step) + ": " + dying.FiredStep());
-        expectWholeFilesOrNone();
-    }
+    for (long step = 1; step <= steps + 1; ++step)
+        for (std::uint64_t kept = 0, states = 1; kept < states; ++kept) {
+            Reset();
+            plantUsersFiles();
+            FaultyFileSystem dying(real_);
+            dying.FailFromStep(step);
+            testing::PowerCutFileSystem disk(dying, {edit});
+            RecordingSink sink;
+            const ArchiveOutcome outcome = extract({disk, disk_.Paths(), table_, sink});
+            states = std::uint64_t{1} << disk.UnflushedNames().size();
+            disk.CutNameByName(kept);
+            SCOPED_TRACE("power cut at step " + std::to_string(step) + ": " + dying.FiredStep() + ", names kept " +
+                         std::to_string(kept));
+            if (outcome == ArchiveOutcome::Done)
+                expectExtracted();
+            else
+                expectWholeFilesOrNone();
+        }
 }
 
 // When everything fails from some step on, the restore fails too: the index

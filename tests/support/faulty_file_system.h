@@ -53,6 +53,9 @@ public:
 
     // Every open of `path` fails, as for a file the user may not open.
     void FailOpensOf(std::string path) { refusedPath_ = std::move(path); }
+    // Every removal of `path` fails, as for a file the system will not let
+    // go of: beside a failed step, a clean-up that cannot finish.
+    void FailRemovesOf(std::string path) { unremovablePath_ = std::move(path); }
 
     long Steps() const { return steps_; }
     bool Fired() const { return fired_; }
@@ -116,6 +119,8 @@ public:
     }
     void Remove(const std::string& path) override {
         Step(IoStep::Remove, "remove", path);
+        if (path == unremovablePath_)
+            throw IoError(IoStep::Remove, path, std::make_error_code(std::errc::device_or_resource_busy));
         real_.Remove(path);
     }
     bool IsRegularFile(const std::string& path) override { return real_.IsRegularFile(path); }
@@ -202,6 +207,8 @@ private:
         bool HasEntry(const std::string& name) override { return real_->HasEntry(name); }
         void RemoveEntry(const std::string& name, const qax::FileIdentity& proved) override {
             owner_.Step(IoStep::Remove, "remove", PathOf(name));
+            if (PathOf(name) == owner_.unremovablePath_)
+                throw IoError(IoStep::Remove, PathOf(name), std::make_error_code(std::errc::device_or_resource_busy));
             real_->RemoveEntry(name, proved);
         }
         void Sync() override {
@@ -236,6 +243,7 @@ private:
 
     FileSystem& real_;
     std::string refusedPath_;
+    std::string unremovablePath_;
     long failStep_ = 0;
     long failFromStep_ = 0;
     FaultKind kind_ = FaultKind::Error;

@@ -5,9 +5,12 @@
 // as flushed, as the real copy is), and in each directory the names as of
 // the last flush of that directory. So a file written but not flushed loses
 // its new bytes, and a file created, renamed or removed without a directory
-// flush after it is back as it was. Files are followed by identity, not by
-// name, through renames. Only the directories named at construction are
-// modelled; everything else passes straight through.
+// flush after it is back as it was. Cut name by name, each name changed
+// since that flush is as it is now or back as it was, on its own: a note
+// and the file it names may reach the disk one without the other. Files are
+// followed by identity, not by name, through renames. Only the directories
+// named at construction are modelled; everything else passes straight
+// through.
 #pragma once
 
 #include <filesystem>
@@ -35,25 +38,42 @@ public:
     }
 
     // The power cut: every modelled directory holds what survives, no more.
-    // `namesOutrunBytes`: the worst a file system may do, as one that writes
-    // names to disk on its own schedule does: every name made since the
-    // last flush of its directory survives too, with only the bytes its
-    // file had on disk. A file the cut leaves as it was is not touched, so
-    // it keeps the times the system gave it.
-    void Cut(bool namesOutrunBytes = false) {
-        std::map<std::string, std::string> survivors;
-        for (const auto& [path, inode] : durableNames_) survivors[path] = inode->durable;
-        if (namesOutrunBytes)
-            for (const auto& [path, inode] : names_)
-                if (durableNames_.count(path) == 0) survivors[path] = inode->durable;
-        for (const auto& directory : directories_)
-            for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-                const auto survivor = survivors.find(entry.path().string());
-                if (survivor == survivors.end() || ReadWholeFile(entry.path()) != survivor->second)
-                    std::filesystem::remove(entry.path());
-            }
-        for (const auto& [path, bytes] : survivors)
-            if (!std::filesystem::exists(path)) WriteText(path, bytes);
+    // A file the cut leaves as it was is not touched, so it keeps the times
+    // the system gave it.
+    void Cut() { CutTo(durableNames_); }
+
+    // The names changed since their directory's last flush (made, removed,
+    // or now another file's), in a fixed order: what CutNameByName chooses
+    // among.
+    std::vector<std::string> UnflushedNames() const {
+        std::set<std::string> changed;
+        for (const auto& [path, inode] : names_) {
+            const auto durable = durableNames_.find(path);
+            if (durable == durableNames_.end() || durable->second != inode) changed.insert(path);
+        }
+        for (const auto& entry : durableNames_)
+            if (names_.count(entry.first) == 0) changed.insert(entry.first);
+        return {changed.begin(), changed.end()};
+    }
+
+    // The cut of a file system that writes each name to disk on its own,
+    // in no order a program can count on: name i of UnflushedNames() is as
+    // it is now when bit i of `keptNames` is set, and as its directory's
+    // last flush left it otherwise; a file's bytes are those it had on
+    // disk either way. Walking every value of `keptNames` walks every state
+    // such a cut can leave.
+    void CutNameByName(std::uint64_t keptNames) {
+        auto survivors = durableNames_;
+        const std::vector<std::string> unflushed = UnflushedNames();
+        for (std::size_t i = 0; i < unflushed.size(); ++i) {
+            if (((keptNames >> i) & 1u) == 0) continue;
+            const auto now = names_.find(unflushed[i]);
+            if (now == names_.end())
+                survivors.erase(unflushed[i]);
+            else
+                survivors[unflushed[i]] = now->second;
+        }
+        CutTo(survivors);
     }
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override {
@@ -168,6 +188,19 @@ private:
         PowerCutFileSystem& owner_;
         std::unique_ptr<Directory> inner_;
     };
+
+    // Makes the modelled directories hold `survivors`, each name with the
+    // bytes its file had on disk.
+    void CutTo(const std::map<std::string, std::shared_ptr<Inode>>& survivors) {
+        for (const auto& directory : directories_)
+            for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+                const auto survivor = survivors.find(entry.path().string());
+                if (survivor == survivors.end() || ReadWholeFile(entry.path()) != survivor->second->durable)
+                    std::filesystem::remove(entry.path());
+            }
+        for (const auto& [path, inode] : survivors)
+            if (!std::filesystem::exists(path)) WriteText(path, inode->durable);
+    }
 
     void DurableNamesOf(const std::string& directory) {
         std::erase_if(durableNames_, [&](const auto& entry) { return DirectoryOf(entry.first) == directory; });
