@@ -27,6 +27,32 @@ std::optional<std::vector<SourceLine>> ListEntries(const CommandLine& line, Inpu
     return entries;
 }
 
+// A file name from a list or a manifest written on Windows, where `\`
+// separates folders as `/` does. Windows reads both; elsewhere `\` is a
+// byte of a name like any other, and a name that holds it and names no file
+// but would with `/` in its place is refused with the name that would do,
+// rather than opened as something nobody meant. Nothing when the name is
+// as good as it gets.
+std::optional<std::string> BackslashProblem(const std::string& where, const std::string& given,
+                                            const std::filesystem::path& resolved) {
+#ifdef _WIN32
+    (void)where, (void)given, (void)resolved;
+    return std::nullopt;
+#else
+    if (given.find('\\') == std::string::npos) return std::nullopt;
+    std::error_code ec;
+    if (std::filesystem::exists(std::filesystem::symlink_status(resolved, ec))) return std::nullopt;
+    std::string slashed = given;
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    std::string resolvedSlashed = resolved.string();
+    std::replace(resolvedSlashed.begin(), resolvedSlashed.end(), '\\', '/');
+    if (!std::filesystem::exists(std::filesystem::symlink_status(resolvedSlashed, ec))) return std::nullopt;
+    return where + ": " + given + " names no file, but " + slashed +
+           " does: only / separates folders here (\\ does on Windows), so write " + slashed +
+           ", which both systems read";
+#endif
+}
+
 // A guard line's SIZE and CRC32 fields: a number of bytes a member can
 // have, and 8 hexadecimal digits. Nothing when they are not that.
 std::optional<GuardLine> ReadGuard(const std::string& type, const std::string& name, const std::string& rest) {
@@ -94,7 +120,7 @@ bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, 
         }
         const auto group = GroupNamed(type);
         if (!group || (*group != Txt && *group != Shp)) {
-            sink.Say(where + "the type must be txt or shp, not \"" + type + "\"");
+            sink.Say(where + "the type must be txt or shp, not \"" + Visible(type) + "\"");
             return false;
         }
         if (name.empty() || rest.empty()) {
@@ -108,6 +134,11 @@ bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, 
             }
         std::filesystem::path path = PathFromUtf8(rest);
         if (rest != "-" && path.is_relative() && !base.empty()) path = base / path;
+        if (const auto problem = BackslashProblem(source.where, rest, path)) {
+            sink.Say(*problem);
+            status = kFailed;
+            return false;
+        }
         input.pairs.push_back({name, rest == "-" ? rest : Utf8Of(path), *group, source.where});
     }
     return true;
@@ -142,8 +173,12 @@ std::optional<int> ReadCommandInput(const CommandLine& line, std::optional<int> 
         for (const SourceLine& entry : *entries) {
             auto pair = SplitPair(entry.text);
             if (!pair) {
-                sink.Say(entry.where + ": \"" + entry.text + "\" is not NAME=FILE");
+                sink.Say(entry.where + ": \"" + Visible(entry.text) + "\" is not NAME=FILE");
                 return kBadUsage;
+            }
+            if (const auto problem = BackslashProblem(entry.where, pair->file, PathFromUtf8(pair->file))) {
+                sink.Say(*problem);
+                return kFailed;
             }
             pair->group = *group;
             pair->where = entry.where;

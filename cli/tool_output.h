@@ -138,6 +138,12 @@ bool WriteOut(const std::string& bytes, TerminalSink& sink);
 enum class JsonText { Latin1, Utf8 };
 std::string JsonString(const std::string& bytes, JsonText text = JsonText::Latin1);
 
+// Text read from the user's file as a message shows it: what a reader
+// cannot see (control bytes, bytes that are no UTF-8, a byte-order mark, a
+// zero-width or no-break space) written as \xNN or \uNNNN, so that a
+// line that looks right but is refused shows why.
+std::string Visible(const std::string& text);
+
 // A member's place in its archive, as the JSON documents give it; an
 // offset not known yet (a dry run's) is null.
 std::string JsonPlace(std::int64_t size, std::optional<std::uint32_t> offset);

@@ -101,6 +101,18 @@ std::string LineOf(const std::vector<testing::Member>& members, std::size_t memb
     return line + "\n";
 }
 
+// Text as PowerShell 5's `>` writes it: UTF-16 with its byte-order mark,
+// in either byte order.
+std::string Utf16WithMark(const std::u16string& text, bool bigEndian) {
+    std::string bytes;
+    for (const char16_t unit : u"\uFEFF" + text) {
+        const char high = static_cast<char>(unit >> 8);
+        const char low = static_cast<char>(unit & 0xFF);
+        bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+}
+
 #ifdef _WIN32
 // UTF-8 in the system's wide characters, as the path type converts it.
 std::wstring Wide(const std::string& utf8) {
@@ -421,9 +433,30 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"apply", "--undo", "absent/undo", "mod-ok.txt"}, 1, "cannot be made: absent is no directory"},
         {{"list", "txt", "--undo=u"}, 2, "--undo belongs to apply"},
         // A planted undo is a manifest like any other: its guard holds, and
-        // its line is refused as that line would be in any manifest.
+        // its line is refused as that line would be in any manifest. It has
+        // the name undos had before theirs was manifest.txt.
         {{"apply", "planted-undo"}, 1, "the archive being rebuilt"},
+        // Text from Windows tools: what cannot be seen in a refused line is
+        // shown escaped (here a second file's byte-order mark, glued on, and
+        // a no-break space); a UTF-16 file cut in half a character.
+        {{"apply", "mod-invisible.txt"}, 2, "mod-invisible.txt, line 2: the type must be txt or shp, not \"\\uFEFFtxt\""},
+        {{"replace", "txt", "-T", "pairs-invisible.txt"}, 2, "line 1: \"ONE\\u00A0new.bin\\x01\" is not NAME=FILE"},
+        {{"apply", "mod-half-utf16.txt"},
+         2,
+         "mod-half-utf16.txt: it begins with the byte-order mark of UTF-16LE but ends in half a character"},
+#ifndef _WIN32
+        // On Linux only / separates folders: a file name written on Windows
+        // is refused with the name that would do. (Windows reads both.)
+        {{"apply", "mod-backslash.txt"}, 1, "mod-backslash.txt, line 1: sub\\em.txt names no file, but sub/em.txt does"},
+        {{"replace", "txt", "-T", "pairs-backslash.txt"}, 1, "line 2: sub\\em.txt names no file, but sub/em.txt does"},
+#endif
     };
+    WriteText(disk_.Dir() / "mod-invisible.txt", "txt ONE new.bin\n\xEF\xBB\xBFtxt SIX new.bin\n");
+    WriteText(disk_.Dir() / "pairs-invisible.txt", "ONE\xC2\xA0new.bin\x01\n");
+    WriteText(disk_.Dir() / "mod-half-utf16.txt", Utf16WithMark(u"txt ONE new.bin\n", false) + "t");
+    WriteText(disk_.Dir() / "sub" / "em.txt", "in a folder");
+    WriteText(disk_.Dir() / "mod-backslash.txt", "txt ONE sub\\em.txt\n");
+    WriteText(disk_.Dir() / "pairs-backslash.txt", "SIX=new.bin\nONE=sub\\em.txt\n");
     std::filesystem::create_directories(disk_.Dir() / "planted-undo");
     WriteText(disk_.Dir() / "planted-undo" / "manifest", "guard txt ONE 5 9271ee57\nshp TANK ../data/shp.qax\n");
     std::filesystem::create_directories(disk_.Dir() / "full");
@@ -700,7 +733,27 @@ TEST_F(Qaxtool, TakesNamesAndBytesFromFilesAndStandardInput) {
         {{"replace", "-i", "txt", "four=-"}, "from standard input", {{4, "from standard input"}}},
         {{"apply", "--ignore-case", "-"}, "TXT six new.bin\n", {{5, "NEW BYTES"}}},
         {{"replace", "txt", "ONE=a=b.bin"}, "", {{0, "A=B BYTES"}}},
+        // As Windows tools write text: a UTF-8 byte-order mark, UTF-16 with
+        // its mark in either byte order, names outside ASCII (one beyond
+        // 16 bits, which UTF-16 writes as a pair).
+        {{"apply", "mod-bom.txt"}, "", {{5, "NEW BYTES"}, {0, "UMLAUT BYTES"}}},
+        {{"replace", "txt", "-T", "-"}, "\xEF\xBB\xBF" "FOUR=new.bin\r\n", {{4, "NEW BYTES"}}},
+        {{"apply", "mod-utf16le.txt"}, "", {{0, "UMLAUT BYTES"}, {5, "NEW BYTES"}}},
+        {{"replace", "txt", "-T", "pairs-utf16be.txt"}, "", {{4, "UMLAUT BYTES"}, {1, "NEW BYTES"}}},
+        {{"replace", "txt", "--null", "-T", "names-utf16le.txt"}, "", {{0, "NEW BYTES"}}},
+#ifdef _WIN32
+        // Windows reads \ in a manifest's file names as it reads /.
+        {{"apply", "mod-backslash.txt"}, "", {{0, "in a folder"}}},
+#endif
     };
+    const std::string outsideAscii = "neu-\u00e4-\U0001F600.bin";
+    WriteText(disk_.Dir() / PathFromUtf8(outsideAscii), "UMLAUT BYTES");
+    WriteText(disk_.Dir() / "mod-bom.txt", "\xEF\xBB\xBFtxt SIX new.bin\r\ntxt ONE " + outsideAscii + "\r\n");
+    WriteText(disk_.Dir() / "mod-utf16le.txt", Utf16WithMark(u"txt ONE neu-\u00e4-\U0001F600.bin\r\ntxt SIX new.bin\r\n", false));
+    WriteText(disk_.Dir() / "pairs-utf16be.txt", Utf16WithMark(u"FOUR=neu-\u00e4-\U0001F600.bin\r\nLONG=new.bin\r\n", true));
+    WriteText(disk_.Dir() / "names-utf16le.txt", Utf16WithMark(std::u16string(u"ONE=new.bin\0", 12), false));
+    WriteText(disk_.Dir() / "sub" / "em.txt", "in a folder");
+    WriteText(disk_.Dir() / "mod-backslash.txt", "txt ONE sub\\em.txt\n");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
         disk_.Write(set_);
