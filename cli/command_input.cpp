@@ -80,8 +80,13 @@ std::optional<GuardLine> ReadGuard(const std::string& type, const std::string& n
 bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, TerminalSink& sink, int& status) {
     if (manifest != "-") {
         std::error_code ec;
-        if (std::filesystem::is_directory(PathFromUtf8(manifest), ec))
-            manifest = Utf8Of(PathFromUtf8(manifest) / kUndoManifestName);
+        const std::filesystem::path directory = PathFromUtf8(manifest);
+        if (std::filesystem::is_directory(directory, ec)) {
+            // An undo written before its manifest was named as a text file.
+            const bool old = !std::filesystem::exists(directory / kUndoManifestName, ec) &&
+                             std::filesystem::exists(directory / kOldUndoManifestName, ec);
+            manifest = Utf8Of(directory / (old ? kOldUndoManifestName : kUndoManifestName));
+        }
     }
     if (manifest == "-")
         if (const auto problem = claim.Claim("the manifest -")) {
@@ -94,6 +99,7 @@ bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, 
     const std::filesystem::path base =
         manifest == "-" ? std::filesystem::path() : std::filesystem::absolute(PathFromUtf8(manifest)).parent_path();
     status = kBadUsage;
+    input.undo = !lines->empty() && (*lines)[0].text.starts_with(kUndoManifestHeading);
     for (const SourceLine& source : *lines) {
         std::istringstream fields(source.text);
         std::string type, name, rest;

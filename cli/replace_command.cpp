@@ -101,8 +101,10 @@ int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplace
                              .guards = std::move(guards),
                              .undoDirectory = line.undoDir};
     if (ReplaceMembers(context, batches, options) != ArchiveOutcome::Done) return kFailed;
+    // The undo of an undo puts back what the undo took off: the mod.
     if (!line.undoDir.empty() && !line.dryRun)
-        sink.Note("The undo is in " + line.undoDir + ": qaxtool apply " + line.undoDir + " takes the mod off again.");
+        sink.Note("The undo is in " + line.undoDir + ": qaxtool apply " + line.undoDir +
+                  (input.undo ? " puts the mod back on." : " takes the mod off again."));
     std::size_t count = 0;
     for (const GroupReplacements& batch : batches) count += batch.replacements.size();
     const auto fileOf = [&spool](const MemberReplacement& member) {

@@ -102,6 +102,8 @@ std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::
         return incoming && incoming == memberCrc(guard.group, entry);
     };
     std::string changed;
+    bool laterChange = false;
+    bool appliedBefore = false;
     for (const MemberGuard& guard : guards) {
         const CatalogueEntry entry = ReadCatalogueLine(guard.selected.text);
         bool holds = entry.size >= 0 && static_cast<std::uint64_t>(entry.size) == guard.size;
@@ -110,14 +112,28 @@ std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::
             holds = crc && *crc == guard.crc32;
         }
         if (holds) continue;
-        changed += entry.size >= 0 && holdsItsReplacement(guard, entry)
-                       ? entry.name + " holds already what this manifest puts there (was it applied before?)\n"
-                       : entry.name + " holds what another change wrote after this mod\n";
+        if (entry.size >= 0 && holdsItsReplacement(guard, entry)) {
+            changed += entry.name + " holds already what this manifest puts there (was it applied before?)\n";
+            appliedBefore = true;
+        } else {
+            changed += entry.name + " holds what another change wrote after this mod\n";
+            laterChange = true;
+        }
     }
     if (changed.empty()) return {};
-    return changed +
-           "A guarded manifest (an undo) goes ahead only while each member it guards holds what its mod wrote, so "
-           "that it never takes off a later change: take that change off first.\nNothing was changed.";
+    // Each case has its own way on: a later change comes off first; a
+    // manifest applied already has nothing left to do.
+    if (laterChange)
+        changed +=
+            "A guarded manifest (an undo) goes ahead only while each member it guards holds what its mod wrote, so "
+            "that it never takes off a later change: take that change off first.\n";
+    if (appliedBefore)
+        changed += std::string(laterChange ? "A member that holds already what this manifest puts there "
+                                             "needs nothing from it"
+                                           : "So this manifest has been applied already, and there is nothing "
+                                             "left for it to do") +
+                   ": to go back, apply the undo written when it was applied (with --undo), if one was.\n";
+    return changed + "Nothing was changed.";
 }
 
 std::string UndoRefusal(const std::string& directory, const std::vector<UndoMember>& members) {
@@ -200,7 +216,8 @@ void UndoWriter::Write(const std::vector<File*>& copies, const std::vector<std::
     held_->Sync();
 
     const std::string text =
-        "# The undo of a mod, written by qaxtool apply --undo: \"qaxtool apply DIR\" with this\n"
+        std::string(kUndoManifestHeading) +
+        ": \"qaxtool apply DIR\" with this\n"
         "# directory puts back what the mod replaced. Each guard line gives the size and the\n"
         "# CRC-32 of what the mod wrote into a member; while any member holds something else,\n"
         "# the undo is refused and nothing is changed.\n" +

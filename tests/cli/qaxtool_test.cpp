@@ -665,7 +665,7 @@ TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
     // Out of order: refused, dry run or not, naming the members mod b
     // changed after mod a, and not JEEP or SIX.
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"apply", "undo-a"}, {"apply", "-n", "undo-a/manifest"}}) {
+         {std::vector<std::string>{"apply", "undo-a"}, {"apply", "-n", "undo-a/manifest.txt"}}) {
         const ToolRun refused = Tool(args);
         EXPECT_EQ(refused.status, 1);
         EXPECT_NE(refused.err.find("ONE holds what another change wrote after this mod"), std::string::npos)
@@ -685,15 +685,24 @@ TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
     EXPECT_NE(offBAgain.err.find("ONE holds already what this manifest puts there"), std::string::npos)
         << offBAgain.err;
     EXPECT_NE(offBAgain.err.find("HELI holds already"), std::string::npos) << offBAgain.err;
+    EXPECT_NE(offBAgain.err.find("has been applied already, and there is nothing left for it to do"),
+              std::string::npos)
+        << offBAgain.err;
+    EXPECT_EQ(offBAgain.err.find("take that change off first"), std::string::npos) << offBAgain.err;
     EXPECT_EQ(DataFiles(), withA);
+    // The undo of an undo puts the mod back on, and says so.
     const ToolRun offA = Tool({"apply", "--undo", "redo-a", "undo-a"});
     ASSERT_EQ(offA.status, 0) << offA.err;
+    EXPECT_NE(offA.err.find("qaxtool apply redo-a puts the mod back on"), std::string::npos) << offA.err;
     EXPECT_EQ(DataFiles(), original);
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const std::string redo = "redo-" + std::to_string(round);
         ASSERT_EQ(Tool({"apply", "--undo", redo, round == 0 ? "redo-a" : "redo-again"}).status, 0);
         EXPECT_EQ(DataFiles(), withA);
+        // An undo whose manifest has the name undos had before is read too.
+        if (round == 0)
+            std::filesystem::rename(disk_.Dir() / redo / "manifest.txt", disk_.Dir() / redo / "manifest");
         std::filesystem::remove_all(disk_.Dir() / "redo-again");
         ASSERT_EQ(Tool({"apply", "--undo", "redo-again", redo}).status, 0);
         EXPECT_EQ(DataFiles(), original);
@@ -703,7 +712,7 @@ TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
     // An undo is an ordinary manifest: its guard lines and its lines, the
     // member files named by number, type and name, by type as the mod is
     // applied.
-    const std::string manifest = testing::ReadWholeFile(disk_.Dir() / "undo-a" / "manifest");
+    const std::string manifest = testing::ReadWholeFile(disk_.Dir() / "undo-a" / "manifest.txt");
     EXPECT_NE(manifest.find("\ntxt ONE 1-txt-ONE.txt\ntxt SIX 2-txt-SIX.txt\nshp JEEP 3-shp-JEEP.shp\n"),
               std::string::npos)
         << manifest;
