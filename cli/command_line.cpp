@@ -248,10 +248,17 @@ std::optional<std::string> UsageProblem(CommandLine& line, std::optional<int>& g
         if (!line.type && words.size() > 1 && GroupNamed(words[1])) {
             line.type = GroupNamed(words[1]);
             words.erase(words.begin() + 1);
+        } else if (line.type && words.size() > 1 && GroupNamed(words[1]) && GroupNamed(words[1]) != line.type) {
+            // With -t the words are names, but a first word naming another
+            // type was surely meant as the type.
+            return "the type is given twice, as -t " + std::string(GroupWord(*line.type)) + " and as " + words[1] +
+                   ": give it once";
         }
         // Show takes a Txt member and extract a Shp one unless told.
         if (!line.type && command == "show") line.type = Txt;
         if (!line.type && extract) line.type = Shp;
+        if (!line.type && command == "list" && words.size() > 1)
+            return "list needs a type first: " + TypesOf(command) + "; " + words[1] + " is none of them";
         if (!line.type) return command + " needs a type: " + TypesOf(command);
         if (command != "list" && *line.type != Txt && *line.type != Shp)
             return command + " takes " + TypesOf(command) + ", not " + GroupWord(*line.type) +

@@ -200,6 +200,12 @@ void SayNoMatch(const Listing& listing, const std::string& pattern, TerminalSink
         hint = " (did you mean " + listing.NameAt(static_cast<std::size_t>(inAnyCase[0])) + "?)";
     else if (other != nullptr)
         hint = other->For(pattern, ignoreCase);
+    // cmd.exe hands single quotes on to the program, as part of the word:
+    // no member name holds them, so they were meant as quotes.
+    if (hint.empty() && pattern.size() >= 2 && pattern.front() == '\'' && pattern.back() == '\'')
+        hint = " (quotes and all: cmd.exe passes single quotes on as part of the word; in cmd.exe put the pattern "
+               "in double quotes, \"" +
+               pattern.substr(1, pattern.size() - 2) + "\")";
     sink.Say("No member matches " + pattern + hint);
 }
 

@@ -50,7 +50,8 @@ public:
         if (caption == kDataSetBusyCaption) {
             busy_ = true;
             heldBusyText_ = text;
-            if (!holdBusy_) Say(text);
+            // A script may rather wait than fail: the option that does it.
+            if (!holdBusy_) Say(text + "\nqaxtool --wait[=SECONDS] waits until it has finished.");
             return;
         }
         Say(text);

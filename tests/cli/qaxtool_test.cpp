@@ -169,8 +169,11 @@ int RunProgram(const std::filesystem::path& dir, const std::string& program, con
     return ended ? static_cast<int>(status) : -1;
 }
 #else
+// One word for the shell, single quotes in it too.
 std::string Quoted(const std::string& word) {
-    return "'" + word + "'";
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 int RunProgram(const std::filesystem::path& dir, const std::string& program, const std::vector<std::string>& args,
@@ -333,7 +336,8 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{}, 2, "no command given"},
         {{"frob"}, 2, "unknown command frob"},
         {{"--frob", "list", "txt"}, 2, "unknown option --frob"},
-        {{"list", "xyz"}, 2, "needs a type"},
+        {{"list", "xyz"}, 2, "list needs a type first: txt, shp, til, tnm, pal or dat; xyz is none of them"},
+        {{"list", "txt", "-t", "shp"}, 2, "the type is given twice, as -t shp and as txt: give it once"},
         {{"list"}, 2, "needs a type"},
         {{"list", "txt", "--all"}, 2, "belong to extract"},
         {{"show"}, 2, "one name"},
@@ -369,7 +373,12 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         // have been written either.
         {{"replace", "txt", "ONE=new.bin", "SIX=absent.bin"}, 1, "absent.bin"},
         {{"replace", "shp", "TANK=data/shp.qax"}, 1, "the archive being rebuilt"},
-        {{"--data", "nowhere", "list", "txt"}, 1, "Can't find"},
+        {{"--data", "nowhere", "list", "txt"},
+         1,
+         "qaxtool looks for the data set in the folder data one level above the folder it is in, unless --data DIR "
+         "names the folder that holds these files."},
+        // As cmd.exe passes a pattern in single quotes on.
+        {{"list", "shp", "'J*'"}, 1, "cmd.exe passes single quotes on as part of the word; in cmd.exe put the pattern in double quotes, \"J*\""},
         // The system's reason with every failure; a near name offered.
         {{"replace", "txt", "ONE=absent.bin"}, 1, "absent.bin (No such file or directory)"},
         {{"replace", "txt", "one=new.bin"}, 1, "No member matches one (did you mean ONE?)"},
@@ -982,6 +991,8 @@ TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
         EXPECT_EQ(refused.status, 3);
         EXPECT_NE(refused.err.find("Another editor is working on this data set right now"), std::string::npos)
             << refused.err;
+        EXPECT_NE(refused.err.find("qaxtool --wait[=SECONDS] waits until it has finished."), std::string::npos)
+            << refused.err;
 #ifndef _WIN32
         // The holder is named: this process. (Windows keeps no table of who
         // holds a lock.)
@@ -1139,6 +1150,10 @@ TEST_F(Qaxtool, AReplacementLeftHalfDoneIsNeitherReadNorTouchedUntilRecovered) {
         const ToolRun check = Tool({"check"});
         EXPECT_EQ(check.status, 1);
         EXPECT_NE(check.out.find("would be undone"), std::string::npos) << check.out;
+        EXPECT_NE(check.out.find("Any qaxtool command but check and a dry run (qaxtool list txt, for one), or the "
+                                 "editor as it starts, does this first."),
+                  std::string::npos)
+            << check.out;
         EXPECT_TRUE(DataFiles() == left);
     }
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
