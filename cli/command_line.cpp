@@ -290,6 +290,7 @@ std::optional<std::string> UsageProblem(CommandLine& line, std::optional<int>& g
     if (command == "show" && line.json) return std::string("--json belongs to list, check, extract, replace and apply");
     if (line.json && line.toStdout) return std::string("--json and --stdout do not go together");
     if (line.names && line.json) return std::string("--names and --json do not go together");
+    if (line.null && line.json) return std::string("--null and --json do not go together");
     if (!line.undoDir.empty() && command != "apply") return std::string("--undo belongs to apply");
     if (line.dryRun && command != "replace" && command != "apply")
         return std::string("--dry-run belongs to replace and apply");

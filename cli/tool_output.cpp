@@ -8,6 +8,7 @@ namespace qax::tool {
 // full disk, a closed pipe).
 bool WriteOut(const std::string& bytes, TerminalSink& sink) {
     errno = 0;
+    sink.NoteOutputWritten();
     if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) == bytes.size() && std::fflush(stdout) == 0) return true;
     sink.Say(std::string("Could not write to standard output (") +
              (errno != 0 ? std::strerror(errno) : "the stream failed") + ")");
@@ -87,6 +88,26 @@ std::string Visible(const std::string& text) {
         at += length;
     }
     return shown;
+}
+
+std::string RefusalJson(const std::string& command, int status, const TerminalSink& sink,
+                        const std::string& holders) {
+    const std::string kind = status == kBadUsage                    ? "usage"
+                             : status == kBusy                      ? "busy"
+                             : status > 128                         ? "stopped"
+                             : sink.RefusalKind().empty()           ? "failed"
+                                                                    : sink.RefusalKind();
+    std::string out = "{\"command\": " + JsonString(command, JsonText::Utf8) +
+                      ", \"refused\": true, \"status\": " + std::to_string(status) + ", \"kind\": \"" + kind +
+                      "\", \"text\": " + JsonString(sink.Said(), JsonText::Utf8);
+    if (kind == "busy") out += ", \"holders\": " + (holders.empty() ? "null" : JsonString(holders, JsonText::Utf8));
+    out += ", \"members\": [";
+    bool first = true;
+    for (const std::string& member : sink.RefusedMembers()) {
+        out += (first ? "\n  " : ",\n  ") + member;
+        first = false;
+    }
+    return out + (first ? "]}\n" : "\n]}\n");
 }
 
 // A member's place in its archive, as the JSON documents give it; an

@@ -79,6 +79,12 @@ std::optional<std::uint32_t> MemberCrc32(File& file, std::uint64_t offset, std::
 
 std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::vector<MemberGuard>& guards,
                           const std::vector<GroupReplacements>& batches) {
+    return GuardsRefusalText(FailedGuards(fs, paths, guards, batches));
+}
+
+std::vector<GuardFailure> FailedGuards(FileSystem& fs, const DataSetPaths& paths,
+                                       const std::vector<MemberGuard>& guards,
+                                       const std::vector<GroupReplacements>& batches) {
     std::map<int, std::unique_ptr<File>> archives;
     std::vector<unsigned char> buffer(kUndoBufferSize);
     const auto memberCrc = [&](int group, const CatalogueEntry& entry) {
@@ -101,22 +107,36 @@ std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::
         const auto incoming = MemberCrc32(*file, 0, file->Length(), buffer);
         return incoming && incoming == memberCrc(guard.group, entry);
     };
+    std::vector<GuardFailure> failures;
+    for (const MemberGuard& guard : guards) {
+        const CatalogueEntry entry = ReadCatalogueLine(guard.selected.text);
+        // What the member holds is read whatever its size: a refusal tells
+        // what was found as well as what was expected.
+        const std::optional<std::uint32_t> crc =
+            entry.size >= 0 ? memberCrc(guard.group, entry) : std::optional<std::uint32_t>();
+        if (entry.size >= 0 && static_cast<std::uint64_t>(entry.size) == guard.size && crc && *crc == guard.crc32)
+            continue;
+        failures.push_back({.group = guard.group,
+                            .name = entry.name,
+                            .expectedSize = guard.size,
+                            .expectedCrc32 = guard.crc32,
+                            .foundSize = entry.size,
+                            .foundCrc32 = crc,
+                            .appliedBefore = entry.size >= 0 && holdsItsReplacement(guard, entry)});
+    }
+    return failures;
+}
+
+std::string GuardsRefusalText(const std::vector<GuardFailure>& failures) {
     std::string changed;
     bool laterChange = false;
     bool appliedBefore = false;
-    for (const MemberGuard& guard : guards) {
-        const CatalogueEntry entry = ReadCatalogueLine(guard.selected.text);
-        bool holds = entry.size >= 0 && static_cast<std::uint64_t>(entry.size) == guard.size;
-        if (holds) {
-            const auto crc = memberCrc(guard.group, entry);
-            holds = crc && *crc == guard.crc32;
-        }
-        if (holds) continue;
-        if (entry.size >= 0 && holdsItsReplacement(guard, entry)) {
-            changed += entry.name + " holds already what this manifest puts there (was it applied before?)\n";
+    for (const GuardFailure& failure : failures) {
+        if (failure.appliedBefore) {
+            changed += failure.name + " holds already what this manifest puts there (was it applied before?)\n";
             appliedBefore = true;
         } else {
-            changed += entry.name + " holds what another change wrote after this mod\n";
+            changed += failure.name + " holds what another change wrote after this mod\n";
             laterChange = true;
         }
     }

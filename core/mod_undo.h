@@ -83,6 +83,13 @@ std::optional<std::uint32_t> MemberCrc32(File& file, std::uint64_t offset, std::
 std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::vector<MemberGuard>& guards,
                           const std::vector<GroupReplacements>& batches);
 
+// The same check, each guard that does not hold as it was found; the text
+// GuardsRefusal gives for them.
+std::vector<GuardFailure> FailedGuards(FileSystem& fs, const DataSetPaths& paths,
+                                       const std::vector<MemberGuard>& guards,
+                                       const std::vector<GroupReplacements>& batches);
+std::string GuardsRefusalText(const std::vector<GuardFailure>& failures);
+
 // Why an undo cannot go into `directory` for these members: a directory
 // that is there and not empty (or no directory), one whose parent is
 // missing, a member whose name a manifest line cannot hold. Empty when it

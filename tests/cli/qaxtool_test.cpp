@@ -391,6 +391,7 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"extract", "--stdout", "-o", "d", "TANK"}, 2, "do not go together"},
         {{"extract", "--stdout", "*"}, 1, "exactly one member; 3 were named"},
         {{"list", "txt", "--names", "--json"}, 2, "do not go together"},
+        {{"list", "shp", "--null", "--json"}, 2, "--null and --json do not go together"},
         {{"show", "--json", "ONE"}, 2, "--json belongs to list, check, extract, replace and apply"},
         {{"extract", "--json", "-O", "TANK"}, 2, "--json and --stdout do not go together"},
         {{"show", "ONE", "--dry-run"}, 2, "--dry-run belongs to replace and apply"},
@@ -921,6 +922,122 @@ TEST_F(Qaxtool, GivesEveryCommandsResultAsJsonThatAParserReadsBack) {
             .toObject();
     EXPECT_EQ(members[1]["after"].toObject(), (QJsonObject{{"size", sixNow["size"]}, {"offset", sixNow["offset"]}}));
     EXPECT_EQ(members[1]["before"].toObject()["size"].toInteger(), static_cast<qint64>(set_.txt[5].bytes.size()));
+}
+
+// The CRC-32 (of zip and PNG) of `bytes`, bit by bit, as 8 hexadecimal
+// digits: what a guard line gives.
+std::string Crc32Hex(const std::string& bytes) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const char c : bytes) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(~crc));
+    return hex;
+}
+
+// A command refused after its command line was read, with --json: one
+// document on standard output, read back by the parser, with the refusal's
+// kind, its text and what failed member by member; the exit status is the
+// one without --json, and standard error says the same as without it.
+TEST_F(Qaxtool, GivesEveryRefusalAsJsonThatAParserReadsBack) {
+    // ONE holds "first" (5 bytes) and TANK 5000 bytes, neither with this
+    // CRC-32.
+    WriteText(disk_.Dir() / "mod-guarded.txt",
+              "guard txt ONE 5 00000000\nguard shp TANK 5000 0000abcd\ntxt ONE new.bin\n");
+    WriteText(disk_.Dir() / "mod-names.txt", "txt NOPE new.bin\ntxt ONE new.bin\ntxt ONE new.bin\n");
+    WriteText(disk_.Dir() / "mod-bad-type.txt", "pal PAL new.bin\n");
+    // An undo: its mod wrote "mod" into ONE, and it puts new.bin back.
+    WriteText(disk_.Dir() / "mod-done.txt", "guard txt ONE 3 " + Crc32Hex("mod") + "\ntxt ONE new.bin\n");
+    WriteText(disk_.Dir() / "new-one.bin", "NEW BYTES");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string kind;
+        std::string words;  // in the text
+        std::vector<QJsonObject> members;
+    };
+    const auto guard = [](const char* type, const char* name, const char* reason, qint64 size, const char* crc,
+                          qint64 foundSize, const std::string& foundCrc) {
+        return QJsonObject{{"type", type},
+                           {"name", name},
+                           {"problem", "guard"},
+                           {"reason", reason},
+                           {"expected", QJsonObject{{"size", size}, {"crc32", crc}}},
+                           {"found", QJsonObject{{"size", foundSize}, {"crc32", QString::fromStdString(foundCrc)}}}};
+    };
+    const Case cases[] = {
+        {{"apply", "--json", "mod-guarded.txt"},
+         1,
+         "guard",
+         "ONE holds what another change wrote after this mod",
+         {guard("txt", "ONE", "changed since", 5, "00000000", 5, Crc32Hex("first")),
+          guard("shp", "TANK", "changed since", 5000, "0000abcd", 5000, Crc32Hex(set_.shp[0].bytes))}},
+        {{"-n", "apply", "--json", "mod-guarded.txt"}, 1, "guard", "TANK holds what another change", {}},
+        {{"replace", "--json", "txt", "ONE=new-one.bin", "TWIN=new.bin"},
+         1,
+         "member",
+         "The name TWIN is not unique",
+         {QJsonObject{{"type", "txt"}, {"name", "TWIN"}, {"problem", "not unique"}, {"lines", QJsonArray{2, 3}}}}},
+        {{"apply", "--json", "mod-names.txt"},
+         1,
+         "member",
+         "No member matches NOPE",
+         {QJsonObject{{"type", "txt"}, {"name", "NOPE"}, {"problem", "missing"}},
+          QJsonObject{{"type", "txt"}, {"name", "ONE"}, {"problem", "given twice"}}}},
+        {{"apply", "--json", "mod-bad-type.txt"}, 2, "usage", "line 1: the type must be txt or shp", {}},
+        {{"apply", "--json", "absent.txt"}, 1, "input", "absent.txt (No such file or directory)", {}},
+        {{"--data", "nowhere", "list", "txt", "--json"}, 1, "data set", "Can't find", {}},
+    };
+    const DataSetBytes before = Current();
+    for (const Case& c : cases) {
+        std::string trace;
+        for (const std::string& arg : c.args) trace += arg + " ";
+        SCOPED_TRACE(trace);
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        QJsonParseError error{};
+        const QJsonObject refusal = QJsonDocument::fromJson(QByteArray::fromStdString(run.out), &error).object();
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out;
+        EXPECT_EQ(refusal["command"].toString().toStdString(), c.args[c.args[0] == "-n" ? 1 : c.args[0] == "--data" ? 2 : 0]);
+        EXPECT_TRUE(refusal["refused"].toBool());
+        EXPECT_EQ(refusal["status"].toInt(), c.status);
+        EXPECT_EQ(refusal["kind"].toString().toStdString(), c.kind);
+        EXPECT_NE(refusal["text"].toString().toStdString().find(c.words), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find(c.words), std::string::npos) << run.err;
+        if (!c.members.empty()) {
+            const QJsonArray members = refusal["members"].toArray();
+            ASSERT_EQ(members.size(), static_cast<qsizetype>(c.members.size())) << run.out;
+            for (std::size_t i = 0; i < c.members.size(); ++i)
+                EXPECT_EQ(members[static_cast<qsizetype>(i)].toObject(), c.members[i]) << run.out;
+        }
+        EXPECT_TRUE(Current() == before);
+    }
+
+    // A manifest applied already: its own reason, and the bytes found are
+    // the ones it would write.
+    ASSERT_EQ(Tool({"replace", "txt", "ONE=new-one.bin"}).status, 0);
+    const ToolRun twice = Tool({"apply", "--json", "mod-done.txt"});
+    EXPECT_EQ(twice.status, 1);
+    const QJsonObject applied = QJsonDocument::fromJson(QByteArray::fromStdString(twice.out)).object();
+    EXPECT_EQ(applied["members"].toArray()[0].toObject(),
+              guard("txt", "ONE", "applied already", 3, Crc32Hex("mod").c_str(), 9, Crc32Hex("NEW BYTES")))
+        << twice.out;
+
+    // Busy: the holder as the system names it (this process).
+    const auto changing = DirectoryLock::TryAcquire(Utf8Of(DataDir()), LockKind::Exclusive);
+    ASSERT_TRUE(changing);
+    const ToolRun busy = Tool({"replace", "--json", "txt", "ONE=new.bin"});
+    EXPECT_EQ(busy.status, 3);
+    const QJsonObject held = QJsonDocument::fromJson(QByteArray::fromStdString(busy.out)).object();
+    EXPECT_EQ(held["kind"].toString(), "busy");
+    EXPECT_NE(held["holders"].toString().toStdString().find("(process " + std::to_string(::getpid()) + ")"),
+              std::string::npos)
+        << busy.out;
+    EXPECT_NE(held["text"].toString().toStdString().find("Another editor is working on this data set"),
+              std::string::npos)
+        << busy.out;
 }
 
 #endif
