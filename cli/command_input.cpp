@@ -145,7 +145,7 @@ bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, 
             status = kFailed;
             return false;
         }
-        input.pairs.push_back({name, rest == "-" ? rest : Utf8Of(path), *group, source.where});
+        input.pairs.push_back({name, rest == "-" ? rest : Utf8Of(path), *group, source.where, rest});
     }
     return true;
 }

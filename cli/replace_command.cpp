@@ -130,9 +130,16 @@ int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplace
                   (input.undo ? " puts the mod back on." : " takes the mod off again."));
     std::size_t count = 0;
     for (const GroupReplacements& batch : batches) count += batch.replacements.size();
-    const auto fileOf = [&spool](const MemberReplacement& member) {
-        return spool.Filled() && member.replacementFileName == spool.Path() ? std::string("standard input")
-                                                                            : member.replacementFileName;
+    // Each file as the user gave it (a manifest's as the manifest writes
+    // it, relative to the manifest's directory): one rule for every path
+    // the tool prints.
+    std::map<std::string, std::string> given;
+    for (const Pair& pair : input.pairs)
+        if (!pair.given.empty()) given[pair.file] = pair.given;
+    const auto fileOf = [&spool, &given](const MemberReplacement& member) {
+        if (spool.Filled() && member.replacementFileName == spool.Path()) return std::string("standard input");
+        const auto found = given.find(member.replacementFileName);
+        return found == given.end() ? member.replacementFileName : found->second;
     };
     if (line.json) return WriteOut(ReplacementsJson(context, batches, line, fileOf), sink) ? kSuccess : kFailed;
     if (line.dryRun) {

@@ -198,10 +198,11 @@ protected:
         return Utf8Of(PathFromUtf8(disk_.EditorDir()) / std::filesystem::path(QAXTOOL_PATH).filename());
     }
     std::filesystem::path DataDir() const { return disk_.Dir() / "data"; }
-    // A file under the test's directory as the tool prints it: in UTF-8,
-    // with the system's separators.
-    std::string Printed(const std::string& relative) const {
-        return Utf8Of((disk_.Dir() / PathFromUtf8(relative)).make_preferred());
+    // A file as the tool prints it: as it was given, relative to where it
+    // was given (the tests run the tool in their directory), in UTF-8,
+    // joined with the system's separator.
+    static std::string Printed(const std::string& relative) {
+        return Utf8Of(PathFromUtf8(relative).make_preferred());
     }
 
     // From the directory that holds data/ and edit/, so that relative file
@@ -304,6 +305,10 @@ TEST_F(Qaxtool, ListsShowsAndExtractsWhatTheIndexHolds) {
          Printed("texts/SIX.TXT") + "\n" + Printed("texts/ONE.TXT") + "\n"},
         // Arguments reach the tool in UTF-8 on every system.
         {{"extract", "TANK", "--out", outsideAscii}, Printed(outsideAscii + "/TANK.SHP") + "\n"},
+        // Paths are printed as they were given: absolute, or with the
+        // separator the user wrote at the end.
+        {{"extract", "JEEP", "-o", Utf8Of(disk_.Dir() / "absolute")}, Utf8Of(disk_.Dir() / "absolute" / "JEEP.SHP") + "\n"},
+        {{"extract", "JEEP", "-o", "slashed/"}, "slashed/JEEP.SHP\n"},
     };
     const DataSetBytes before = Current();
     for (const Case& c : cases) {
@@ -641,8 +646,10 @@ TEST_F(Qaxtool, AppliesAWholeModInOneTransaction) {
         disk_.Write(set_);
         const ToolRun run = fromInput ? Tool({"--data", Utf8Of(DataDir()), "apply", "-"},
                                              "shp JEEP mod/jeep.shp\ntxt SIX mod/orders.txt\ntxt ONE mod/orders.txt\n")
-                                      : Tool({"apply", "mod/mod.txt"});
+                                      : Tool({"apply", "-v", "mod/mod.txt"});
         ASSERT_EQ(run.status, 0) << run.err;
+        // Each file as the manifest gives it, relative to its directory.
+        if (!fromInput) EXPECT_NE(run.err.find("replaced JEEP (shp) with jeep.shp\n"), std::string::npos) << run.err;
         EXPECT_EQ(run.out, lines);
         EXPECT_TRUE(Current() == replaced);
         EXPECT_FALSE(disk_.LeftoversExist());
