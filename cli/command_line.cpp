@@ -221,7 +221,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, char** argv, std::string& 
 std::optional<Pair> SplitPair(const std::string& word) {
     const auto equals = word.find('=');
     if (equals == std::string::npos || equals == 0 || equals + 1 == word.size()) return std::nullopt;
-    return Pair{word.substr(0, equals), word.substr(equals + 1), Txt, {}};
+    return Pair{word.substr(0, equals), word.substr(equals + 1), Txt, {}, {}};
 }
 
 int Usage(const std::string& problem) {
