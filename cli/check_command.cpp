@@ -118,8 +118,16 @@ int Check(FileSystem& fs, const DataSetPaths& paths, bool quiet, bool json, Term
         }
     }
     const RecoveryReport recovery = DescribeInterruptedRebuild(fs, paths);
+    // Recovery runs first in every command that may change the data set or
+    // read it, and in the editor as it starts; check only tells.
+    const bool recoverable = recovery.state == RecoveryState::Undone || recovery.state == RecoveryState::Completed;
     report(recovery.state == RecoveryState::Clean,
-           recovery.state == RecoveryState::Clean ? "no interrupted replacement and no leftovers" : recovery.text);
+           recovery.state == RecoveryState::Clean ? "no interrupted replacement and no leftovers"
+           : recoverable
+               ? recovery.text +
+                     " Any qaxtool command but check and a dry run (qaxtool list txt, for one), or the editor as "
+                     "it starts, does this first."
+               : recovery.text);
     if (json)
         out = std::string("{\"command\": \"check\", \"sound\": ") + (sound ? "true" : "false") + ", \"findings\": [" +
               findings + (findings.empty() ? "]}\n" : "\n]}\n");
@@ -134,7 +142,12 @@ std::string StartUpProblem(const StartUpResult& result) {
     if (mustExit != std::string::npos) text.erase(mustExit);
     const auto first = text.find_first_not_of("\n ");
     const auto last = text.find_last_not_of("\n ");
-    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+    text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+    // The window is always beside its data set; the tool may be anywhere.
+    if (result.status == StartUpStatus::MissingFiles)
+        text += "\nqaxtool looks for the data set in the folder data one level above the folder it is in, unless "
+                "--data DIR names the folder that holds these files.";
+    return text;
 }
 
 }  // namespace qax::tool

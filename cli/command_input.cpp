@@ -27,6 +27,32 @@ std::optional<std::vector<SourceLine>> ListEntries(const CommandLine& line, Inpu
     return entries;
 }
 
+// A file name from a list or a manifest written on Windows, where `\`
+// separates folders as `/` does. Windows reads both; elsewhere `\` is a
+// byte of a name like any other, and a name that holds it and names no file
+// but would with `/` in its place is refused with the name that would do,
+// rather than opened as something nobody meant. Nothing when the name is
+// as good as it gets.
+std::optional<std::string> BackslashProblem(const std::string& where, const std::string& given,
+                                            const std::filesystem::path& resolved) {
+#ifdef _WIN32
+    (void)where, (void)given, (void)resolved;
+    return std::nullopt;
+#else
+    if (given.find('\\') == std::string::npos) return std::nullopt;
+    std::error_code ec;
+    if (std::filesystem::exists(std::filesystem::symlink_status(resolved, ec))) return std::nullopt;
+    std::string slashed = given;
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    std::string resolvedSlashed = resolved.string();
+    std::replace(resolvedSlashed.begin(), resolvedSlashed.end(), '\\', '/');
+    if (!std::filesystem::exists(std::filesystem::symlink_status(resolvedSlashed, ec))) return std::nullopt;
+    return where + ": " + given + " names no file, but " + slashed +
+           " does: only / separates folders here (\\ does on Windows), so write " + slashed +
+           ", which both systems read";
+#endif
+}
+
 // A guard line's SIZE and CRC32 fields: a number of bytes a member can
 // have, and 8 hexadecimal digits. Nothing when they are not that.
 std::optional<GuardLine> ReadGuard(const std::string& type, const std::string& name, const std::string& rest) {
@@ -54,8 +80,13 @@ std::optional<GuardLine> ReadGuard(const std::string& type, const std::string& n
 bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, TerminalSink& sink, int& status) {
     if (manifest != "-") {
         std::error_code ec;
-        if (std::filesystem::is_directory(PathFromUtf8(manifest), ec))
-            manifest = Utf8Of(PathFromUtf8(manifest) / kUndoManifestName);
+        const std::filesystem::path directory = PathFromUtf8(manifest);
+        if (std::filesystem::is_directory(directory, ec)) {
+            // An undo written before its manifest was named as a text file.
+            const bool old = !std::filesystem::exists(directory / kUndoManifestName, ec) &&
+                             std::filesystem::exists(directory / kOldUndoManifestName, ec);
+            manifest = Utf8Of(directory / (old ? kOldUndoManifestName : kUndoManifestName));
+        }
     }
     if (manifest == "-")
         if (const auto problem = claim.Claim("the manifest -")) {
@@ -68,6 +99,7 @@ bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, 
     const std::filesystem::path base =
         manifest == "-" ? std::filesystem::path() : std::filesystem::absolute(PathFromUtf8(manifest)).parent_path();
     status = kBadUsage;
+    input.undo = !lines->empty() && (*lines)[0].text.starts_with(kUndoManifestHeading);
     for (const SourceLine& source : *lines) {
         std::istringstream fields(source.text);
         std::string type, name, rest;
@@ -94,7 +126,7 @@ bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, 
         }
         const auto group = GroupNamed(type);
         if (!group || (*group != Txt && *group != Shp)) {
-            sink.Say(where + "the type must be txt or shp, not \"" + type + "\"");
+            sink.Say(where + "the type must be txt or shp, not \"" + Visible(type) + "\"");
             return false;
         }
         if (name.empty() || rest.empty()) {
@@ -108,7 +140,12 @@ bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, 
             }
         std::filesystem::path path = PathFromUtf8(rest);
         if (rest != "-" && path.is_relative() && !base.empty()) path = base / path;
-        input.pairs.push_back({name, rest == "-" ? rest : Utf8Of(path), *group, source.where});
+        if (const auto problem = BackslashProblem(source.where, rest, path)) {
+            sink.Say(*problem);
+            status = kFailed;
+            return false;
+        }
+        input.pairs.push_back({name, rest == "-" ? rest : Utf8Of(path), *group, source.where, rest});
     }
     return true;
 }
@@ -142,8 +179,12 @@ std::optional<int> ReadCommandInput(const CommandLine& line, std::optional<int> 
         for (const SourceLine& entry : *entries) {
             auto pair = SplitPair(entry.text);
             if (!pair) {
-                sink.Say(entry.where + ": \"" + entry.text + "\" is not NAME=FILE");
+                sink.Say(entry.where + ": \"" + Visible(entry.text) + "\" is not NAME=FILE");
                 return kBadUsage;
+            }
+            if (const auto problem = BackslashProblem(entry.where, pair->file, PathFromUtf8(pair->file))) {
+                sink.Say(*problem);
+                return kFailed;
             }
             pair->group = *group;
             pair->where = entry.where;

@@ -32,6 +32,7 @@ struct CommandInput {
     std::vector<std::string> patterns;  // extract
     std::vector<Pair> pairs;            // replace and apply, in the order given
     std::vector<GuardLine> guards;      // apply
+    bool undo = false;                  // apply: the manifest is an undo's, which takes a mod off
     SpooledInput spool;
 };
 

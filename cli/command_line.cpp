@@ -221,7 +221,7 @@ std::optional<CommandLine> ParseCommandLine(int argc, char** argv, std::string& 
 std::optional<Pair> SplitPair(const std::string& word) {
     const auto equals = word.find('=');
     if (equals == std::string::npos || equals == 0 || equals + 1 == word.size()) return std::nullopt;
-    return Pair{word.substr(0, equals), word.substr(equals + 1), Txt, {}};
+    return Pair{word.substr(0, equals), word.substr(equals + 1), Txt, {}, {}};
 }
 
 int Usage(const std::string& problem) {
@@ -248,10 +248,17 @@ std::optional<std::string> UsageProblem(CommandLine& line, std::optional<int>& g
         if (!line.type && words.size() > 1 && GroupNamed(words[1])) {
             line.type = GroupNamed(words[1]);
             words.erase(words.begin() + 1);
+        } else if (line.type && words.size() > 1 && GroupNamed(words[1]) && GroupNamed(words[1]) != line.type) {
+            // With -t the words are names, but a first word naming another
+            // type was surely meant as the type.
+            return "the type is given twice, as -t " + std::string(GroupWord(*line.type)) + " and as " + words[1] +
+                   ": give it once";
         }
         // Show takes a Txt member and extract a Shp one unless told.
         if (!line.type && command == "show") line.type = Txt;
         if (!line.type && extract) line.type = Shp;
+        if (!line.type && command == "list" && words.size() > 1)
+            return "list needs a type first: " + TypesOf(command) + "; " + words[1] + " is none of them";
         if (!line.type) return command + " needs a type: " + TypesOf(command);
         if (command != "list" && *line.type != Txt && *line.type != Shp)
             return command + " takes " + TypesOf(command) + ", not " + GroupWord(*line.type) +
@@ -283,6 +290,7 @@ std::optional<std::string> UsageProblem(CommandLine& line, std::optional<int>& g
     if (command == "show" && line.json) return std::string("--json belongs to list, check, extract, replace and apply");
     if (line.json && line.toStdout) return std::string("--json and --stdout do not go together");
     if (line.names && line.json) return std::string("--names and --json do not go together");
+    if (line.null && line.json) return std::string("--null and --json do not go together");
     if (!line.undoDir.empty() && command != "apply") return std::string("--undo belongs to apply");
     if (line.dryRun && command != "replace" && command != "apply")
         return std::string("--dry-run belongs to replace and apply");

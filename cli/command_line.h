@@ -47,6 +47,9 @@ struct Pair {
     std::string file;
     int group = Txt;
     std::string where;
+    // The file as the user wrote it, for what the tool prints, when `file`
+    // is that resolved (a manifest's, against the manifest's directory).
+    std::string given;
 };
 
 std::optional<Pair> SplitPair(const std::string& word);

@@ -105,6 +105,14 @@ int Extract(const ArchiveContext& context, const CommandLine& line, const Comman
         return kFailed;
     }
     const std::string directory = Utf8Of(outDir);
+    // Every path the tool prints is as the user gave it, relative to where
+    // it was given: an extracted file is the output directory as --out gave
+    // it (none: the current directory, so the file's name alone) and the
+    // file's name.
+    std::string givenDirectory = line.outDir;
+    if (!givenDirectory.empty() && givenDirectory.back() != '/' && givenDirectory.back() != kPathSeparator)
+        givenDirectory += kPathSeparator;
+    const auto shown = [&](const std::string& path) { return givenDirectory + path.substr(directory.size() + 1); };
     // What an extraction of this type into the same directory left half
     // written when it died goes first, once, while the archive is whole.
     const std::string removed = RemoveUnfinishedExtractions(context.fs, context.paths, directory, group);
@@ -121,7 +129,7 @@ int Extract(const ArchiveContext& context, const CommandLine& line, const Comman
         // A name that cannot be the file's (on Windows, CON.SHP is the
         // console, there or not) is for the extraction to refuse, not kept.
         if (line.keepOld && IsExtractableName(name) && context.fs.Exists(output)) {
-            sink.Note("kept " + output + ", which is there already");
+            sink.Note("kept " + shown(output) + ", which is there already");
             kept.insert(i);
             continue;
         }
@@ -132,8 +140,8 @@ int Extract(const ArchiveContext& context, const CommandLine& line, const Comman
         status = kFailed;
     std::string out;
     for (const std::string& path : written) {
-        if (line.verbose) sink.Say("extracted " + path);
-        out += path + "\n";
+        if (line.verbose) sink.Say("extracted " + shown(path));
+        out += shown(path) + "\n";
     }
     if (line.json) {
         const std::set<std::string> done(written.begin(), written.end());
@@ -146,7 +154,7 @@ int Extract(const ArchiveContext& context, const CommandLine& line, const Comman
             const std::string file = directory + kPathSeparator + listing->NameAt(i) + ending;
             out += std::string(k == 0 ? "\n" : ",\n") + "  {\"name\": " + JsonString(listing->NameAt(i)) +
                    ", \"line\": " + std::to_string(i) + ", \"member\": " + JsonPlace(member.size, member.offset) +
-                   ", \"file\": " + JsonString(file, JsonText::Utf8) + ", \"result\": \"" +
+                   ", \"file\": " + JsonString(shown(file), JsonText::Utf8) + ", \"result\": \"" +
                    (done.count(file)        ? "extracted"
                     : kept.count(chosen[k]) ? "kept"
                                             : "not extracted") +

@@ -17,6 +17,15 @@ std::string Folded(std::string name) {
     return name;
 }
 
+// A name the command cannot use, as the refusal's JSON document gives it;
+// `more` adds fields.
+void RefuseMember(TerminalSink& sink, int group, const std::string& name, const char* problem,
+                  const std::string& more = {}) {
+    sink.SetRefusalKind("member");
+    sink.AddRefusedMember("{\"type\": \"" + std::string(GroupWord(group)) + "\", \"name\": " + JsonString(name) +
+                          ", \"problem\": \"" + problem + "\"" + more + "}");
+}
+
 std::optional<Listing> ListGroup(FileSystem& fs, const DataSetPaths& paths, int group, TerminalSink& sink) {
     const CurrentSectionTable current = ReadCurrentSectionTable(fs, paths);
     if (current.refusal) {
@@ -54,6 +63,8 @@ std::optional<int> LineNamed(const Listing& listing, const std::string& name, bo
         return std::nullopt;
     }
     if (found.size() > 1) {
+        RefuseMember(sink, listing.group, name, "not unique",
+                     ", \"lines\": [" + std::to_string(found[0]) + ", " + std::to_string(found[1]) + "]");
         sink.Say("The name " + name + " is not unique: " + GroupWord(listing.group) + " members " +
                  std::to_string(found[0] + 1) + " and " + std::to_string(found[1] + 1) +
                  " both have it.\nNothing was changed.");
@@ -77,6 +88,7 @@ std::optional<std::vector<ListedLine>> LinesNamed(const Listing& listing, const 
             continue;
         }
         if (!seen.insert(*line).second) {
+            RefuseMember(sink, listing.group, name, "given twice");
             sink.Say("The member " + name + " is given twice.");
             whole = false;
             continue;
@@ -200,6 +212,13 @@ void SayNoMatch(const Listing& listing, const std::string& pattern, TerminalSink
         hint = " (did you mean " + listing.NameAt(static_cast<std::size_t>(inAnyCase[0])) + "?)";
     else if (other != nullptr)
         hint = other->For(pattern, ignoreCase);
+    // cmd.exe hands single quotes on to the program, as part of the word:
+    // no member name holds them, so they were meant as quotes.
+    if (hint.empty() && pattern.size() >= 2 && pattern.front() == '\'' && pattern.back() == '\'')
+        hint = " (quotes and all: cmd.exe passes single quotes on as part of the word; in cmd.exe put the pattern "
+               "in double quotes, \"" +
+               pattern.substr(1, pattern.size() - 2) + "\")";
+    RefuseMember(sink, listing.group, pattern, "missing");
     sink.Say("No member matches " + pattern + hint);
 }
 

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +31,7 @@
 #include "commands.h"
 #include "data_set.h"
 #include "file_access.h"
+#include "rebuild_record.h"
 #include "recovery.h"
 #include "stop_signals.h"
 #include "tool_output.h"
@@ -67,6 +69,9 @@ DataSetPaths PathsFor(const CommandLine& line, const std::string& programPath) {
 
 int RunCommand(StoppableFileSystem& fs, FileSystem& disk, const DataSetPaths& paths, const CommandLine& line,
                std::optional<int> group, const CommandInput& input, TerminalSink& sink);
+int RunWithInput(StoppableFileSystem& fs, FileSystem& disk, const DataSetPaths& paths, const CommandLine& line,
+                 std::optional<int> group, const CommandInput& input, TerminalSink& sink,
+                 const std::function<int(const std::string&)>& stopped);
 
 // The longest wait from now the steady clock can keep: any longer wait is
 // as long as it takes.
@@ -119,27 +124,44 @@ int Run(std::vector<std::string> arguments) {
         return 128 + StopSignalNumber();
     };
 
-    // Names, pairs, manifests and standard input are read once, before the
-    // data set is opened, whatever the tries.
-    CommandInput input;
-    if (const std::optional<int> status = ReadCommandInput(*line, group, input, sink)) {
-        if (StopRequested())
-            return stopped(
-                "its input (standard input, a list or a manifest) was not read to its end, and nothing "
-                "was changed.");
-        if (*status == kBadUsage) std::fputs(kTryHelp, stderr);
-        return *status;
+    // Once the command line is read, a script that asked for JSON gets a
+    // document however the command ends: a refusal's is said here, when the
+    // command printed none of its own.
+    const int status = [&] {
+        // Names, pairs, manifests and standard input are read once, before
+        // the data set is opened, whatever the tries.
+        CommandInput input;
+        if (const std::optional<int> status = ReadCommandInput(*line, group, input, sink)) {
+            if (StopRequested())
+                return stopped(
+                    "its input (standard input, a list or a manifest) was not read to its end, and nothing "
+                    "was changed.");
+            if (*status == kBadUsage) std::fputs(kTryHelp, stderr);
+            sink.SetRefusalKind("input");
+            return *status;
+        }
+        return RunWithInput(fs, disk, paths, *line, group, input, sink, stopped);
+    }();
+    if (line->json && status != kSuccess && !sink.OutputWritten()) {
+        const std::string holders = status == kBusy ? DirectoryLock::DescribeHolders(DataDirectoryOf(paths)) : "";
+        WriteOut(RefusalJson(command, status, sink, holders), sink);
     }
+    return status;
+}
 
+// The command's tries, and its exit status.
+int RunWithInput(StoppableFileSystem& fs, FileSystem& disk, const DataSetPaths& paths, const CommandLine& line,
+                 std::optional<int> group, const CommandInput& input, TerminalSink& sink,
+                 const std::function<int(const std::string&)>& stopped) {
     // A busy data set refuses before anything is touched, so the whole
     // command can simply be tried again while the user wants to wait.
     using Clock = std::chrono::steady_clock;
-    const bool waits = line->waitSeconds.has_value();
-    const Clock::time_point deadline = waits ? DeadlineAfter(*line->waitSeconds) : Clock::time_point::max();
+    const bool waits = line.waitSeconds.has_value();
+    const Clock::time_point deadline = waits ? DeadlineAfter(*line.waitSeconds) : Clock::time_point::max();
     int status = kFailed;
     for (;;) {
         sink.BeginAttempt(waits);
-        status = RunCommand(fs, disk, paths, *line, group, input, sink);
+        status = RunCommand(fs, disk, paths, line, group, input, sink);
         if (!sink.Busy() || !waits || StopRequested() || Clock::now() >= deadline) break;
         for (int tick = 0; tick < 10 && !StopRequested(); ++tick)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -177,6 +199,7 @@ int RunCommand(StoppableFileSystem& fs, FileSystem& disk, const DataSetPaths& pa
         if (!recovery.text.empty() && !recovery.lockUnusable) sink.Note(recovery.text);
     }
     if (!start.Ready()) {
+        sink.SetRefusalKind("data set");
         sink.Say(StartUpProblem(start));
         return kFailed;
     }

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -91,23 +92,54 @@ std::string ReplacementsJson(const ArchiveContext& context, const std::vector<Gr
     return out + (first ? "]}\n" : "\n]}\n");
 }
 
+// A guard that did not hold, for the refusal's JSON document: what the
+// member was to hold and what it holds.
+std::string GuardFailureJson(const GuardFailure& failure) {
+    const auto crc = [](std::uint32_t value) {
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(value));
+        return "\"" + std::string(hex) + "\"";
+    };
+    return "{\"type\": \"" + std::string(GroupWord(failure.group)) + "\", \"name\": " + JsonString(failure.name) +
+           ", \"problem\": \"guard\", \"reason\": \"" + (failure.appliedBefore ? "applied already" : "changed since") +
+           "\", \"expected\": {\"size\": " + std::to_string(failure.expectedSize) +
+           ", \"crc32\": " + crc(failure.expectedCrc32) + "}, \"found\": {\"size\": " +
+           std::to_string(failure.foundSize) +
+           ", \"crc32\": " + (failure.foundCrc32 ? crc(*failure.foundCrc32) : std::string("null")) + "}}";
+}
+
 // The replaced members' new lines, for the script's log, in the order
 // given; with --dry-run, what would be done.
 int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
                    const CommandLine& line, const CommandInput& input, std::vector<MemberGuard> guards,
                    TerminalSink& sink) {
     const SpooledInput& spool = input.spool;
+    std::vector<GuardFailure> failedGuards;
     const ModOptions options{.mode = line.dryRun ? RunMode::DryRun : RunMode::Apply,
                              .guards = std::move(guards),
+                             .guardFailures = &failedGuards,
                              .undoDirectory = line.undoDir};
-    if (ReplaceMembers(context, batches, options) != ArchiveOutcome::Done) return kFailed;
+    if (ReplaceMembers(context, batches, options) != ArchiveOutcome::Done) {
+        for (const GuardFailure& failure : failedGuards) sink.AddRefusedMember(GuardFailureJson(failure));
+        if (!failedGuards.empty()) sink.SetRefusalKind("guard");
+        return kFailed;
+    }
+    // The undo of an undo puts back what the undo took off: the mod.
     if (!line.undoDir.empty() && !line.dryRun)
-        sink.Note("The undo is in " + line.undoDir + ": qaxtool apply " + line.undoDir + " takes the mod off again.");
+        sink.Note("The undo is in " + line.undoDir + ": qaxtool apply " + line.undoDir +
+                  (input.undo ? " puts the mod back on." : " takes the mod off again."));
     std::size_t count = 0;
     for (const GroupReplacements& batch : batches) count += batch.replacements.size();
-    const auto fileOf = [&spool](const MemberReplacement& member) {
-        return spool.Filled() && member.replacementFileName == spool.Path() ? std::string("standard input")
-                                                                            : member.replacementFileName;
+    // Each file as the user gave it (a manifest's as the manifest writes
+    // it, relative to the manifest's directory): one rule for every path
+    // the tool prints.
+    std::map<std::string, std::string> given;
+    for (const Pair& pair : input.pairs)
+        if (!pair.given.empty()) given[pair.file] = pair.given;
+    const auto fileOf = [&spool, &given](const MemberReplacement& member) {
+        if (spool.Filled() && member.replacementFileName == spool.Path()) return std::string("standard input");
+        const auto found = given.find(member.replacementFileName);
+        return found == given.end() ? member.replacementFileName : found->second;
     };
     if (line.json) return WriteOut(ReplacementsJson(context, batches, line, fileOf), sink) ? kSuccess : kFailed;
     if (line.dryRun) {

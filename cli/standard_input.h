@@ -204,11 +204,18 @@ struct SourceLine {
     std::string where;
 };
 
+// A list's or a manifest's bytes as UTF-8 text: a UTF-8 byte-order mark
+// dropped, UTF-16 with a mark (either byte order) converted; without a
+// mark the bytes stay as they are. The problem when the bytes are not the
+// text their mark says.
+std::optional<std::string> AsUtf8Text(std::string& bytes);
+
 // The entries of a list or the lines of a manifest: ended by newlines (a
-// carriage return before one dropped), or by zero bytes with `null`. The
-// problem's exit status goes to `status` when it cannot be read whole, or
-// holds more than kListByteLimit bytes. A named pipe is read as standard
-// input is: a stop ends the read at once, whatever its writer does.
+// carriage return before one dropped), or by zero bytes with `null`, once
+// read as text (AsUtf8Text). The problem's exit status goes to `status`
+// when it cannot be read whole, or holds more than kListByteLimit bytes. A
+// named pipe is read as standard input is: a stop ends the read at once,
+// whatever its writer does.
 std::optional<std::vector<SourceLine>> ReadSource(const std::string& source, bool null, TerminalSink& sink,
                                                   int& status);
 

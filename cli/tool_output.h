@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "archive_ops.h"
 #include "data_set_lock.h"
@@ -50,7 +51,8 @@ public:
         if (caption == kDataSetBusyCaption) {
             busy_ = true;
             heldBusyText_ = text;
-            if (!holdBusy_) Say(text);
+            // A script may rather wait than fail: the option that does it.
+            if (!holdBusy_) Say(text + "\nqaxtool --wait[=SECONDS] waits until it has finished.");
             return;
         }
         Say(text);
@@ -70,10 +72,50 @@ public:
     }
     void ProcessEvents() override {}
 
-    // Something that went wrong: always said. A command that only reads
-    // has nothing to undo, so the editor's "Nothing was changed." is left
-    // out of what it says.
-    void Say(std::string text) {
+    // Something that went wrong: always said, and kept for the refusal's
+    // JSON document.
+    void Say(const std::string& text) {
+        if (const auto said = Print(text)) said_ += (said_.empty() ? "" : "\n") + *said;
+    }
+    void SetReadOnly(bool readOnly) { readOnly_ = readOnly; }
+    // Something the user may like to know: not with --quiet, and no part
+    // of a refusal.
+    void Note(const std::string& text) {
+        if (!quiet_) Print(text);
+    }
+
+    // Each attempt of a command that may wait for the lock starts afresh.
+    void BeginAttempt(bool holdBusy) {
+        busy_ = false;
+        holdBusy_ = holdBusy;
+        said_.clear();
+        refusedMembers_.clear();
+        refusalKind_.clear();
+    }
+    bool Busy() const { return busy_; }
+    void SayHeldBusy() {
+        if (holdBusy_ && busy_) Say(heldBusyText_);
+    }
+
+    // What a refusal's JSON document holds: its kind where the command
+    // knows it better than its exit status does, what failed member by
+    // member (JSON objects), and everything said.
+    void SetRefusalKind(const std::string& kind) {
+        if (refusalKind_.empty()) refusalKind_ = kind;
+    }
+    void AddRefusedMember(std::string json) { refusedMembers_.push_back(std::move(json)); }
+    const std::string& RefusalKind() const { return refusalKind_; }
+    const std::vector<std::string>& RefusedMembers() const { return refusedMembers_; }
+    const std::string& Said() const { return said_; }
+    // Whether the command's own document (or lines) went to standard output.
+    void NoteOutputWritten() { outputWritten_ = true; }
+    bool OutputWritten() const { return outputWritten_; }
+
+private:
+    // What is said on standard error, as it is said; nothing when nothing
+    // is left to say. A command that only reads has nothing to undo, so
+    // the editor's "Nothing was changed." is left out of what it says.
+    std::optional<std::string> Print(std::string text) {
         EndProgressLine();
         // The core's paragraph about a file the stop cut short goes: the
         // stop is said once, as a stop, when the program ends.
@@ -83,33 +125,17 @@ public:
             const std::size_t close = text.find("\n\n", at);
             text.erase(start, close == std::string::npos ? std::string::npos : close + 2 - start);
             while (!text.empty() && text.back() == '\n') text.pop_back();
-            if (text.empty()) return;
+            if (text.empty()) return std::nullopt;
         }
         if (readOnly_) {
             for (std::size_t at; (at = text.find(kNothingChanged)) != std::string::npos;)
                 text.erase(at, std::strlen(kNothingChanged));
             while (!text.empty() && text.back() == '\n') text.pop_back();
-            if (text.empty()) return;
+            if (text.empty()) return std::nullopt;
         }
         std::fprintf(stderr, "qaxtool: %s\n", text.c_str());
+        return text;
     }
-    void SetReadOnly(bool readOnly) { readOnly_ = readOnly; }
-    // Something the user may like to know: not with --quiet.
-    void Note(const std::string& text) {
-        if (!quiet_) Say(text);
-    }
-
-    // Each attempt of a command that may wait for the lock starts afresh.
-    void BeginAttempt(bool holdBusy) {
-        busy_ = false;
-        holdBusy_ = holdBusy;
-    }
-    bool Busy() const { return busy_; }
-    void SayHeldBusy() {
-        if (holdBusy_ && busy_) Say(heldBusyText_);
-    }
-
-private:
     void EndProgressLine() {
         if (lineOpen_) std::fputc('\n', stderr);
         lineOpen_ = false;
@@ -127,6 +153,10 @@ private:
     std::string heldBusyText_;
     unsigned long marks_ = 0;
     std::string pane_;
+    std::string said_;
+    std::string refusalKind_;
+    std::vector<std::string> refusedMembers_;
+    bool outputWritten_ = false;
 };
 
 // Standard output, with the system's reason when it cannot be written (a
@@ -137,6 +167,19 @@ bool WriteOut(const std::string& bytes, TerminalSink& sink);
 // Paths and sentences are the program's own UTF-8 and go as they are.
 enum class JsonText { Latin1, Utf8 };
 std::string JsonString(const std::string& bytes, JsonText text = JsonText::Latin1);
+
+// Text read from the user's file as a message shows it: what a reader
+// cannot see (control bytes, bytes that are no UTF-8, a byte-order mark, a
+// zero-width or no-break space) written as \xNN or \uNNNN, so that a
+// line that looks right but is refused shows why.
+std::string Visible(const std::string& text);
+
+// The document a command refused with --json prints in place of its own:
+// the refusal's kind, its exit status, everything said, what failed member
+// by member, and for a busy data set who holds it (`holders`, as the system
+// tells; empty when it does not).
+std::string RefusalJson(const std::string& command, int status, const TerminalSink& sink,
+                        const std::string& holders);
 
 // A member's place in its archive, as the JSON documents give it; an
 // offset not known yet (a dry run's) is null.

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -124,10 +125,26 @@ struct MemberGuard {
     std::uint32_t crc32 = 0;
 };
 
+// A guard that did not hold: what its member holds instead, and whether
+// that is what the manifest would put there (a manifest applied twice)
+// rather than another change's bytes.
+struct GuardFailure {
+    int group = Txt;
+    std::string name;
+    std::uint64_t expectedSize = 0;
+    std::uint32_t expectedCrc32 = 0;
+    std::int64_t foundSize = 0;
+    std::optional<std::uint32_t> foundCrc32;  // none: the member's bytes are not all in its archive
+    bool appliedBefore = false;
+};
+
 struct ModOptions {
     RunMode mode = RunMode::Apply;
     // Each must hold under the lock, or nothing is touched.
     std::vector<MemberGuard> guards;
+    // When given, gets each guard that did not hold when the mod is refused
+    // for them, for a caller that reports them one by one.
+    std::vector<GuardFailure>* guardFailures = nullptr;
     // Where the undo of the mod goes (mod_undo.h): a new or empty
     // directory; empty for no undo.
     std::string undoDirectory;

@@ -480,17 +480,21 @@ namespace {
 
 // Every guard checked under the lock, against the index the plans read:
 // nothing when all hold, or the outcome after the refusal was told.
-std::optional<ArchiveOutcome> CheckGuards(const ArchiveContext& context, const std::vector<MemberGuard>& guards,
+std::optional<ArchiveOutcome> CheckGuards(const ArchiveContext& context, const ModOptions& options,
                                           const std::vector<GroupReplacements>& batches,
                                           const ReplacementInputs& inputs) {
+    const std::vector<MemberGuard>& guards = options.guards;
     for (const MemberGuard& guard : guards)
         if (const Refusal refusal = StaleSelectionRefusal(inputs.image, inputs.table, guard.group, guard.selected)) {
             context.sink.ShowMessage(*refusal, kReplaceCaption);
             return ArchiveOutcome::Stale;
         }
     try {
-        const std::string refusal = GuardsRefusal(context.fs, context.paths, guards, batches);
-        if (!refusal.empty()) return Refuse(context.sink, refusal, kReplaceCaption);
+        const std::vector<GuardFailure> failures = FailedGuards(context.fs, context.paths, guards, batches);
+        if (!failures.empty()) {
+            if (options.guardFailures != nullptr) *options.guardFailures = failures;
+            return Refuse(context.sink, GuardsRefusalText(failures), kReplaceCaption);
+        }
     } catch (const IoError& error) {
         FileErrorReport(context.sink, error);
         return ArchiveOutcome::Failed;
@@ -596,7 +600,7 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
     }
 
     if (!options.guards.empty())
-        if (const auto refused = CheckGuards(context, options.guards, batches, plans.front().inputs)) return *refused;
+        if (const auto refused = CheckGuards(context, options, batches, plans.front().inputs)) return *refused;
     std::optional<UndoWriter> undo;
     if (!options.undoDirectory.empty()) {
         std::vector<UndoMember> members = UndoMembersOf(batches, plans);

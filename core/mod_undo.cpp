@@ -79,6 +79,12 @@ std::optional<std::uint32_t> MemberCrc32(File& file, std::uint64_t offset, std::
 
 std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::vector<MemberGuard>& guards,
                           const std::vector<GroupReplacements>& batches) {
+    return GuardsRefusalText(FailedGuards(fs, paths, guards, batches));
+}
+
+std::vector<GuardFailure> FailedGuards(FileSystem& fs, const DataSetPaths& paths,
+                                       const std::vector<MemberGuard>& guards,
+                                       const std::vector<GroupReplacements>& batches) {
     std::map<int, std::unique_ptr<File>> archives;
     std::vector<unsigned char> buffer(kUndoBufferSize);
     const auto memberCrc = [&](int group, const CatalogueEntry& entry) {
@@ -101,23 +107,53 @@ std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::
         const auto incoming = MemberCrc32(*file, 0, file->Length(), buffer);
         return incoming && incoming == memberCrc(guard.group, entry);
     };
-    std::string changed;
+    std::vector<GuardFailure> failures;
     for (const MemberGuard& guard : guards) {
         const CatalogueEntry entry = ReadCatalogueLine(guard.selected.text);
-        bool holds = entry.size >= 0 && static_cast<std::uint64_t>(entry.size) == guard.size;
-        if (holds) {
-            const auto crc = memberCrc(guard.group, entry);
-            holds = crc && *crc == guard.crc32;
+        // What the member holds is read whatever its size: a refusal tells
+        // what was found as well as what was expected.
+        const std::optional<std::uint32_t> crc =
+            entry.size >= 0 ? memberCrc(guard.group, entry) : std::optional<std::uint32_t>();
+        if (entry.size >= 0 && static_cast<std::uint64_t>(entry.size) == guard.size && crc && *crc == guard.crc32)
+            continue;
+        failures.push_back({.group = guard.group,
+                            .name = entry.name,
+                            .expectedSize = guard.size,
+                            .expectedCrc32 = guard.crc32,
+                            .foundSize = entry.size,
+                            .foundCrc32 = crc,
+                            .appliedBefore = entry.size >= 0 && holdsItsReplacement(guard, entry)});
+    }
+    return failures;
+}
+
+std::string GuardsRefusalText(const std::vector<GuardFailure>& failures) {
+    std::string changed;
+    bool laterChange = false;
+    bool appliedBefore = false;
+    for (const GuardFailure& failure : failures) {
+        if (failure.appliedBefore) {
+            changed += failure.name + " holds already what this manifest puts there (was it applied before?)\n";
+            appliedBefore = true;
+        } else {
+            changed += failure.name + " holds what another change wrote after this mod\n";
+            laterChange = true;
         }
-        if (holds) continue;
-        changed += entry.size >= 0 && holdsItsReplacement(guard, entry)
-                       ? entry.name + " holds already what this manifest puts there (was it applied before?)\n"
-                       : entry.name + " holds what another change wrote after this mod\n";
     }
     if (changed.empty()) return {};
-    return changed +
-           "A guarded manifest (an undo) goes ahead only while each member it guards holds what its mod wrote, so "
-           "that it never takes off a later change: take that change off first.\nNothing was changed.";
+    // Each case has its own way on: a later change comes off first; a
+    // manifest applied already has nothing left to do.
+    if (laterChange)
+        changed +=
+            "A guarded manifest (an undo) goes ahead only while each member it guards holds what its mod wrote, so "
+            "that it never takes off a later change: take that change off first.\n";
+    if (appliedBefore)
+        changed += std::string(laterChange ? "A member that holds already what this manifest puts there "
+                                             "needs nothing from it"
+                                           : "So this manifest has been applied already, and there is nothing "
+                                             "left for it to do") +
+                   ": to go back, apply the undo written when it was applied (with --undo), if one was.\n";
+    return changed + "Nothing was changed.";
 }
 
 std::string UndoRefusal(const std::string& directory, const std::vector<UndoMember>& members) {
@@ -200,7 +236,8 @@ void UndoWriter::Write(const std::vector<File*>& copies, const std::vector<std::
     held_->Sync();
 
     const std::string text =
-        "# The undo of a mod, written by qaxtool apply --undo: \"qaxtool apply DIR\" with this\n"
+        std::string(kUndoManifestHeading) +
+        ": \"qaxtool apply DIR\" with this\n"
         "# directory puts back what the mod replaced. Each guard line gives the size and the\n"
         "# CRC-32 of what the mod wrote into a member; while any member holds something else,\n"
         "# the undo is refused and nothing is changed.\n" +

@@ -2,8 +2,10 @@
 // than its own mod.
 //
 // An undo is a directory of the user's: one file per member the mod
-// replaced, holding the member's bytes from before the mod, and `manifest`,
-// an ordinary manifest that puts them back. Its guard lines come first:
+// replaced, holding the member's bytes from before the mod, and
+// `manifest.txt`, an ordinary manifest that puts them back (named as a text
+// file, so that a file manager opens it as one; undos written before were
+// named `manifest`, and are still read). Its guard lines come first:
 //
 //   guard TYPE NAME SIZE CRC32
 //
@@ -40,7 +42,12 @@
 
 namespace qax {
 
-inline constexpr const char* kUndoManifestName = "manifest";
+inline constexpr const char* kUndoManifestName = "manifest.txt";
+// What earlier versions named it.
+inline constexpr const char* kOldUndoManifestName = "manifest";
+// The first line of every undo's manifest: an undo taken off by an undo of
+// its own puts its mod back on, and the messages say which way it goes.
+inline constexpr const char* kUndoManifestHeading = "# The undo of a mod, written by qaxtool apply --undo";
 
 // One member the mod replaces, where its old and new bytes lie.
 struct UndoMember {
@@ -75,6 +82,13 @@ std::optional<std::uint32_t> MemberCrc32(File& file, std::uint64_t offset, std::
 // applied twice) is told as such. IoError when a file cannot be read.
 std::string GuardsRefusal(FileSystem& fs, const DataSetPaths& paths, const std::vector<MemberGuard>& guards,
                           const std::vector<GroupReplacements>& batches);
+
+// The same check, each guard that does not hold as it was found; the text
+// GuardsRefusal gives for them.
+std::vector<GuardFailure> FailedGuards(FileSystem& fs, const DataSetPaths& paths,
+                                       const std::vector<MemberGuard>& guards,
+                                       const std::vector<GroupReplacements>& batches);
+std::string GuardsRefusalText(const std::vector<GuardFailure>& failures);
 
 // Why an undo cannot go into `directory` for these members: a directory
 // that is there and not empty (or no directory), one whose parent is

@@ -103,6 +103,18 @@ std::string LineOf(const std::vector<testing::Member>& members, std::size_t memb
     return line + "\n";
 }
 
+// Text as PowerShell 5's `>` writes it: UTF-16 with its byte-order mark,
+// in either byte order.
+std::string Utf16WithMark(const std::u16string& text, bool bigEndian) {
+    std::string bytes;
+    for (const char16_t unit : u"\uFEFF" + text) {
+        const char high = static_cast<char>(unit >> 8);
+        const char low = static_cast<char>(unit & 0xFF);
+        bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+}
+
 #ifdef _WIN32
 // UTF-8 in the system's wide characters, as the path type converts it.
 std::wstring Wide(const std::string& utf8) {
@@ -159,8 +171,11 @@ int RunProgram(const std::filesystem::path& dir, const std::string& program, con
     return ended ? static_cast<int>(status) : -1;
 }
 #else
+// One word for the shell, single quotes in it too.
 std::string Quoted(const std::string& word) {
-    return "'" + word + "'";
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 int RunProgram(const std::filesystem::path& dir, const std::string& program, const std::vector<std::string>& args,
@@ -185,10 +200,11 @@ protected:
         return Utf8Of(PathFromUtf8(disk_.EditorDir()) / std::filesystem::path(QAXTOOL_PATH).filename());
     }
     std::filesystem::path DataDir() const { return disk_.Dir() / "data"; }
-    // A file under the test's directory as the tool prints it: in UTF-8,
-    // with the system's separators.
-    std::string Printed(const std::string& relative) const {
-        return Utf8Of((disk_.Dir() / PathFromUtf8(relative)).make_preferred());
+    // A file as the tool prints it: as it was given, relative to where it
+    // was given (the tests run the tool in their directory), in UTF-8,
+    // joined with the system's separator.
+    static std::string Printed(const std::string& relative) {
+        return Utf8Of(PathFromUtf8(relative).make_preferred());
     }
 
     // From the directory that holds data/ and edit/, so that relative file
@@ -291,6 +307,10 @@ TEST_F(Qaxtool, ListsShowsAndExtractsWhatTheIndexHolds) {
          Printed("texts/SIX.TXT") + "\n" + Printed("texts/ONE.TXT") + "\n"},
         // Arguments reach the tool in UTF-8 on every system.
         {{"extract", "TANK", "--out", outsideAscii}, Printed(outsideAscii + "/TANK.SHP") + "\n"},
+        // Paths are printed as they were given: absolute, or with the
+        // separator the user wrote at the end.
+        {{"extract", "JEEP", "-o", Utf8Of(disk_.Dir() / "absolute")}, Utf8Of(disk_.Dir() / "absolute" / "JEEP.SHP") + "\n"},
+        {{"extract", "JEEP", "-o", "slashed/"}, "slashed/JEEP.SHP\n"},
     };
     const DataSetBytes before = Current();
     for (const Case& c : cases) {
@@ -329,7 +349,8 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{}, 2, "no command given"},
         {{"frob"}, 2, "unknown command frob"},
         {{"--frob", "list", "txt"}, 2, "unknown option --frob"},
-        {{"list", "xyz"}, 2, "needs a type"},
+        {{"list", "xyz"}, 2, "list needs a type first: txt, shp, til, tnm, pal or dat; xyz is none of them"},
+        {{"list", "txt", "-t", "shp"}, 2, "the type is given twice, as -t shp and as txt: give it once"},
         {{"list"}, 2, "needs a type"},
         {{"list", "txt", "--all"}, 2, "belong to extract"},
         {{"show"}, 2, "one name"},
@@ -365,7 +386,12 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         // have been written either.
         {{"replace", "txt", "ONE=new.bin", "SIX=absent.bin"}, 1, "absent.bin"},
         {{"replace", "shp", "TANK=data/shp.qax"}, 1, "the archive being rebuilt"},
-        {{"--data", "nowhere", "list", "txt"}, 1, "Can't find"},
+        {{"--data", "nowhere", "list", "txt"},
+         1,
+         "qaxtool looks for the data set in the folder data one level above the folder it is in, unless --data DIR "
+         "names the folder that holds these files."},
+        // As cmd.exe passes a pattern in single quotes on.
+        {{"list", "shp", "'J*'"}, 1, "cmd.exe passes single quotes on as part of the word; in cmd.exe put the pattern in double quotes, \"J*\""},
         // The system's reason with every failure; a near name offered.
         {{"replace", "txt", "ONE=absent.bin"}, 1, "absent.bin (No such file or directory)"},
         {{"replace", "txt", "one=new.bin"}, 1, "No member matches one (did you mean ONE?)"},
@@ -378,6 +404,7 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"extract", "--stdout", "-o", "d", "TANK"}, 2, "do not go together"},
         {{"extract", "--stdout", "*"}, 1, "exactly one member; 3 were named"},
         {{"list", "txt", "--names", "--json"}, 2, "do not go together"},
+        {{"list", "shp", "--null", "--json"}, 2, "--null and --json do not go together"},
         {{"show", "--json", "ONE"}, 2, "--json belongs to list, check, extract, replace and apply"},
         {{"extract", "--json", "-O", "TANK"}, 2, "--json and --stdout do not go together"},
         {{"show", "ONE", "--dry-run"}, 2, "--dry-run belongs to replace and apply"},
@@ -432,7 +459,8 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"apply", "--undo", "absent/undo", "mod-ok.txt"}, 1, "cannot be made: absent is no directory"},
         {{"list", "txt", "--undo=u"}, 2, "--undo belongs to apply"},
         // A planted undo is a manifest like any other: its guard holds, and
-        // its line is refused as that line would be in any manifest.
+        // its line is refused as that line would be in any manifest. It has
+        // the name undos had before theirs was manifest.txt.
         {{"apply", "planted-undo"}, 1, "the archive being rebuilt"},
         // Lists and manifests are read up to a bound, not until memory
         // runs out.
@@ -442,7 +470,27 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"apply", "/dev/zero"}, 1, "/dev/zero holds more than 64 MiB"},
         {{"replace", "txt", "-T", "/dev/zero"}, 1, "/dev/zero holds more than 64 MiB"},
 #endif
+        // Text from Windows tools: what cannot be seen in a refused line is
+        // shown escaped (here a second file's byte-order mark, glued on, and
+        // a no-break space); a UTF-16 file cut in half a character.
+        {{"apply", "mod-invisible.txt"}, 2, "mod-invisible.txt, line 2: the type must be txt or shp, not \"\\uFEFFtxt\""},
+        {{"replace", "txt", "-T", "pairs-invisible.txt"}, 2, "line 1: \"ONE\\u00A0new.bin\\x01\" is not NAME=FILE"},
+        {{"apply", "mod-half-utf16.txt"},
+         2,
+         "mod-half-utf16.txt: it begins with the byte-order mark of UTF-16LE but ends in half a character"},
+#ifndef _WIN32
+        // On Linux only / separates folders: a file name written on Windows
+        // is refused with the name that would do. (Windows reads both.)
+        {{"apply", "mod-backslash.txt"}, 1, "mod-backslash.txt, line 1: sub\\em.txt names no file, but sub/em.txt does"},
+        {{"replace", "txt", "-T", "pairs-backslash.txt"}, 1, "line 2: sub\\em.txt names no file, but sub/em.txt does"},
+#endif
     };
+    WriteText(disk_.Dir() / "mod-invisible.txt", "txt ONE new.bin\n\xEF\xBB\xBFtxt SIX new.bin\n");
+    WriteText(disk_.Dir() / "pairs-invisible.txt", "ONE\xC2\xA0new.bin\x01\n");
+    WriteText(disk_.Dir() / "mod-half-utf16.txt", Utf16WithMark(u"txt ONE new.bin\n", false) + "t");
+    WriteText(disk_.Dir() / "sub" / "em.txt", "in a folder");
+    WriteText(disk_.Dir() / "mod-backslash.txt", "txt ONE sub\\em.txt\n");
+    WriteText(disk_.Dir() / "pairs-backslash.txt", "SIX=new.bin\nONE=sub\\em.txt\n");
     std::filesystem::create_directories(disk_.Dir() / "planted-undo");
     WriteText(disk_.Dir() / "planted-undo" / "manifest", "guard txt ONE 5 9271ee57\nshp TANK ../data/shp.qax\n");
     std::filesystem::create_directories(disk_.Dir() / "full");
@@ -623,8 +671,12 @@ TEST_F(Qaxtool, AppliesAWholeModInOneTransaction) {
         disk_.Write(set_);
         const ToolRun run = fromInput ? Tool({"--data", Utf8Of(DataDir()), "apply", "-"},
                                              "shp JEEP mod/jeep.shp\ntxt SIX mod/orders.txt\ntxt ONE mod/orders.txt\n")
-                                      : Tool({"apply", "mod/mod.txt"});
+                                      : Tool({"apply", "-v", "mod/mod.txt"});
         ASSERT_EQ(run.status, 0) << run.err;
+        // Each file as the manifest gives it, relative to its directory.
+        if (!fromInput) {
+            EXPECT_NE(run.err.find("replaced JEEP (shp) with jeep.shp"), std::string::npos) << run.err;
+        }
         EXPECT_EQ(run.out, lines);
         EXPECT_TRUE(Current() == replaced);
         EXPECT_FALSE(disk_.LeftoversExist());
@@ -657,7 +709,7 @@ TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
     // Out of order: refused, dry run or not, naming the members mod b
     // changed after mod a, and not JEEP or SIX.
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"apply", "undo-a"}, {"apply", "-n", "undo-a/manifest"}}) {
+         {std::vector<std::string>{"apply", "undo-a"}, {"apply", "-n", "undo-a/manifest.txt"}}) {
         const ToolRun refused = Tool(args);
         EXPECT_EQ(refused.status, 1);
         EXPECT_NE(refused.err.find("ONE holds what another change wrote after this mod"), std::string::npos)
@@ -677,15 +729,24 @@ TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
     EXPECT_NE(offBAgain.err.find("ONE holds already what this manifest puts there"), std::string::npos)
         << offBAgain.err;
     EXPECT_NE(offBAgain.err.find("HELI holds already"), std::string::npos) << offBAgain.err;
+    EXPECT_NE(offBAgain.err.find("has been applied already, and there is nothing left for it to do"),
+              std::string::npos)
+        << offBAgain.err;
+    EXPECT_EQ(offBAgain.err.find("take that change off first"), std::string::npos) << offBAgain.err;
     EXPECT_EQ(DataFiles(), withA);
+    // The undo of an undo puts the mod back on, and says so.
     const ToolRun offA = Tool({"apply", "--undo", "redo-a", "undo-a"});
     ASSERT_EQ(offA.status, 0) << offA.err;
+    EXPECT_NE(offA.err.find("qaxtool apply redo-a puts the mod back on"), std::string::npos) << offA.err;
     EXPECT_EQ(DataFiles(), original);
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         const std::string redo = "redo-" + std::to_string(round);
         ASSERT_EQ(Tool({"apply", "--undo", redo, round == 0 ? "redo-a" : "redo-again"}).status, 0);
         EXPECT_EQ(DataFiles(), withA);
+        // An undo whose manifest has the name undos had before is read too.
+        if (round == 0)
+            std::filesystem::rename(disk_.Dir() / redo / "manifest.txt", disk_.Dir() / redo / "manifest");
         std::filesystem::remove_all(disk_.Dir() / "redo-again");
         ASSERT_EQ(Tool({"apply", "--undo", "redo-again", redo}).status, 0);
         EXPECT_EQ(DataFiles(), original);
@@ -695,7 +756,7 @@ TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
     // An undo is an ordinary manifest: its guard lines and its lines, the
     // member files named by number, type and name, by type as the mod is
     // applied.
-    const std::string manifest = testing::ReadWholeFile(disk_.Dir() / "undo-a" / "manifest");
+    const std::string manifest = testing::ReadWholeFile(disk_.Dir() / "undo-a" / "manifest.txt");
     EXPECT_NE(manifest.find("\ntxt ONE 1-txt-ONE.txt\ntxt SIX 2-txt-SIX.txt\nshp JEEP 3-shp-JEEP.shp\n"),
               std::string::npos)
         << manifest;
@@ -725,7 +786,27 @@ TEST_F(Qaxtool, TakesNamesAndBytesFromFilesAndStandardInput) {
         {{"replace", "-i", "txt", "four=-"}, "from standard input", {{4, "from standard input"}}},
         {{"apply", "--ignore-case", "-"}, "TXT six new.bin\n", {{5, "NEW BYTES"}}},
         {{"replace", "txt", "ONE=a=b.bin"}, "", {{0, "A=B BYTES"}}},
+        // As Windows tools write text: a UTF-8 byte-order mark, UTF-16 with
+        // its mark in either byte order, names outside ASCII (one beyond
+        // 16 bits, which UTF-16 writes as a pair).
+        {{"apply", "mod-bom.txt"}, "", {{5, "NEW BYTES"}, {0, "UMLAUT BYTES"}}},
+        {{"replace", "txt", "-T", "-"}, "\xEF\xBB\xBF" "FOUR=new.bin\r\n", {{4, "NEW BYTES"}}},
+        {{"apply", "mod-utf16le.txt"}, "", {{0, "UMLAUT BYTES"}, {5, "NEW BYTES"}}},
+        {{"replace", "txt", "-T", "pairs-utf16be.txt"}, "", {{4, "UMLAUT BYTES"}, {1, "NEW BYTES"}}},
+        {{"replace", "txt", "--null", "-T", "names-utf16le.txt"}, "", {{0, "NEW BYTES"}}},
+#ifdef _WIN32
+        // Windows reads \ in a manifest's file names as it reads /.
+        {{"apply", "mod-backslash.txt"}, "", {{0, "in a folder"}}},
+#endif
     };
+    const std::string outsideAscii = "neu-\u00e4-\U0001F600.bin";
+    WriteText(disk_.Dir() / PathFromUtf8(outsideAscii), "UMLAUT BYTES");
+    WriteText(disk_.Dir() / "mod-bom.txt", "\xEF\xBB\xBFtxt SIX new.bin\r\ntxt ONE " + outsideAscii + "\r\n");
+    WriteText(disk_.Dir() / "mod-utf16le.txt", Utf16WithMark(u"txt ONE neu-\u00e4-\U0001F600.bin\r\ntxt SIX new.bin\r\n", false));
+    WriteText(disk_.Dir() / "pairs-utf16be.txt", Utf16WithMark(u"FOUR=neu-\u00e4-\U0001F600.bin\r\nLONG=new.bin\r\n", true));
+    WriteText(disk_.Dir() / "names-utf16le.txt", Utf16WithMark(std::u16string(u"ONE=new.bin\0", 12), false));
+    WriteText(disk_.Dir() / "sub" / "em.txt", "in a folder");
+    WriteText(disk_.Dir() / "mod-backslash.txt", "txt ONE sub\\em.txt\n");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.back());
         disk_.Write(set_);
@@ -881,6 +962,122 @@ TEST_F(Qaxtool, GivesEveryCommandsResultAsJsonThatAParserReadsBack) {
     EXPECT_EQ(members[1]["before"].toObject()["size"].toInteger(), static_cast<qint64>(set_.txt[5].bytes.size()));
 }
 
+// The CRC-32 (of zip and PNG) of `bytes`, bit by bit, as 8 hexadecimal
+// digits: what a guard line gives.
+std::string Crc32Hex(const std::string& bytes) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const char c : bytes) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(~crc));
+    return hex;
+}
+
+// A command refused after its command line was read, with --json: one
+// document on standard output, read back by the parser, with the refusal's
+// kind, its text and what failed member by member; the exit status is the
+// one without --json, and standard error says the same as without it.
+TEST_F(Qaxtool, GivesEveryRefusalAsJsonThatAParserReadsBack) {
+    // ONE holds "first" (5 bytes) and TANK 5000 bytes, neither with this
+    // CRC-32.
+    WriteText(disk_.Dir() / "mod-guarded.txt",
+              "guard txt ONE 5 00000000\nguard shp TANK 5000 0000abcd\ntxt ONE new.bin\n");
+    WriteText(disk_.Dir() / "mod-names.txt", "txt NOPE new.bin\ntxt ONE new.bin\ntxt ONE new.bin\n");
+    WriteText(disk_.Dir() / "mod-bad-type.txt", "pal PAL new.bin\n");
+    // An undo: its mod wrote "mod" into ONE, and it puts new.bin back.
+    WriteText(disk_.Dir() / "mod-done.txt", "guard txt ONE 3 " + Crc32Hex("mod") + "\ntxt ONE new.bin\n");
+    WriteText(disk_.Dir() / "new-one.bin", "NEW BYTES");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string kind;
+        std::string words;  // in the text
+        std::vector<QJsonObject> members;
+    };
+    const auto guard = [](const char* type, const char* name, const char* reason, qint64 size, const char* crc,
+                          qint64 foundSize, const std::string& foundCrc) {
+        return QJsonObject{{"type", type},
+                           {"name", name},
+                           {"problem", "guard"},
+                           {"reason", reason},
+                           {"expected", QJsonObject{{"size", size}, {"crc32", crc}}},
+                           {"found", QJsonObject{{"size", foundSize}, {"crc32", QString::fromStdString(foundCrc)}}}};
+    };
+    const Case cases[] = {
+        {{"apply", "--json", "mod-guarded.txt"},
+         1,
+         "guard",
+         "ONE holds what another change wrote after this mod",
+         {guard("txt", "ONE", "changed since", 5, "00000000", 5, Crc32Hex("first")),
+          guard("shp", "TANK", "changed since", 5000, "0000abcd", 5000, Crc32Hex(set_.shp[0].bytes))}},
+        {{"-n", "apply", "--json", "mod-guarded.txt"}, 1, "guard", "TANK holds what another change", {}},
+        {{"replace", "--json", "txt", "ONE=new-one.bin", "TWIN=new.bin"},
+         1,
+         "member",
+         "The name TWIN is not unique",
+         {QJsonObject{{"type", "txt"}, {"name", "TWIN"}, {"problem", "not unique"}, {"lines", QJsonArray{2, 3}}}}},
+        {{"apply", "--json", "mod-names.txt"},
+         1,
+         "member",
+         "No member matches NOPE",
+         {QJsonObject{{"type", "txt"}, {"name", "NOPE"}, {"problem", "missing"}},
+          QJsonObject{{"type", "txt"}, {"name", "ONE"}, {"problem", "given twice"}}}},
+        {{"apply", "--json", "mod-bad-type.txt"}, 2, "usage", "line 1: the type must be txt or shp", {}},
+        {{"apply", "--json", "absent.txt"}, 1, "input", "absent.txt (No such file or directory)", {}},
+        {{"--data", "nowhere", "list", "txt", "--json"}, 1, "data set", "Can't find", {}},
+    };
+    const DataSetBytes before = Current();
+    for (const Case& c : cases) {
+        std::string trace;
+        for (const std::string& arg : c.args) trace += arg + " ";
+        SCOPED_TRACE(trace);
+        const ToolRun run = Tool(c.args);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        QJsonParseError error{};
+        const QJsonObject refusal = QJsonDocument::fromJson(QByteArray::fromStdString(run.out), &error).object();
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out;
+        EXPECT_EQ(refusal["command"].toString().toStdString(), c.args[c.args[0] == "-n" ? 1 : c.args[0] == "--data" ? 2 : 0]);
+        EXPECT_TRUE(refusal["refused"].toBool());
+        EXPECT_EQ(refusal["status"].toInt(), c.status);
+        EXPECT_EQ(refusal["kind"].toString().toStdString(), c.kind);
+        EXPECT_NE(refusal["text"].toString().toStdString().find(c.words), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find(c.words), std::string::npos) << run.err;
+        if (!c.members.empty()) {
+            const QJsonArray members = refusal["members"].toArray();
+            ASSERT_EQ(members.size(), static_cast<qsizetype>(c.members.size())) << run.out;
+            for (std::size_t i = 0; i < c.members.size(); ++i)
+                EXPECT_EQ(members[static_cast<qsizetype>(i)].toObject(), c.members[i]) << run.out;
+        }
+        EXPECT_TRUE(Current() == before);
+    }
+
+    // A manifest applied already: its own reason, and the bytes found are
+    // the ones it would write.
+    ASSERT_EQ(Tool({"replace", "txt", "ONE=new-one.bin"}).status, 0);
+    const ToolRun twice = Tool({"apply", "--json", "mod-done.txt"});
+    EXPECT_EQ(twice.status, 1);
+    const QJsonObject applied = QJsonDocument::fromJson(QByteArray::fromStdString(twice.out)).object();
+    EXPECT_EQ(applied["members"].toArray()[0].toObject(),
+              guard("txt", "ONE", "applied already", 3, Crc32Hex("mod").c_str(), 9, Crc32Hex("NEW BYTES")))
+        << twice.out;
+
+    // Busy: the holder as the system names it (this process).
+    const auto changing = DirectoryLock::TryAcquire(Utf8Of(DataDir()), LockKind::Exclusive);
+    ASSERT_TRUE(changing);
+    const ToolRun busy = Tool({"replace", "--json", "txt", "ONE=new.bin"});
+    EXPECT_EQ(busy.status, 3);
+    const QJsonObject held = QJsonDocument::fromJson(QByteArray::fromStdString(busy.out)).object();
+    EXPECT_EQ(held["kind"].toString(), "busy");
+    EXPECT_NE(held["holders"].toString().toStdString().find("(process " + std::to_string(::getpid()) + ")"),
+              std::string::npos)
+        << busy.out;
+    EXPECT_NE(held["text"].toString().toStdString().find("Another editor is working on this data set"),
+              std::string::npos)
+        << busy.out;
+}
+
 #endif
 
 // A batch extraction (and a list) goes on past a name that matches nothing
@@ -948,6 +1145,8 @@ TEST_F(Qaxtool, ReplacementWaitsForNoOneWhileAnotherEditorHoldsTheDataSet) {
         const ToolRun refused = Tool({"replace", "txt", "ONE=new.bin"});
         EXPECT_EQ(refused.status, 3);
         EXPECT_NE(refused.err.find("Another editor is working on this data set right now"), std::string::npos)
+            << refused.err;
+        EXPECT_NE(refused.err.find("qaxtool --wait[=SECONDS] waits until it has finished."), std::string::npos)
             << refused.err;
 #ifndef _WIN32
         // The holder is named: this process. (Windows keeps no table of who
@@ -1146,6 +1345,10 @@ TEST_F(Qaxtool, AReplacementLeftHalfDoneIsNeitherReadNorTouchedUntilRecovered) {
         const ToolRun check = Tool({"check"});
         EXPECT_EQ(check.status, 1);
         EXPECT_NE(check.out.find("would be undone"), std::string::npos) << check.out;
+        EXPECT_NE(check.out.find("Any qaxtool command but check and a dry run (qaxtool list txt, for one), or the "
+                                 "editor as it starts, does this first."),
+                  std::string::npos)
+            << check.out;
         EXPECT_TRUE(DataFiles() == left);
     }
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
