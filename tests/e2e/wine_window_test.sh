@@ -17,9 +17,14 @@ for tool in Xvfb openbox xdotool import; do
 done
 
 work=$(mktemp -d)
+# A Wine prefix of its own: the build's prefix serves the console tests that
+# run beside this one, and a Wine session first started without a display
+# would open no window for this one.
+export WINEPREFIX="$work/wine"
 editor_pid=
 finish() {
   [ -n "$editor_pid" ] && kill "$editor_pid" 2>/dev/null
+  wineserver -k 2>/dev/null
   [ -n "${openbox_pid:-}" ] && kill "$openbox_pid" 2>/dev/null
   wait 2>/dev/null
   sh "$x_display" stop "$work/x" >/dev/null 2>&1
@@ -69,7 +74,7 @@ openbox_pid=$!
 editor_pid=$!
 window=
 find_window() { window=$(xdotool search --onlyvisible --name '^Qax Edit$' 2>/dev/null | head -n1) && [ -n "$window" ]; }
-if ! wait_for 90 find_window; then
+if ! wait_for 180 find_window; then
   echo "FAIL: the editor's window never opened; its output:"; cat "$work/editor.log"
   exit 1
 fi
