@@ -145,8 +145,9 @@ std::string StartUpProblem(const StartUpResult& result) {
     text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
     // The window is always beside its data set; the tool may be anywhere.
     if (result.status == StartUpStatus::MissingFiles)
-        text += "\nqaxtool looks for the data set in the folder data one level above the folder it is in, unless "
-                "--data DIR names the folder that holds these files.";
+        text +=
+            "\nqaxtool looks for the data set in the folder data one level above the folder it is in, unless "
+            "--data DIR names the folder that holds these files.";
     return text;
 }
 

@@ -215,9 +215,10 @@ void SayNoMatch(const Listing& listing, const std::string& pattern, TerminalSink
     // cmd.exe hands single quotes on to the program, as part of the word:
     // no member name holds them, so they were meant as quotes.
     if (hint.empty() && pattern.size() >= 2 && pattern.front() == '\'' && pattern.back() == '\'')
-        hint = " (quotes and all: cmd.exe passes single quotes on as part of the word; in cmd.exe put the pattern "
-               "in double quotes, \"" +
-               pattern.substr(1, pattern.size() - 2) + "\")";
+        hint =
+            " (quotes and all: cmd.exe passes single quotes on as part of the word; in cmd.exe put the pattern "
+            "in double quotes, \"" +
+            pattern.substr(1, pattern.size() - 2) + "\")";
     RefuseMember(sink, listing.group, pattern, "missing");
     sink.Say("No member matches " + pattern + hint);
 }

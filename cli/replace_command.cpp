@@ -103,8 +103,8 @@ std::string GuardFailureJson(const GuardFailure& failure) {
     return "{\"type\": \"" + std::string(GroupWord(failure.group)) + "\", \"name\": " + JsonString(failure.name) +
            ", \"problem\": \"guard\", \"reason\": \"" + (failure.appliedBefore ? "applied already" : "changed since") +
            "\", \"expected\": {\"size\": " + std::to_string(failure.expectedSize) +
-           ", \"crc32\": " + crc(failure.expectedCrc32) + "}, \"found\": {\"size\": " +
-           std::to_string(failure.foundSize) +
+           ", \"crc32\": " + crc(failure.expectedCrc32) +
+           "}, \"found\": {\"size\": " + std::to_string(failure.foundSize) +
            ", \"crc32\": " + (failure.foundCrc32 ? crc(*failure.foundCrc32) : std::string("null")) + "}}";
 }
 

@@ -41,9 +41,11 @@ namespace {
 // bytes there are no UTF-8.
 std::size_t Utf8Sequence(const std::string& text, std::size_t at, char32_t& code) {
     const auto lead = static_cast<unsigned char>(text[at]);
-    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
-                               : lead >= 0xF0 && lead < 0xF5                  ? 4
-                                                                              : 0;
+    const std::size_t length = lead < 0x80                   ? 1
+                               : lead >= 0xC2 && lead < 0xE0 ? 2
+                               : lead >= 0xE0 && lead < 0xF0 ? 3
+                               : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                             : 0;
     if (length == 0 || at + length > text.size()) return 0;
     code = length == 1 ? lead : lead & (0x7F >> length);
     for (std::size_t k = 1; k < length; ++k) {
@@ -71,7 +73,8 @@ std::string Visible(const std::string& text) {
         const std::size_t length = Utf8Sequence(text, at, code);
         char escaped[12];
         if (length == 0) {
-            std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(text[at])));
+            std::snprintf(escaped, sizeof escaped, "\\x%02X",
+                          static_cast<unsigned>(static_cast<unsigned char>(text[at])));
             shown += escaped;
             ++at;
             continue;
@@ -90,13 +93,12 @@ std::string Visible(const std::string& text) {
     return shown;
 }
 
-std::string RefusalJson(const std::string& command, int status, const TerminalSink& sink,
-                        const std::string& holders) {
-    const std::string kind = status == kBadUsage                    ? "usage"
-                             : status == kBusy                      ? "busy"
-                             : status > 128                         ? "stopped"
-                             : sink.RefusalKind().empty()           ? "failed"
-                                                                    : sink.RefusalKind();
+std::string RefusalJson(const std::string& command, int status, const TerminalSink& sink, const std::string& holders) {
+    const std::string kind = status == kBadUsage          ? "usage"
+                             : status == kBusy            ? "busy"
+                             : status > 128               ? "stopped"
+                             : sink.RefusalKind().empty() ? "failed"
+                                                          : sink.RefusalKind();
     std::string out = "{\"command\": " + JsonString(command, JsonText::Utf8) +
                       ", \"refused\": true, \"status\": " + std::to_string(status) + ", \"kind\": \"" + kind +
                       "\", \"text\": " + JsonString(sink.Said(), JsonText::Utf8);

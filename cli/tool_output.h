@@ -178,8 +178,7 @@ std::string Visible(const std::string& text);
 // the refusal's kind, its exit status, everything said, what failed member
 // by member, and for a busy data set who holds it (`holders`, as the system
 // tells; empty when it does not).
-std::string RefusalJson(const std::string& command, int status, const TerminalSink& sink,
-                        const std::string& holders);
+std::string RefusalJson(const std::string& command, int status, const TerminalSink& sink, const std::string& holders);
 
 // A member's place in its archive, as the JSON documents give it; an
 // offset not known yet (a dry run's) is null.

@@ -235,13 +235,12 @@ void UndoWriter::Write(const std::vector<File*>& copies, const std::vector<std::
     fs_.SyncFileSystemOf(directory_);
     held_->Sync();
 
-    const std::string text =
-        std::string(kUndoManifestHeading) +
-        ": \"qaxtool apply DIR\" with this\n"
-        "# directory puts back what the mod replaced. Each guard line gives the size and the\n"
-        "# CRC-32 of what the mod wrote into a member; while any member holds something else,\n"
-        "# the undo is refused and nothing is changed.\n" +
-        guards + lines;
+    const std::string text = std::string(kUndoManifestHeading) +
+                             ": \"qaxtool apply DIR\" with this\n"
+                             "# directory puts back what the mod replaced. Each guard line gives the size and the\n"
+                             "# CRC-32 of what the mod wrote into a member; while any member holds something else,\n"
+                             "# the undo is refused and nothing is changed.\n" +
+                             guards + lines;
     const std::string partialName = std::string(kUndoManifestName) + ".new";
     auto manifest = CreateEntry(partialName);
     manifest->Write(text.data(), text.size());

@@ -203,9 +203,7 @@ protected:
     // A file as the tool prints it: as it was given, relative to where it
     // was given (the tests run the tool in their directory), in UTF-8,
     // joined with the system's separator.
-    static std::string Printed(const std::string& relative) {
-        return Utf8Of(PathFromUtf8(relative).make_preferred());
-    }
+    static std::string Printed(const std::string& relative) { return Utf8Of(PathFromUtf8(relative).make_preferred()); }
 
     // From the directory that holds data/ and edit/, so that relative file
     // names in the arguments mean files there.
@@ -309,7 +307,8 @@ TEST_F(Qaxtool, ListsShowsAndExtractsWhatTheIndexHolds) {
         {{"extract", "TANK", "--out", outsideAscii}, Printed(outsideAscii + "/TANK.SHP") + "\n"},
         // Paths are printed as they were given: absolute, or with the
         // separator the user wrote at the end.
-        {{"extract", "JEEP", "-o", Utf8Of(disk_.Dir() / "absolute")}, Utf8Of(disk_.Dir() / "absolute" / "JEEP.SHP") + "\n"},
+        {{"extract", "JEEP", "-o", Utf8Of(disk_.Dir() / "absolute")},
+         Utf8Of(disk_.Dir() / "absolute" / "JEEP.SHP") + "\n"},
         {{"extract", "JEEP", "-o", "slashed/"}, "slashed/JEEP.SHP\n"},
     };
     const DataSetBytes before = Current();
@@ -391,7 +390,9 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
          "qaxtool looks for the data set in the folder data one level above the folder it is in, unless --data DIR "
          "names the folder that holds these files."},
         // As cmd.exe passes a pattern in single quotes on.
-        {{"list", "shp", "'J*'"}, 1, "cmd.exe passes single quotes on as part of the word; in cmd.exe put the pattern in double quotes, \"J*\""},
+        {{"list", "shp", "'J*'"},
+         1,
+         "cmd.exe passes single quotes on as part of the word; in cmd.exe put the pattern in double quotes, \"J*\""},
         // The system's reason with every failure; a near name offered.
         {{"replace", "txt", "ONE=absent.bin"}, 1, "absent.bin (No such file or directory)"},
         {{"replace", "txt", "one=new.bin"}, 1, "No member matches one (did you mean ONE?)"},
@@ -473,7 +474,9 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         // Text from Windows tools: what cannot be seen in a refused line is
         // shown escaped (here a second file's byte-order mark, glued on, and
         // a no-break space); a UTF-16 file cut in half a character.
-        {{"apply", "mod-invisible.txt"}, 2, "mod-invisible.txt, line 2: the type must be txt or shp, not \"\\uFEFFtxt\""},
+        {{"apply", "mod-invisible.txt"},
+         2,
+         "mod-invisible.txt, line 2: the type must be txt or shp, not \"\\uFEFFtxt\""},
         {{"replace", "txt", "-T", "pairs-invisible.txt"}, 2, "line 1: \"ONE\\u00A0new.bin\\x01\" is not NAME=FILE"},
         {{"apply", "mod-half-utf16.txt"},
          2,
@@ -481,7 +484,9 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
 #ifndef _WIN32
         // On Linux only / separates folders: a file name written on Windows
         // is refused with the name that would do. (Windows reads both.)
-        {{"apply", "mod-backslash.txt"}, 1, "mod-backslash.txt, line 1: sub\\em.txt names no file, but sub/em.txt does"},
+        {{"apply", "mod-backslash.txt"},
+         1,
+         "mod-backslash.txt, line 1: sub\\em.txt names no file, but sub/em.txt does"},
         {{"replace", "txt", "-T", "pairs-backslash.txt"}, 1, "line 2: sub\\em.txt names no file, but sub/em.txt does"},
 #endif
     };
@@ -729,8 +734,7 @@ TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
     EXPECT_NE(offBAgain.err.find("ONE holds already what this manifest puts there"), std::string::npos)
         << offBAgain.err;
     EXPECT_NE(offBAgain.err.find("HELI holds already"), std::string::npos) << offBAgain.err;
-    EXPECT_NE(offBAgain.err.find("has been applied already, and there is nothing left for it to do"),
-              std::string::npos)
+    EXPECT_NE(offBAgain.err.find("has been applied already, and there is nothing left for it to do"), std::string::npos)
         << offBAgain.err;
     EXPECT_EQ(offBAgain.err.find("take that change off first"), std::string::npos) << offBAgain.err;
     EXPECT_EQ(DataFiles(), withA);
@@ -745,8 +749,7 @@ TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
         ASSERT_EQ(Tool({"apply", "--undo", redo, round == 0 ? "redo-a" : "redo-again"}).status, 0);
         EXPECT_EQ(DataFiles(), withA);
         // An undo whose manifest has the name undos had before is read too.
-        if (round == 0)
-            std::filesystem::rename(disk_.Dir() / redo / "manifest.txt", disk_.Dir() / redo / "manifest");
+        if (round == 0) std::filesystem::rename(disk_.Dir() / redo / "manifest.txt", disk_.Dir() / redo / "manifest");
         std::filesystem::remove_all(disk_.Dir() / "redo-again");
         ASSERT_EQ(Tool({"apply", "--undo", "redo-again", redo}).status, 0);
         EXPECT_EQ(DataFiles(), original);
@@ -790,7 +793,10 @@ TEST_F(Qaxtool, TakesNamesAndBytesFromFilesAndStandardInput) {
         // its mark in either byte order, names outside ASCII (one beyond
         // 16 bits, which UTF-16 writes as a pair).
         {{"apply", "mod-bom.txt"}, "", {{5, "NEW BYTES"}, {0, "UMLAUT BYTES"}}},
-        {{"replace", "txt", "-T", "-"}, "\xEF\xBB\xBF" "FOUR=new.bin\r\n", {{4, "NEW BYTES"}}},
+        {{"replace", "txt", "-T", "-"},
+         "\xEF\xBB\xBF"
+         "FOUR=new.bin\r\n",
+         {{4, "NEW BYTES"}}},
         {{"apply", "mod-utf16le.txt"}, "", {{0, "UMLAUT BYTES"}, {5, "NEW BYTES"}}},
         {{"replace", "txt", "-T", "pairs-utf16be.txt"}, "", {{4, "UMLAUT BYTES"}, {1, "NEW BYTES"}}},
         {{"replace", "txt", "--null", "-T", "names-utf16le.txt"}, "", {{0, "NEW BYTES"}}},
@@ -802,8 +808,10 @@ TEST_F(Qaxtool, TakesNamesAndBytesFromFilesAndStandardInput) {
     const std::string outsideAscii = "neu-\u00e4-\U0001F600.bin";
     WriteText(disk_.Dir() / PathFromUtf8(outsideAscii), "UMLAUT BYTES");
     WriteText(disk_.Dir() / "mod-bom.txt", "\xEF\xBB\xBFtxt SIX new.bin\r\ntxt ONE " + outsideAscii + "\r\n");
-    WriteText(disk_.Dir() / "mod-utf16le.txt", Utf16WithMark(u"txt ONE neu-\u00e4-\U0001F600.bin\r\ntxt SIX new.bin\r\n", false));
-    WriteText(disk_.Dir() / "pairs-utf16be.txt", Utf16WithMark(u"FOUR=neu-\u00e4-\U0001F600.bin\r\nLONG=new.bin\r\n", true));
+    WriteText(disk_.Dir() / "mod-utf16le.txt",
+              Utf16WithMark(u"txt ONE neu-\u00e4-\U0001F600.bin\r\ntxt SIX new.bin\r\n", false));
+    WriteText(disk_.Dir() / "pairs-utf16be.txt",
+              Utf16WithMark(u"FOUR=neu-\u00e4-\U0001F600.bin\r\nLONG=new.bin\r\n", true));
     WriteText(disk_.Dir() / "names-utf16le.txt", Utf16WithMark(std::u16string(u"ONE=new.bin\0", 12), false));
     WriteText(disk_.Dir() / "sub" / "em.txt", "in a folder");
     WriteText(disk_.Dir() / "mod-backslash.txt", "txt ONE sub\\em.txt\n");
@@ -1038,7 +1046,9 @@ TEST_F(Qaxtool, GivesEveryRefusalAsJsonThatAParserReadsBack) {
         QJsonParseError error{};
         const QJsonObject refusal = QJsonDocument::fromJson(QByteArray::fromStdString(run.out), &error).object();
         ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out;
-        EXPECT_EQ(refusal["command"].toString().toStdString(), c.args[c.args[0] == "-n" ? 1 : c.args[0] == "--data" ? 2 : 0]);
+        EXPECT_EQ(refusal["command"].toString().toStdString(), c.args[c.args[0] == "-n"       ? 1
+                                                                      : c.args[0] == "--data" ? 2
+                                                                                              : 0]);
         EXPECT_TRUE(refusal["refused"].toBool());
         EXPECT_EQ(refusal["status"].toInt(), c.status);
         EXPECT_EQ(refusal["kind"].toString().toStdString(), c.kind);

@@ -221,8 +221,9 @@ private slots:
         FileLB(editor.form)->setCurrentRow(0);
 
         QCOMPARE(editor.prompts.messages.size(), std::size_t{1});
-        QCOMPARE(editor.prompts.messages[0].text,
-                 QStringLiteral("Could not open %1\n").arg(QString::fromStdString(Utf8Of(product.DataFile("txt.qax")))));
+        QCOMPARE(
+            editor.prompts.messages[0].text,
+            QStringLiteral("Could not open %1\n").arg(QString::fromStdString(Utf8Of(product.DataFile("txt.qax")))));
         QVERIFY(editor.form.PaneText().empty());
     }
 };
