@@ -229,173 +229,192 @@ const CrashCase kCrashCases[] = {{Txt, 0, 4000},
                                  // A mod that writes its undo as it goes on.
                                  {Txt, 1, 3000, {{0, 90000}, {2, 1}}, false, Shp, false, true}};
 
-TEST_F(CrashRecovery, DyingAtEveryStepOfEveryReplacement) {
+// Killed: that step and every later one fail. Power cut: the same, then
+// only what was flushed survives. Failed, then power cut: that step
+// alone fails, the replacement lives to undo itself, and then the power
+// goes. Failed, then killed: the new index cannot take its place, and
+// the process dies at that step of putting the archives back. Stopped:
+// a polite stop (a signal) comes at that step; the replacement undoes
+// itself when it comes before the new index is in place, and finishes
+// when it comes after, and says which, with nothing left for a recovery
+// either way.
+enum class Death { Killed, PowerCut, FailedThenPowerCut, FailedThenKilled, Stopped };
+
+// Each way of dying walks on its own, so that the walks run side by side.
+class CrashWalk : public CrashRecovery, public ::testing::WithParamInterface<Death> {};
+
+TEST_P(CrashWalk, DyingAtEveryStepOfEveryReplacement) {
+    const Death death = GetParam();
     long walked = 0;
-    // Killed: that step and every later one fail. Power cut: the same, then
-    // only what was flushed survives. Failed, then power cut: that step
-    // alone fails, the replacement lives to undo itself, and then the power
-    // goes. Failed, then killed: the new index cannot take its place, and
-    // the process dies at that step of putting the archives back. Stopped:
-    // a polite stop (a signal) comes at that step; the replacement undoes
-    // itself when it comes before the new index is in place, and finishes
-    // when it comes after, and says which, with nothing left for a recovery
-    // either way.
-    enum class Death { Killed, PowerCut, FailedThenPowerCut, FailedThenKilled, Stopped };
-    for (const Death death :
-         {Death::Killed, Death::PowerCut, Death::FailedThenPowerCut, Death::FailedThenKilled, Death::Stopped}) {
-        for (const CrashCase& crash : kCrashCases) {
-            set_.others = crash.emptyLaterGroups ? std::vector<testing::RawEntry>{} : SmallDataSet().others;
-            table_ = TableFor(set_);
-            const std::string replacement = PatternMember("NEW", crash.replacementSize, 9).bytes;
-            std::vector<int> others;
-            MemberSet after = testing::WithMemberReplaced(set_, crash.group, crash.line, replacement);
-            for (const auto& [line, size] : crash.alsoReplaced) {
-                others.push_back(line);
-                after = testing::WithMemberReplaced(after, crash.AlsoGroup(), static_cast<std::size_t>(line),
-                                                    PatternMember("MORE", size, 10 + line).bytes);
-            }
-            const auto reset = [&] {
-                Reset(replacement);
-                for (const auto& [line, size] : crash.alsoReplaced)
-                    WriteText(OtherReplacementPath(line), PatternMember("MORE", size, 10 + line).bytes);
+    for (const CrashCase& crash : kCrashCases) {
+        set_.others = crash.emptyLaterGroups ? std::vector<testing::RawEntry>{} : SmallDataSet().others;
+        table_ = TableFor(set_);
+        const std::string replacement = PatternMember("NEW", crash.replacementSize, 9).bytes;
+        std::vector<int> others;
+        MemberSet after = testing::WithMemberReplaced(set_, crash.group, crash.line, replacement);
+        for (const auto& [line, size] : crash.alsoReplaced) {
+            others.push_back(line);
+            after = testing::WithMemberReplaced(after, crash.AlsoGroup(), static_cast<std::size_t>(line),
+                                                PatternMember("MORE", size, 10 + line).bytes);
+        }
+        const auto reset = [&] {
+            Reset(replacement);
+            for (const auto& [line, size] : crash.alsoReplaced)
+                WriteText(OtherReplacementPath(line), PatternMember("MORE", size, 10 + line).bytes);
+        };
+        const ModOptions options{
+            .mode = RunMode::Apply, .guards = {}, .undoDirectory = crash.withUndo ? UndoDir().string() : std::string()};
+        const auto replace = [&](FileSystem& fs, ReportSink& sink) {
+            return others.empty() ? Replace(fs, sink, crash.group, crash.line)
+                                  : ReplaceMany(fs, sink, crash.group, crash.line, others, crash.AlsoGroup(), options);
+        };
+        reset();
+        const DataSetBytes old = Current();
+        const DataSetBytes replaced = {AsString(testing::IndexFor(after)), testing::ArchiveFor(after.txt),
+                                       testing::ArchiveFor(after.shp)};
+        // The undo: complete wherever the mod took effect; where it did
+        // not, none (no manifest) or a complete one, whose guards then
+        // refuse it; and nothing at all left by a mod that lived to
+        // undo itself.
+        std::string undoLines;
+        std::vector<std::pair<std::string, std::string>> undoFiles;  // name, old bytes
+        {
+            const auto add = [&](int group, int line, const std::string& newBytes) {
+                const auto& members = group == Txt ? set_.txt : set_.shp;
+                const testing::Member& old = members[static_cast<std::size_t>(line)];
+                const std::string file = UndoFileName(undoFiles.size() + 1, group, old.name);
+                undoFiles.push_back({file, old.bytes});
+                undoLines += std::string(group == Txt ? "txt " : "shp ") + old.name + " " + file + "\n";
+                return GuardLine(group, old.name, newBytes.size(), Checksum(newBytes)) + "\n";
             };
-            const ModOptions options{.mode = RunMode::Apply,
-                                     .guards = {},
-                                     .undoDirectory = crash.withUndo ? UndoDir().string() : std::string()};
-            const auto replace = [&](FileSystem& fs, ReportSink& sink) {
-                return others.empty()
-                           ? Replace(fs, sink, crash.group, crash.line)
-                           : ReplaceMany(fs, sink, crash.group, crash.line, others, crash.AlsoGroup(), options);
-            };
-            reset();
-            const DataSetBytes old = Current();
-            const DataSetBytes replaced = {AsString(testing::IndexFor(after)), testing::ArchiveFor(after.txt),
-                                           testing::ArchiveFor(after.shp)};
-            // The undo: complete wherever the mod took effect; where it did
-            // not, none (no manifest) or a complete one, whose guards then
-            // refuse it; and nothing at all left by a mod that lived to
-            // undo itself.
-            std::string undoLines;
-            std::vector<std::pair<std::string, std::string>> undoFiles;  // name, old bytes
-            {
-                const auto add = [&](int group, int line, const std::string& newBytes) {
-                    const auto& members = group == Txt ? set_.txt : set_.shp;
-                    const testing::Member& old = members[static_cast<std::size_t>(line)];
-                    const std::string file = UndoFileName(undoFiles.size() + 1, group, old.name);
-                    undoFiles.push_back({file, old.bytes});
-                    undoLines += std::string(group == Txt ? "txt " : "shp ") + old.name + " " + file + "\n";
-                    return GuardLine(group, old.name, newBytes.size(), Checksum(newBytes)) + "\n";
-                };
-                std::string guards = add(crash.group, crash.line, replacement);
-                for (const auto& [line, size] : crash.alsoReplaced)
-                    guards += add(crash.AlsoGroup(), line, PatternMember("MORE", size, 10 + line).bytes);
-                undoLines = guards + undoLines;
-            }
-            // `failed`: the mod lived to undo itself.
-            const auto expectUndo = [&](bool failed, const RecordingSink& sink) {
-                if (!crash.withUndo) return;
-                const bool applied = Current() == replaced;
-                const std::filesystem::path manifest = UndoDir() / kUndoManifestName;
-                if (!applied && failed) {
-                    // What could not be removed is said.
-                    EXPECT_FALSE(std::filesystem::exists(manifest));
-                    if (!std::filesystem::is_empty(UndoDir())) {
-                        EXPECT_TRUE(std::any_of(sink.messages.begin(), sink.messages.end(), [](const auto& message) {
-                            return message.text.find("could not all be removed") != std::string::npos;
-                        }));
-                    }
-                    return;
+            std::string guards = add(crash.group, crash.line, replacement);
+            for (const auto& [line, size] : crash.alsoReplaced)
+                guards += add(crash.AlsoGroup(), line, PatternMember("MORE", size, 10 + line).bytes);
+            undoLines = guards + undoLines;
+        }
+        // `failed`: the mod lived to undo itself.
+        const auto expectUndo = [&](bool failed, const RecordingSink& sink) {
+            if (!crash.withUndo) return;
+            const bool applied = Current() == replaced;
+            const std::filesystem::path manifest = UndoDir() / kUndoManifestName;
+            if (!applied && failed) {
+                // What could not be removed is said.
+                EXPECT_FALSE(std::filesystem::exists(manifest));
+                if (!std::filesystem::is_empty(UndoDir())) {
+                    EXPECT_TRUE(std::any_of(sink.messages.begin(), sink.messages.end(), [](const auto& message) {
+                        return message.text.find("could not all be removed") != std::string::npos;
+                    }));
                 }
-                EXPECT_TRUE(!applied || std::filesystem::exists(manifest));
-                if (!std::filesystem::exists(manifest)) return;
-                EXPECT_TRUE(testing::ReadWholeFile(manifest).ends_with(undoLines));
-                for (const auto& [file, bytes] : undoFiles)
-                    EXPECT_TRUE(testing::ReadWholeFile(UndoDir() / file) == bytes) << file;
-            };
-            long steps = 0;
-            long failed = 0;  // the step that fails first, when a death comes later
-            {
-                FaultyFileSystem spy(real_);
-                RecordingSink sink;
-                ASSERT_EQ(replace(spy, sink), ArchiveOutcome::Done);
-                ASSERT_TRUE(Current() == replaced);
-                steps = spy.Steps();
-                if (death == Death::FailedThenKilled) {
-                    const auto& log = spy.Log();
-                    const auto rename = std::find_if(log.begin(), log.end(), [&](const std::string& step) {
-                        return step.rfind("rename ", 0) == 0 && step.ends_with(" -> " + disk_.Paths().IndexPath);
-                    });
-                    ASSERT_NE(rename, log.end());
-                    failed = static_cast<long>(rename - log.begin()) + 1;
-                    reset();
-                    FaultyFileSystem failing(real_);
-                    failing.FailStep(failed);
-                    ASSERT_EQ(replace(failing, sink), ArchiveOutcome::Failed);
-                    ASSERT_TRUE(Current() == old);
-                    steps = failing.Steps();
-                }
+                return;
             }
-            // One past the last step: nothing (more) fails, and a power cut
-            // just after a replacement must not bring back anything it
-            // removed.
-            for (long step = failed + 1; step <= steps + 1; ++step, ++walked) {
+            EXPECT_TRUE(!applied || std::filesystem::exists(manifest));
+            if (!std::filesystem::exists(manifest)) return;
+            EXPECT_TRUE(testing::ReadWholeFile(manifest).ends_with(undoLines));
+            for (const auto& [file, bytes] : undoFiles)
+                EXPECT_TRUE(testing::ReadWholeFile(UndoDir() / file) == bytes) << file;
+        };
+        long steps = 0;
+        long failed = 0;  // the step that fails first, when a death comes later
+        {
+            FaultyFileSystem spy(real_);
+            RecordingSink sink;
+            ASSERT_EQ(replace(spy, sink), ArchiveOutcome::Done);
+            ASSERT_TRUE(Current() == replaced);
+            steps = spy.Steps();
+            if (death == Death::FailedThenKilled) {
+                const auto& log = spy.Log();
+                const auto rename = std::find_if(log.begin(), log.end(), [&](const std::string& step) {
+                    return step.rfind("rename ", 0) == 0 && step.ends_with(" -> " + disk_.Paths().IndexPath);
+                });
+                ASSERT_NE(rename, log.end());
+                failed = static_cast<long>(rename - log.begin()) + 1;
                 reset();
-                if (death == Death::Stopped) {
-                    FaultyFileSystem counting(real_);
-                    StoppableFileSystem stoppable(
-                        counting, [&] { return counting.Steps() + 1 >= step; }, disk_.Paths().IndexPath);
-                    RecordingSink sink;
-                    const ArchiveOutcome outcome = replace(stoppable, sink);
-                    SCOPED_TRACE("stopped at step " + std::to_string(step) + " (" +
-                                 (crash.group == Txt ? "Txt" : "Shp") + " line " + std::to_string(crash.line) + ")");
-                    EXPECT_NE(stoppable.Stopped(), stoppable.Committed());
-                    EXPECT_EQ(outcome, stoppable.Committed() ? ArchiveOutcome::Done : ArchiveOutcome::Failed);
-                    EXPECT_TRUE(Current() == (stoppable.Committed() ? replaced : old));
-                    EXPECT_FALSE(disk_.LeftoversExist());
-                    EXPECT_TRUE(std::filesystem::is_empty(disk_.Dir() / "edit"));
-                    expectUndo(outcome == ArchiveOutcome::Failed, sink);
-                    if (stoppable.Committed()) {
-                        EXPECT_TRUE(sink.messages.empty());
-                    }
-                    // Undone: said so, or the archive was never opened for
-                    // writing, which the editor tells in its own words.
-                    for (const auto& message : sink.messages) {
-                        EXPECT_TRUE(message.text.find("unchanged") != std::string::npos ||
-                                    message.text.rfind("Could not open ", 0) == 0)
-                            << message.text;
-                        for (const char* damage : {"damaged", "backup", "partly written", "could not"})
-                            EXPECT_EQ(message.text.find(damage), std::string::npos) << message.text;
-                    }
-                    EXPECT_EQ(RecoverAtStartUp(real_, disk_.Paths()).state, RecoveryState::Clean);
-                    continue;
-                }
-                FaultyFileSystem dying(real_);
-                if (death == Death::FailedThenKilled)
-                    dying.FailStepThenFromStep(failed, step);
-                else if (death == Death::FailedThenPowerCut)
-                    dying.FailStep(step);
-                else
-                    dying.FailFromStep(step);
-                PowerCutFileSystem disk(dying, {disk_.Dir() / "data", disk_.Dir() / "edit", UndoDir()});
-                RecordingSink sink;
-                const ArchiveOutcome outcome = replace(disk, sink);
-                const bool killed = death == Death::Killed || death == Death::FailedThenKilled;
-                if (!killed) disk.Cut();
-                const char* how = death == Death::Killed             ? "killed"
-                                  : death == Death::FailedThenKilled ? "failed, then killed"
-                                  : death == Death::PowerCut         ? "power cut"
-                                                                     : "failed";
-                SCOPED_TRACE(std::string(how) + " at step " + std::to_string(step) + ": " + dying.FiredStep() + " (" +
-                             (crash.group == Txt ? "Txt" : "Shp") + " line " + std::to_string(crash.line) + ")");
-                ExpectRecoveredToOldOrNew(old, replaced, step == steps + 1, crash.movedBeforeRestart);
-                expectUndo(death == Death::FailedThenPowerCut && outcome == ArchiveOutcome::Failed, sink);
+                FaultyFileSystem failing(real_);
+                failing.FailStep(failed);
+                ASSERT_EQ(replace(failing, sink), ArchiveOutcome::Failed);
+                ASSERT_TRUE(Current() == old);
+                steps = failing.Steps();
             }
         }
+        // One past the last step: nothing (more) fails, and a power cut
+        // just after a replacement must not bring back anything it
+        // removed.
+        for (long step = failed + 1; step <= steps + 1; ++step, ++walked) {
+            reset();
+            if (death == Death::Stopped) {
+                FaultyFileSystem counting(real_);
+                StoppableFileSystem stoppable(
+                    counting, [&] { return counting.Steps() + 1 >= step; }, disk_.Paths().IndexPath);
+                RecordingSink sink;
+                const ArchiveOutcome outcome = replace(stoppable, sink);
+                SCOPED_TRACE("stopped at step " + std::to_string(step) + " (" + (crash.group == Txt ? "Txt" : "Shp") +
+                             " line " + std::to_string(crash.line) + ")");
+                EXPECT_NE(stoppable.Stopped(), stoppable.Committed());
+                EXPECT_EQ(outcome, stoppable.Committed() ? ArchiveOutcome::Done : ArchiveOutcome::Failed);
+                EXPECT_TRUE(Current() == (stoppable.Committed() ? replaced : old));
+                EXPECT_FALSE(disk_.LeftoversExist());
+                EXPECT_TRUE(std::filesystem::is_empty(disk_.Dir() / "edit"));
+                expectUndo(outcome == ArchiveOutcome::Failed, sink);
+                if (stoppable.Committed()) {
+                    EXPECT_TRUE(sink.messages.empty());
+                }
+                // Undone: said so, or the archive was never opened for
+                // writing, which the editor tells in its own words.
+                for (const auto& message : sink.messages) {
+                    EXPECT_TRUE(message.text.find("unchanged") != std::string::npos ||
+                                message.text.rfind("Could not open ", 0) == 0)
+                        << message.text;
+                    for (const char* damage : {"damaged", "backup", "partly written", "could not"})
+                        EXPECT_EQ(message.text.find(damage), std::string::npos) << message.text;
+                }
+                EXPECT_EQ(RecoverAtStartUp(real_, disk_.Paths()).state, RecoveryState::Clean);
+                continue;
+            }
+            FaultyFileSystem dying(real_);
+            if (death == Death::FailedThenKilled)
+                dying.FailStepThenFromStep(failed, step);
+            else if (death == Death::FailedThenPowerCut)
+                dying.FailStep(step);
+            else
+                dying.FailFromStep(step);
+            PowerCutFileSystem disk(dying, {disk_.Dir() / "data", disk_.Dir() / "edit", UndoDir()});
+            RecordingSink sink;
+            const ArchiveOutcome outcome = replace(disk, sink);
+            const bool killed = death == Death::Killed || death == Death::FailedThenKilled;
+            if (!killed) disk.Cut();
+            const char* how = death == Death::Killed             ? "killed"
+                              : death == Death::FailedThenKilled ? "failed, then killed"
+                              : death == Death::PowerCut         ? "power cut"
+                                                                 : "failed";
+            SCOPED_TRACE(std::string(how) + " at step " + std::to_string(step) + ": " + dying.FiredStep() + " (" +
+                         (crash.group == Txt ? "Txt" : "Shp") + " line " + std::to_string(crash.line) + ")");
+            ExpectRecoveredToOldOrNew(old, replaced, step == steps + 1, crash.movedBeforeRestart);
+            expectUndo(death == Death::FailedThenPowerCut && outcome == ArchiveOutcome::Failed, sink);
+        }
     }
-    // The walk must have covered both kinds of death over every case.
-    EXPECT_GT(walked, 4 * 20 * 40 + 20 * 5);
+    // The walk must have covered every case, each over its many steps.
+    EXPECT_GT(walked, static_cast<long>(std::size(kCrashCases)) * 20);
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryDeath, CrashWalk,
+                         ::testing::Values(Death::Killed, Death::PowerCut, Death::FailedThenPowerCut,
+                                           Death::FailedThenKilled, Death::Stopped),
+                         [](const ::testing::TestParamInfo<Death>& info) {
+                             switch (info.param) {
+                                 case Death::Killed:
+                                     return "Killed";
+                                 case Death::PowerCut:
+                                     return "PowerCut";
+                                 case Death::FailedThenPowerCut:
+                                     return "FailedThenPowerCut";
+                                 case Death::FailedThenKilled:
+                                     return "FailedThenKilled";
+                                 case Death::Stopped:
+                                     return "Stopped";
+                             }
+                             return "Unknown";
+                         });
 
 // Each state recovery can meet, built by hand; the texts name the files.
 TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
