@@ -397,9 +397,20 @@ TEST_P(CrashWalk, DyingAtEveryStepOfEveryReplacement) {
     std::printf("crash walk: %ld deaths walked\n", walked);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryDeath, CrashWalk,
-                         ::testing::Values(Death::Killed, Death::PowerCut, Death::FailedThenPowerCut,
-                                           Death::FailedThenKilled, Death::Stopped),
+// Under Wine every file call goes through one server process, so walks
+// side by side do not go faster, and all five took a quarter of an hour of
+// the Windows test run. The Windows build walks the deaths that leave the
+// Win32 layer's own writes on disk (killed, power cut); the deaths that fail
+// a step first, or stop, fail it above the file layer and walk the same
+// core code, which both Linux builds walk.
+#ifdef _WIN32
+const Death kWalkedDeaths[] = {Death::Killed, Death::PowerCut};
+#else
+const Death kWalkedDeaths[] = {Death::Killed, Death::PowerCut, Death::FailedThenPowerCut, Death::FailedThenKilled,
+                               Death::Stopped};
+#endif
+
+INSTANTIATE_TEST_SUITE_P(EveryDeath, CrashWalk, ::testing::ValuesIn(kWalkedDeaths),
                          [](const ::testing::TestParamInfo<Death>& info) {
                              switch (info.param) {
                                  case Death::Killed:
