@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "member_names.h"
 #include "rebuild_transaction.h"
+#include "replacement_inputs.h"
 
 namespace qax::tool {
 
@@ -55,6 +56,12 @@ int Check(FileSystem& fs, const DataSetPaths& paths, bool quiet, bool json, Term
         // --quiet: only what went wrong.
         if (!ok || !quiet) out += (ok ? "ok: " : "problem: ") + text + "\n";
     };
+    // Something about a sound data set that the user may like to know.
+    const auto note = [&](const std::string& text) {
+        findings += std::string(findings.empty() ? "\n" : ",\n") +
+                    "  {\"ok\": true, \"note\": true, \"text\": " + JsonString(text, JsonText::Utf8) + "}";
+        if (!quiet) out += "note: " + text + "\n";
+    };
 
     const StartUpResult start = StartUpCheck(fs, paths);
     if (!start.Ready()) {
@@ -79,6 +86,20 @@ int Check(FileSystem& fs, const DataSetPaths& paths, bool quiet, bool json, Term
                 report(!problem, problem ? *problem
                                          : "every " + std::string(type) + " member lies inside " + archivePath + " (" +
                                                std::to_string(length) + " bytes)");
+                // A layout the rebuild keeps is what makes a mod's round
+                // trip byte for byte; any other is sound, but changes.
+                if (group == Txt && !problem) {
+                    const std::string changes = TextLayoutChanges(members, length);
+                    if (changes.empty())
+                        report(true,
+                               "the Txt members lie back to back in index order, each with bytes of its own: a mod "
+                               "taken off again leaves every data file byte for byte as it was");
+                    else
+                        note("the Txt members do not lie back to back in index order, each with bytes of its own (" +
+                             changes +
+                             "): any rebuild of txt.qax lays them out so, and a mod taken off again gives every "
+                             "member its bytes back but leaves txt.qax and the index laid out anew");
+                }
                 if (group == Shp) {
                     const Refusal layout = BackToBackRefusal(members);
                     report(!layout, layout ? *layout : "the Shp members lie back to back");

@@ -54,16 +54,35 @@ std::optional<std::vector<MemberGuard>> ResolveGuards(FileSystem& fs, const Data
     return resolved;
 }
 
+// Why the undo will give every member its bytes back but not txt.qax and
+// the index as they were: the rebuild lays txt.qax out anew from
+// `changes` (TextLayoutChanges). Nothing when there are none.
+std::string UndoLayoutNote(const std::string& changes, bool dryRun) {
+    if (changes.empty()) return {};
+    return dryRun ? "txt.qax does not lie back to back in index order, each member with bytes of its own (" + changes +
+                        "), and the rebuild would lay it out so: taking the mod off would give every member its "
+                        "bytes back, but txt.qax and the index would stay laid out anew, not byte for byte as they "
+                        "are now."
+                  : "txt.qax did not lie back to back in index order, each member with bytes of its own (" + changes +
+                        "), and the rebuild has laid it out so: taking the mod off gives every member its bytes "
+                        "back, but txt.qax and the index stay laid out anew, not byte for byte as they were.";
+}
+
 // What was replaced (or, in a dry run, would be): per member its place
 // before and after; a dry run knows the new size, not where the rebuild
-// will put the member.
+// will put the member. With an undo, whether taking the mod off leaves
+// the data files byte for byte as they were, and when not, the note why.
 std::string ReplacementsJson(const ArchiveContext& context, const std::vector<GroupReplacements>& batches,
-                             const CommandLine& line,
+                             const CommandLine& line, const std::string& layoutNote,
                              const std::function<std::string(const MemberReplacement&)>& fileOf) {
-    std::string out =
-        "{\"command\": \"" + line.words[0] + "\", \"dryRun\": " + (line.dryRun ? "true" : "false") +
-        (line.undoDir.empty() ? std::string() : ", \"undo\": " + JsonString(line.undoDir, JsonText::Utf8)) +
-        ", \"members\": [";
+    std::string undo;
+    if (!line.undoDir.empty()) {
+        undo = ", \"undo\": " + JsonString(line.undoDir, JsonText::Utf8) +
+               ", \"undoByteForByte\": " + (layoutNote.empty() ? "true" : "false");
+        if (!layoutNote.empty()) undo += ", \"note\": " + JsonString(layoutNote, JsonText::Utf8);
+    }
+    std::string out = "{\"command\": \"" + line.words[0] + "\", \"dryRun\": " + (line.dryRun ? "true" : "false") +
+                      undo + ", \"members\": [";
     bool first = true;
     for (const GroupReplacements& batch : batches) {
         const std::vector<std::string> after =
@@ -115,10 +134,12 @@ int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplace
                    TerminalSink& sink) {
     const SpooledInput& spool = input.spool;
     std::vector<GuardFailure> failedGuards;
+    std::string layoutChanges;
     const ModOptions options{.mode = line.dryRun ? RunMode::DryRun : RunMode::Apply,
                              .guards = std::move(guards),
                              .guardFailures = &failedGuards,
-                             .undoDirectory = line.undoDir};
+                             .undoDirectory = line.undoDir,
+                             .textLayoutChanges = &layoutChanges};
     if (ReplaceMembers(context, batches, options) != ArchiveOutcome::Done) {
         for (const GuardFailure& failure : failedGuards) sink.AddRefusedMember(GuardFailureJson(failure));
         if (!failedGuards.empty()) sink.SetRefusalKind("guard");
@@ -128,6 +149,10 @@ int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplace
     if (!line.undoDir.empty() && !line.dryRun)
         sink.Note("The undo is in " + line.undoDir + ": qaxtool apply " + line.undoDir +
                   (input.undo ? " puts the mod back on." : " takes the mod off again."));
+    // Only an undo promises the files back: without one there is no round
+    // trip to tell about.
+    const std::string layoutNote = line.undoDir.empty() ? std::string() : UndoLayoutNote(layoutChanges, line.dryRun);
+    if (!layoutNote.empty()) sink.Note(layoutNote);
     std::size_t count = 0;
     for (const GroupReplacements& batch : batches) count += batch.replacements.size();
     // Each file as the user gave it (a manifest's as the manifest writes
@@ -141,7 +166,8 @@ int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplace
         const auto found = given.find(member.replacementFileName);
         return found == given.end() ? member.replacementFileName : found->second;
     };
-    if (line.json) return WriteOut(ReplacementsJson(context, batches, line, fileOf), sink) ? kSuccess : kFailed;
+    if (line.json)
+        return WriteOut(ReplacementsJson(context, batches, line, layoutNote, fileOf), sink) ? kSuccess : kFailed;
     if (line.dryRun) {
         for (const GroupReplacements& batch : batches)
             for (const MemberReplacement& member : batch.replacements)

@@ -148,6 +148,12 @@ struct ModOptions {
     // Where the undo of the mod goes (mod_undo.h): a new or empty
     // directory; empty for no undo.
     std::string undoDirectory;
+    // When given, gets what the rebuild changes in txt.qax's layout besides
+    // the replaced members' bytes (TextLayoutChanges), as found under the
+    // lock, in a dry run too: empty when the mod leaves txt.qax alone or
+    // changes nothing else there, so that taking it off again leaves every
+    // data file byte for byte as it was.
+    std::string* textLayoutChanges = nullptr;
 };
 
 // A whole mod, Txt and Shp members together, in one transaction: each

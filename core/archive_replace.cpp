@@ -599,6 +599,12 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
         }
     }
 
+    if (options.textLayoutChanges != nullptr) {
+        options.textLayoutChanges->clear();
+        for (const GroupPlan& plan : plans)
+            if (plan.group == Txt)
+                *options.textLayoutChanges = TextLayoutChanges(plan.inputs.members, plan.inputs.archiveLength);
+    }
     if (!options.guards.empty())
         if (const auto refused = CheckGuards(context, options, batches, plans.front().inputs)) return *refused;
     std::optional<UndoWriter> undo;

@@ -1,5 +1,6 @@
 #include "replacement_inputs.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 
@@ -131,6 +132,64 @@ Refusal BackToBackRefusal(const std::vector<IndexEntry>& members) {
         expected += static_cast<std::uint64_t>(member.size);
     }
     return {};
+}
+
+std::string TextLayoutChanges(const std::vector<IndexEntry>& members, std::uint64_t archiveLength) {
+    const auto end = [](const IndexEntry& member) {
+        return std::uint64_t{member.offset} + static_cast<std::uint64_t>(member.size);
+    };
+    std::vector<std::string> changes;
+    // Out of index order: a member with bytes that starts before one that
+    // comes earlier in the index. (Two that start together share bytes.)
+    const IndexEntry* furthest = nullptr;
+    for (const IndexEntry& member : members) {
+        if (member.size == 0) continue;
+        if (furthest != nullptr && member.offset < furthest->offset) {
+            changes.push_back(member.name + " lies before " + furthest->name + ", which comes before it in the index");
+            break;
+        }
+        if (furthest == nullptr || member.offset > furthest->offset) furthest = &member;
+    }
+    // Shared bytes and bytes no entry points to, from the members in the
+    // order they lie in the archive.
+    std::vector<const IndexEntry*> byOffset;
+    for (const IndexEntry& member : members)
+        if (member.size != 0) byOffset.push_back(&member);
+    std::stable_sort(byOffset.begin(), byOffset.end(),
+                     [](const IndexEntry* a, const IndexEntry* b) { return a->offset < b->offset; });
+    std::string shared;
+    std::uint64_t covered = 0;
+    const IndexEntry* reach = nullptr;  // the member that reaches furthest so far
+    for (const IndexEntry* member : byOffset) {
+        if (reach != nullptr && member->offset < end(*reach)) {
+            if (shared.empty()) shared = member->name + " and " + reach->name + " share bytes";
+            if (end(*member) > end(*reach)) covered += end(*member) - end(*reach);
+        } else {
+            covered += static_cast<std::uint64_t>(member->size);
+        }
+        if (reach == nullptr || end(*member) > end(*reach)) reach = member;
+    }
+    if (!shared.empty()) changes.push_back(shared);
+    if (covered < archiveLength) {
+        const std::uint64_t loose = archiveLength - covered;
+        changes.push_back(std::to_string(loose) + (loose == 1 ? " byte" : " bytes") + " that no entry points to");
+    }
+    // With none of these, the members with bytes lie back to back in index
+    // order: only an empty member can be elsewhere than that layout puts it.
+    if (changes.empty()) {
+        std::uint64_t expected = 0;
+        for (const IndexEntry& member : members) {
+            if (member.offset != expected) {
+                changes.push_back("the empty member " + member.name + " is at offset " + std::to_string(member.offset) +
+                                  ", not at " + std::to_string(expected));
+                break;
+            }
+            expected += static_cast<std::uint64_t>(member.size);
+        }
+    }
+    std::string text;
+    for (const std::string& change : changes) text += (text.empty() ? "" : "; ") + change;
+    return text;
 }
 
 Refusal NewSizeRefusal(std::uint64_t replacementLength, std::uint64_t newGroupLength,

@@ -85,6 +85,17 @@ Refusal MemberBoundsRefusal(const std::vector<IndexEntry>& members, std::uint64_
 // rewritten index would point into the wrong bytes.
 Refusal BackToBackRefusal(const std::vector<IndexEntry>& members);
 
+// What a rebuild of txt.qax changes besides the replaced members' bytes. It
+// writes the members back to back in index order, each with bytes of its
+// own, and gives every entry the offset that layout gives it; from any
+// other layout it moves members, copies shared bytes apart and drops bytes
+// no entry points to. Every member still reads what it read, but a mod
+// taken off again leaves txt.qax and the index laid out anew instead of
+// byte for byte as they were. Empty when the members lie so already;
+// otherwise what differs, in words, with the first member of each kind.
+// The members must have sizes of 0 or more and lie inside the archive.
+std::string TextLayoutChanges(const std::vector<IndexEntry>& members, std::uint64_t archiveLength);
+
 // The new member's size must fit the index's signed 32-bit field, and every
 // new offset its unsigned 32-bit field.
 Refusal NewSizeRefusal(std::uint64_t replacementLength, std::uint64_t newGroupLength,

@@ -769,6 +769,110 @@ TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
     EXPECT_EQ(undoFiles, 4);
 }
 
+// What each Txt member reads in the data set on disk, in index order: its
+// size and offset from the index's own bytes, its bytes from txt.qax.
+std::vector<std::string> TxtMembersRead(const DataSetOnDisk& disk, std::size_t count) {
+    const std::string index = disk.Index();
+    const std::string archive = disk.Txt();
+    const auto field = [&index](std::size_t at) {
+        std::uint32_t value = 0;
+        for (std::size_t i = 4; i-- > 0;) value = (value << 8) | static_cast<unsigned char>(index.at(at + i));
+        return value;
+    };
+    std::vector<std::string> read;
+    for (std::size_t k = 0; k < count; ++k) read.push_back(archive.substr(field(16 * k + 16), field(16 * k + 12)));
+    return read;
+}
+
+// A mod put on with --undo and taken off again, from each layout txt.qax
+// can have: every member reads its bytes back always; the data files come
+// back byte for byte exactly from the layout every rebuild leaves, and for
+// every other layout check, the dry run and the mod itself say so, naming
+// what differs. The first round trip leaves that layout, so the next one
+// is byte for byte and says nothing.
+TEST_F(Qaxtool, ARoundTripSaysWhenItGivesTheMembersBackButNotTheFiles) {
+    set_.txt[3].name = "TWO";  // sound: no name twice
+    std::vector<std::uint32_t> backToBack;
+    for (const RawEntry& entry : testing::BackToBackEntries(set_.txt)) backToBack.push_back(entry.offset);
+    // The same members in txt.qax last to first.
+    const std::vector<testing::Member> reversed(set_.txt.rbegin(), set_.txt.rend());
+    std::vector<std::uint32_t> lastToFirst(set_.txt.size());
+    for (std::size_t k = 0, offset = 0; k < reversed.size(); offset += reversed[k++].bytes.size())
+        lastToFirst[set_.txt.size() - 1 - k] = static_cast<std::uint32_t>(offset);
+    std::vector<std::uint32_t> twoOnTwin = backToBack;
+    twoOnTwin[3] = twoOnTwin[2];
+    struct Layout {
+        const char* name;
+        std::string archive;
+        std::vector<std::uint32_t> offsets;
+        std::string changes;  // as check and apply name them; empty when the rebuild keeps the layout
+    };
+    const Layout layouts[] = {
+        {"back to back", testing::ArchiveFor(set_.txt), backToBack, ""},
+        {"out of index order", testing::ArchiveFor(reversed), lastToFirst,
+         "LONG lies before ONE, which comes before it in the index"},
+        {"two entries on one byte", testing::ArchiveFor(set_.txt), twoOnTwin,
+         "TWO and TWIN share bytes; 1 byte that no entry points to"},
+        {"bytes after the last member", testing::ArchiveFor(set_.txt) + "tail", backToBack,
+         "4 bytes that no entry points to"},
+    };
+    WriteText(disk_.Dir() / "mod-one.txt", "the mod's text");
+    WriteText(disk_.Dir() / "mod.txt", "txt ONE mod-one.txt\nshp JEEP new.bin\n");
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        disk_.Write(set_);
+        WriteText(disk_.Paths().TxtArchivePath, layout.archive);
+        std::vector<RawEntry> entries = testing::AllEntries(set_);
+        for (std::size_t k = 0; k < layout.offsets.size(); ++k) entries[k].offset = layout.offsets[k];
+        testing::WriteBytes(disk_.Paths().IndexPath, testing::IndexBytes(set_.header, entries));
+        for (const char* undo : {"undo", "undo-again"}) std::filesystem::remove_all(disk_.Dir() / undo);
+        const auto before = DataFiles();
+        const std::vector<std::string> reads = TxtMembersRead(disk_, set_.txt.size());
+        const bool exact = layout.changes.empty();
+
+        // check: sound either way, with a note for a layout a rebuild changes.
+        const ToolRun check = Tool({"check"});
+        EXPECT_EQ(check.status, 0) << check.out;
+        EXPECT_EQ(check.out.find("problem:"), std::string::npos) << check.out;
+        EXPECT_EQ(check.out.find("ok: the Txt members lie back to back in index order") != std::string::npos, exact)
+            << check.out;
+        EXPECT_EQ(check.out.find("note: the Txt members do not lie back to back in index order, each with bytes of "
+                                 "its own (" +
+                                 layout.changes + "): ") != std::string::npos,
+                  !exact)
+            << check.out;
+        const std::string dryNote =
+            "txt.qax does not lie back to back in index order, each member with bytes of "
+            "its own (" +
+            layout.changes + "), and the rebuild would lay it out so";
+        const ToolRun dry = Tool({"apply", "-n", "--undo", "undo", "mod.txt"});
+        EXPECT_EQ(dry.status, 0) << dry.err;
+        EXPECT_EQ(dry.err.find(dryNote) != std::string::npos, !exact) << dry.err;
+
+        const ToolRun on = Tool({"apply", "--undo", "undo", "mod.txt"});
+        ASSERT_EQ(on.status, 0) << on.err;
+        EXPECT_EQ(on.err.find("txt.qax did not lie back to back in index order, each member with bytes of its own (" +
+                              layout.changes +
+                              "), and the rebuild has laid it out so: taking the mod off gives "
+                              "every member its bytes back, but txt.qax and the index stay laid "
+                              "out anew") != std::string::npos,
+                  !exact)
+            << on.err;
+        const ToolRun off = Tool({"apply", "undo"});
+        ASSERT_EQ(off.status, 0) << off.err;
+        EXPECT_EQ(TxtMembersRead(disk_, set_.txt.size()), reads);
+        EXPECT_EQ(DataFiles() == before, exact);
+        // From the layout the round trip left, the next is byte for byte.
+        const auto laidOut = DataFiles();
+        const ToolRun onAgain = Tool({"apply", "--undo", "undo-again", "mod.txt"});
+        ASSERT_EQ(onAgain.status, 0) << onAgain.err;
+        EXPECT_EQ(onAgain.err.find("txt.qax did not lie"), std::string::npos) << onAgain.err;
+        ASSERT_EQ(Tool({"apply", "undo-again"}).status, 0);
+        EXPECT_EQ(DataFiles(), laidOut);
+        EXPECT_NE(Tool({"check"}).out.find("ok: the Txt members lie back to back in index order"), std::string::npos);
+    }
+}
+
 // Names and bytes for scripts: pairs and names from -T (a file or standard
 // input, lines or zero-ended), a replacement's bytes from standard input.
 TEST_F(Qaxtool, TakesNamesAndBytesFromFilesAndStandardInput) {
@@ -954,6 +1058,8 @@ TEST_F(Qaxtool, GivesEveryCommandsResultAsJsonThatAParserReadsBack) {
     EXPECT_EQ(done["command"].toString(), "apply");
     EXPECT_FALSE(done["dryRun"].toBool());
     EXPECT_EQ(done["undo"].toString().toStdString(), undoDir);
+    EXPECT_TRUE(done["undoByteForByte"].toBool());
+    EXPECT_FALSE(done.contains("note"));
     const QJsonArray members = done["members"].toArray();
     ASSERT_EQ(members.size(), 2);
     EXPECT_EQ(members[0]["type"].toString(), "shp");
@@ -968,6 +1074,29 @@ TEST_F(Qaxtool, GivesEveryCommandsResultAsJsonThatAParserReadsBack) {
             .toObject();
     EXPECT_EQ(members[1]["after"].toObject(), (QJsonObject{{"size", sixNow["size"]}, {"offset", sixNow["offset"]}}));
     EXPECT_EQ(members[1]["before"].toObject()["size"].toInteger(), static_cast<qint64>(set_.txt[5].bytes.size()));
+
+    // A layout the rebuild changes: a note in check's findings, and the
+    // undo's promise with the note that stands on standard error, each
+    // word for word.
+    disk_.Write(set_);
+    WriteText(disk_.Paths().TxtArchivePath, testing::ArchiveFor(set_.txt) + "more");
+    const ToolRun noted = Tool({"check", "--json"});
+    EXPECT_EQ(noted.status, 0) << noted.err;
+    EXPECT_TRUE(parsed(noted)["sound"].toBool());
+    QJsonArray notes;
+    for (const QJsonValue finding : parsed(noted)["findings"].toArray())
+        if (finding["note"].toBool()) notes.append(finding);
+    ASSERT_EQ(notes.size(), 1);
+    EXPECT_TRUE(notes.at(0)["ok"].toBool());
+    const std::string noteLine = "note: " + notes.at(0)["text"].toString().toStdString() + "\n";
+    EXPECT_NE(Tool({"check"}).out.find(noteLine), std::string::npos) << noteLine;
+    const ToolRun rehearsed = Tool({"apply", "--json", "-n", "--undo", "other undo", "mod.txt"});
+    EXPECT_EQ(rehearsed.status, 0) << rehearsed.err;
+    EXPECT_FALSE(parsed(rehearsed)["undoByteForByte"].toBool());
+    const std::string note = parsed(rehearsed)["note"].toString().toStdString();
+    EXPECT_NE(note.find("(4 bytes that no entry points to)"), std::string::npos) << note;
+    EXPECT_NE(WithoutCarriageReturns(rehearsed.err).find("qaxtool: " + note + "\n"), std::string::npos)
+        << rehearsed.err;
 }
 
 // The CRC-32 (of zip and PNG) of `bytes`, bit by bit, as 8 hexadecimal
@@ -1234,10 +1363,15 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
     struct Case {
         const char* name;
         std::function<void()> damage;
-        std::string words;  // in standard output; empty for a sound data set
+        std::string words;   // in standard output; empty for a sound data set
+        std::string note{};  // in a note line of a sound data set
     };
     const Case cases[] = {
         {"sound", [] {}, ""},
+        // Sound, but laid out otherwise than a rebuild lays it out.
+        {"bytes after the last Txt member",
+         [&] { WriteText(disk_.Paths().TxtArchivePath, testing::ArchiveFor(set_.txt) + "more"); }, "",
+         "(4 bytes that no entry points to): any rebuild of txt.qax lays them out so"},
         {"txt.qax cut short", [&] { WriteText(disk_.Paths().TxtArchivePath, "short"); }, "runs past the end"},
         {"Shp members not back to back",
          [&] {
@@ -1266,6 +1400,16 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
         if (c.words.empty()) {
             EXPECT_EQ(run.out.find("problem:"), std::string::npos) << run.out;
             EXPECT_NE(run.out.find("ok: the Shp members lie back to back"), std::string::npos) << run.out;
+            EXPECT_EQ(run.out.find("ok: the Txt members lie back to back in index order") == std::string::npos,
+                      !c.note.empty())
+                << run.out;
+            if (!c.note.empty()) {
+                EXPECT_NE(run.out.find("\nnote: the Txt members do not lie back to back in index order, each with "
+                                       "bytes of its own " +
+                                       c.note),
+                          std::string::npos)
+                    << run.out;
+            }
         } else {
             EXPECT_NE(run.out.find("problem: "), std::string::npos) << run.out;
             EXPECT_NE(run.out.find(c.words), std::string::npos) << run.out;
@@ -1276,7 +1420,8 @@ TEST_F(Qaxtool, CheckReportsWithoutChangingAnything) {
         std::string problems;
         for (std::size_t at = 0; at < run.out.size();) {
             const std::size_t end = run.out.find('\n', at) + 1;
-            if (run.out.compare(at, 3, "ok:") != 0) problems += run.out.substr(at, end - at);
+            if (run.out.compare(at, 3, "ok:") != 0 && run.out.compare(at, 5, "note:") != 0)
+                problems += run.out.substr(at, end - at);
             at = end;
         }
         EXPECT_EQ(quiet.out, problems);

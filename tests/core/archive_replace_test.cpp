@@ -11,6 +11,7 @@
 #include "little_endian.h"
 #include "rebuild_transaction.h"
 #include "recording_sink.h"
+#include "replacement_inputs.h"
 
 namespace qax {
 namespace {
@@ -155,7 +156,8 @@ TEST_P(Replacement, ReplacesTheFirstMiddleAndLastMember) {
 // programs stop at, is replaced in like any other.
 TEST_P(Replacement, UnderAFolderNamedOutsideAsciiAndPastTheOldLengthLimit) {
     std::string product;
-    for (int level = 0; level < 5; ++level) product += "Spiele-\u00e4\u00f6\u00fc-\u20ac-\u65e5\u672c-" + std::string(40, 'x') + "/";
+    for (int level = 0; level < 5; ++level)
+        product += "Spiele-\u00e4\u00f6\u00fc-\u20ac-\u65e5\u672c-" + std::string(40, 'x') + "/";
     product += "Corvane \u00c9dition";
     const DataSetOnDisk deep(set_, product);
     ASSERT_GT(deep.Paths().IndexPath.size(), 300u);
@@ -358,6 +360,103 @@ TEST_F(TextReplacement, WritesFromTheFirstByteThatChanges) {
         // Only the members that are moved are read back from the copy.
         const std::uint64_t moved = c.newArchive.size() - c.keptLength - c.replacement.size();
         EXPECT_EQ(ArchiveBytesReadFromCopy(spy, disk_.Paths().TempPath), moved);
+    }
+}
+
+// What each Txt member of the index on disk reads, in index order: its
+// size and offset from the index's own bytes, its bytes from txt.qax.
+std::vector<std::string> TxtMembersRead(const DataSetOnDisk& disk, std::size_t count) {
+    const std::string index = disk.Index();
+    const std::string archive = disk.Txt();
+    std::vector<std::string> read;
+    for (std::size_t k = 0; k < count; ++k) {
+        const auto* entry = reinterpret_cast<const unsigned char*>(index.data()) + 4 + 16 * k;
+        read.push_back(archive.substr(LoadU32(entry + 12), LoadU32(entry + 8)));
+    }
+    return read;
+}
+
+// A mod of one Txt member taken off again with its undo, from every kind of
+// layout: every member reads its bytes back whatever the layout; the files
+// are byte for byte as they were exactly when the layout finder found
+// nothing (and the mod told the same, under its lock); otherwise they
+// come out back to back in index order, each member with bytes of its own.
+TEST_F(TextReplacement, ARoundTripIsByteForByteExactlyFromTheLayoutARebuildKeeps) {
+    struct Case {
+        const char* layout;
+        std::string archive;
+        std::vector<testing::RawEntry> txt;
+        std::string changes;  // what the finder says, empty when the rebuild keeps the layout
+    };
+    const Case cases[] = {
+        {"back to back", "AAAABBCCCCC", {{"A", 4, 0}, {"B", 2, 4}, {"C", 5, 6}}, ""},
+        {"an empty member where its place puts it", "AAAABB", {{"A", 4, 0}, {"E", 0, 4}, {"B", 2, 4}, {"Z", 0, 6}}, ""},
+        {"no members", "", {}, ""},
+        {"out of index order",
+         "CCCCCAAAABB",
+         {{"A", 4, 5}, {"B", 2, 9}, {"C", 5, 0}},
+         "C lies before B, which comes before it in the index"},
+        {"two entries on the same bytes",
+         "AAAABB",
+         {{"A", 4, 0}, {"B", 2, 4}, {"TWIN", 2, 4}},
+         "TWIN and B share bytes"},
+        {"overlapping members", "AAAAAA", {{"A", 4, 0}, {"B", 4, 2}}, "B and A share bytes"},
+        {"a gap", "AAAA-BB", {{"A", 4, 0}, {"B", 2, 5}}, "1 byte that no entry points to"},
+        {"bytes after the last member", "AAAABB***", {{"A", 4, 0}, {"B", 2, 4}}, "3 bytes that no entry points to"},
+        {"an empty member elsewhere",
+         "AAAABB",
+         {{"A", 4, 0}, {"E", 0, 6}, {"B", 2, 4}},
+         "the empty member E is at offset 6, not at 4"},
+        {"every kind at once",
+         "BB-AAAA**",
+         {{"A", 4, 3}, {"SHORT", 2, 5}, {"B", 2, 0}},
+         "B lies before SHORT, which comes before it in the index; SHORT and A share bytes; 3 bytes that no entry "
+         "points to"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.layout);
+        std::vector<Member> members;
+        for (const testing::RawEntry& entry : c.txt)
+            members.push_back({entry.name, c.archive.substr(entry.offset, entry.size)});
+        std::vector<IndexEntry> entries;
+        for (const testing::RawEntry& entry : c.txt)
+            entries.push_back({entry.name, static_cast<std::int32_t>(entry.size), entry.offset});
+        EXPECT_EQ(TextLayoutChanges(entries, c.archive.size()), c.changes);
+        if (c.txt.empty()) continue;
+
+        const SectionTable table = WriteTxtGroup(disk_, set_, c.archive, c.txt);
+        const std::string indexBefore = disk_.Index();
+        const std::filesystem::path undo = disk_.Dir() / "undo";
+        std::filesystem::remove_all(undo);
+        WriteText(ReplacementPath(), "the mod's text");
+        std::string toldOn = "not told";
+        ASSERT_EQ(
+            ReplaceMembers(
+                {fs_, disk_.Paths(), table, sink_},
+                {{Txt, {{testing::Listed(disk_.Paths(), table, Txt, 0), ReplacementPath()}}}},
+                {.mode = RunMode::Apply, .guards = {}, .undoDirectory = undo.string(), .textLayoutChanges = &toldOn}),
+            ArchiveOutcome::Done);
+        EXPECT_EQ(toldOn, c.changes);
+        std::string toldOff = "not told";
+        ASSERT_EQ(
+            ReplaceMembers({fs_, disk_.Paths(), table, sink_},
+                           {{Txt,
+                             {{testing::Listed(disk_.Paths(), table, Txt, 0),
+                               (undo / ("1-txt-" + c.txt[0].name + ".txt")).string()}}}},
+                           {.mode = RunMode::Apply, .guards = {}, .undoDirectory = {}, .textLayoutChanges = &toldOff}),
+            ArchiveOutcome::Done);
+        // The mod left the layout every rebuild keeps.
+        EXPECT_EQ(toldOff, "");
+
+        std::vector<std::string> expected;
+        for (const Member& member : members) expected.push_back(member.bytes);
+        EXPECT_EQ(TxtMembersRead(disk_, members.size()), expected);
+        const std::string rebuiltIndex =
+            AsString(IndexBytes(set_.header, WithEntriesAfterTxt(set_, testing::BackToBackEntries(members))));
+        EXPECT_TRUE(SameBytes(disk_.Txt(), testing::ArchiveFor(members)));
+        EXPECT_TRUE(SameBytes(disk_.Index(), rebuiltIndex));
+        EXPECT_EQ(disk_.Txt() == c.archive && disk_.Index() == indexBefore, c.changes.empty());
+        EXPECT_TRUE(sink_.messages.empty()) << sink_.messages[0].text;
     }
 }
 
