@@ -5,8 +5,6 @@
 // confirmed that the line still describes its entry. The file is written
 // beside its final name and renamed over it once complete, so a failure never
 // leaves a half-written file where an earlier one was.
-#include <zlib.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "archive_ops.h"
+#include "batch_note.h"
 #include "catalogue.h"
 #include "file_access.h"
 #include "rebuild_transaction.h"
@@ -68,11 +67,6 @@ Refusal OutputRefusal(FileSystem& fs, const DataSetPaths& paths, const Catalogue
     return DataFileRefusal(fs, paths, outputPath);
 }
 
-// What an extracted member's file is called after: NAME.SHP, NAME.TXT.
-const char* OutputEnding(int group) {
-    return group == Txt ? ".TXT" : ".SHP";
-}
-
 // The member name an unfinished output of `group`'s file name stands for,
 // if it is one: NAME.SHP.new, or .NAME.SHP.<16 hexadecimal digits>.new.
 std::optional<std::string> UnfinishedOutputOf(const std::string& fileName, int group) {
@@ -108,28 +102,7 @@ std::optional<std::string> UnfinishedOutputOf(const std::string& fileName, int g
 // itself), and it holds nothing but the first bytes of its member. Anything
 // else is left and named. A file under a final name is never a note's to
 // remove: the batch gave none its name before its bytes were whole.
-constexpr const char* kBatchNotePrefix = ".qaxtool-extract-";
-constexpr const char* kBatchRecordPrefix = ".qaxtool-made-";
-constexpr const char* kBatchNoteMagic = "QAXEXTRACT 3";
-// An earlier version's note lists the files it wrote under their final
-// names and records nothing that proves them its own: what it lists is
-// named, never removed.
-constexpr const char* kEarlierBatchNoteMagic = "QAXEXTRACT 2";
-constexpr const char* kBatchRecordMagic = "QAXEXTRACT MADE";
 constexpr const char* kHiddenOutputEnding = ".part";
-constexpr std::uint64_t kBatchNoteLimit = std::uint64_t{8} << 20;
-
-std::string HexOf(std::uint32_t value) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex(8, '0');
-    for (int i = 7; i >= 0; --i, value >>= 4) hex[static_cast<std::size_t>(i)] = kDigits[value & 0xFu];
-    return hex;
-}
-
-std::uint32_t ChecksumOf(const std::string& bytes) {
-    return static_cast<std::uint32_t>(
-        crc32_z(crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
-}
 
 // The hidden name a batch writes the file `fileName` under.
 std::string HiddenOutputName(const std::string& fileName) {
@@ -151,140 +124,6 @@ std::optional<std::string> HiddenOutputOf(const std::string& hiddenName, int gro
     std::string member = hiddenName.substr(1, hiddenName.size() - tail - 1);
     if (MemberNameRefusal(member)) return std::nullopt;
     return member;
-}
-
-// The whole first line of a note: its version and type, and how many names
-// and which bytes follow it, so that only a note written whole by this
-// program, for this type, is ever taken for one.
-std::string BatchNoteHeader(const char* magic, int group, std::size_t count, const std::string& listing) {
-    return std::string(magic) + " " + OutputEnding(group) + " " + std::to_string(count) + " " +
-           HexOf(ChecksumOf(listing));
-}
-
-// The first line of a note's record: how many identities follow, of the
-// files of which listing, and which bytes they are.
-std::string BatchRecordHeader(std::size_t count, const std::string& noteListing, const std::string& identities) {
-    return std::string(kBatchRecordMagic) + " " + std::to_string(count) + " " + HexOf(ChecksumOf(noteListing)) + " " +
-           HexOf(ChecksumOf(identities));
-}
-
-// A note's record, or a note's, path from the note's, or the record's.
-std::string PaperNamed(const std::string& path, const char* fromPrefix, const char* toPrefix) {
-    const std::filesystem::path file = PathFromUtf8(path);
-    return Utf8Of(file.parent_path() /
-                  PathFromUtf8(toPrefix + Utf8Of(file.filename()).substr(std::strlen(fromPrefix))));
-}
-
-// What reading a file named like a note or a record found. Torn: a record
-// that starts as every record does but is not whole, what a write cut short
-// leaves of one.
-enum class PaperKind { Ours, Earlier, Empty, Torn, OtherType, NotOurs, Unreadable };
-
-// The file's whole text, when it is a regular file of its own within the
-// limit; Empty, NotOurs (too long) or Unreadable otherwise.
-PaperKind ReadPaper(FileSystem& fs, const std::string& path, std::string& text,
-                    std::optional<std::int64_t>* changed = nullptr) {
-    try {
-        auto file = fs.Open(path, OpenMode::ReadOwn);
-        const std::uint64_t length = file->Length();
-        // Empty, it holds nothing: what a power cut leaves of a note or a
-        // record whose bytes had not reached the disk.
-        if (length == 0) return PaperKind::Empty;
-        if (length > kBatchNoteLimit) return PaperKind::NotOurs;
-        text.assign(static_cast<std::size_t>(length), '\0');
-        if (!ReadExactly(*file, text.data(), text.size())) return PaperKind::NotOurs;
-        if (changed != nullptr) *changed = file->ChangeTime();
-        return PaperKind::Ours;
-    } catch (const IoError&) {
-        // Not a regular file of its own, or unreadable now: not ours to act
-        // on, and nothing to say about it either.
-        return PaperKind::Unreadable;
-    }
-}
-
-// Splits `text` into its first line and the lines after it, each ended by
-// a line feed; false when it is not made so.
-bool SplitPaper(const std::string& text, std::string& header, std::string& listing, std::vector<std::string>& lines) {
-    const std::size_t headerEnd = text.find('\n');
-    if (headerEnd == std::string::npos) return false;
-    header = text.substr(0, headerEnd);
-    listing = text.substr(headerEnd + 1);
-    if (!listing.empty() && listing.back() != '\n') return false;
-    std::size_t at = 0;
-    for (std::size_t end; (end = listing.find('\n', at)) != std::string::npos; at = end + 1)
-        lines.push_back(listing.substr(at, end - at));
-    return true;
-}
-
-struct FoundNote {
-    PaperKind kind = PaperKind::NotOurs;
-    std::vector<std::string> names;  // hidden names (Ours), final names (Earlier)
-    std::string listing;             // what its record names the files of (Ours)
-    std::int64_t madeAt = 0;         // its change time (Ours, Earlier)
-};
-
-// What the file at `path`, named like a note, is to a batch of `group`.
-FoundNote ReadBatchNote(FileSystem& fs, const std::string& path, int group) {
-    FoundNote note;
-    std::string text;
-    std::optional<std::int64_t> madeAt;
-    note.kind = ReadPaper(fs, path, text, &madeAt);
-    if (note.kind != PaperKind::Ours) return note;
-    note.kind = PaperKind::NotOurs;
-    std::string header;
-    if (!SplitPaper(text, header, note.listing, note.names)) return note;
-    const int other = group == Txt ? Shp : Txt;
-    const std::size_t count = note.names.size();
-    for (const char* magic : {kBatchNoteMagic, kEarlierBatchNoteMagic})
-        if (header == BatchNoteHeader(magic, other, count, note.listing)) {
-            note.kind = PaperKind::OtherType;
-            return note;
-        }
-    if (!madeAt) return note;
-    note.madeAt = *madeAt;
-    if (header == BatchNoteHeader(kBatchNoteMagic, group, count, note.listing))
-        note.kind = PaperKind::Ours;
-    else if (header == BatchNoteHeader(kEarlierBatchNoteMagic, group, count, note.listing))
-        note.kind = PaperKind::Earlier;
-    return note;
-}
-
-struct FoundRecord {
-    PaperKind kind = PaperKind::NotOurs;
-    std::vector<FileIdentity> identities;  // in the order of its note's names (Ours)
-    std::string noteChecksum;              // of its note's listing (Ours)
-};
-
-// What the file at `path`, named like a note's record, is.
-FoundRecord ReadBatchRecord(FileSystem& fs, const std::string& path) {
-    FoundRecord record;
-    std::string text;
-    record.kind = ReadPaper(fs, path, text);
-    if (record.kind != PaperKind::Ours) return record;
-    const std::string start = std::string(kBatchRecordMagic) + " ";
-    const std::size_t compared = std::min(start.size(), text.size());
-    record.kind = text.compare(0, compared, start, 0, compared) == 0 ? PaperKind::Torn : PaperKind::NotOurs;
-    std::string header;
-    std::string body;
-    std::vector<std::string> lines;
-    if (!SplitPaper(text, header, body, lines)) return record;
-    for (const std::string& line : lines) {
-        FileIdentity identity;
-        const char* end = line.data() + line.size();
-        const auto device = std::from_chars(line.data(), end, identity.device);
-        if (device.ec != std::errc{} || device.ptr == end || *device.ptr != ' ') return record;
-        const auto index = std::from_chars(device.ptr + 1, end, identity.index);
-        if (index.ec != std::errc{} || index.ptr != end) return record;
-        record.identities.push_back(identity);
-    }
-    // The header names the note's listing by its checksum, which the record
-    // cannot check by itself: it is taken whole when the rest matches.
-    const std::string prefix = std::string(kBatchRecordMagic) + " " + std::to_string(lines.size()) + " ";
-    if (header.size() != prefix.size() + 17 || header.compare(0, prefix.size(), prefix) != 0) return record;
-    record.noteChecksum = header.substr(prefix.size(), 8);
-    if (header != prefix + record.noteChecksum + " " + HexOf(ChecksumOf(body))) return record;
-    record.kind = PaperKind::Ours;
-    return record;
 }
 
 // Whether `file` holds nothing but the first bytes of `member` in `archive`.
@@ -355,9 +194,7 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
         if (note.kind == PaperKind::Ours) {
             const std::string recordPath = PaperNamed(entryPath, kBatchNotePrefix, kBatchRecordPrefix);
             const FoundRecord record = ReadBatchRecord(fs, recordPath);
-            if (record.kind == PaperKind::Ours && record.noteChecksum == HexOf(ChecksumOf(note.listing)) &&
-                record.identities.size() == note.names.size())
-                made = record.identities;
+            if (IsRecordOf(record, note)) made = record.identities;
         }
         for (std::size_t i = 0; i < note.names.size(); ++i) {
             const std::string& output = note.names[i];
@@ -589,67 +426,6 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine&
 // whole files, the files that were there, and hidden files that the next
 // extraction into the same directory removes once it has proved them the
 // batch's own.
-
-namespace {
-
-// The note and the record of a batch under way: made by it with exclusive
-// creates, and so its own to remove.
-struct BatchPapers {
-    std::string notePath;
-    std::string recordPath;
-    std::string listing;           // the note's names, as its record is tied to them
-    std::unique_ptr<File> record;  // open until the identities are written
-};
-
-// Writes and flushes the note of a batch, listing the hidden names of the
-// files it is about to make, none of which is there now; makes its record,
-// empty, beside it; and flushes both names to disk.
-BatchPapers StartBatch(FileSystem& fs, const std::string& directory, int group,
-                       const std::vector<std::string>& hiddenNames) {
-    BatchPapers papers;
-    for (const std::string& name : hiddenNames) papers.listing += name + "\n";
-    const std::string text =
-        BatchNoteHeader(kBatchNoteMagic, group, hiddenNames.size(), papers.listing) + "\n" + papers.listing;
-    const std::string hex = RandomHex(8);
-    papers.notePath = directory + kPathSeparator + kBatchNotePrefix + hex;
-    auto note = fs.Open(papers.notePath, OpenMode::CreateNew);
-    bool recordMade = false;
-    try {
-        note->Write(text.data(), text.size());
-        note->Flush();
-        note->Close();
-        papers.recordPath = directory + kPathSeparator + kBatchRecordPrefix + hex;
-        papers.record = fs.Open(papers.recordPath, OpenMode::CreateNew);
-        recordMade = true;
-        fs.SyncDirectoryOf(papers.notePath);
-    } catch (const IoError&) {
-        note.reset();
-        papers.record.reset();
-        try {
-            if (recordMade) RemoveLeftover(fs, papers.recordPath);
-            RemoveLeftover(fs, papers.notePath);
-        } catch (const IoError&) {
-            // The failure the user must see is the one being thrown.
-        }
-        throw;
-    }
-    return papers;
-}
-
-// Writes which files the batch made, in the order its note lists them, and
-// flushes it: from then on a byte may go into them.
-void RecordMadeFiles(BatchPapers& papers, const std::vector<FileIdentity>& made) {
-    std::string identities;
-    for (const FileIdentity& identity : made)
-        identities += std::to_string(identity.device) + " " + std::to_string(identity.index) + "\n";
-    const std::string text = BatchRecordHeader(made.size(), papers.listing, identities) + "\n" + identities;
-    papers.record->Write(text.data(), text.size());
-    papers.record->Flush();
-    papers.record->Close();
-    papers.record.reset();
-}
-
-}  // namespace
 
 ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const std::vector<ListedLine>& members,
                               const std::string& directory, std::vector<std::string>& written) {
