@@ -183,11 +183,13 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine&
 bool IsExtractableName(const std::string& name);
 
 // Several members of `group` into `directory`, under one lock, from one
-// reading of the index, flushed to disk together (a small note listing the
-// batch is flushed first, for RemoveUnfinishedExtractions): what a run of
-// ExtractMember would write, each member's refusal told and the others
-// written. `written` gets the paths of the files that took their names.
-// Done when every member was written.
+// reading of the index, flushed to disk together (each under a hidden name
+// first, given its own once all are on disk; a small note listing the
+// hidden names, and a record of which files they are, are flushed first,
+// for RemoveUnfinishedExtractions): what a run of ExtractMember would
+// write, each member's refusal told and the others written. `written` gets
+// the paths of the files that took their names. Done when every member was
+// written.
 ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const std::vector<ListedLine>& members,
                               const std::string& directory, std::vector<std::string>& written);
 
@@ -195,12 +197,14 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
 // a file named as an extraction's output is while it is written
 // (NAME.SHP.new, or .NAME.SHP.<hex>.new when that name was taken; the same
 // with TXT) whose bytes are all the first bytes of the member NAME of that
-// type, so that nothing is lost that the archive does not hold; and a file
-// NAME.SHP that the note of a batch cut short lists, when it holds fewer
-// bytes than the member and all of them its first ones (then the note). Any
-// other file is left alone. The caller
-// holds the data set's lock. Returns a paragraph for each file removed, or
-// found and left.
+// type, so that nothing is lost that the archive does not hold; and a
+// hidden file .NAME.SHP.<hex>.part that the note of a batch cut short
+// lists, when it is the very file that batch recorded making, changed after
+// the note, and holds only its member's first bytes (then the note and its
+// record). A file under a member's own name is never a note's to remove;
+// an earlier version's note proves nothing. Any other file is left alone.
+// The caller holds the data set's lock. Returns a paragraph for each file
+// removed, or found and left.
 // Only the members of `group` are looked for: the window writes Shp files
 // only, and qaxtool cleans up for the type it is about to extract.
 std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& paths, const std::string& directory,

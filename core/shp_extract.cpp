@@ -5,17 +5,19 @@
 // confirmed that the line still describes its entry. The file is written
 // beside its final name and renamed over it once complete, so a failure never
 // leaves a half-written file where an earlier one was.
-#include <zlib.h>
-
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "archive_ops.h"
+#include "batch_note.h"
 #include "catalogue.h"
 #include "file_access.h"
 #include "rebuild_transaction.h"
@@ -65,11 +67,6 @@ Refusal OutputRefusal(FileSystem& fs, const DataSetPaths& paths, const Catalogue
     return DataFileRefusal(fs, paths, outputPath);
 }
 
-// What an extracted member's file is called after: NAME.SHP, NAME.TXT.
-const char* OutputEnding(int group) {
-    return group == Txt ? ".TXT" : ".SHP";
-}
-
 // The member name an unfinished output of `group`'s file name stands for,
 // if it is one: NAME.SHP.new, or .NAME.SHP.<16 hexadecimal digits>.new.
 std::optional<std::string> UnfinishedOutputOf(const std::string& fileName, int group) {
@@ -89,86 +86,44 @@ std::optional<std::string> UnfinishedOutputOf(const std::string& fileName, int g
     return std::nullopt;
 }
 
-// A batch extraction writes the files whose names are new straight under
-// those names, and all of them reach the disk in one flush. Until then a
-// power cut may keep a name without all of its bytes; so before the first
-// of them is made, a note listing them is flushed to disk beside them, and
-// removed once the batch is on disk. A note found later means a batch was
-// cut short. What it lists is taken for that batch's only when the file is
-// as the batch left it: made after the note (the system's change time of
-// the file is not older than the note's, which no copy or unpacking of a
-// file carries over) and holding only the first bytes of its member, fewer
-// than the member has. A note planted among the user's files therefore
-// finds them older than itself, and they stay.
-constexpr const char* kBatchNotePrefix = ".qaxtool-extract-";
-constexpr const char* kBatchNoteMagic = "QAXEXTRACT 2";
-constexpr std::uint64_t kBatchNoteLimit = std::uint64_t{8} << 20;
+// A batch extraction writes each file whose name is new under a hidden name
+// of its own beside it, .NAME.SHP.<16 hexadecimal digits>.part, and gives
+// it its name, never over anything, only once every file of the batch is
+// on disk: a name the batch takes holds its member whole. Before the first
+// hidden file is made, a note listing them (.qaxtool-extract-<hex>) is
+// flushed to disk; the hidden files are then made, empty, and the record of
+// which files they are (their identities, in .qaxtool-made-<hex>, made with
+// the note) is flushed before a byte goes into any of them. Both go once
+// the batch is on disk under its names. A note found later means a batch
+// was cut short. A hidden file it lists is taken for that batch's only when
+// it is the very file the record names, the system saw it change after the
+// note was written (no copy or unpacking of a file carries its change time
+// over, so a note planted among the user's files finds them older than
+// itself), and it holds nothing but the first bytes of its member. Anything
+// else is left and named. A file under a final name is never a note's to
+// remove: the batch gave none its name before its bytes were whole.
+constexpr const char* kHiddenOutputEnding = ".part";
 
-std::string HexOf(std::uint32_t value) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex(8, '0');
-    for (int i = 7; i >= 0; --i, value >>= 4) hex[static_cast<std::size_t>(i)] = kDigits[value & 0xFu];
-    return hex;
+// The hidden name a batch writes the file `fileName` under.
+std::string HiddenOutputName(const std::string& fileName) {
+    return "." + fileName + "." + RandomHex(8) + kHiddenOutputEnding;
 }
 
-std::uint32_t ChecksumOf(const std::string& bytes) {
-    return static_cast<std::uint32_t>(
-        crc32_z(crc32_z(0, nullptr, 0), reinterpret_cast<const Bytef*>(bytes.data()), bytes.size()));
-}
-
-// The whole first line of a note: its type, and how many names and which
-// bytes follow it, so that only a note written whole by this program, for
-// this type, is ever taken for one.
-std::string BatchNoteHeader(int group, std::size_t count, const std::string& listing) {
-    return std::string(kBatchNoteMagic) + " " + OutputEnding(group) + " " + std::to_string(count) + " " +
-           HexOf(ChecksumOf(listing));
-}
-
-struct BatchNote {
-    enum class Kind { Ours, Empty, OtherType, NotOurs, Unreadable } kind = Kind::NotOurs;
-    std::vector<std::string> names;  // the file names it lists (Ours)
-    std::int64_t madeAt = 0;         // its change time (Ours)
-};
-
-// What the file at `path`, named like a note, is to a batch of `group`.
-BatchNote ReadBatchNote(FileSystem& fs, const std::string& path, int group) {
-    BatchNote note;
-    try {
-        auto file = fs.Open(path, OpenMode::ReadOwn);
-        const std::uint64_t length = file->Length();
-        // Empty, it lists nothing and holds nothing: what a power cut leaves
-        // of a note whose bytes had not reached the disk.
-        if (length == 0) {
-            note.kind = BatchNote::Kind::Empty;
-            return note;
-        }
-        if (length > kBatchNoteLimit) return note;
-        std::string text(static_cast<std::size_t>(length), '\0');
-        if (!ReadExactly(*file, text.data(), text.size())) return note;
-        const std::size_t headerEnd = text.find('\n');
-        if (headerEnd == std::string::npos) return note;
-        const std::string listing = text.substr(headerEnd + 1);
-        const auto count = static_cast<std::size_t>(std::count(listing.begin(), listing.end(), '\n'));
-        if (!listing.empty() && listing.back() != '\n') return note;
-        const std::string header = text.substr(0, headerEnd);
-        const int other = group == Txt ? Shp : Txt;
-        if (header == BatchNoteHeader(other, count, listing)) {
-            note.kind = BatchNote::Kind::OtherType;
-            return note;
-        }
-        const std::optional<std::int64_t> madeAt = file->ChangeTime();
-        if (header != BatchNoteHeader(group, count, listing) || !madeAt) return note;
-        std::size_t at = 0;
-        for (std::size_t end; (end = listing.find('\n', at)) != std::string::npos; at = end + 1)
-            note.names.push_back(listing.substr(at, end - at));
-        note.madeAt = *madeAt;
-        note.kind = BatchNote::Kind::Ours;
-    } catch (const IoError&) {
-        // Not a regular file of its own, or unreadable now: not ours to act
-        // on, and nothing to say about it either.
-        note.kind = BatchNote::Kind::Unreadable;
-    }
-    return note;
+// The member a hidden output name of `group` stands for, if it is one, of
+// a member whose name can name a file.
+std::optional<std::string> HiddenOutputOf(const std::string& hiddenName, int group) {
+    const std::string typeEnding = std::string(OutputEnding(group)) + ".";
+    const std::string ending = kHiddenOutputEnding;
+    const std::size_t tail = typeEnding.size() + 16 + ending.size();
+    if (hiddenName.size() <= tail + 1 || hiddenName[0] != '.' ||
+        hiddenName.compare(hiddenName.size() - ending.size(), ending.size(), ending) != 0 ||
+        hiddenName.compare(hiddenName.size() - tail, typeEnding.size(), typeEnding) != 0)
+        return std::nullopt;
+    const std::string hex = hiddenName.substr(hiddenName.size() - 16 - ending.size(), 16);
+    if (hex.find_first_not_of("0123456789abcdef") != std::string::npos) return std::nullopt;
+    std::string member = hiddenName.substr(1, hiddenName.size() - tail - 1);
+    if (MemberNameRefusal(member)) return std::nullopt;
+    return member;
 }
 
 // Whether `file` holds nothing but the first bytes of `member` in `archive`.
@@ -196,42 +151,83 @@ bool HoldsOnlyTheStartOf(File& file, File& archive, const IndexEntry& member, bo
 
 std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& paths, const std::string& directory,
                                         int group) {
+    // A file named as a single extraction's output is while it is written.
     struct Candidate {
         std::string path;
         std::string name;
-        // Listed by a note: made after this time, and short of its member.
-        std::optional<std::int64_t> notMadeBefore;
+    };
+    // A file a note lists: a hidden file of its batch, or (an earlier
+    // version's note) a file under its final name.
+    struct Listed {
+        std::string fileName;
+        std::string member;
         std::string note;
+        std::int64_t notMadeBefore = 0;
+        std::optional<FileIdentity> made;  // as the note's record has it
+        bool earlier = false;
     };
     std::vector<Candidate> candidates;
-    std::vector<std::string> notes;
+    std::vector<Listed> listed;
+    std::vector<std::string> papers;  // notes and records to remove once what they list is seen to
+    std::vector<std::string> records;
+    std::set<std::string> notesFound;
     std::string text;
     const std::string ending = OutputEnding(group);
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(PathFromUtf8(directory), ec)) {
         const std::string fileName = Utf8Of(entry.path().filename());
         const std::string entryPath = Utf8Of(entry.path());
-        if (const auto name = UnfinishedOutputOf(fileName, group)) candidates.push_back({entryPath, *name, {}, {}});
+        if (const auto name = UnfinishedOutputOf(fileName, group)) candidates.push_back({entryPath, *name});
+        if (fileName.rfind(kBatchRecordPrefix, 0) == 0) records.push_back(entryPath);
         if (fileName.rfind(kBatchNotePrefix, 0) != 0) continue;
-        const BatchNote note = ReadBatchNote(fs, entryPath, group);
-        if (note.kind == BatchNote::Kind::OtherType || note.kind == BatchNote::Kind::Unreadable) continue;
-        if (note.kind == BatchNote::Kind::NotOurs) {
+        notesFound.insert(entryPath);
+        const FoundNote note = ReadBatchNote(fs, entryPath, group);
+        if (note.kind == PaperKind::OtherType || note.kind == PaperKind::Unreadable) continue;
+        if (note.kind == PaperKind::NotOurs) {
             text += "\n\nThe file " + entryPath +
                     " has the name of an extraction's note, but it is no note this program wrote whole; it is left "
                     "alone.";
             continue;
         }
-        notes.push_back(entryPath);
-        for (const std::string& output : note.names)
+        papers.push_back(entryPath);
+        std::optional<std::vector<FileIdentity>> made;
+        if (note.kind == PaperKind::Ours) {
+            const std::string recordPath = PaperNamed(entryPath, kBatchNotePrefix, kBatchRecordPrefix);
+            const FoundRecord record = ReadBatchRecord(fs, recordPath);
+            if (IsRecordOf(record, note)) made = record.identities;
+        }
+        for (std::size_t i = 0; i < note.names.size(); ++i) {
+            const std::string& output = note.names[i];
             // Only names an extraction could have written: a note read
             // here is a file anyone may have put in the directory.
-            if (output.size() > ending.size() &&
-                output.compare(output.size() - ending.size(), ending.size(), ending) == 0 &&
-                !MemberNameRefusal(output.substr(0, output.size() - ending.size())))
-                candidates.push_back({Utf8Of(entry.path().parent_path() / PathFromUtf8(output)),
-                                      output.substr(0, output.size() - ending.size()), note.madeAt, entryPath});
+            std::optional<std::string> member;
+            if (note.kind == PaperKind::Ours)
+                member = HiddenOutputOf(output, group);
+            else if (output.size() > ending.size() &&
+                     output.compare(output.size() - ending.size(), ending.size(), ending) == 0 &&
+                     !MemberNameRefusal(output.substr(0, output.size() - ending.size())))
+                member = output.substr(0, output.size() - ending.size());
+            if (!member) continue;
+            listed.push_back({output, *member, entryPath, note.madeAt,
+                              made ? std::optional<FileIdentity>((*made)[i]) : std::nullopt,
+                              note.kind == PaperKind::Earlier});
+        }
     }
-    if (candidates.empty() && notes.empty()) return text;
+    // A record goes with its note, whole or as a write cut short left it;
+    // one whose note is gone (its removal reached the disk, the record's
+    // did not) lists nothing anyone needs.
+    for (const std::string& record : records) {
+        const std::string note = PaperNamed(record, kBatchRecordPrefix, kBatchNotePrefix);
+        if (notesFound.count(note) != 0 && std::find(papers.begin(), papers.end(), note) == papers.end()) continue;
+        const PaperKind kind = ReadBatchRecord(fs, record).kind;
+        if (kind == PaperKind::Ours || kind == PaperKind::Empty || kind == PaperKind::Torn)
+            papers.push_back(record);
+        else if (kind == PaperKind::NotOurs)
+            text += "\n\nThe file " + record +
+                    " has the name of an extraction's record, but it is no record this program wrote whole; it is "
+                    "left alone.";
+    }
+    if (candidates.empty() && papers.empty()) return text;
 
     try {
         const IndexImage index = IndexImage::Load(fs, paths.IndexPath);
@@ -243,35 +239,33 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
             const IndexEntry member = index.EntryAt(EntryOffset(current.table, group, line));
             membersNamed[member.name].push_back(member);
         }
+        // Whether `file` holds only the start of a member named `name`
+        // (`shorter`: fewer bytes than it), or all of one.
+        const auto startOf = [&](File& file, const std::string& name, bool shorter) {
+            const auto members = membersNamed.find(name);
+            if (members != membersNamed.end())
+                for (const IndexEntry& member : members->second)
+                    if (HoldsOnlyTheStartOf(file, *archive, member, shorter)) return true;
+            return false;
+        };
+        const auto wholeMember = [&](File& file, const std::string& name) {
+            const auto members = membersNamed.find(name);
+            if (members != membersNamed.end())
+                for (const IndexEntry& member : members->second)
+                    if (file.Length() == static_cast<std::uint64_t>(member.size) &&
+                        HoldsOnlyTheStartOf(file, *archive, member))
+                        return true;
+            return false;
+        };
         for (const Candidate& candidate : candidates) {
-            const bool listed = candidate.notMadeBefore.has_value();
-            if (listed && !fs.Exists(candidate.path)) continue;
             bool proven = false;
-            bool whole = false;
             try {
                 auto file = fs.Open(candidate.path, OpenMode::ReadOwn);
-                const std::optional<std::int64_t> madeAt = file->ChangeTime();
-                const bool madeAfterNote = !listed || (madeAt && *madeAt >= *candidate.notMadeBefore);
-                const auto members = membersNamed.find(candidate.name);
-                if (members != membersNamed.end())
-                    for (const IndexEntry& member : members->second) {
-                        if (proven || whole) break;
-                        proven = madeAfterNote && HoldsOnlyTheStartOf(*file, *archive, member, listed);
-                        whole = listed && !proven && HoldsOnlyTheStartOf(*file, *archive, member) &&
-                                file->Length() == static_cast<std::uint64_t>(member.size);
-                    }
+                proven = startOf(*file, candidate.name, false);
             } catch (const IoError&) {
                 // Not a regular file of its own, or unreadable: not proven.
             }
-            if (!proven) {
-                // A whole member is what the batch finished; anything else
-                // a note names is the user's as far as anyone can prove.
-                if (listed && !whole)
-                    text += "\n\nThe file " + candidate.path + " is listed by " + candidate.note +
-                            ", the note of an extraction cut short, but it is not as that extraction left it; it is "
-                            "left alone.";
-                continue;
-            }
+            if (!proven) continue;
             try {
                 RemoveLeftover(fs, candidate.path);
                 text += "\n\nAn unfinished extraction, " + candidate.path + ", was removed.";
@@ -280,12 +274,61 @@ std::string RemoveUnfinishedExtractions(FileSystem& fs, const DataSetPaths& path
                         error.Reason().message() + "); it is not needed and can be deleted.";
             }
         }
-        // Every file a note lists has been seen to: the note has done its work.
-        for (const std::string& note : notes) {
+        // A listed file is looked at, and removed, through the directory
+        // held here: the proof holds for the file that name has now.
+        std::unique_ptr<Directory> folder;
+        if (!listed.empty()) folder = fs.OpenDirectory(directory);
+        for (const Listed& file : listed) {
+            if (!folder->HasEntry(file.fileName)) continue;
+            const std::string path = folder->PathOf(file.fileName);
+            std::string whyNot;
+            std::optional<FileIdentity> proved;
             try {
-                RemoveLeftover(fs, note);
+                auto opened = folder->OpenEntry(file.fileName, EntryAccess::Read);
+                const FileIdentity identity = opened->Facts().identity;
+                const std::optional<std::int64_t> changed = opened->ChangeTime();
+                if (file.earlier) {
+                    // What the batch finished needs no word.
+                    if (wholeMember(*opened, file.member)) continue;
+                    whyNot =
+                        "an earlier version of this program wrote that note, which keeps no proof of the files "
+                        "it made";
+                } else if (!file.made) {
+                    whyNot = "the note's record of which files that extraction made is missing or incomplete";
+                } else if (identity != *file.made) {
+                    whyNot = "it is not the file that extraction made";
+                } else if (!changed || *changed < file.notMadeBefore) {
+                    whyNot = "it is older than the note";
+                } else if (!startOf(*opened, file.member, false)) {
+                    whyNot = "it holds bytes that are not its member's";
+                } else {
+                    proved = identity;
+                }
             } catch (const IoError& error) {
-                text += "\n\nThe note of an extraction cut short, " + note + ", could not be removed (" +
+                whyNot = error.Reason().message();
+            }
+            if (!proved) {
+                text += "\n\nThe file " + path + " is listed by " + file.note +
+                        ", the note of an extraction cut short, but it cannot be proved to be that extraction's "
+                        "unfinished file (" +
+                        whyNot + "); it is left alone. If you did not make it, it can be deleted.";
+                continue;
+            }
+            try {
+                folder->RemoveEntry(file.fileName, *proved);
+                text += "\n\nAn unfinished extraction, " + path + ", was removed.";
+            } catch (const IoError& error) {
+                text += "\n\nAn unfinished extraction, " + path + ", could not be removed (" +
+                        error.Reason().message() + "); it is not needed and can be deleted.";
+            }
+        }
+        // Every file a note lists has been seen to: the note and its record
+        // have done their work.
+        for (const std::string& paper : papers) {
+            try {
+                RemoveLeftover(fs, paper);
+            } catch (const IoError& error) {
+                text += "\n\nThe note of an extraction cut short, " + paper + ", could not be removed (" +
                         error.Reason().message() + "); it is not needed and can be deleted.";
             }
         }
@@ -374,44 +417,15 @@ ArchiveOutcome ExtractShpMember(const ArchiveContext& context, const ListedLine&
 
 // ---------------------------------------------------------------------------
 // Many members at once (qaxtool extract): one lock, one reading of the index
-// and the section file, one open archive, and one wait for the disk. A file
-// whose name is new is written under that name, after the batch's note (see
-// above) is on disk; a file that replaces one already there is written
-// beside it and takes its name once the batch is on disk, the directory then
-// flushed once more. A crash leaves whole files, the files that were there,
-// and what the next extraction into the same directory removes once it has
-// proved it to be the start of a member's bytes.
-
-namespace {
-
-// Writes and flushes the note of a batch: the names of the files it is about
-// to make, none of which is there now.
-std::string WriteBatchNote(FileSystem& fs, const std::string& directory, int group,
-                           const std::vector<std::string>& fileNames) {
-    std::string listing;
-    for (const std::string& fileName : fileNames) listing += fileName + "\n";
-    const std::string text = BatchNoteHeader(group, fileNames.size(), listing) + "\n" + listing;
-    const std::string path = directory + kPathSeparator + kBatchNotePrefix + RandomHex(8);
-    auto note = fs.Open(path, OpenMode::CreateNew);
-    try {
-        note->Write(text.data(), text.size());
-        note->Flush();
-        note->Close();
-        fs.SyncDirectoryOf(path);
-    } catch (const IoError&) {
-        // Made here with an exclusive create: its own to remove.
-        note.reset();
-        try {
-            RemoveLeftover(fs, path);
-        } catch (const IoError&) {
-            // The failure the user must see is the one being thrown.
-        }
-        throw;
-    }
-    return path;
-}
-
-}  // namespace
+// and the section file, one open archive, and a fixed number of waits for
+// the disk whatever the number of files. A file whose name is new is
+// written under a hidden name of its own once the batch's note and record
+// (see above) are on disk, and takes its name once the batch is on disk; a
+// file that replaces one already there is written beside it and takes its
+// name then too; the directory is then flushed once more. A crash leaves
+// whole files, the files that were there, and hidden files that the next
+// extraction into the same directory removes once it has proved them the
+// batch's own.
 
 ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const std::vector<ListedLine>& members,
                               const std::string& directory, std::vector<std::string>& written) {
@@ -422,26 +436,23 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
     if (!lock) return ArchiveOutcome::Refused;
 
     bool allWritten = true;
-    // A file whose name is new is written under that name (`file`); one
-    // that replaces a file of the user's is written beside it (`replacing`)
-    // and takes its name only once its bytes are on disk.
+    // A file whose name is new is written under a hidden name (`hiddenName`,
+    // the file made there `made`) and given its name once the batch is on
+    // disk; one that replaces a file of the user's is written beside it
+    // (`replacing`) and takes its name then.
     struct Output {
-        std::unique_ptr<File> file;
-        std::unique_ptr<SaveFile> replacing;
+        CatalogueEntry member;
         std::string path;
+        std::string hiddenName;
+        bool created = false;
+        std::optional<FileIdentity> made;
+        bool named = false;
+        std::unique_ptr<SaveFile> replacing;
     };
     std::vector<Output> outputs;
-    std::string notePath;
-    bool onDisk = false;
-    // Which outputs are there already, asked once: the note lists only the
-    // files the batch makes, never one of the user's.
-    std::vector<bool> there;
-    std::vector<std::string> newFileNames;
-    for (const ListedLine& selected : members) {
-        const std::string fileName = ReadCatalogueLine(selected.text).name + OutputEnding(group);
-        there.push_back(fs.Exists(directory + kPathSeparator + fileName));
-        if (!there.back()) newFileNames.push_back(fileName);
-    }
+    std::unique_ptr<Directory> folder;
+    BatchPapers papers;
+    bool recorded = false;
     try {
         const IndexImage index = IndexImage::Load(fs, context.paths.IndexPath);
         const CurrentSectionTable current = ReadCurrentSectionTable(fs, context.paths, index.Length());
@@ -449,12 +460,13 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
         const std::string& archivePath = ArchivePathOf(context.paths, group);
         auto archive = fs.Open(archivePath, OpenMode::Read);
         const std::uint64_t archiveLength = archive->Length();
-        std::vector<unsigned char> buffer(kExtractBufferSize);
-        for (std::size_t m = 0; m < members.size(); ++m) {
-            const ListedLine& selected = members[m];
+        // Every refusal first: the note lists only files the batch makes.
+        std::vector<std::string> hiddenNames;
+        for (const ListedLine& selected : members) {
             const CatalogueEntry member = ReadCatalogueLine(selected.text);
-            const std::string outputPath = directory + kPathSeparator + member.name + OutputEnding(group);
-            const bool outputThere = there[m];
+            const std::string fileName = member.name + OutputEnding(group);
+            const std::string outputPath = directory + kPathSeparator + fileName;
+            const bool outputThere = fs.Exists(outputPath);
             Refusal refusal = OutputRefusal(fs, context.paths, member, outputPath, outputThere);
             if (!refusal) refusal = StaleSelectionRefusal(index, current.table, group, selected);
             const std::uint64_t size = member.size < 0 ? 0 : static_cast<std::uint64_t>(member.size);
@@ -469,71 +481,111 @@ ArchiveOutcome ExtractMembers(const ArchiveContext& context, int group, const st
                 allWritten = false;
                 continue;
             }
-            if (outputThere) {
-                outputs.push_back(
-                    {nullptr, std::make_unique<SaveFile>(fs, outputPath, SaveFile::Links::ReplaceLink), outputPath});
-            } else {
-                if (notePath.empty()) notePath = WriteBatchNote(fs, directory, group, newFileNames);
-                outputs.push_back({fs.Open(outputPath, OpenMode::CreateNew), nullptr, outputPath});
+            Output& output = outputs.emplace_back();
+            output.member = member;
+            output.path = outputPath;
+            if (outputThere) continue;
+            output.hiddenName = HiddenOutputName(fileName);
+            hiddenNames.push_back(output.hiddenName);
+        }
+        if (!hiddenNames.empty()) {
+            folder = fs.OpenDirectory(directory);
+            papers = StartBatch(fs, directory, group, hiddenNames);
+            std::vector<FileIdentity> made;
+            for (Output& output : outputs) {
+                if (output.hiddenName.empty()) continue;
+                auto file = fs.Open(folder->PathOf(output.hiddenName), OpenMode::CreateNew);
+                output.created = true;
+                output.made = file->Facts().identity;
+                file->Close();
+                made.push_back(*output.made);
             }
-            File& stream = outputs.back().file ? *outputs.back().file : outputs.back().replacing->Stream();
-            archive->Seek(member.offset);
-            CopyExactly(*archive, stream, size, buffer);
-            if (outputs.back().file)
-                outputs.back().file->Close();
-            else
-                outputs.back().replacing->Close();
+            RecordMadeFiles(papers, made);
+            recorded = true;
+        }
+        std::vector<unsigned char> buffer(kExtractBufferSize);
+        for (Output& output : outputs) {
+            archive->Seek(output.member.offset);
+            const auto size = static_cast<std::uint64_t>(output.member.size);
+            if (output.made) {
+                // Written only while its name still holds the file made there.
+                auto file = folder->OpenEntry(output.hiddenName, EntryAccess::Update);
+                if (file->Facts().identity != *output.made)
+                    throw IoError(IoStep::Open, file->Path(), MakeDataError(DataError::Replaced));
+                CopyExactly(*archive, *file, size, buffer);
+                file->Close();
+            } else {
+                output.replacing = std::make_unique<SaveFile>(fs, output.path, SaveFile::Links::ReplaceLink);
+                CopyExactly(*archive, output.replacing->Stream(), size, buffer);
+                output.replacing->Close();
+            }
         }
         archive->Close();
         if (!outputs.empty()) {
-            // One wait for the disk: every new file, name and bytes, and
-            // every replacing file's bytes.
+            // One wait for the disk: every file's bytes, and the hidden
+            // files' names.
             fs.SyncFileSystemOf(directory);
-            onDisk = true;
-            bool replaced = false;
             for (Output& output : outputs) {
-                if (output.replacing) {
+                if (output.made) {
+                    fs.RenameNew(folder->PathOf(output.hiddenName), output.path);
+                    output.named = true;
+                } else {
                     output.replacing->CommitDurable();
-                    replaced = true;
                 }
             }
-            // A file of the user's that was replaced is on disk under its
-            // name before anything is told done or the note goes.
-            if (replaced) fs.SyncDirectoryOf(outputs.back().path);
+            // Every file is on disk under its name before anything is told
+            // done or the note goes.
+            fs.SyncDirectoryOf(outputs.back().path);
             for (const Output& output : outputs) written.push_back(output.path);
         }
-        if (!notePath.empty()) {
+        for (const std::string* paper : {&papers.recordPath, &papers.notePath}) {
+            if (paper->empty()) continue;
             try {
-                fs.Remove(notePath);
+                fs.Remove(*paper);
             } catch (const IoError& error) {
-                // Left, it only makes the next extraction here check what it
-                // lists, which it finds whole.
-                sink.ShowMessage("The members were extracted, but the note " + notePath + " could not be removed (" +
+                // Left, it only makes the next extraction here look for what
+                // the note lists, which it finds gone.
+                sink.ShowMessage("The members were extracted, but " + *paper +
+                                     ", which lists them while they are written, could not be removed (" +
                                      error.Reason().message() + "); the next extraction into that folder removes it.",
                                  kExtractCaption);
             }
         }
     } catch (const IoError& error) {
         std::string unfinished;
+        bool hiddenLeft = false;
         for (Output& output : outputs) {
             try {
                 if (output.replacing) {
                     output.replacing->Cancel();
-                } else if (!onDisk) {
-                    // Made by this batch with an exclusive create: its own.
-                    output.file.reset();
-                    RemoveLeftover(fs, output.path);
+                } else if (output.created && !output.named) {
+                    // Made by this batch with an exclusive create, and
+                    // removed only while its name still holds that file
+                    // (one whose identity could not be had is its own by
+                    // that create alone).
+                    if (output.made)
+                        folder->RemoveEntry(output.hiddenName, *output.made);
+                    else
+                        RemoveLeftover(fs, folder->PathOf(output.hiddenName));
                 }
             } catch (const IoError& removal) {
+                const bool hidden = !output.replacing;
+                hiddenLeft = hiddenLeft || hidden;
                 unfinished += "\n\nThe unfinished file " +
-                              (output.replacing ? output.replacing->PartialPath() : output.path) +
-                              " could not be removed (" + removal.Reason().message() +
-                              "); the next extraction into that folder removes it.";
+                              (hidden ? folder->PathOf(output.hiddenName) : output.replacing->PartialPath()) +
+                              " could not be removed (" + removal.Reason().message() + "); " +
+                              (!hidden || recorded ? "the next extraction into that folder removes it."
+                                                   : "it is empty and can be deleted.");
             }
         }
-        if (!notePath.empty() && (onDisk || unfinished.empty())) {
+        // The note goes once no file it lists is left and every name the
+        // batch gave or removed is on disk: until then it is what lets the
+        // next extraction prove a file left here the batch's own.
+        if (!papers.notePath.empty() && !hiddenLeft) {
             try {
-                fs.Remove(notePath);
+                papers.record.reset();
+                folder->Sync();
+                for (const std::string* paper : {&papers.recordPath, &papers.notePath}) fs.Remove(*paper);
             } catch (const IoError&) {
                 // Left, it only makes the next extraction check what it lists.
             }

@@ -257,18 +257,26 @@ TEST_F(Extraction, WhatADeadExtractionLeftIsRemovedAndNothingElse) {
 
 // The note a batch extraction cut short leaves is acted on only when this
 // program wrote it whole, for the type being extracted; then what it lists
-// goes when the batch left it short. Each note here is a real one, left by a
-// batch killed just before it made its file, which is then left holding the
-// start of its member, as the kill would leave it.
-TEST_F(Extraction, ABatchsNoteCountsOnlyWhenWrittenWholeForThisType) {
+// goes when it is the very file the batch made and holds only the start of
+// its member. Each note here is a real one, left by a batch of three killed
+// once the first bytes of its first file were down. After the crash, and
+// before anything cleans up, the user makes two files under names the batch
+// would have written later, one empty and one holding the start of its
+// member: no note ever removes them, since the batch made neither.
+TEST_F(Extraction, ABatchsNoteCountsOnlyWhenWrittenWholeForThisTypeAndForFilesTheBatchMade) {
+    const auto same = [](std::string paper) { return paper; };
     struct Row {
         const char* name;
         int group;  // of the batch that left the note
         std::function<std::string(std::string)> tamper;
-        bool removed;       // the file the batch left short, and the note
+        bool removed;       // the files the batch left unfinished
         std::string words;  // in what the clean-up says
+        std::function<std::string(std::string)> tamperRecord = [](std::string record) { return record; };
+        bool replaced = false;  // the batch's first file gives way to a copy of it
+        // A note of this program's goes once what it lists is seen to,
+        // proved or not.
+        bool noteKept = !removed;
     };
-    const auto same = [](std::string note) { return note; };
     const Row rows[] = {
         {"a whole note of this type", Shp, same, true, "was removed"},
         {"a Txt batch's note, met by a Shp extraction", Txt, same, false, ""},
@@ -277,38 +285,76 @@ TEST_F(Extraction, ABatchsNoteCountsOnlyWhenWrittenWholeForThisType) {
         {"a note with another header", Shp,
          [](std::string note) { return "QAXEXTRACT 1 .SHP" + note.substr(note.find('\n')); }, false,
          "no note this program wrote whole"},
+        // An earlier version listed its files under their final names; it
+        // proves none of them its own.
+        {"an earlier version's note", Shp, [](std::string) { return "QAXEXTRACT 2 .SHP 1 de856b37\nTANK.SHP\n"; },
+         false, "TANK.SHP is listed by", same, false, false},
+        {"a record cut short", Shp, same, false, "record of which files that extraction made is missing",
+         [](std::string record) { return record.substr(0, record.size() - 3); }, false, false},
+        {"a copy in the place of the file the batch made", Shp, same, false, "is not the file that extraction made",
+         same, true, false},
     };
     const std::filesystem::path edit = disk_.Dir() / "edit";
+    const std::string soldierStart = set_.shp[2].bytes.substr(0, 400);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         for (const auto& entry : std::filesystem::directory_iterator(edit)) std::filesystem::remove(entry.path());
-        const std::string output = row.group == Txt ? "README.TXT" : "TANK.SHP";
-        const std::string start = row.group == Txt ? std::string("te") : set_.shp[1].bytes.substr(0, 600);
+        const std::vector<int> lines = row.group == Txt ? std::vector<int>{0} : std::vector<int>{1, 2, 0};
+        const std::string first = row.group == Txt ? "README.TXT" : "TANK.SHP";
         const auto extract = [&](FileSystem& fs) {
+            std::vector<ListedLine> members;
+            for (const int line : lines) members.push_back(testing::Listed(disk_.Paths(), table_, row.group, line));
             std::vector<std::string> written;
-            return ExtractMembers({fs, disk_.Paths(), table_, sink_}, row.group,
-                                  {testing::Listed(disk_.Paths(), table_, row.group, row.group == Txt ? 0 : 1)},
-                                  disk_.EditorDir(), written);
+            return ExtractMembers({fs, disk_.Paths(), table_, sink_}, row.group, members, disk_.EditorDir(), written);
         };
         FaultyFileSystem spy(fs_);
         ASSERT_EQ(extract(spy), ArchiveOutcome::Done);
-        std::filesystem::remove(edit / output);
-        const auto made = std::find(spy.Log().begin(), spy.Log().end(), "open " + (edit / output).string());
-        ASSERT_NE(made, spy.Log().end());
+        for (const auto& entry : std::filesystem::directory_iterator(edit)) std::filesystem::remove(entry.path());
+        const auto write = std::find_if(spy.Log().begin(), spy.Log().end(), [&](const std::string& step) {
+            return step.rfind("write ", 0) == 0 && step.find(first) != std::string::npos;
+        });
+        ASSERT_NE(write, spy.Log().end());
         FaultyFileSystem dying(fs_);
-        dying.FailFromStep(static_cast<long>(made - spy.Log().begin()) + 1);
+        dying.FailFromStep(static_cast<long>(write - spy.Log().begin()) + 2);  // dead once the first bytes are down
         extract(dying);
-        ASSERT_EQ(EditorFiles().size(), 1u);
-        const std::filesystem::path note = edit / EditorFiles()[0];
-        WriteText(note, row.tamper(ReadWholeFile(note)));
-        WriteText(edit / output, start);
+        std::filesystem::path note;
+        std::filesystem::path unfinished;
+        std::filesystem::path record;
+        for (const auto& entry : std::filesystem::directory_iterator(edit)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(".qaxtool-extract-", 0) == 0) note = entry.path();
+            if (name.find(first) != std::string::npos) unfinished = entry.path();
+            if (name.rfind(".qaxtool-made-", 0) == 0) record = entry.path();
+        }
+        ASSERT_FALSE(note.empty());
+        ASSERT_FALSE(record.empty());
+        ASSERT_FALSE(unfinished.empty());
+        const std::string start = ReadWholeFile(unfinished);
+        ASSERT_FALSE(start.empty());
+        // Rewritten only when changed: a note's change time is part of it.
+        for (const auto& [paper, tamper] : {std::pair{note, row.tamper}, std::pair{record, row.tamperRecord}})
+            if (const std::string bytes = ReadWholeFile(paper); tamper(bytes) != bytes) WriteText(paper, tamper(bytes));
+        if (row.replaced) {
+            std::filesystem::copy_file(unfinished, edit / "copy");
+            std::filesystem::rename(edit / "copy", unfinished);
+        }
+        WriteText(Output("SOLDIER1.SHP"), soldierStart);
+        WriteText(Output("HEADER.SHP"), "");
+        // What the earlier version's batch left under the name it lists.
+        if (row.name == std::string("an earlier version's note"))
+            WriteText(Output("TANK.SHP"), set_.shp[1].bytes.substr(0, 600));
 
         const std::string said = RemoveUnfinishedExtractions(fs_, disk_.Paths(), disk_.EditorDir(), Shp);
-        EXPECT_EQ(std::filesystem::exists(edit / output), !row.removed);
-        EXPECT_EQ(std::filesystem::exists(note), !row.removed);
+        EXPECT_EQ(std::filesystem::exists(unfinished), !row.removed);
+        EXPECT_EQ(std::filesystem::exists(note), row.noteKept);
         if (!row.removed) {
-            EXPECT_EQ(ReadWholeFile(edit / output), start);
+            EXPECT_EQ(ReadWholeFile(unfinished), start);
+        } else {
+            // Every file the batch made is gone, the user's are not.
+            EXPECT_EQ(EditorFiles(), (std::vector<std::string>{"HEADER.SHP", "SOLDIER1.SHP"}));
         }
+        EXPECT_EQ(ReadWholeFile(Output("SOLDIER1.SHP")), soldierStart);
+        EXPECT_EQ(ReadWholeFile(Output("HEADER.SHP")), "");
         EXPECT_EQ(said.empty(), row.words.empty()) << said;
         EXPECT_NE(said.find(row.words), std::string::npos) << said;
     }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -99,7 +100,7 @@ protected:
             Reset();
             FaultyFileSystem faulty(real_);
             faulty.FailStep(step, kind);
-            if (!unremovable_.empty()) faulty.FailRemovesOf(unremovable_);
+            if (!unremovablePrefix_.empty()) faulty.FailRemovesStartingWith(unremovablePrefix_);
             RecordingSink sink;
             const ArchiveOutcome outcome = operation({faulty, disk_.Paths(), table_, sink});
             SCOPED_TRACE("step " + std::to_string(step) + ": " + (faulty.Fired() ? faulty.FiredStep() : "none"));
@@ -175,8 +176,9 @@ protected:
     // steps it fails are the same with or without it.
     SystemFileSystem real_{DiskSync::Off};
     DataSetBytes before_;
-    // A file every walked run fails to remove, beside the step it fails.
-    std::string unremovable_;
+    // Where the files every walked run fails to remove start, beside the
+    // step it fails.
+    std::string unremovablePrefix_;
 };
 
 const std::set<std::string> kEveryKindOfStep = {"open",  "read", "write",  "seek", "length", "truncate", "flush",
@@ -226,11 +228,14 @@ TEST_F(FaultWalk, ExtractionFailingAtEveryStepLeavesNoFile) {
 // since the folder was last flushed reaching the disk or not on its own, as
 // names may): once the next extraction into that folder has cleaned up,
 // each name holds its member whole, or what it held before, or is not
-// there; nothing else is left, and every file of the user's is still there.
-// A batch that said it was done has its members whole whatever survives.
-// Among the user's files: the start of JEEP, as a user's cut-down copy may
-// be, listed by the note of another batch cut short that came with a mod
-// package after it.
+// there; nothing else is left but an empty hidden file the batch made
+// before it could record which it was, which the clean-up names; and every
+// file of the user's is still there, one the user made after the power cut
+// under a name the batch would have written too. A batch that said it was
+// done has its members whole whatever survives. Among the user's files:
+// the start of JEEP, as a user's cut-down copy may be, under its own name
+// and under the hidden name that the note of another batch cut short, which
+// came with a mod package after it, lists.
 TEST_F(FaultWalk, BatchExtractionCutShortLeavesWholeFilesOrNone) {
     // A folder of the user's, as qaxtool extracts into with --out.
     const std::filesystem::path edit = disk_.Dir() / "mywork";
@@ -244,42 +249,55 @@ TEST_F(FaultWalk, BatchExtractionCutShortLeavesWholeFilesOrNone) {
         std::vector<std::string> written;
         return ExtractMembers({fs, disk_.Paths(), table_, sink}, Shp, members, folder, written);
     };
-    // The note of a batch of JEEP killed before it made JEEP.SHP.
-    std::string notesName;
-    std::string note;
+    const auto isHidden = [](const std::string& name, const std::string& member) {
+        return name.rfind("." + member + ".SHP.", 0) == 0;
+    };
+    // The note and record of a batch of JEEP killed once the first bytes of
+    // its file were down, and the name of that file.
+    std::map<std::string, std::string> package;
+    std::string jeepsHiddenName;
     {
         FaultyFileSystem spy(real_);
         RecordingSink sink;
         ASSERT_EQ(extractMembers(spy, sink, {1}), ArchiveOutcome::Done);
         const auto& log = spy.Log();
-        const auto made = std::find(log.begin(), log.end(), "open " + (edit / "JEEP.SHP").string());
-        ASSERT_NE(made, log.end());
+        const auto write = std::find_if(log.begin(), log.end(), [&](const std::string& step) {
+            return step.rfind("write " + (edit / ".JEEP.SHP.").string(), 0) == 0;
+        });
+        ASSERT_NE(write, log.end());
         std::filesystem::remove(edit / "JEEP.SHP");
         FaultyFileSystem dying(real_);
-        dying.FailFromStep(static_cast<long>(made - log.begin()) + 1);
+        dying.FailFromStep(static_cast<long>(write - log.begin()) + 2);
         extractMembers(dying, sink, {1});
         for (const auto& entry : std::filesystem::directory_iterator(edit)) {
-            notesName = entry.path().filename().string();
-            note = testing::ReadWholeFile(entry.path());
+            const std::string name = entry.path().filename().string();
+            if (isHidden(name, "JEEP"))
+                jeepsHiddenName = name;
+            else
+                package[name] = testing::ReadWholeFile(entry.path());
+            std::filesystem::remove(entry.path());
         }
-        ASSERT_NE(note.find("JEEP.SHP"), std::string::npos) << note;
-        std::filesystem::remove(edit / notesName);
+        ASSERT_FALSE(jeepsHiddenName.empty());
+        ASSERT_EQ(package.size(), 2u);
     }
     const auto plantUsersFiles = [&] {
         for (const auto& entry : std::filesystem::directory_iterator(edit)) std::filesystem::remove(entry.path());
         WriteText(edit / "TANK.SHP", mine);
         WriteText(edit / "JEEP.SHP", jeepStart);
+        WriteText(edit / jeepsHiddenName, jeepStart);
         // Unpacked later than the user's files were last changed.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        WriteText(edit / notesName, note);
+        for (const auto& [name, bytes] : package) WriteText(edit / name, bytes);
     };
     const Operation extract = [&](const ArchiveContext& context) {
-        if (!std::filesystem::exists(edit / notesName)) plantUsersFiles();
+        if (!std::filesystem::exists(edit / package.begin()->first)) plantUsersFiles();
         RecordingSink sink;
         const ArchiveOutcome outcome = extractMembers(context.fs, sink, {0, 2});
         for (const auto& message : sink.messages) context.sink.ShowMessage(message.text, message.caption);
         return outcome;
     };
+    // What the user made under HELI.SHP after the power cut, if anything.
+    std::optional<std::string> usersHeli;
     const auto expectWholeFilesOrNone = [&] {
         const std::string said = RemoveUnfinishedExtractions(real_, disk_.Paths(), folder);
         for (const auto& entry : std::filesystem::directory_iterator(edit)) {
@@ -288,16 +306,18 @@ TEST_F(FaultWalk, BatchExtractionCutShortLeavesWholeFilesOrNone) {
             if (name == "TANK.SHP")
                 EXPECT_TRUE(bytes == mine || bytes == set_.shp[0].bytes) << bytes.size();
             else if (name == "HELI.SHP")
-                EXPECT_TRUE(SameBytes(bytes, set_.shp[2].bytes));
-            else if (name == "JEEP.SHP")
+                EXPECT_TRUE(SameBytes(bytes, usersHeli.value_or(set_.shp[2].bytes))) << bytes.size();
+            else if (name == "JEEP.SHP" || name == jeepsHiddenName)
                 EXPECT_TRUE(SameBytes(bytes, jeepStart));
+            else if (isHidden(name, "HELI"))
+                EXPECT_TRUE(bytes.empty() && said.find(name + " is listed by") != std::string::npos) << said;
             else
                 ADD_FAILURE() << "left behind: " << name;
         }
-        EXPECT_TRUE(std::filesystem::exists(edit / "TANK.SHP"));
-        EXPECT_TRUE(std::filesystem::exists(edit / "JEEP.SHP"));
+        for (const std::string name : {"TANK.SHP", "JEEP.SHP"}) EXPECT_TRUE(std::filesystem::exists(edit / name));
+        EXPECT_TRUE(!usersHeli || std::filesystem::exists(edit / "HELI.SHP"));
         // What cannot be proven is named.
-        EXPECT_NE(said.find("JEEP.SHP is listed by"), std::string::npos) << said;
+        EXPECT_NE(said.find(jeepsHiddenName + " is listed by"), std::string::npos) << said;
         ExpectDataSet(before_);
     };
     const auto expectExtracted = [&] {
@@ -310,9 +330,9 @@ TEST_F(FaultWalk, BatchExtractionCutShortLeavesWholeFilesOrNone) {
     EXPECT_TRUE(kinds.count("rename") == 1 && kinds.count("sync") == 1 && kinds.count("remove") == 1);
     // A failed batch that cannot remove a file it made keeps the note that
     // lets the next extraction prove the file unfinished.
-    unremovable_ = (edit / "HELI.SHP").string();
+    unremovablePrefix_ = (edit / ".HELI.SHP.").string();
     Walk(extract, FaultKind::Error, expectExtracted, [&](const std::string&) { expectWholeFilesOrNone(); });
-    unremovable_.clear();
+    unremovablePrefix_.clear();
 
     const long steps = StepsOfACleanRun(extract);
     for (long step = 1; step <= steps + 1; ++step)
@@ -328,6 +348,13 @@ TEST_F(FaultWalk, BatchExtractionCutShortLeavesWholeFilesOrNone) {
             disk.CutNameByName(kept);
             SCOPED_TRACE("power cut at step " + std::to_string(step) + ": " + dying.FiredStep() + ", names kept " +
                          std::to_string(kept));
+            // The user makes the file the batch did not get to, empty or
+            // holding the start of its member, before anything cleans up.
+            usersHeli.reset();
+            if (!std::filesystem::exists(edit / "HELI.SHP")) {
+                usersHeli = kept % 2 == 0 ? std::string() : set_.shp[2].bytes.substr(0, 700);
+                WriteText(edit / "HELI.SHP", *usersHeli);
+            }
             if (outcome == ArchiveOutcome::Done)
                 expectExtracted();
             else

@@ -56,6 +56,9 @@ public:
     // Every removal of `path` fails, as for a file the system will not let
     // go of: beside a failed step, a clean-up that cannot finish.
     void FailRemovesOf(std::string path) { unremovablePath_ = std::move(path); }
+    // Every removal of a path that starts with `prefix` fails: for files
+    // whose names hold something random.
+    void FailRemovesStartingWith(std::string prefix) { unremovablePrefix_ = std::move(prefix); }
 
     long Steps() const { return steps_; }
     bool Fired() const { return fired_; }
@@ -119,7 +122,7 @@ public:
     }
     void Remove(const std::string& path) override {
         Step(IoStep::Remove, "remove", path);
-        if (path == unremovablePath_)
+        if (Unremovable(path))
             throw IoError(IoStep::Remove, path, std::make_error_code(std::errc::device_or_resource_busy));
         real_.Remove(path);
     }
@@ -207,7 +210,7 @@ private:
         bool HasEntry(const std::string& name) override { return real_->HasEntry(name); }
         void RemoveEntry(const std::string& name, const qax::FileIdentity& proved) override {
             owner_.Step(IoStep::Remove, "remove", PathOf(name));
-            if (PathOf(name) == owner_.unremovablePath_)
+            if (owner_.Unremovable(PathOf(name)))
                 throw IoError(IoStep::Remove, PathOf(name), std::make_error_code(std::errc::device_or_resource_busy));
             real_->RemoveEntry(name, proved);
         }
@@ -241,9 +244,14 @@ private:
         return true;
     }
 
+    bool Unremovable(const std::string& path) const {
+        return path == unremovablePath_ || (!unremovablePrefix_.empty() && path.rfind(unremovablePrefix_, 0) == 0);
+    }
+
     FileSystem& real_;
     std::string refusedPath_;
     std::string unremovablePath_;
+    std::string unremovablePrefix_;
     long failStep_ = 0;
     long failFromStep_ = 0;
     FaultKind kind_ = FaultKind::Error;

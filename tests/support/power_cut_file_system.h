@@ -8,7 +8,11 @@
 // flush after it is back as it was. Cut name by name, each name changed
 // since that flush is as it is now or back as it was, on its own: a note
 // and the file it names may reach the disk one without the other. Files are
-// followed by identity, not by name, through renames. Only the directories
+// followed by identity, not by name, through renames, and a file that
+// survives keeps its identity, as on a disk: its bytes go back in place,
+// and a name a rename took from it gives it back. A file kept under two
+// names (a rename whose new name and old one both survive) is itself under
+// the name it had on disk, and a copy under the other. Only the directories
 // named at construction are modelled; everything else passes straight
 // through.
 #pragma once
@@ -190,16 +194,52 @@ private:
     };
 
     // Makes the modelled directories hold `survivors`, each name with the
-    // bytes its file had on disk.
+    // bytes its file had on disk, and each surviving file the file it was.
     void CutTo(const std::map<std::string, std::shared_ptr<Inode>>& survivors) {
+        // The one name each surviving file is itself under: the name it had
+        // on disk when that survives with it, else any that does.
+        std::map<const Inode*, std::string> home;
+        for (const auto& [path, inode] : survivors) {
+            std::string& chosen = home[inode.get()];
+            const auto durable = durableNames_.find(path);
+            if (chosen.empty() || (durable != durableNames_.end() && durable->second == inode)) chosen = path;
+        }
+        std::vector<std::filesystem::path> entries;
         for (const auto& directory : directories_)
-            for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-                const auto survivor = survivors.find(entry.path().string());
-                if (survivor == survivors.end() || ReadWholeFile(entry.path()) != survivor->second->durable)
-                    std::filesystem::remove(entry.path());
+            for (const auto& entry : std::filesystem::directory_iterator(directory)) entries.push_back(entry.path());
+        // A surviving file now under another name is set aside until its
+        // own name is free. (WriteText rewrites a file that is there in
+        // place: it stays the same file.)
+        std::map<const Inode*, std::filesystem::path> aside;
+        for (const auto& entry : entries) {
+            const auto now = names_.find(entry.string());
+            const Inode* file = now == names_.end() ? nullptr : now->second.get();
+            const auto chosen = home.find(file);
+            if (chosen != home.end() && chosen->second == entry.string()) {
+                // A file the cut leaves as it was is not touched, so it
+                // keeps the times the system gave it.
+                if (ReadWholeFile(entry) != file->durable) WriteText(entry, file->durable);
+                continue;
             }
-        for (const auto& [path, inode] : survivors)
-            if (!std::filesystem::exists(path)) WriteText(path, inode->durable);
+            if (chosen != home.end() && aside.count(file) == 0) {
+                aside[file] = entry.parent_path() / (".power-cut-" + std::to_string(aside.size()));
+                std::filesystem::rename(entry, aside[file]);
+            } else {
+                std::filesystem::remove(entry);
+            }
+        }
+        for (const auto& [path, inode] : survivors) {
+            if (std::filesystem::exists(path)) continue;
+            const auto setAside = aside.find(inode.get());
+            if (home[inode.get()] == path && setAside != aside.end()) {
+                std::filesystem::rename(setAside->second, path);
+                aside.erase(setAside);
+                if (ReadWholeFile(path) != inode->durable) WriteText(path, inode->durable);
+            } else {
+                WriteText(path, inode->durable);
+            }
+        }
+        for (const auto& [file, path] : aside) std::filesystem::remove(path);
     }
 
     void DurableNamesOf(const std::string& directory) {
