@@ -146,8 +146,12 @@ struct ModOptions {
     // for them, for a caller that reports them one by one.
     std::vector<GuardFailure>* guardFailures = nullptr;
     // Where the undo of the mod goes (mod_undo.h): a new or empty
-    // directory; empty for no undo.
+    // directory, or one that holds only the unfinished undo a dead apply
+    // --undo left, which it replaces; empty for no undo.
     std::string undoDirectory;
+    // When given, gets what the undo replaces in its directory, in a
+    // sentence (empty when nothing).
+    std::string* undoReplaced = nullptr;
 };
 
 // A whole mod, Txt and Shp members together, in one transaction: each

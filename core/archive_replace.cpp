@@ -3,6 +3,7 @@
 // the rebuild transaction (rebuild_transaction), the Shp one through its
 // block copy with progress marks (shp_archive_copy).
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -603,19 +604,24 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
         if (const auto refused = CheckGuards(context, options, batches, plans.front().inputs)) return *refused;
     std::optional<UndoWriter> undo;
     if (!options.undoDirectory.empty()) {
-        std::vector<UndoMember> members = UndoMembersOf(batches, plans);
-        if (const std::string refusal = UndoRefusal(options.undoDirectory, members); !refusal.empty())
+        undo.emplace(context.fs, options.undoDirectory, UndoMembersOf(batches, plans));
+        if (const std::string refusal = undo->Refusal(context); !refusal.empty())
             return Refuse(sink, refusal, kReplaceCaption);
-        undo.emplace(context.fs, options.undoDirectory, std::move(members));
+        if (options.undoReplaced != nullptr) *options.undoReplaced = undo->Replaces();
     }
 
     if (mode == RunMode::DryRun) return ArchiveOutcome::Done;
     BusyCursor busy(sink);
     RebuildJob job{.archives = {}, .oldIndex = &plans.front().inputs.image, .newIndex = &newIndex, .beforeCommit = {}};
-    if (undo)
+    if (undo) {
         job.beforeCommit = [&undo, &archivePaths](const std::vector<File*>& copies) {
             undo->Write(copies, archivePaths);
         };
+        job.takeBack = [&undo] { return undo->Abandon(); };
+        std::error_code ec;
+        const std::filesystem::path undoPath = std::filesystem::absolute(PathFromUtf8(options.undoDirectory), ec);
+        job.undoDirectory = Utf8Of(ec ? PathFromUtf8(options.undoDirectory) : undoPath);
+    }
     for (const GroupPlan& plan : plans)
         job.archives.push_back({.archivePath = *plan.archivePath,
                                 .archiveLength = plan.inputs.archiveLength,
