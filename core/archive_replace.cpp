@@ -169,7 +169,9 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine
                                                   .writeArchive = writeArchive}},
                                     .oldIndex = &inputs.image,
                                     .newIndex = &newIndex,
-                                    .beforeCommit = {}});
+                                    .beforeCommit = {},
+                                    .takeBack = {},
+                                    .undoDirectory = {}});
 }
 
 // ---------------------------------------------------------------------------
@@ -230,7 +232,9 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine&
                                                                           .writeArchive = writeArchive}},
                                                             .oldIndex = &inputs.image,
                                                             .newIndex = &newIndex,
-                                                            .beforeCommit = {}});
+                                                            .beforeCommit = {},
+                                                            .takeBack = {},
+                                                            .undoDirectory = {}});
 
     busy.End();
     if (outcome == ArchiveOutcome::Done) {
@@ -612,7 +616,12 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
 
     if (mode == RunMode::DryRun) return ArchiveOutcome::Done;
     BusyCursor busy(sink);
-    RebuildJob job{.archives = {}, .oldIndex = &plans.front().inputs.image, .newIndex = &newIndex, .beforeCommit = {}};
+    RebuildJob job{.archives = {},
+                   .oldIndex = &plans.front().inputs.image,
+                   .newIndex = &newIndex,
+                   .beforeCommit = {},
+                   .takeBack = {},
+                   .undoDirectory = {}};
     if (undo) {
         job.beforeCommit = [&undo, &archivePaths](const std::vector<File*>& copies) {
             undo->Write(copies, archivePaths);

@@ -376,9 +376,10 @@ TEST_P(CrashWalk, DyingAtEveryStepOfEveryReplacement) {
         // undo.
         const auto expectDeadUndoTakenOver = [&](const RecoveryReport& report) {
             if (!crash.withUndo || Current() != old || std::filesystem::is_empty(UndoDir())) return;
-            if (report.state == RecoveryState::Undone)
+            if (report.state == RecoveryState::Undone) {
                 EXPECT_NE(report.text.find("writing the undo of its mod into " + UndoDir().string()), std::string::npos)
                     << report.text;
+            }
             if (std::filesystem::exists(UndoDir() / kUndoManifestName)) {
                 const std::string refusal = GuardsRefusal(real_, disk_.Paths(), undoGuards, undoBatches);
                 EXPECT_NE(refusal.find("the undo of a mod that never took effect"), std::string::npos) << refusal;

@@ -672,7 +672,9 @@ TEST_F(WritesLand, AnUndoIsWrittenOnlyWhereNobodyElseMayWrite) {
     const auto mod = [&](const fs::path& undo) {
         const std::vector<GroupReplacements> batches = {{Txt, {{Listed(paths_, table_, Txt, 1), Replacement()}}},
                                                         {Shp, {{Listed(paths_, table_, Shp, 0), Replacement()}}}};
-        return ReplaceMembers(Context(), batches, {.undoDirectory = undo.string()});
+        return ReplaceMembers(
+            Context(), batches,
+            {.mode = RunMode::Apply, .guards = {}, .guardFailures = nullptr, .undoDirectory = undo.string()});
     };
     const std::string index = disk_.Index();
     const fs::path shared = Outside("shared");
