@@ -4,6 +4,7 @@
 #include <cctype>
 #include <filesystem>
 #include <sstream>
+#include <utility>
 
 #include "mod_undo.h"
 
@@ -73,11 +74,55 @@ std::optional<GuardLine> ReadGuard(const std::string& type, const std::string& n
     return GuardLine{name, *group, bytes, static_cast<std::uint32_t>(std::stoul(crc, nullptr, 16)), {}};
 }
 
+// An undo's manifest, read only through its directory, held and proved
+// (mod_undo.h): the directory this user's that nobody else may write, the
+// manifest this user's own that nobody else may change. `manifest`: its
+// path as the user gave it, or as the directory given makes it.
+std::optional<std::vector<SourceLine>> ReadUndoManifest(const std::string& manifest, CommandInput& input,
+                                                        TerminalSink& sink, int& status) {
+    status = kFailed;
+    std::error_code ec;
+    const std::filesystem::path path = std::filesystem::absolute(PathFromUtf8(manifest), ec);
+    const std::string name = Utf8Of(path.filename());
+    SystemFileSystem system;
+    std::string bytes;
+    try {
+        input.undoSource = std::make_shared<UndoSource>(system, Utf8Of(path.parent_path()));
+        std::string problem = input.undoSource->DirectoryRefusal();
+        if (problem.empty()) problem = input.undoSource->FileRefusal(name);
+        if (!problem.empty()) {
+            sink.Say(problem + "\nNothing was changed.");
+            return std::nullopt;
+        }
+        auto file = input.undoSource->OpenFile(name);
+        if (file->Length() > kListByteLimit) {
+            sink.Say(manifest + " holds more than " + std::to_string(kListByteLimit >> 20) +
+                     " MiB, the most a manifest or a list of names may hold; nothing was read from it");
+            return std::nullopt;
+        }
+        bytes.resize(static_cast<std::size_t>(file->Length()));
+        if (!bytes.empty() && !ReadExactly(*file, bytes.data(), bytes.size()))
+            throw IoError(IoStep::Read, manifest, MakeDataError(DataError::EndedEarly));
+    } catch (const IoError& error) {
+        sink.Say("Could not read " + manifest + " (" + error.Reason().message() + ")");
+        return std::nullopt;
+    }
+    return SplitSource(std::move(bytes), manifest, false, sink, status);
+}
+
+// A file an undo's manifest names by a plain name: one in the undo's own
+// directory, read through it.
+bool IsPlainFileName(const std::string& file) {
+    const std::filesystem::path path = PathFromUtf8(file);
+    return !file.empty() && file != "." && file != ".." && path.filename() == path;
+}
+
 // A manifest: lines of TYPE NAME FILE; FILE is the rest of the line and,
 // when relative, relative to the manifest's own directory. A guard line,
 // guard TYPE NAME SIZE CRC32, says what a member must hold. A directory
 // means the manifest in it (an undo's).
 bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, TerminalSink& sink, int& status) {
+    bool undoDirectory = false;
     if (manifest != "-") {
         std::error_code ec;
         const std::filesystem::path directory = PathFromUtf8(manifest);
@@ -86,6 +131,7 @@ bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, 
             const bool old = !std::filesystem::exists(directory / kUndoManifestName, ec) &&
                              std::filesystem::exists(directory / kOldUndoManifestName, ec);
             manifest = Utf8Of(directory / (old ? kOldUndoManifestName : kUndoManifestName));
+            undoDirectory = true;
         }
     }
     if (manifest == "-")
@@ -94,7 +140,16 @@ bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, 
             status = kBadUsage;
             return false;
         }
-    const auto lines = ReadSource(manifest, false, sink, status);
+    std::optional<std::vector<SourceLine>> lines;
+    if (undoDirectory) {
+        lines = ReadUndoManifest(manifest, input, sink, status);
+    } else {
+        lines = ReadSource(manifest, false, sink, status);
+        // An undo's manifest named by itself is an undo all the same: read
+        // again, through its directory, proved.
+        if (lines && manifest != "-" && !lines->empty() && (*lines)[0].text.starts_with(kUndoManifestHeading))
+            lines = ReadUndoManifest(manifest, input, sink, status);
+    }
     if (!lines) return false;
     const std::filesystem::path base =
         manifest == "-" ? std::filesystem::path() : std::filesystem::absolute(PathFromUtf8(manifest)).parent_path();
@@ -144,6 +199,14 @@ bool ReadManifest(std::string manifest, CommandInput& input, InputClaim& claim, 
             sink.Say(*problem);
             status = kFailed;
             return false;
+        }
+        if (input.undoSource != nullptr && rest != "-" && IsPlainFileName(rest)) {
+            if (const std::string problem = input.undoSource->FileRefusal(rest); !problem.empty()) {
+                sink.Say(where + problem + "\nNothing was changed.");
+                status = kFailed;
+                return false;
+            }
+            input.undoFiles[Utf8Of(path)] = rest;
         }
         input.pairs.push_back({name, rest == "-" ? rest : Utf8Of(path), *group, source.where, rest});
     }

@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "command_line.h"
+#include "mod_undo.h"
 #include "standard_input.h"
 #include "tool_output.h"
 
@@ -33,6 +36,11 @@ struct CommandInput {
     std::vector<Pair> pairs;            // replace and apply, in the order given
     std::vector<GuardLine> guards;      // apply
     bool undo = false;                  // apply: the manifest is an undo's, which takes a mod off
+    // apply: the undo's directory, held and proved, through which its
+    // manifest was read and its files are (each path a manifest line gives,
+    // to its name there); none for a manifest that is no undo's.
+    std::shared_ptr<UndoSource> undoSource;
+    std::map<std::string, std::string> undoFiles;
     SpooledInput spool;
 };
 

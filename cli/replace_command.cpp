@@ -135,16 +135,19 @@ int ReplaceBatches(const ArchiveContext& context, const std::vector<GroupReplace
     const SpooledInput& spool = input.spool;
     std::vector<GuardFailure> failedGuards;
     std::string layoutChanges;
+    std::string undoReplaced;
     const ModOptions options{.mode = line.dryRun ? RunMode::DryRun : RunMode::Apply,
                              .guards = std::move(guards),
                              .guardFailures = &failedGuards,
                              .undoDirectory = line.undoDir,
-                             .textLayoutChanges = &layoutChanges};
+                             .textLayoutChanges = &layoutChanges,
+                             .undoReplaced = &undoReplaced};
     if (ReplaceMembers(context, batches, options) != ArchiveOutcome::Done) {
         for (const GuardFailure& failure : failedGuards) sink.AddRefusedMember(GuardFailureJson(failure));
         if (!failedGuards.empty()) sink.SetRefusalKind("guard");
         return kFailed;
     }
+    if (!undoReplaced.empty()) sink.Note(undoReplaced);
     // The undo of an undo puts back what the undo took off: the mod.
     if (!line.undoDir.empty() && !line.dryRun)
         sink.Note("The undo is in " + line.undoDir + ": qaxtool apply " + line.undoDir +
@@ -214,7 +217,12 @@ int ReplacePairs(const ArchiveContext& context, const CommandLine& line, const C
     }
     auto guards = ResolveGuards(context.fs, context.paths, input.guards, line, sink);
     if (!guards) return kFailed;
-    return ReplaceBatches(context, batches, line, input, std::move(*guards), sink);
+    if (input.undoSource == nullptr) return ReplaceBatches(context, batches, line, input, std::move(*guards), sink);
+    // An undo's own files are read through its held directory, and proved
+    // at every open.
+    UndoReadingFileSystem undoFiles(context.fs, *input.undoSource, input.undoFiles);
+    const ArchiveContext reading{undoFiles, context.paths, context.table, context.sink};
+    return ReplaceBatches(reading, batches, line, input, std::move(*guards), sink);
 }
 
 }  // namespace qax::tool

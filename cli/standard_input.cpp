@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <utility>
 
 #include "stop_signals.h"
 
@@ -219,6 +220,12 @@ std::optional<std::vector<SourceLine>> ReadSource(const std::string& source, boo
     }
     if (read == InputEnd::Failed) sink.Say("Could not read " + name + " (" + std::strerror(reason) + ")");
     if (read != InputEnd::Whole) return std::nullopt;
+    return SplitSource(std::move(bytes), name, null, sink, status);
+}
+
+std::optional<std::vector<SourceLine>> SplitSource(std::string bytes, const std::string& name, bool null,
+                                                   TerminalSink& sink, int& status) {
+    status = kFailed;
     if (const auto problem = AsUtf8Text(bytes)) {
         sink.Say(name + ": " + *problem);
         status = kBadUsage;

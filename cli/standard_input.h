@@ -218,5 +218,8 @@ std::optional<std::string> AsUtf8Text(std::string& bytes);
 // whatever its writer does.
 std::optional<std::vector<SourceLine>> ReadSource(const std::string& source, bool null, TerminalSink& sink,
                                                   int& status);
+// The same, of bytes read already from the source `name`.
+std::optional<std::vector<SourceLine>> SplitSource(std::string bytes, const std::string& name, bool null,
+                                                   TerminalSink& sink, int& status);
 
 }  // namespace qax::tool

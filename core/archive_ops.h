@@ -146,7 +146,8 @@ struct ModOptions {
     // for them, for a caller that reports them one by one.
     std::vector<GuardFailure>* guardFailures = nullptr;
     // Where the undo of the mod goes (mod_undo.h): a new or empty
-    // directory; empty for no undo.
+    // directory, or one that holds only the unfinished undo a dead apply
+    // --undo left, which it replaces; empty for no undo.
     std::string undoDirectory;
     // When given, gets what the rebuild changes in txt.qax's layout besides
     // the replaced members' bytes (TextLayoutChanges), as found under the
@@ -154,6 +155,9 @@ struct ModOptions {
     // changes nothing else there, so that taking it off again leaves every
     // data file byte for byte as it was.
     std::string* textLayoutChanges = nullptr;
+    // When given, gets what the undo replaces in its directory, in a
+    // sentence (empty when nothing).
+    std::string* undoReplaced = nullptr;
 };
 
 // A whole mod, Txt and Shp members together, in one transaction: each

@@ -3,6 +3,7 @@
 // the rebuild transaction (rebuild_transaction), the Shp one through its
 // block copy with progress marks (shp_archive_copy).
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -168,7 +169,9 @@ ArchiveOutcome ReplaceTextMember(const ArchiveContext& context, const ListedLine
                                                   .writeArchive = writeArchive}},
                                     .oldIndex = &inputs.image,
                                     .newIndex = &newIndex,
-                                    .beforeCommit = {}});
+                                    .beforeCommit = {},
+                                    .takeBack = {},
+                                    .undoDirectory = {}});
 }
 
 // ---------------------------------------------------------------------------
@@ -229,7 +232,9 @@ ArchiveOutcome ReplaceShpMember(const ArchiveContext& context, const ListedLine&
                                                                           .writeArchive = writeArchive}},
                                                             .oldIndex = &inputs.image,
                                                             .newIndex = &newIndex,
-                                                            .beforeCommit = {}});
+                                                            .beforeCommit = {},
+                                                            .takeBack = {},
+                                                            .undoDirectory = {}});
 
     busy.End();
     if (outcome == ArchiveOutcome::Done) {
@@ -609,19 +614,29 @@ ArchiveOutcome ReplaceMembers(const ArchiveContext& context, const std::vector<G
         if (const auto refused = CheckGuards(context, options, batches, plans.front().inputs)) return *refused;
     std::optional<UndoWriter> undo;
     if (!options.undoDirectory.empty()) {
-        std::vector<UndoMember> members = UndoMembersOf(batches, plans);
-        if (const std::string refusal = UndoRefusal(options.undoDirectory, members); !refusal.empty())
+        undo.emplace(context.fs, options.undoDirectory, UndoMembersOf(batches, plans));
+        if (const std::string refusal = undo->Refusal(context); !refusal.empty())
             return Refuse(sink, refusal, kReplaceCaption);
-        undo.emplace(context.fs, options.undoDirectory, std::move(members));
+        if (options.undoReplaced != nullptr) *options.undoReplaced = undo->Replaces();
     }
 
     if (mode == RunMode::DryRun) return ArchiveOutcome::Done;
     BusyCursor busy(sink);
-    RebuildJob job{.archives = {}, .oldIndex = &plans.front().inputs.image, .newIndex = &newIndex, .beforeCommit = {}};
-    if (undo)
+    RebuildJob job{.archives = {},
+                   .oldIndex = &plans.front().inputs.image,
+                   .newIndex = &newIndex,
+                   .beforeCommit = {},
+                   .takeBack = {},
+                   .undoDirectory = {}};
+    if (undo) {
         job.beforeCommit = [&undo, &archivePaths](const std::vector<File*>& copies) {
             undo->Write(copies, archivePaths);
         };
+        job.takeBack = [&undo] { return undo->Abandon(); };
+        std::error_code ec;
+        const std::filesystem::path undoPath = std::filesystem::absolute(PathFromUtf8(options.undoDirectory), ec);
+        job.undoDirectory = Utf8Of(ec ? PathFromUtf8(options.undoDirectory) : undoPath);
+    }
     for (const GroupPlan& plan : plans)
         job.archives.push_back({.archivePath = *plan.archivePath,
                                 .archiveLength = plan.inputs.archiveLength,

@@ -35,6 +35,8 @@ public:
                 return "the program was asked to stop";
             case DataError::Replaced:
                 return "another file took its name after it was checked";
+            case DataError::NotProved:
+                return "it is not a file of this user's that nobody else may change";
         }
         return "unknown data error";
     }
@@ -150,8 +152,8 @@ private:
     std::unique_ptr<File> inner_;
 };
 
-// A held directory of a StoppableFileSystem: an entry opened for update is
-// checked as an open for writing; removing and flushing are let through,
+// A held directory of a StoppableFileSystem: an entry opened for update or
+// made is checked as an open for writing; removing and flushing are let through,
 // as on the file system itself.
 class StoppableDirectory final : public Directory {
 public:
@@ -160,6 +162,12 @@ public:
         if (access == EntryAccess::Update) fs_.Check(IoStep::Open, PathOf(name));
         return std::make_unique<StoppableFile>(fs_, inner_->OpenEntry(name, access));
     }
+    std::unique_ptr<File> CreateEntry(const std::string& name) override {
+        fs_.Check(IoStep::Open, PathOf(name));
+        return std::make_unique<StoppableFile>(fs_, inner_->CreateEntry(name));
+    }
+    std::vector<std::string> EntryNames() override { return inner_->EntryNames(); }
+    FileFacts Facts() override { return inner_->Facts(); }
     bool HasEntry(const std::string& name) override { return inner_->HasEntry(name); }
     void RemoveEntry(const std::string& name, const FileIdentity& proved) override {
         inner_->RemoveEntry(name, proved);

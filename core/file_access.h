@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "report_sink.h"
 
@@ -47,7 +48,8 @@ enum class DataError {
     NotARegularFile,  // a pipe, a device, a directory, or (where links are not followed) a link
     NotItsOwnFile,    // a file that must have one name only has more (a hard link)
     Stopped,          // the user asked the program to stop (a signal)
-    Replaced          // the name was given to another file after the file was checked
+    Replaced,         // the name was given to another file after the file was checked
+    NotProved         // not a file of this user's that nobody else may change, where only such a file will do
 };
 
 std::error_code MakeDataError(DataError error);
@@ -199,6 +201,15 @@ public:
 
     // IoError when the name cannot be opened, or is a link or no regular file.
     virtual std::unique_ptr<File> OpenEntry(const std::string& name, EntryAccess access) = 0;
+    // A new regular file at the name, open for writing, which only its owner
+    // may write; IoError when anything, a link included, has the name.
+    virtual std::unique_ptr<File> CreateEntry(const std::string& name) = 0;
+    // The names the directory holds ("." and ".." aside), listed through
+    // the handle.
+    virtual std::vector<std::string> EntryNames() = 0;
+    // What the handle says of the directory itself: its owner, and whether
+    // anyone else may write (and so add, remove or rename) its entries.
+    virtual FileFacts Facts() = 0;
     // Whether anything, a link included, has the name.
     virtual bool HasEntry(const std::string& name) = 0;
     // Removes the name only while it still names the file `proved` (the
@@ -232,8 +243,8 @@ public:
     // that name: a file that appeared there meanwhile stays, and IoError
     // says so. When it throws, nothing was renamed.
     virtual void RenameNew(const std::string& from, const std::string& to) = 0;
-    // Makes a new directory (its parent must exist); IoError when anything
-    // has the name already.
+    // Makes a new directory (its parent must exist) that only its owner may
+    // write; IoError when anything has the name already.
     virtual void MakeDirectory(const std::string& path) = 0;
     // Flushes the directory that holds `path` to the disk, so that a rename
     // inside it survives a power cut.

@@ -1,6 +1,7 @@
 // The file layer on a POSIX system: files as descriptors, the kernel's own
 // copy, flushes that wait for the disk, and the data set's lock as an
 // advisory lock on its directory.
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -293,6 +294,49 @@ public:
         return file;
     }
 
+    // Made with no write bits for anyone but its owner, whatever the
+    // user's file mask lets through.
+    std::unique_ptr<File> CreateEntry(const std::string& name) override {
+        const std::string path = PathOf(name);
+        RequirePlainName(name, IoStep::Open);
+        int fd = -1;
+        errno = 0;
+        do {
+            fd = ::openat(handle_.Descriptor(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          0644);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) throw IoError(IoStep::Open, path, LastSystemError());
+        return std::make_unique<DescriptorFile>(path, sync_, fd);
+    }
+
+    std::vector<std::string> EntryNames() override {
+        // A second descriptor of the same directory, read from its start:
+        // the held one keeps its own position, and closing the listing
+        // closes only the copy.
+        errno = 0;
+        const int copy = ::openat(handle_.Descriptor(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (copy < 0) throw IoError(IoStep::Read, path_, LastSystemError());
+        DIR* listing = ::fdopendir(copy);
+        if (listing == nullptr) {
+            const IoError error(IoStep::Read, path_, LastSystemError());
+            ::close(copy);
+            throw error;
+        }
+        std::vector<std::string> names;
+        errno = 0;
+        while (const struct dirent* entry = ::readdir(listing)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+            errno = 0;
+        }
+        const int failure = errno;
+        ::closedir(listing);
+        if (failure != 0) throw IoError(IoStep::Read, path_, {failure, std::generic_category()});
+        return names;
+    }
+
+    FileFacts Facts() override { return handle_.Facts(); }
+
     bool HasEntry(const std::string& name) override {
         struct stat status {};
         return IsPlainName(name) && ::fstatat(handle_.Descriptor(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
@@ -399,8 +443,10 @@ void SystemFileSystem::RenameNew(const std::string& from, const std::string& to)
     if (::unlink(from.c_str()) != 0) throw IoError(IoStep::Remove, from, LastSystemError());
 }
 
+// Whatever the user's file mask lets through, nobody but the owner may add
+// to it or take from it: what the program keeps there is proved by that.
 void SystemFileSystem::MakeDirectory(const std::string& path) {
-    if (::mkdir(path.c_str(), 0777) != 0) throw IoError(IoStep::Write, path, LastSystemError());
+    if (::mkdir(path.c_str(), 0755) != 0) throw IoError(IoStep::Write, path, LastSystemError());
 }
 
 void SystemFileSystem::SyncDirectoryOf(const std::string& path) {

@@ -23,7 +23,11 @@ static_assert(kSafetyCopyMarkSize == sizeof kCopyMarkMagic + kRecordTokenSize + 
 // The record: a small binary file with a version and a checksum of its
 // own, so that a record that was torn or damaged is known for what it is.
 constexpr char kRecordMagic[8] = {'Q', 'A', 'X', 'R', 'E', 'C', '\r', '\n'};
+// A record with an undo directory is of the next version, which adds it
+// at the end; every other record is still written as version 2, which
+// editors from before undos read.
 constexpr std::uint32_t kRecordVersion = 2;
+constexpr std::uint32_t kRecordVersionWithUndo = 3;
 
 class RecordWriter {
 public:
@@ -109,7 +113,8 @@ std::string NewRecordToken() {
 
 std::string EncodeRecord(const RebuildRecord& record) {
     RecordWriter out;
-    out.Number(kRecordVersion, 4);
+    const bool withUndo = !record.undoDirectoryHint.empty();
+    out.Number(withUndo ? kRecordVersionWithUndo : kRecordVersion, 4);
     out.Number(static_cast<std::uint32_t>(record.phase), 4);
     out.Text(record.token);
     out.Number(record.dataSetKey, 4);
@@ -124,6 +129,7 @@ std::string EncodeRecord(const RebuildRecord& record) {
         out.Number(archive.oldLength, 8);
         out.Number(archive.newLength, 8);
     }
+    if (withUndo) out.Text(record.undoDirectoryHint);
     return out.Finish();
 }
 
@@ -137,7 +143,8 @@ std::optional<RebuildRecord> DecodeRecord(const std::string& bytes) {
     if (RecordReader(bytes, body.size()).Number(kChecksumSize) != Checksum(body)) return std::nullopt;
 
     RecordReader in(body);
-    if (in.Number(4) != kRecordVersion) return std::nullopt;
+    const std::uint64_t version = in.Number(4);
+    if (version != kRecordVersion && version != kRecordVersionWithUndo) return std::nullopt;
     RebuildRecord record;
     const std::uint64_t phase = in.Number(4);
     if (phase < static_cast<std::uint32_t>(RecordPhase::ArchivesOld) ||
@@ -160,6 +167,10 @@ std::optional<RebuildRecord> DecodeRecord(const std::string& bytes) {
         archive.newLength = in.Number(8);
         if (archive.archiveName != "txt.qax" && archive.archiveName != "shp.qax") return std::nullopt;
         record.archives.push_back(std::move(archive));
+    }
+    if (version == kRecordVersionWithUndo) {
+        record.undoDirectoryHint = in.Text();
+        if (record.undoDirectoryHint.empty()) return std::nullopt;
     }
     if (!in.Sound() || record.token.size() != kRecordTokenSize) return std::nullopt;
     if (record.archives.size() == 2 && record.archives[0].archiveName == record.archives[1].archiveName)

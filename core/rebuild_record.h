@@ -82,6 +82,10 @@ struct RebuildRecord {
     std::uint64_t newIndexLength = 0;
     std::uint32_t newIndexChecksum = 0;
     std::vector<RecordedArchive> archives;
+    // Where a mod was writing its undo (apply --undo), as an absolute path;
+    // empty for none. Only told to the user, so that a dead mod's unfinished
+    // undo is found: never opened, listed or removed.
+    std::string undoDirectoryHint;
 };
 
 std::uint32_t Checksum(const std::string& bytes);

@@ -220,7 +220,8 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
                          .oldIndexChecksum = Checksum(AsText(*job.oldIndex)),
                          .newIndexLength = job.newIndex->Length(),
                          .newIndexChecksum = Checksum(AsText(*job.newIndex)),
-                         .archives = {}};
+                         .archives = {},
+                         .undoDirectoryHint = job.undoDirectory};
     std::vector<OpenCopy> copies;
     std::vector<std::string> copyPaths;
     for (std::size_t n = 0; n < job.archives.size(); ++n) {
@@ -273,6 +274,7 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
     // one's place, written under a name that carries the record's token.
     std::optional<SaveFile> newIndex;
     std::size_t touched = 0;
+    bool beforeCommitBegun = false;
     try {
         for (OpenCopy& open : copies) {
             const ArchiveRebuild& rebuild = *open.archive;
@@ -288,6 +290,7 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
         if (job.beforeCommit) {
             std::vector<File*> held;
             for (OpenCopy& open : copies) held.push_back(open.copy.get());
+            beforeCommitBegun = true;
             job.beforeCommit(held);
         }
         const std::string bytes = AsText(*job.newIndex);
@@ -318,12 +321,21 @@ ArchiveOutcome RebuildArchive(const ArchiveContext& context, const RebuildJob& j
             }
         }
         newIndex.reset();
+        std::string takenBack;
+        if (beforeCommitBegun && job.takeBack) {
+            try {
+                takenBack = job.takeBack();
+            } catch (const std::exception&) {
+                // What it could not take back it names itself; the
+                // archives go back all the same.
+            }
+        }
         // An archive that could not even be opened was not touched: its
         // open failure is told as any other.
         const auto* io = dynamic_cast<const IoError*>(&failure);
         const std::string what = touched == 0 && io != nullptr ? FileErrorText(*io) : FailureText(failure);
         const std::string text =
-            what + RestoreFromSafetyCopies(fs, copies, record, recordPath, touched) + unfinishedIndex;
+            what + RestoreFromSafetyCopies(fs, copies, record, recordPath, touched) + unfinishedIndex + takenBack;
         if (io != nullptr)
             sink.ShowFileError(text, kFileErrorCaption, io->Reason().message());
         else

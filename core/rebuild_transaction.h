@@ -68,6 +68,16 @@ struct RebuildJob {
     // effect (the undo of a mod) is written here. Throwing undoes the
     // replacement as any failure does.
     std::function<void(const std::vector<File*>& copies)> beforeCommit;
+    // Called when the replacement fails after beforeCommit may have begun,
+    // before the archives are put back: while the record still vouches for
+    // the replacement, so that a death meanwhile is still told of. Takes
+    // back what beforeCommit wrote; returns a paragraph naming what stays,
+    // or nothing.
+    std::function<std::string()> takeBack;
+    // Where beforeCommit writes the undo of a mod, for the record (absolute;
+    // empty for none): a death leaves the next editor able to say where the
+    // unfinished undo is.
+    std::string undoDirectory;
 };
 
 // Runs steps 1 to 5. The caller holds the data set's exclusive lock.

@@ -274,6 +274,21 @@ IndexMatch MatchIndex(Scene& scene, const RebuildRecord& record) {
             index.size() == record.newIndexLength && checksum == record.newIndexChecksum};
 }
 
+// Where a dead mod was writing its undo, as its record says: told, never
+// acted on (the directory is the user's to name again). `tookEffect`: the
+// mod stands, and its undo was complete before it did.
+std::string UndoDirectoryText(const RebuildRecord& record, bool tookEffect) {
+    const std::string& directory = record.undoDirectoryHint;
+    if (directory.empty()) return {};
+    if (tookEffect)
+        return " Its undo was complete in " + directory + " before the mod took effect: qaxtool apply " + directory +
+               " takes the mod off.";
+    return " It was writing the undo of its mod into " + directory +
+           ": whatever it left there is the unfinished undo of a mod that never took effect, and has nothing the data "
+           "set does not hold (a manifest.txt among it finds nothing to take off). The same qaxtool apply --undo " +
+           directory + " MANIFEST takes that directory again and replaces it; otherwise delete what is in it.";
+}
+
 // A record belongs to the data set it is found in when that data set's
 // content is the one the record describes: the index is its old or its new
 // one, and the archives have the lengths that index goes with. Nothing is
@@ -284,9 +299,10 @@ Verdict Judge(Scene& scene, const RebuildRecord& record) {
     if (record.phase == RecordPhase::ArchivesOld)
         return {RecoveryState::Undone,
                 "The interrupted replacement in " + names +
-                    " was undone: it had not touched the archives yet, and the data set is as it was before it.",
+                    " was undone: it had not touched the archives yet, and the data set is as it was before it." +
+                    UndoDirectoryText(record, false),
                 "An interrupted replacement in " + names + " had not touched the archives yet; recovery would remove " +
-                    recordPath + " and what it made.",
+                    recordPath + " and what it made." + UndoDirectoryText(record, false),
                 false,
                 {},
                 {}};
@@ -313,9 +329,11 @@ Verdict Judge(Scene& scene, const RebuildRecord& record) {
             }
             return {RecoveryState::Completed,
                     "The replacement in " + names +
-                        " had been completed when the editor stopped; it stands, and its leftovers were removed.",
+                        " had been completed when the editor stopped; it stands, and its leftovers were removed." +
+                        UndoDirectoryText(record, true),
                     "An interrupted replacement in " + names +
-                        " had been completed; recovery would keep it and remove " + recordPath + " and its copies.",
+                        " had been completed; recovery would keep it and remove " + recordPath + " and its copies." +
+                        UndoDirectoryText(record, true),
                     false,
                     {},
                     {}};
@@ -327,10 +345,11 @@ Verdict Judge(Scene& scene, const RebuildRecord& record) {
     // The copies may hold the only whole archives from here on: every text
     // says where they are and that they stay.
     Verdict verdict{RecoveryState::Undone,
-                    "The interrupted replacement in " + names + " was undone: the data set is as it was before it.",
+                    "The interrupted replacement in " + names + " was undone: the data set is as it was before it." +
+                        UndoDirectoryText(record, false),
                     "An interrupted replacement in " + names +
                         " would be undone: each archive copied back from its copy, then " + recordPath +
-                        " and the copies removed.",
+                        " and the copies removed." + UndoDirectoryText(record, false),
                     true,
                     {},
                     {}};

@@ -415,6 +415,48 @@ public:
         return file;
     }
 
+    // Who may write the new file is decided by the access list it inherits
+    // from the folder, as for the record and the copies.
+    std::unique_ptr<File> CreateEntry(const std::string& name) override {
+        RequirePlainName(name, IoStep::Open);
+        return std::make_unique<HandleFile>(PathOf(name), RequestFor(OpenMode::CreateNew), sync_);
+    }
+
+    // Listed by the folder's path, which leads into this very folder while
+    // it is held (it cannot be renamed or removed meanwhile).
+    std::vector<std::string> EntryNames() override {
+        WIN32_FIND_DATAW found{};
+        const HANDLE search = ::FindFirstFileExW(SystemPath(PathOf("*")).c_str(), FindExInfoBasic, &found,
+                                                 FindExSearchNameMatch, nullptr, 0);
+        if (search == INVALID_HANDLE_VALUE) {
+            if (::GetLastError() == ERROR_FILE_NOT_FOUND) return {};
+            throw IoError(IoStep::Read, path_, LastSystemError());
+        }
+        std::vector<std::string> names;
+        do {
+            const std::wstring wide = found.cFileName;
+            if (wide == L"." || wide == L"..") continue;
+            names.push_back(Utf8Of(std::filesystem::path(wide)));
+        } while (::FindNextFileW(search, &found));
+        const DWORD code = ::GetLastError();
+        ::FindClose(search);
+        if (code != ERROR_NO_MORE_FILES) throw IoError(IoStep::Read, path_, SystemError(code));
+        return names;
+    }
+
+    // As for a file (HandleFile::Facts): the owner and the access list are
+    // not judged on Windows, so a held folder proves only that it is one.
+    FileFacts Facts() override {
+        BY_HANDLE_FILE_INFORMATION information{};
+        if (!::GetFileInformationByHandle(handle_, &information))
+            throw IoError(IoStep::Length, path_, LastSystemError());
+        return {.regular = false,
+                .links = information.nNumberOfLinks,
+                .ownedByProcess = true,
+                .othersMayWrite = false,
+                .identity = HandleFile::IdentityOf(information)};
+    }
+
     bool HasEntry(const std::string& name) override {
         return IsPlainName(name) && ::GetFileAttributesW(SystemPath(PathOf(name)).c_str()) != INVALID_FILE_ATTRIBUTES;
     }

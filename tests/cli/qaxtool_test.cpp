@@ -459,6 +459,17 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
         {{"apply", "--undo=new.bin", "mod-ok.txt"}, 1, "new.bin is not a directory"},
         {{"apply", "--undo", "absent/undo", "mod-ok.txt"}, 1, "cannot be made: absent is no directory"},
         {{"list", "txt", "--undo=u"}, 2, "--undo belongs to apply"},
+#ifndef _WIN32
+        // An undo is written and read only where nobody else may write, so
+        // that nobody changes it in between: a directory, its manifest or
+        // one of its files that others may write is refused, whether the
+        // undo is given by its directory or its manifest.
+        {{"apply", "--undo", "open-dir", "mod-ok.txt"}, 1, "Users other than its owner may write the undo directory"},
+        {{"apply", "open-undo"}, 1, "Users other than its owner may write the undo directory"},
+        {{"apply", "open-undo/manifest.txt"}, 1, "Users other than its owner may write the undo directory"},
+        {{"apply", "shared-file-undo"}, 1, "shared-file-undo/1-txt-ONE.txt of the undo in"},
+        {{"apply", "shared-manifest-undo"}, 1, "manifest.txt of the undo in"},
+#endif
         // A planted undo is a manifest like any other: its guard holds, and
         // its line is refused as that line would be in any manifest. It has
         // the name undos had before theirs was manifest.txt.
@@ -500,6 +511,19 @@ TEST_F(Qaxtool, RefusesBeforeTouchingAnything) {
     WriteText(disk_.Dir() / "planted-undo" / "manifest", "guard txt ONE 5 9271ee57\nshp TANK ../data/shp.qax\n");
     std::filesystem::create_directories(disk_.Dir() / "full");
     WriteText(disk_.Dir() / "full" / "keep.txt", "the user's");
+    // Undos that others could have changed, each a whole one otherwise.
+    const std::string undoManifest = "# The undo of a mod, written by qaxtool apply --undo\ntxt ONE 1-txt-ONE.txt\n";
+    for (const char* undo : {"open-undo", "shared-file-undo", "shared-manifest-undo"}) {
+        WriteText(disk_.Dir() / undo / "manifest.txt", undoManifest);
+        WriteText(disk_.Dir() / undo / "1-txt-ONE.txt", "first");
+        std::filesystem::permissions(disk_.Dir() / undo, std::filesystem::perms(0755));
+    }
+    std::filesystem::create_directories(disk_.Dir() / "open-dir");
+    for (const auto& open :
+         {disk_.Dir() / "open-dir", disk_.Dir() / "open-undo", disk_.Dir() / "shared-file-undo" / "1-txt-ONE.txt",
+          disk_.Dir() / "shared-manifest-undo" / "manifest.txt"})
+        std::filesystem::permissions(open, std::filesystem::perms::group_write | std::filesystem::perms::others_write,
+                                     std::filesystem::perm_options::add);
     WriteText(disk_.Dir() / "mod-ok.txt", "txt ONE new.bin\n");
     WriteText(disk_.Dir() / "mod-bad-guard.txt", "guard txt ONE 5 nothex!!\ntxt ONE new.bin\n");
     // ONE holds "first": 5 bytes, but another CRC-32.
@@ -694,6 +718,7 @@ TEST_F(Qaxtool, AppliesAWholeModInOneTransaction) {
 // each member the later mod changed.
 TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
     std::filesystem::create_directories(disk_.Dir() / "undo-b");  // empty: taken as new
+    std::filesystem::permissions(disk_.Dir() / "undo-b", std::filesystem::perms(0755));
     WriteText(disk_.Dir() / "a-one.txt", PatternMember("A", 1234, 11).bytes);
     WriteText(disk_.Dir() / "a-jeep.shp", PatternMember("J", 4000, 12).bytes);
     WriteText(disk_.Dir() / "b-one.txt", "mod b");
@@ -734,8 +759,10 @@ TEST_F(Qaxtool, TakesAModOffExactlyAndRefusesToMixStackedMods) {
     EXPECT_NE(offBAgain.err.find("ONE holds already what this manifest puts there"), std::string::npos)
         << offBAgain.err;
     EXPECT_NE(offBAgain.err.find("HELI holds already"), std::string::npos) << offBAgain.err;
-    EXPECT_NE(offBAgain.err.find("has been applied already, and there is nothing left for it to do"), std::string::npos)
+    EXPECT_NE(offBAgain.err.find("it has been applied already, or it is the undo of a mod that never took effect"),
+              std::string::npos)
         << offBAgain.err;
+    EXPECT_EQ(offBAgain.err.find("(was it applied before?)"), std::string::npos) << offBAgain.err;
     EXPECT_EQ(offBAgain.err.find("take that change off first"), std::string::npos) << offBAgain.err;
     EXPECT_EQ(DataFiles(), withA);
     // The undo of an undo puts the mod back on, and says so.

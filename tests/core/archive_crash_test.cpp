@@ -101,6 +101,8 @@ protected:
         std::filesystem::create_directories(disk_.Dir() / "edit");
         std::filesystem::remove_all(UndoDir());
         std::filesystem::create_directories(UndoDir());
+        // Whatever the file mask: an undo goes only where nobody else may write.
+        std::filesystem::permissions(UndoDir(), std::filesystem::perms(0755));
         for (const auto& entry : std::filesystem::directory_iterator(disk_.Dir() / "data"))
             std::filesystem::remove(entry.path());
         disk_.Write(set_);
@@ -115,8 +117,8 @@ protected:
     // nothing to recover.
     // `moved`: the product folder is renamed before the next start and back
     // after it, so that recovery meets the data set under another path.
-    void ExpectRecoveredToOldOrNew(const DataSetBytes& old, const DataSetBytes& replaced, bool finished = false,
-                                   bool moved = false) {
+    RecoveryReport ExpectRecoveredToOldOrNew(const DataSetBytes& old, const DataSetBytes& replaced,
+                                             bool finished = false, bool moved = false) {
         const std::filesystem::path product =
             moved ? std::filesystem::path(disk_.Dir().string() + "-moved") : disk_.Dir();
         if (moved) std::filesystem::rename(disk_.Dir(), product);
@@ -153,6 +155,7 @@ protected:
             case RecoveryState::Clean:
                 break;
         }
+        return report;
     }
 
     // A real record: the one a Txt replacement of line 1 writes before it
@@ -198,8 +201,13 @@ struct CrashCase {
     // The mod writes its undo (into an empty directory) in the same
     // transaction.
     bool withUndo = false;
+    // What an earlier apply --undo of the same mod, killed before the mod
+    // took effect, left in the undo directory: the mod is tried again over
+    // it.
+    enum class DeadUndo { None, MemberFile, PartialManifest, CompleteManifest } deadUndo = DeadUndo::None;
     int AlsoGroup() const { return alsoGroup < 0 ? group : alsoGroup; }
 };
+using DeadUndo = CrashCase::DeadUndo;
 
 // Txt and Shp; first, middle and last member; a larger, a smaller and a
 // same-size replacement (the index is then both the old and the new one);
@@ -227,7 +235,13 @@ const CrashCase kCrashCases[] = {{Txt, 0, 4000},
                                  {Txt, 1, 3000, {}, false, -1, true},
                                  {Shp, 1, 90000, {{1, 4000}}, false, Txt, true},
                                  // A mod that writes its undo as it goes on.
-                                 {Txt, 1, 3000, {{0, 90000}, {2, 1}}, false, Shp, false, true}};
+                                 {Txt, 1, 3000, {{0, 90000}, {2, 1}}, false, Shp, false, true},
+                                 // The same mod again, over what a dead one left of its undo: a
+                                 // member file cut short, a manifest cut short, a complete
+                                 // manifest whose mod never took effect.
+                                 {Txt, 1, 3000, {{0, 90000}, {2, 1}}, false, Shp, false, true, DeadUndo::MemberFile},
+                                 {Shp, 0, 2, {{3, 4000}}, true, Txt, false, true, DeadUndo::PartialManifest},
+                                 {Txt, 3, 4000, {{1, 5000}}, false, Shp, false, true, DeadUndo::CompleteManifest}};
 
 // Killed: that step and every later one fail. Power cut: the same, then
 // only what was flushed survives. Failed, then power cut: that step
@@ -257,16 +271,49 @@ TEST_P(CrashWalk, DyingAtEveryStepOfEveryReplacement) {
             after = testing::WithMemberReplaced(after, crash.AlsoGroup(), static_cast<std::size_t>(line),
                                                 PatternMember("MORE", size, 10 + line).bytes);
         }
+        std::string undoReplaced;
+        const ModOptions options{.mode = RunMode::Apply,
+                                 .guards = {},
+                                 .undoDirectory = crash.withUndo ? UndoDir().string() : std::string(),
+                                 .undoReplaced = &undoReplaced};
+        const auto replace = [&](FileSystem& fs, ReportSink& sink) {
+            return others.empty() ? Replace(fs, sink, crash.group, crash.line)
+                                  : ReplaceMany(fs, sink, crash.group, crash.line, others, crash.AlsoGroup(), options);
+        };
+        // The step at which the earlier apply --undo died, once it had
+        // written its first member file's first bytes, its manifest's
+        // first bytes, or renamed its manifest into place.
+        long deadUndoStep = 0;
+        if (crash.deadUndo != DeadUndo::None) {
+            Reset(replacement);
+            for (const auto& [line, size] : crash.alsoReplaced)
+                WriteText(OtherReplacementPath(line), PatternMember("MORE", size, 10 + line).bytes);
+            FaultyFileSystem spy(real_);
+            RecordingSink sink;
+            ASSERT_EQ(replace(spy, sink), ArchiveOutcome::Done);
+            const std::string undo = UndoDir().string();
+            // A write that fails writes half its bytes, and dies there.
+            const bool complete = crash.deadUndo == DeadUndo::CompleteManifest;
+            const std::string at = crash.deadUndo == DeadUndo::MemberFile ? "write " + undo + "/1-"
+                                   : complete                             ? "rename " + undo + "/manifest.txt.new"
+                                                                          : "write " + undo + "/manifest.txt.new";
+            const auto& log = spy.Log();
+            const auto found =
+                std::find_if(log.begin(), log.end(), [&](const std::string& step) { return step.starts_with(at); });
+            ASSERT_NE(found, log.end()) << at;
+            deadUndoStep = static_cast<long>(found - log.begin()) + (complete ? 2 : 1);
+        }
         const auto reset = [&] {
             Reset(replacement);
             for (const auto& [line, size] : crash.alsoReplaced)
                 WriteText(OtherReplacementPath(line), PatternMember("MORE", size, 10 + line).bytes);
-        };
-        const ModOptions options{
-            .mode = RunMode::Apply, .guards = {}, .undoDirectory = crash.withUndo ? UndoDir().string() : std::string()};
-        const auto replace = [&](FileSystem& fs, ReportSink& sink) {
-            return others.empty() ? Replace(fs, sink, crash.group, crash.line)
-                                  : ReplaceMany(fs, sink, crash.group, crash.line, others, crash.AlsoGroup(), options);
+            if (crash.deadUndo == DeadUndo::None) return;
+            FaultyFileSystem dying(real_);
+            dying.FailFromStep(deadUndoStep);
+            RecordingSink sink;
+            replace(dying, sink);
+            ASSERT_EQ(RecoverAtStartUp(real_, disk_.Paths()).state, RecoveryState::Undone);
+            ASSERT_FALSE(std::filesystem::is_empty(UndoDir()));
         };
         reset();
         const DataSetBytes old = Current();
@@ -278,12 +325,19 @@ TEST_P(CrashWalk, DyingAtEveryStepOfEveryReplacement) {
         // undo itself.
         std::string undoLines;
         std::vector<std::pair<std::string, std::string>> undoFiles;  // name, old bytes
+        // The undo's guards and lines, as an undo applied would take them.
+        std::vector<MemberGuard> undoGuards;
+        std::vector<GroupReplacements> undoBatches;
         {
             const auto add = [&](int group, int line, const std::string& newBytes) {
                 const auto& members = group == Txt ? set_.txt : set_.shp;
                 const testing::Member& old = members[static_cast<std::size_t>(line)];
                 const std::string file = UndoFileName(undoFiles.size() + 1, group, old.name);
                 undoFiles.push_back({file, old.bytes});
+                const ListedLine listed = Listed(disk_.Paths(), table_, group, line);
+                undoGuards.push_back({group, listed, newBytes.size(), Checksum(newBytes)});
+                if (undoBatches.empty() || undoBatches.back().group != group) undoBatches.push_back({group, {}});
+                undoBatches.back().replacements.push_back({listed, (UndoDir() / file).string()});
                 undoLines += std::string(group == Txt ? "txt " : "shp ") + old.name + " " + file + "\n";
                 return GuardLine(group, old.name, newBytes.size(), Checksum(newBytes)) + "\n";
             };
@@ -298,7 +352,9 @@ TEST_P(CrashWalk, DyingAtEveryStepOfEveryReplacement) {
             const bool applied = Current() == replaced;
             const std::filesystem::path manifest = UndoDir() / kUndoManifestName;
             if (!applied && failed) {
-                // What could not be removed is said.
+                // What could not be removed is said. What a dead undo left
+                // stays until the undo is written (and is taken over below).
+                if (crash.deadUndo != DeadUndo::None) return;
                 EXPECT_FALSE(std::filesystem::exists(manifest));
                 if (!std::filesystem::is_empty(UndoDir())) {
                     EXPECT_TRUE(std::any_of(sink.messages.begin(), sink.messages.end(), [](const auto& message) {
@@ -312,6 +368,30 @@ TEST_P(CrashWalk, DyingAtEveryStepOfEveryReplacement) {
             EXPECT_TRUE(testing::ReadWholeFile(manifest).ends_with(undoLines));
             for (const auto& [file, bytes] : undoFiles)
                 EXPECT_TRUE(testing::ReadWholeFile(UndoDir() / file) == bytes) << file;
+        };
+        // Where a death left the data set as it was and an unfinished undo
+        // behind: recovery said where, a complete manifest there says it
+        // is the undo of a mod that never took effect, and the same mod
+        // applied again takes the directory and finishes, with its whole
+        // undo.
+        const auto expectDeadUndoTakenOver = [&](const RecoveryReport& report) {
+            if (!crash.withUndo || Current() != old || std::filesystem::is_empty(UndoDir())) return;
+            if (report.state == RecoveryState::Undone) {
+                EXPECT_NE(report.text.find("writing the undo of its mod into " + UndoDir().string()), std::string::npos)
+                    << report.text;
+            }
+            if (std::filesystem::exists(UndoDir() / kUndoManifestName)) {
+                const std::string refusal = GuardsRefusal(real_, disk_.Paths(), undoGuards, undoBatches);
+                EXPECT_NE(refusal.find("the undo of a mod that never took effect"), std::string::npos) << refusal;
+            }
+            RecordingSink sink;
+            undoReplaced.clear();
+            EXPECT_EQ(replace(real_, sink), ArchiveOutcome::Done)
+                << (sink.messages.empty() ? std::string() : sink.messages.back().text);
+            EXPECT_TRUE(Current() == replaced);
+            EXPECT_NE(undoReplaced.find("never took effect"), std::string::npos) << undoReplaced;
+            EXPECT_TRUE(std::filesystem::exists(UndoDir() / kUndoManifestName));
+            expectUndo(false, sink);
         };
         long steps = 0;
         long failed = 0;  // the step that fails first, when a death comes later
@@ -367,7 +447,9 @@ TEST_P(CrashWalk, DyingAtEveryStepOfEveryReplacement) {
                     for (const char* damage : {"damaged", "backup", "partly written", "could not"})
                         EXPECT_EQ(message.text.find(damage), std::string::npos) << message.text;
                 }
-                EXPECT_EQ(RecoverAtStartUp(real_, disk_.Paths()).state, RecoveryState::Clean);
+                const RecoveryReport report = RecoverAtStartUp(real_, disk_.Paths());
+                EXPECT_EQ(report.state, RecoveryState::Clean);
+                expectDeadUndoTakenOver(report);
                 continue;
             }
             FaultyFileSystem dying(real_);
@@ -388,8 +470,10 @@ TEST_P(CrashWalk, DyingAtEveryStepOfEveryReplacement) {
                                                                  : "failed";
             SCOPED_TRACE(std::string(how) + " at step " + std::to_string(step) + ": " + dying.FiredStep() + " (" +
                          (crash.group == Txt ? "Txt" : "Shp") + " line " + std::to_string(crash.line) + ")");
-            ExpectRecoveredToOldOrNew(old, replaced, step == steps + 1, crash.movedBeforeRestart);
+            const RecoveryReport report =
+                ExpectRecoveredToOldOrNew(old, replaced, step == steps + 1, crash.movedBeforeRestart);
             expectUndo(death == Death::FailedThenPowerCut && outcome == ArchiveOutcome::Failed, sink);
+            expectDeadUndoTakenOver(report);
         }
     }
     // The walk must have covered every case, each over its many steps.
@@ -612,6 +696,24 @@ TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
          },
          RecoveryState::Undone, "was undone",
          [&] { EXPECT_EQ(testing::ReadWholeFile(strangersFile), "another data set's unfinished index"); }},
+        // A mod that was writing its undo: where that undo is, and what it
+        // is, is told; the directory is named only, never touched.
+        {"record of a mod with an undo, old index",
+         [&] {
+             leaveRecord();
+             rewriteRecord([&](RebuildRecord& written) { written.undoDirectoryHint = UndoDir().string(); });
+             WriteText(UndoDir() / "1-txt-TWO.txt", "first");
+         },
+         RecoveryState::Undone, "writing the undo of its mod into " + UndoDir().string() + ": whatever it left there",
+         [&] { EXPECT_EQ(testing::ReadWholeFile(UndoDir() / "1-txt-TWO.txt"), "first"); }},
+        {"record of a mod with an undo, new index",
+         [&] {
+             leaveRecord();
+             rewriteRecord([&](RebuildRecord& written) { written.undoDirectoryHint = UndoDir().string(); });
+             WriteText(disk_.Paths().TxtArchivePath, replaced.txt);
+             WriteText(disk_.Paths().IndexPath, replaced.index);
+         },
+         RecoveryState::Completed, "Its undo was complete in " + UndoDir().string()},
         // The copy really lies beside an editor in another folder: that
         // editor can finish, this one says so and touches nothing.
         {"copy beside an editor in another folder",

@@ -660,6 +660,81 @@ void ExpectProtectedFilesRefused(const fs::path& productDir) {
     }
 }
 
+#ifndef _WIN32
+// An undo is written only into a directory of the user's own that nobody
+// else may write, so that nobody can change it before it is applied: one
+// that others may write, or another user's left in a shared directory, is
+// refused before anything is touched, and nothing is written into it. One
+// the mod makes is its owner's alone whatever the file mask, and so are
+// its files. (Windows judges no owner or permission bits, as for the
+// crash record.)
+TEST_F(WritesLand, AnUndoIsWrittenOnlyWhereNobodyElseMayWrite) {
+    const auto mod = [&](const fs::path& undo) {
+        const std::vector<GroupReplacements> batches = {{Txt, {{Listed(paths_, table_, Txt, 1), Replacement()}}},
+                                                        {Shp, {{Listed(paths_, table_, Shp, 0), Replacement()}}}};
+        return ReplaceMembers(
+            Context(), batches,
+            {.mode = RunMode::Apply, .guards = {}, .guardFailures = nullptr, .undoDirectory = undo.string()});
+    };
+    const std::string index = disk_.Index();
+    const fs::path shared = Outside("shared");
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms(01777));
+    struct Refused {
+        const char* name;
+        fs::path directory;
+        bool needsRoot;  // to give the directory to another user
+        std::function<void()> make;
+        std::string says;
+    };
+    const Refused cases[] = {
+        {"an empty directory others may write", Outside("open"), false,
+         [&] {
+             fs::create_directory(Outside("open"));
+             fs::permissions(Outside("open"), fs::perms(0777));
+         },
+         "Users other than its owner may write the undo directory " + Outside("open").string()},
+        {"another user's empty directory in a shared one", shared / "undo", true,
+         [&] {
+             fs::create_directory(shared / "undo");
+             fs::permissions(shared / "undo", fs::perms(0777));
+             ASSERT_EQ(::chown((shared / "undo").c_str(), 65534, 65534), 0);
+         },
+         "The undo directory " + (shared / "undo").string() + " belongs to another user"},
+        {"a directory of the user's holding another user's file named as an undo's", Outside("mine"), true,
+         [&] {
+             fs::create_directory(Outside("mine"));
+             fs::permissions(Outside("mine"), fs::perms(0755));
+             WriteText(Outside("mine") / "1-txt-TWO.txt", "second text");
+             ASSERT_EQ(::chown((Outside("mine") / "1-txt-TWO.txt").c_str(), 65534, 65534), 0);
+         },
+         "1-txt-TWO.txt: it belongs to another user"},
+    };
+    for (const Refused& refused : cases) {
+        SCOPED_TRACE(refused.name);
+        if (refused.needsRoot && ::geteuid() != 0) continue;
+        refused.make();
+        const std::vector<fs::path> before(fs::directory_iterator(refused.directory), fs::directory_iterator());
+        sink_.messages.clear();
+        EXPECT_EQ(mod(refused.directory), ArchiveOutcome::Refused);
+        ASSERT_FALSE(sink_.messages.empty());
+        EXPECT_NE(sink_.messages.back().text.find(refused.says), std::string::npos) << sink_.messages.back().text;
+        EXPECT_EQ(std::vector<fs::path>(fs::directory_iterator(refused.directory), fs::directory_iterator()), before);
+        EXPECT_EQ(disk_.Index(), index);
+    }
+    const mode_t mask = ::umask(0);
+    const ArchiveOutcome made = mod(Outside("made"));
+    ::umask(mask);
+    ASSERT_EQ(made, ArchiveOutcome::Done);
+    std::vector<fs::path> undo = {Outside("made")};
+    for (const auto& entry : fs::directory_iterator(Outside("made"))) undo.push_back(entry.path());
+    EXPECT_EQ(undo.size(), 4u);
+    for (const fs::path& path : undo)
+        EXPECT_EQ(fs::status(path).permissions() & (fs::perms::group_write | fs::perms::others_write), fs::perms::none)
+            << path;
+}
+#endif
+
 TEST_F(WritesLand, FilesTheUserMayNotWriteAreRefused) {
     WriteText(Editor("JEEP.SHP"), "an earlier extraction");
 #ifdef _WIN32

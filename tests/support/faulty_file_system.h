@@ -207,6 +207,15 @@ private:
                 throw IoError(IoStep::Open, PathOf(name), std::make_error_code(std::errc::permission_denied));
             return std::make_unique<FaultyFile>(owner_, real_->OpenEntry(name, access));
         }
+        std::unique_ptr<File> CreateEntry(const std::string& name) override {
+            owner_.Step(IoStep::Open, "open", PathOf(name));
+            ++owner_.opens_;
+            if (PathOf(name) == owner_.refusedPath_)
+                throw IoError(IoStep::Open, PathOf(name), std::make_error_code(std::errc::permission_denied));
+            return std::make_unique<FaultyFile>(owner_, real_->CreateEntry(name));
+        }
+        std::vector<std::string> EntryNames() override { return real_->EntryNames(); }
+        FileFacts Facts() override { return real_->Facts(); }
         bool HasEntry(const std::string& name) override { return real_->HasEntry(name); }
         void RemoveEntry(const std::string& name, const qax::FileIdentity& proved) override {
             owner_.Step(IoStep::Remove, "remove", PathOf(name));

@@ -177,6 +177,16 @@ private:
             if (inode == nullptr) inode = std::make_shared<Inode>();
             return std::make_unique<TrackedFile>(std::move(file), inode);
         }
+        std::unique_ptr<File> CreateEntry(const std::string& name) override {
+            auto file = inner_->CreateEntry(name);
+            const std::string path = PathOf(name);
+            if (!owner_.Modelled(path)) return file;
+            auto& inode = owner_.names_[path];
+            inode = std::make_shared<Inode>();
+            return std::make_unique<TrackedFile>(std::move(file), inode);
+        }
+        std::vector<std::string> EntryNames() override { return inner_->EntryNames(); }
+        FileFacts Facts() override { return inner_->Facts(); }
         bool HasEntry(const std::string& name) override { return inner_->HasEntry(name); }
         void RemoveEntry(const std::string& name, const qax::FileIdentity& proved) override {
             inner_->RemoveEntry(name, proved);
