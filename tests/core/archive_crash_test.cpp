@@ -294,12 +294,18 @@ TEST_P(CrashWalk, DyingAtEveryStepOfEveryReplacement) {
             const std::string undo = UndoDir().string();
             // A write that fails writes half its bytes, and dies there.
             const bool complete = crash.deadUndo == DeadUndo::CompleteManifest;
-            const std::string at = crash.deadUndo == DeadUndo::MemberFile ? "write " + undo + "/1-"
-                                   : complete                             ? "rename " + undo + "/manifest.txt.new"
-                                                                          : "write " + undo + "/manifest.txt.new";
+            const std::string verb = complete ? "rename " : "write ";
+            const std::string name = crash.deadUndo == DeadUndo::MemberFile ? "1-" : "manifest.txt.new";
+            const std::string at = verb + undo + "/" + name;
+            // Windows joins the directory and the name with either separator.
+            const auto isAt = [&](const std::string& step) {
+                const std::size_t separator = verb.size() + undo.size();
+                return step.starts_with(verb + undo) && step.size() > separator &&
+                       (step[separator] == '/' || step[separator] == '\\') &&
+                       step.compare(separator + 1, name.size(), name) == 0;
+            };
             const auto& log = spy.Log();
-            const auto found =
-                std::find_if(log.begin(), log.end(), [&](const std::string& step) { return step.starts_with(at); });
+            const auto found = std::find_if(log.begin(), log.end(), isAt);
             ASSERT_NE(found, log.end()) << at;
             deadUndoStep = static_cast<long>(found - log.begin()) + (complete ? 2 : 1);
         }
