@@ -5,7 +5,8 @@
 # the member's bytes) and replaces a Txt member through the file dialog (the
 # data set then holds exactly what the Linux qaxtool makes of the same
 # replacement), the latter first refused while the Linux build holds the
-# data set's lock. A screenshot of the window is kept in ARTEFACTS.
+# data set's lock; then the Linux build is refused while the Windows editor
+# rebuilds shp.qax. A screenshot of the window is kept in ARTEFACTS.
 # Usage: wine_window_test.sh LINUX_BUILD_DIR WINDOWS_BUILD_DIR WINE_RUN X_DISPLAY_SCRIPT ARTEFACTS
 set -u
 linux=$1 windows=$2 wine_run=$3 x_display=$4 artefacts=$5
@@ -23,6 +24,8 @@ work=$(mktemp -d)
 export WINEPREFIX="$work/wine"
 editor_pid=
 finish() {
+  [ -n "${stopper_pid:-}" ] && kill "$stopper_pid" 2>/dev/null
+  pkill -CONT -x qaxedit.exe 2>/dev/null
   [ -n "$editor_pid" ] && kill "$editor_pid" 2>/dev/null
   wineserver -k 2>/dev/null
   [ -n "${openbox_pid:-}" ] && kill "$openbox_pid" 2>/dev/null
@@ -132,6 +135,50 @@ same_data() {
   done
 }
 check "Replace Selection leaves the data set the Linux build makes" wait_for 30 same_data
+
+# The other way round: while the Windows editor rebuilds shp.qax, the Linux
+# build neither changes nor reads the data set, nor takes the half-written
+# rebuild for one to recover. A 48 MB member makes the rebuild long enough
+# to catch: the editor is stopped as soon as its rebuild record appears.
+head -c 48M /dev/urandom >"$work/huge.SHP"
+tool --data "$work/reference-data" replace shp "$first_shp=$work/huge.SHP" >/dev/null || exit 1
+# The Replace Selection above gave the keyboard to the list: on to the type
+# group, down to Shp; the list's first line; Load New File, the path typed.
+keys Tab Down
+keys shift+Tab Down Home
+keys Tab Tab space
+sleep 2
+windows_huge=$("$wine_run" winepath -w "$work/huge.SHP" 2>/dev/null | tr -d '\r')
+xdotool type --delay 20 "$windows_huge"
+keys Return
+record=$product/data/~qaxedit.rec
+(until [ -e "$record" ]; do :; done; pkill -STOP -x qaxedit.exe) &
+stopper_pid=$!
+keys Tab space
+stopped() { ps -o stat= -C qaxedit.exe | grep -q T; }
+if wait_for 60 stopped; then
+  snapshot() { (cd "$product/data" && ls -la --time-style=full-iso && find . -type f | sort | xargs md5sum); }
+  snapshot >"$work/while-stopped"
+  refused() {  # refused EXPECTED_STATUS COMMAND...
+    local expected=$1 status
+    shift
+    tool --data "$product/data" "$@" >/dev/null 2>"$work/refusal"
+    status=$?
+    [ "$status" -eq "$expected" ] || { echo "qaxtool $* exited with $status:"; cat "$work/refusal"; return 1; }
+  }
+  check "the Linux build's replacement is refused while the Windows editor rebuilds" \
+    refused 3 replace txt "$first_txt=$work/orders.txt"
+  check "the Linux build's listing is refused while the Windows editor rebuilds" refused 3 list shp
+  same_as_stopped() { snapshot | cmp -s - "$work/while-stopped"; }
+  check "the Linux build left the Windows editor's half-done rebuild as it was" same_as_stopped
+  pkill -CONT -x qaxedit.exe
+else
+  kill "$stopper_pid" 2>/dev/null
+  check "the Windows editor was caught in the middle of its rebuild" false
+fi
+wait "$stopper_pid" 2>/dev/null
+check "the Windows editor's Shp replacement, let go on, leaves the data set the Linux build makes" \
+  wait_for 120 same_data
 
 mkdir -p "$artefacts"
 import -window root "$artefacts/wine-window.png" 2>/dev/null
