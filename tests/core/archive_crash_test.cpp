@@ -254,6 +254,27 @@ const CrashCase kCrashCases[] = {{Txt, 0, 4000},
 // either way.
 enum class Death { Killed, PowerCut, FailedThenPowerCut, FailedThenKilled, Stopped };
 
+const char* DeathName(Death death) {
+    switch (death) {
+        case Death::Killed:
+            return "Killed";
+        case Death::PowerCut:
+            return "PowerCut";
+        case Death::FailedThenPowerCut:
+            return "FailedThenPowerCut";
+        case Death::FailedThenKilled:
+            return "FailedThenKilled";
+        case Death::Stopped:
+            return "Stopped";
+    }
+    return "Unknown";
+}
+
+// A failing walk's message, and ctest's list, name the death, not its bytes.
+void PrintTo(Death death, std::ostream* out) {
+    *out << DeathName(death);
+}
+
 // Each way of dying walks on its own, so that the walks run side by side.
 class CrashWalk : public CrashRecovery, public ::testing::WithParamInterface<Death> {};
 
@@ -501,21 +522,7 @@ const Death kWalkedDeaths[] = {Death::Killed, Death::PowerCut, Death::FailedThen
 #endif
 
 INSTANTIATE_TEST_SUITE_P(EveryDeath, CrashWalk, ::testing::ValuesIn(kWalkedDeaths),
-                         [](const ::testing::TestParamInfo<Death>& info) {
-                             switch (info.param) {
-                                 case Death::Killed:
-                                     return "Killed";
-                                 case Death::PowerCut:
-                                     return "PowerCut";
-                                 case Death::FailedThenPowerCut:
-                                     return "FailedThenPowerCut";
-                                 case Death::FailedThenKilled:
-                                     return "FailedThenKilled";
-                                 case Death::Stopped:
-                                     return "Stopped";
-                             }
-                             return "Unknown";
-                         });
+                         [](const ::testing::TestParamInfo<Death>& info) { return DeathName(info.param); });
 
 // Each state recovery can meet, built by hand; the texts name the files.
 TEST_F(CrashRecovery, EveryStateARecordCanLeave) {
