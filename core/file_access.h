@@ -268,6 +268,33 @@ public:
     virtual std::uint64_t LinkCount(const std::string& path) = 0;
 };
 
+// A file system that passes every call on to another one: the base of
+// those that watch or change a few of the calls and leave the rest alone.
+class ForwardingFileSystem : public FileSystem {
+public:
+    explicit ForwardingFileSystem(FileSystem& inner) : inner_(inner) {}
+
+    std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override { return inner_.Open(path, mode); }
+    std::unique_ptr<Directory> OpenDirectory(const std::string& path) override { return inner_.OpenDirectory(path); }
+    std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override {
+        return inner_.CopyFile(from, to, target);
+    }
+    void Rename(const std::string& from, const std::string& to) override { inner_.Rename(from, to); }
+    void RenameNew(const std::string& from, const std::string& to) override { inner_.RenameNew(from, to); }
+    void MakeDirectory(const std::string& path) override { inner_.MakeDirectory(path); }
+    void SyncDirectoryOf(const std::string& path) override { inner_.SyncDirectoryOf(path); }
+    void SyncFileSystemOf(const std::string& path) override { inner_.SyncFileSystemOf(path); }
+    void Remove(const std::string& path) override { inner_.Remove(path); }
+    bool IsRegularFile(const std::string& path) override { return inner_.IsRegularFile(path); }
+    bool Exists(const std::string& path) override { return inner_.Exists(path); }
+    bool SameFile(const std::string& a, const std::string& b) override { return inner_.SameFile(a, b); }
+    bool MayWrite(const std::string& path) override { return inner_.MayWrite(path); }
+    std::uint64_t LinkCount(const std::string& path) override { return inner_.LinkCount(path); }
+
+protected:
+    FileSystem& inner_;
+};
+
 // Whether Flush, CopyFile and SyncDirectoryOf wait for the disk. The editor
 // always does; only the benchmark turns it off, to show what durability costs.
 enum class DiskSync { On, Off };
@@ -308,10 +335,10 @@ private:
 // return (the index, for a replacement): once a rename has put a file there,
 // the operation has taken effect, and no later step is failed, so that it
 // finishes and clears up after itself as it would have without the stop.
-class StoppableFileSystem : public FileSystem {
+class StoppableFileSystem : public ForwardingFileSystem {
 public:
     StoppableFileSystem(FileSystem& inner, std::function<bool()> stopRequested, std::string commitPath = {})
-        : inner_(inner), stopRequested_(std::move(stopRequested)), commitPath_(std::move(commitPath)) {}
+        : ForwardingFileSystem(inner), stopRequested_(std::move(stopRequested)), commitPath_(std::move(commitPath)) {}
 
     // Whether a step was failed for the request.
     bool Stopped() const { return stopped_; }
@@ -329,14 +356,8 @@ public:
     void SyncDirectoryOf(const std::string& path) override;
     void SyncFileSystemOf(const std::string& path) override;
     void Remove(const std::string& path) override;
-    bool IsRegularFile(const std::string& path) override { return inner_.IsRegularFile(path); }
-    bool Exists(const std::string& path) override { return inner_.Exists(path); }
-    bool SameFile(const std::string& a, const std::string& b) override { return inner_.SameFile(a, b); }
-    bool MayWrite(const std::string& path) override { return inner_.MayWrite(path); }
-    std::uint64_t LinkCount(const std::string& path) override { return inner_.LinkCount(path); }
 
 private:
-    FileSystem& inner_;
     std::function<bool()> stopRequested_;
     std::string commitPath_;
     bool stopped_ = false;

@@ -196,30 +196,14 @@ private:
 // manifest's lines give it, to its name in the undo's directory) through
 // the undo's held directory, proved at every open; everything else goes to
 // `inner` as it is.
-class UndoReadingFileSystem final : public FileSystem {
+class UndoReadingFileSystem final : public ForwardingFileSystem {
 public:
     UndoReadingFileSystem(FileSystem& inner, UndoSource& source, std::map<std::string, std::string> files)
-        : inner_(inner), source_(source), files_(std::move(files)) {}
+        : ForwardingFileSystem(inner), source_(source), files_(std::move(files)) {}
 
     std::unique_ptr<File> Open(const std::string& path, OpenMode mode) override;
-    std::unique_ptr<Directory> OpenDirectory(const std::string& path) override { return inner_.OpenDirectory(path); }
-    std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override {
-        return inner_.CopyFile(from, to, target);
-    }
-    void Rename(const std::string& from, const std::string& to) override { inner_.Rename(from, to); }
-    void RenameNew(const std::string& from, const std::string& to) override { inner_.RenameNew(from, to); }
-    void MakeDirectory(const std::string& path) override { inner_.MakeDirectory(path); }
-    void SyncDirectoryOf(const std::string& path) override { inner_.SyncDirectoryOf(path); }
-    void SyncFileSystemOf(const std::string& path) override { inner_.SyncFileSystemOf(path); }
-    void Remove(const std::string& path) override { inner_.Remove(path); }
-    bool IsRegularFile(const std::string& path) override { return inner_.IsRegularFile(path); }
-    bool Exists(const std::string& path) override { return inner_.Exists(path); }
-    bool SameFile(const std::string& a, const std::string& b) override { return inner_.SameFile(a, b); }
-    bool MayWrite(const std::string& path) override { return inner_.MayWrite(path); }
-    std::uint64_t LinkCount(const std::string& path) override { return inner_.LinkCount(path); }
 
 private:
-    FileSystem& inner_;
     UndoSource& source_;
     std::map<std::string, std::string> files_;
 };

@@ -27,9 +27,9 @@ enum class FaultKind {
                 // halfway; other steps are not failed
 };
 
-class FaultyFileSystem : public FileSystem {
+class FaultyFileSystem : public ForwardingFileSystem {
 public:
-    explicit FaultyFileSystem(FileSystem& real) : real_(real) {}
+    explicit FaultyFileSystem(FileSystem& real) : ForwardingFileSystem(real) {}
 
     // Fails step `step` only (0: none).
     void FailStep(long step, FaultKind kind = FaultKind::Error) {
@@ -83,17 +83,17 @@ public:
         Step(IoStep::Open, "open", path);
         ++opens_;
         if (path == refusedPath_) throw IoError(IoStep::Open, path, std::make_error_code(std::errc::permission_denied));
-        return std::make_unique<FaultyFile>(*this, real_.Open(path, mode));
+        return std::make_unique<FaultyFile>(*this, inner_.Open(path, mode));
     }
 
     std::unique_ptr<Directory> OpenDirectory(const std::string& path) override {
         Step(IoStep::Open, "open directory", path);
-        return std::make_unique<FaultyDirectory>(*this, real_.OpenDirectory(path));
+        return std::make_unique<FaultyDirectory>(*this, inner_.OpenDirectory(path));
     }
 
     std::uint64_t CopyFile(const std::string& from, const std::string& to, CopyTarget target) override {
         const bool fail = Step(IoStep::Write, "copy", from + " -> " + to, Partial::Yes, EndsEarly::Yes);
-        const std::uint64_t copied = real_.CopyFile(from, to, target);
+        const std::uint64_t copied = inner_.CopyFile(from, to, target);
         if (!fail) return copied;
         std::filesystem::resize_file(to, copied / 2);
         if (kind_ == FaultKind::EndOfData) return copied;  // claims success, as a faulty copy would
@@ -102,35 +102,30 @@ public:
 
     void Rename(const std::string& from, const std::string& to) override {
         Step(IoStep::Rename, "rename", from + " -> " + to);
-        real_.Rename(from, to);
+        inner_.Rename(from, to);
     }
     void RenameNew(const std::string& from, const std::string& to) override {
         Step(IoStep::Rename, "rename", from + " -> " + to);
-        real_.RenameNew(from, to);
+        inner_.RenameNew(from, to);
     }
     void MakeDirectory(const std::string& path) override {
         Step(IoStep::Write, "make directory", path);
-        real_.MakeDirectory(path);
+        inner_.MakeDirectory(path);
     }
     void SyncDirectoryOf(const std::string& path) override {
         Step(IoStep::Flush, "sync directory of", path);
-        real_.SyncDirectoryOf(path);
+        inner_.SyncDirectoryOf(path);
     }
     void SyncFileSystemOf(const std::string& path) override {
         Step(IoStep::Flush, "sync file system of", path);
-        real_.SyncFileSystemOf(path);
+        inner_.SyncFileSystemOf(path);
     }
     void Remove(const std::string& path) override {
         Step(IoStep::Remove, "remove", path);
         if (Unremovable(path))
             throw IoError(IoStep::Remove, path, std::make_error_code(std::errc::device_or_resource_busy));
-        real_.Remove(path);
+        inner_.Remove(path);
     }
-    bool IsRegularFile(const std::string& path) override { return real_.IsRegularFile(path); }
-    bool Exists(const std::string& path) override { return real_.Exists(path); }
-    bool SameFile(const std::string& a, const std::string& b) override { return real_.SameFile(a, b); }
-    bool MayWrite(const std::string& path) override { return real_.MayWrite(path); }
-    std::uint64_t LinkCount(const std::string& path) override { return real_.LinkCount(path); }
 
 private:
     class FaultyFile : public File {
@@ -257,7 +252,6 @@ private:
         return path == unremovablePath_ || (!unremovablePrefix_.empty() && path.rfind(unremovablePrefix_, 0) == 0);
     }
 
-    FileSystem& real_;
     std::string refusedPath_;
     std::string unremovablePath_;
     std::string unremovablePrefix_;

@@ -30,10 +30,10 @@
 
 namespace qax::testing {
 
-class PowerCutFileSystem : public FileSystem {
+class PowerCutFileSystem : public ForwardingFileSystem {
 public:
     PowerCutFileSystem(FileSystem& inner, std::vector<std::filesystem::path> directories)
-        : inner_(inner), directories_(std::move(directories)) {
+        : ForwardingFileSystem(inner), directories_(std::move(directories)) {
         for (const auto& directory : directories_)
             for (const auto& entry : std::filesystem::directory_iterator(directory))
                 if (entry.is_regular_file())
@@ -110,7 +110,6 @@ public:
     }
     // A directory made here is not modelled: only those named at
     // construction are.
-    void MakeDirectory(const std::string& path) override { inner_.MakeDirectory(path); }
     void SyncDirectoryOf(const std::string& path) override {
         inner_.SyncDirectoryOf(path);
         DurableNamesOf(std::filesystem::path(path).parent_path().string());
@@ -126,11 +125,6 @@ public:
         inner_.Remove(path);
         names_.erase(path);
     }
-    bool IsRegularFile(const std::string& path) override { return inner_.IsRegularFile(path); }
-    bool Exists(const std::string& path) override { return inner_.Exists(path); }
-    bool SameFile(const std::string& a, const std::string& b) override { return inner_.SameFile(a, b); }
-    bool MayWrite(const std::string& path) override { return inner_.MayWrite(path); }
-    std::uint64_t LinkCount(const std::string& path) override { return inner_.LinkCount(path); }
 
 private:
     struct Inode {
@@ -267,7 +261,6 @@ private:
         return false;
     }
 
-    FileSystem& inner_;
     std::vector<std::filesystem::path> directories_;
     std::map<std::string, std::shared_ptr<Inode>> names_;         // what the names are now
     std::map<std::string, std::shared_ptr<Inode>> durableNames_;  // what the directories hold on disk
